@@ -1,0 +1,139 @@
+#include "config/config_file.hpp"
+
+#include <cmath>
+#include <cstdint>
+#include <fstream>
+#include <iterator>
+
+#include <nlohmann/json.hpp>
+
+const std::string_view defaultConfigText = R"murva({
+  // murva-signal configuration. Edit and restart the server to apply changes.
+  // // and /* */ comments are allowed.
+
+  "port": 8080,                 // TCP port to listen on
+  "bind_address": "0.0.0.0",    // interface to bind; 0.0.0.0 = all interfaces
+
+  // Require this password to use the relay. Empty = open to anyone who knows a
+  // room code. The MURVA_SIGNAL_PASSWORD environment variable, if set,
+  // overrides this (handy for Docker secrets / CI).
+  "password": "",
+
+  "log_level": "warning",       // none | error | warning | info | debug | verbose
+
+  // Set false to forbid TURN-relayed transfers: the server strips TURN ("relay")
+  // ICE candidates as it forwards them, so file data can ONLY go directly
+  // peer-to-peer and never through a TURN server (no relayed-bandwidth cost).
+  // Strict-NAT pairs that needed TURN simply won't connect. Default true.
+  "allow_turn": true,
+
+  // Abuse / resource limits (0 = unlimited where noted):
+  "max_connections": 1024,         // reject new sockets past this (0 = unlimited)
+  "max_connections_per_ip": 32,    // reject sockets past this per client IP
+  "max_rooms": 4096,               // reject new rooms past this (0 = unlimited)
+  "max_message_size": 65536,       // drop oversized signaling frames, bytes
+  "connection_timeout_ms": 0,      // per-connection handshake timeout (0 = default)
+
+  // TLS - serve wss:// directly. Usually you terminate TLS at a reverse proxy
+  // and leave this disabled.
+  "tls": {
+    "enabled": false,
+    "cert_file": "",
+    "key_file": "",
+    "key_password": ""
+  }
+}
+)murva";
+
+namespace {
+
+using nlohmann::json;
+
+// The library's number conversion, except that a fraction is truncated through a 64-bit integer first:
+// a plain cast of a huge or negative double to a 32-bit type would be undefined.
+template <class T> T toInteger(const json& value) {
+    if (!value.is_number_float())
+        return value.get<T>(); // integers keep their low bits; booleans are 1 and 0; other types throw
+    const double d = std::trunc(value.get<double>());
+    constexpr double limit = 9.2e18;
+    const int64_t wide = d >= limit ? INT64_MAX : d <= -limit ? INT64_MIN : static_cast<int64_t>(d);
+    return static_cast<T>(wide);
+}
+
+// Reads `key` when present. A value of the wrong JSON type throws the library's type_error.
+template <class T> void readKey(const json& object, const char* key, T& field) {
+    auto it = object.find(key);
+    if (it == object.end())
+        return;
+    if constexpr (std::is_same_v<T, uint32_t>)
+        field = toInteger<uint32_t>(*it);
+    else
+        field = it->template get<T>();
+}
+
+// Visits the keys in their fixed order; the first failure ends the load.
+bool applyKeys(const json& root, ServerSettings& s, std::string& error) {
+    if (auto it = root.find("port"); it != root.end()) {
+        const auto port = toInteger<int32_t>(*it);
+        if (port < 1 || port > 65535) {
+            error = "port out of range (1-65535)";
+            return false;
+        }
+        s.port = static_cast<uint16_t>(port);
+    }
+    readKey(root, "bind_address", s.bind_address);
+    readKey(root, "password", s.password);
+    readKey(root, "log_level", s.log_level);
+    readKey(root, "allow_turn", s.allow_turn);
+    readKey(root, "connection_timeout_ms", s.connection_timeout_ms);
+    readKey(root, "max_message_size", s.max_message_size);
+    readKey(root, "max_connections", s.max_connections);
+    readKey(root, "max_connections_per_ip", s.max_connections_per_ip);
+    readKey(root, "max_rooms", s.max_rooms);
+    if (auto tls = root.find("tls"); tls != root.end() && tls->is_object()) {
+        readKey(*tls, "enabled", s.tls_enabled);
+        readKey(*tls, "cert_file", s.tls_cert_file);
+        readKey(*tls, "key_file", s.tls_key_file);
+        readKey(*tls, "key_password", s.tls_key_password);
+    }
+    return true;
+}
+
+} // namespace
+
+bool loadConfig(const std::string& path, ServerSettings& settings, std::string& error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error = "could not open " + path;
+        return false;
+    }
+    const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    if (in.bad()) {
+        error = "could not open " + path; // a read failure (a directory, say) is no configuration either
+        return false;
+    }
+
+    json root;
+    try {
+        root = json::parse(text, nullptr, /*allow_exceptions=*/true, /*ignore_comments=*/true);
+    } catch (const json::exception& e) {
+        error = std::string("invalid JSON: ") + e.what();
+        return false;
+    }
+    if (!root.is_object()) {
+        error = "top level must be a JSON object";
+        return false;
+    }
+    try {
+        if (!applyKeys(root, settings, error))
+            return false;
+    } catch (const json::exception& e) {
+        error = std::string("config field error: ") + e.what();
+        return false;
+    }
+    if (settings.tls_enabled && (settings.tls_cert_file.empty() || settings.tls_key_file.empty())) {
+        error = "tls.enabled is true but cert_file/key_file are empty";
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,109 @@
+#include "config/config_loading.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <string_view>
+
+#include "config/config_file.hpp"
+
+namespace {
+
+bool isAllDigits(std::string_view text) {
+    if (text.empty())
+        return false;
+    for (char c : text)
+        if (c < '0' || c > '9')
+            return false;
+    return true;
+}
+
+// The port form: digits only. A value outside 1..65535 is refused rather than wrapped into another port.
+bool parsePortArgument(std::string_view text, uint16_t& port) {
+    unsigned long value = 0;
+    for (char c : text) {
+        value = value * 10 + static_cast<unsigned long>(c - '0');
+        if (value > 65535)
+            return false;
+    }
+    if (value < 1)
+        return false;
+    port = static_cast<uint16_t>(value);
+    return true;
+}
+
+} // namespace
+
+bool writeDefaultConfig(const std::string& path) {
+    // "x": create only. A file that appeared meanwhile is never written over.
+    std::FILE* file = std::fopen(path.c_str(), "wbx");
+    if (!file)
+        return false;
+    const bool written = std::fwrite(defaultConfigText.data(), 1, defaultConfigText.size(), file) ==
+                         defaultConfigText.size();
+    const bool closed = std::fclose(file) == 0;
+    if (written && closed)
+        return true;
+    std::remove(path.c_str()); // no half-written configuration stays behind
+    return false;
+}
+
+bool loadSettings(int argc, char** argv, ServerSettings& settings) {
+    if (argc > 1 && isAllDigits(argv[1])) {
+        if (!parsePortArgument(argv[1], settings.port)) {
+            std::cerr << "Invalid port " << argv[1] << ": port out of range (1-65535)\n";
+            return false;
+        }
+        if (argc > 2)
+            settings.password = argv[2];
+        return true;
+    }
+
+    const bool named = argc > 1;
+    const std::string path = named ? argv[1] : defaultConfigPath;
+    std::ifstream probe(path, std::ios::binary);
+    if (!probe.good()) {
+        if (named) {
+            std::cerr << "Config file not found: " << path << "\n";
+            return false;
+        }
+        errno = 0;
+        if (writeDefaultConfig(path)) {
+            std::cout << "No config found - wrote a default " << path << ". Edit it and restart to customise.\n";
+        } else if (errno == EEXIST) {
+            // The file is there but unreadable: serving defaults would open a server meant to be closed.
+            std::cerr << "Failed to load " << path << ": could not open " << path << "\n";
+            return false;
+        }
+        return true;
+    }
+
+    std::string error;
+    if (!loadConfig(path, settings, error)) {
+        std::cerr << "Failed to load " << path << ": " << error << "\n";
+        return false;
+    }
+    std::cout << "Loaded config from " << path << "\n";
+    return true;
+}
+
+void applyPasswordFromEnvironment(ServerSettings& settings) {
+    if (const char* value = std::getenv("MURVA_SIGNAL_PASSWORD"))
+        settings.password = value;
+}
+
+rtc::LogLevel logLevelFromName(const std::string& name) {
+    static constexpr std::pair<std::string_view, rtc::LogLevel> words[] = {
+        {"none", rtc::LogLevel::None},       {"fatal", rtc::LogLevel::Fatal}, {"error", rtc::LogLevel::Error},
+        {"warning", rtc::LogLevel::Warning}, {"info", rtc::LogLevel::Info},   {"debug", rtc::LogLevel::Debug},
+        {"verbose", rtc::LogLevel::Verbose}};
+    for (const auto& [word, level] : words)
+        if (name == word)
+            return level;
+    std::cerr << "Unknown log_level \"" << name << "\", using warning.\n";
+    return rtc::LogLevel::Warning;
+}
+
+void initLogging(const ServerSettings& settings) { rtc::InitLogger(logLevelFromName(settings.log_level), nullptr); }

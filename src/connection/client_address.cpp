@@ -1,0 +1,16 @@
+#include "connection/client_address.hpp"
+
+std::string clientIpFromAddress(const std::string& address) {
+    if (address.empty())
+        return {};
+    if (address.front() == '[') {
+        const auto close = address.find(']');
+        if (close == std::string::npos)
+            return address;
+        return address.substr(1, close - 1);
+    }
+    const auto colon = address.rfind(':');
+    if (colon == std::string::npos)
+        return address;
+    return address.substr(0, colon);
+}

@@ -1,0 +1,27 @@
+// The wire form of the server's own messages, and sendJson, through which every one of them leaves.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "transport/websocket.hpp"
+
+// Compact, members in ascending key order, UTF-8 as is; throws on a string that is not valid UTF-8.
+std::string dumpCompact(const nlohmann::json& value);
+
+// Sends `message` as one text frame when `socket` exists and is open; does nothing otherwise.
+void sendJson(const std::shared_ptr<rtc::WebSocket>& socket, const nlohmann::json& message);
+
+// The server's messages.
+nlohmann::json unauthorizedMessage();
+nlohmann::json errorMessage(const char* reason);
+nlohmann::json fullMessage();
+nlohmann::json joinedMessage(const std::string& peerNick);
+nlohmann::json peerJoinedMessage(const std::string& nick);
+nlohmann::json peerLeftMessage();
+
+inline constexpr const char* reasonRoomCodeTooLong = "Room code too long.";
+inline constexpr const char* reasonRoomLimit = "Server is at capacity, try later.";
+inline constexpr const char* reasonConnectionLimit = "Server is at capacity.";

@@ -1,0 +1,387 @@
+// One accepted connection, from the TLS handshake to its close. Every member of Session is used only on the
+// connection's I/O thread (its io_context runs on one thread, so that thread is the connection's strand).
+#include "transport/detail/session.hpp"
+
+#include <list>
+#include <type_traits>
+
+#include <boost/asio/dispatch.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/ssl/stream.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/stream_traits.hpp>
+#include <boost/beast/http/empty_body.hpp>
+#include <boost/beast/http/read.hpp>
+#include <boost/beast/http/string_body.hpp>
+#include <boost/beast/http/write.hpp>
+#include <boost/beast/websocket/ssl.hpp>
+#include <boost/beast/websocket/stream.hpp>
+
+#include "transport/detail/address.hpp"
+#include "transport/detail/guard.hpp"
+#include "transport/detail/log.hpp"
+#include "transport/websocket.hpp"
+
+namespace rtc::detail {
+namespace {
+
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace websocket = beast::websocket;
+using tcp = net::ip::tcp;
+
+using PlainStream = websocket::stream<tcp::socket>;
+using TlsStream = websocket::stream<net::ssl::stream<tcp::socket>>;
+
+constexpr std::size_t maxRequestHeader = 8 * 1024;
+constexpr std::size_t keptReadCapacity = 4 * 1024; // a larger read buffer is given back after its message
+
+// Ordinary ways for a connection to end; they are not faults.
+bool isOrdinaryEnd(beast::error_code ec) {
+    return ec == websocket::error::closed || ec == net::error::eof || ec == net::error::operation_aborted ||
+           ec == net::error::connection_reset || ec == net::error::broken_pipe ||
+           ec == net::ssl::error::stream_truncated || ec == net::error::bad_descriptor;
+}
+
+LogLevel levelFor(beast::error_code ec) {
+    if (isOrdinaryEnd(ec))
+        return LogLevel::Debug;
+    if (ec == beast::error::timeout)
+        return LogLevel::Info;
+    return LogLevel::Warning;
+}
+
+std::size_t sizeOf(const message_variant& m) {
+    return std::visit([](const auto& d) { return d.size(); }, m);
+}
+
+template <class Ws>
+class Session final : public SessionBase,
+                      public StoppableSession,
+                      public std::enable_shared_from_this<Session<Ws>> {
+    static constexpr bool tls = std::is_same_v<Ws, TlsStream>;
+
+public:
+    template <class... StreamArgs>
+    Session(std::shared_ptr<Shared> shared, tcp::socket&& socket, StreamArgs&&... streamArgs)
+        : ws_(std::move(socket), std::forward<StreamArgs>(streamArgs)...),
+          deadline_(ws_.get_executor()), conn_(std::make_shared<Connection>()), shared_(std::move(shared)) {
+        conn_->maxBuffered = shared_->settings.maxBuffered;
+    }
+
+    ~Session() override { shared_->registry.remove(this); }
+
+    void start() {
+        conn_->session = this->weak_from_this();
+        shared_->registry.add(this, this->weak_from_this());
+        net::dispatch(ws_.get_executor(), [self = this->shared_from_this()] { self->open(); });
+    }
+
+    // --- called from any thread: post only ---
+
+    void post(message_variant data, std::size_t size) override {
+        net::post(ws_.get_executor(), [self = this->shared_from_this(), data = std::move(data), size]() mutable {
+            self->enqueue(std::move(data), size);
+        });
+    }
+
+    void postClose(bool overflow) override {
+        net::post(ws_.get_executor(), [self = this->shared_from_this(), overflow] { self->startClose(overflow); });
+    }
+
+    void postForceClose() override {
+        net::post(ws_.get_executor(), [self = this->shared_from_this()] { self->forceClose(); });
+    }
+
+private:
+    // --- opening ---
+
+    void open() {
+        beast::error_code ec;
+        auto& socket = beast::get_lowest_layer(ws_);
+        const auto endpoint = socket.remote_endpoint(ec);
+        if (!ec)
+            conn_->remoteAddress = formatEndpoint(endpoint);
+        socket.set_option(tcp::no_delay(true), ec);
+
+        if (shared_->stopping)
+            return abandon({});
+        if (shared_->settings.handshakeLimit.count() > 0)
+            armDeadline(shared_->settings.handshakeLimit);
+
+        if constexpr (tls) {
+            ws_.next_layer().async_handshake(net::ssl::stream_base::server,
+                                             [self = this->shared_from_this()](beast::error_code ec) {
+                                                 if (ec)
+                                                     return self->abandon(ec);
+                                                 self->readRequest();
+                                             });
+        } else {
+            readRequest();
+        }
+    }
+
+    void readRequest() {
+        parser_ = std::make_unique<http::request_parser<http::empty_body>>();
+        parser_->header_limit(maxRequestHeader);
+        http::async_read(ws_.next_layer(), buffer_, *parser_,
+                         [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
+                             self->onRequest(ec);
+                         });
+    }
+
+    void onRequest(beast::error_code ec) {
+        if (ec)
+            return abandon(ec);
+        if (!websocket::is_upgrade(parser_->get()))
+            return refuseUpgrade();
+
+        const auto& settings = shared_->settings;
+        websocket::stream_base::timeout timeouts;
+        timeouts.handshake_timeout = settings.handshakeLimit.count() > 0
+                                         ? std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                               settings.handshakeLimit)
+                                         : websocket::stream_base::none();
+        timeouts.idle_timeout = settings.idleTimeout.count() > 0
+                                    ? std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                          settings.idleTimeout)
+                                    : websocket::stream_base::none();
+        timeouts.keep_alive_pings = settings.idleTimeout.count() > 0;
+        ws_.set_option(timeouts);
+        ws_.read_message_max(settings.maxMessageSize);
+        ws_.auto_fragment(false);
+        ws_.set_option(websocket::stream_base::decorator(
+            [](websocket::response_type& res) { res.set(http::field::server, "murva-signal"); }));
+
+        ws_.async_accept(parser_->get(), [self = this->shared_from_this()](beast::error_code ec) {
+            self->parser_.reset();
+            if (ec)
+                return self->abandon(ec);
+            self->onOpen();
+        });
+    }
+
+    // A plain HTTP request that is no WebSocket upgrade: answer 426 and close.
+    void refuseUpgrade() {
+        auto res = std::make_shared<http::response<http::string_body>>(http::status::upgrade_required,
+                                                                        parser_->get().version());
+        res->set(http::field::server, "murva-signal");
+        res->set(http::field::upgrade, "websocket");
+        res->set(http::field::connection, "close");
+        res->set(http::field::content_type, "text/plain");
+        res->body() = "This is a WebSocket endpoint.\n";
+        res->prepare_payload();
+        parser_.reset();
+        http::async_write(ws_.next_layer(), *res,
+                          [self = this->shared_from_this(), res](beast::error_code, std::size_t) {
+                              self->abandon({});
+                          });
+    }
+
+    void onOpen() {
+        deadline_.cancel();
+        if (shared_->stopping)
+            return abandon({});
+        conn_->state.store(State::Open, std::memory_order_release);
+        log(LogLevel::Debug, [&] { return "WebSocket open: " + conn_->remoteAddress.value_or("?"); });
+
+        if (auto callback = shared_->clientHandler()) {
+            auto handle = std::make_shared<WebSocket>(conn_);
+            invokeGuarded("onClient", [&] { (*callback)(std::move(handle)); });
+        }
+        // Only now: the handlers installed by onClient see every message and the close.
+        readNext();
+    }
+
+    // The connection never reached onClient: close it without any callback.
+    void abandon(beast::error_code ec) {
+        if (ec)
+            log(LogLevel::Debug, [&] {
+                return "Handshake with " + conn_->remoteAddress.value_or("?") + " failed: " + ec.message();
+            });
+        deadline_.cancel();
+        conn_->state.store(State::Closed, std::memory_order_release);
+        closeSocket();
+    }
+
+    // --- receiving ---
+
+    void readNext() {
+        ws_.async_read(buffer_, [self = this->shared_from_this()](beast::error_code ec, std::size_t size) {
+            self->onRead(ec, size);
+        });
+    }
+
+    void onRead(beast::error_code ec, std::size_t) {
+        if (ec)
+            return finish(ec);
+        const auto data = buffer_.data();
+        const char* bytes = static_cast<const char*>(data.data());
+        message_variant message;
+        if (ws_.got_text())
+            message.template emplace<std::string>(bytes, data.size());
+        else
+            message.template emplace<binary>(reinterpret_cast<const std::byte*>(bytes),
+                                             reinterpret_cast<const std::byte*>(bytes) + data.size());
+        buffer_.consume(buffer_.size());
+        if (buffer_.capacity() > keptReadCapacity)
+            buffer_.shrink_to_fit();
+
+        // After close() the application has said its last word; what still arrives is not delivered.
+        if (conn_->state.load(std::memory_order_acquire) == State::Open)
+            if (auto handler = conn_->messageHandler())
+                invokeGuarded("onMessage", [&] { (*handler)(std::move(message)); });
+        readNext();
+    }
+
+    // --- sending ---
+
+    void enqueue(message_variant data, std::size_t size) {
+        if (finished_ || closeStarted_) {
+            conn_->buffered.fetch_sub(size, std::memory_order_relaxed);
+            return;
+        }
+        outbox_.push_back(std::move(data));
+        if (outbox_.size() == 1)
+            writeFront();
+    }
+
+    void writeFront() {
+        auto& front = outbox_.front();
+        ws_.text(std::holds_alternative<std::string>(front));
+        const auto buffer = std::visit([](const auto& d) { return net::buffer(d.data(), d.size()); }, front);
+        ws_.async_write(buffer, [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
+            self->onWrite(ec);
+        });
+    }
+
+    void onWrite(beast::error_code ec) {
+        conn_->buffered.fetch_sub(sizeOf(outbox_.front()), std::memory_order_relaxed);
+        outbox_.pop_front();
+        if (ec) {
+            dropOutbox();
+            return closeSocket(); // the pending read fails next and finishes the connection
+        }
+        if (!outbox_.empty())
+            return writeFront();
+        if (closeRequested_ && !closeStarted_)
+            beginCloseHandshake();
+    }
+
+    // Drops every queued message except the one being written, which must complete.
+    void dropQueuedBehindWrite() {
+        while (outbox_.size() > 1) {
+            conn_->buffered.fetch_sub(sizeOf(outbox_.back()), std::memory_order_relaxed);
+            outbox_.pop_back();
+        }
+    }
+
+    void dropOutbox() {
+        outbox_.clear();
+        conn_->buffered.store(0, std::memory_order_relaxed);
+    }
+
+    // --- closing ---
+
+    void startClose(bool overflow) {
+        if (finished_ || closeRequested_ || !ws_.is_open())
+            return;
+        closeRequested_ = true;
+        closeCode_ = overflow ? websocket::close_code::policy_error : websocket::close_code::normal;
+        if (overflow) {
+            log(LogLevel::Warning, [&] {
+                return "Closing " + conn_->remoteAddress.value_or("?") + ": outgoing queue over its cap";
+            });
+            // A peer that does not read gets nothing more; what is queued would only wait for it.
+            dropQueuedBehindWrite();
+        }
+        // Graceful or not, a close that the peer stalls is forced after the deadline.
+        armDeadline(shared_->settings.closeDeadline);
+        if (outbox_.empty())
+            beginCloseHandshake();
+        // Otherwise onWrite starts it once the queue has drained, so queued messages arrive before the close.
+    }
+
+    void beginCloseHandshake() {
+        closeStarted_ = true;
+        ws_.async_close(closeCode_, [self = this->shared_from_this()](beast::error_code ec) {
+            if (ec)
+                self->closeSocket();
+        });
+    }
+
+    void forceClose() {
+        closeSocket();
+    }
+
+    void closeSocket() {
+        beast::error_code ignored;
+        auto& socket = beast::get_lowest_layer(ws_);
+        if (socket.is_open()) {
+            socket.shutdown(tcp::socket::shutdown_both, ignored);
+            socket.close(ignored);
+        }
+    }
+
+    void armDeadline(std::chrono::milliseconds limit) {
+        deadline_.expires_after(limit);
+        deadline_.async_wait([self = this->shared_from_this()](beast::error_code ec) {
+            if (!ec)
+                self->closeSocket();
+        });
+    }
+
+    // The read loop's end, so it runs exactly once per opened connection, after its last message.
+    void finish(beast::error_code ec) {
+        if (finished_)
+            return;
+        finished_ = true;
+        conn_->state.store(State::Closed, std::memory_order_release);
+        deadline_.cancel();
+        ws_.set_option(websocket::stream_base::timeout{websocket::stream_base::none(),
+                                                       websocket::stream_base::none(), false});
+        closeSocket();
+        if (outbox_.size() > 1)
+            dropQueuedBehindWrite(); // a write still in flight completes with an error and pops itself
+        buffer_ = beast::flat_buffer{};
+        log(levelFor(ec), [&] {
+            return "WebSocket closed: " + conn_->remoteAddress.value_or("?") + " (" + ec.message() + ")";
+        });
+
+        std::shared_ptr<const MessageCallback> message;
+        std::shared_ptr<const ClosedCallback> closed;
+        {
+            std::lock_guard lock(conn_->callbackMutex);
+            message.swap(conn_->messageCallback);
+            closed.swap(conn_->closedCallback);
+        }
+        if (closed)
+            invokeGuarded("onClosed", [&] { (*closed)(); });
+        // The application's closures are released here, after onClosed has returned.
+    }
+
+    Ws ws_;
+    beast::flat_buffer buffer_;
+    std::unique_ptr<http::request_parser<http::empty_body>> parser_; // only during the upgrade
+    std::list<message_variant> outbox_;                              // front() is being written
+    net::steady_timer deadline_;                                     // opening handshake, then forced close
+    std::shared_ptr<Connection> conn_;
+    std::shared_ptr<Shared> shared_;
+    websocket::close_code closeCode_ = websocket::close_code::normal;
+    bool closeRequested_ = false; // close() or overflow seen; the close frame follows the queue
+    bool closeStarted_ = false;   // async_close issued
+    bool finished_ = false;       // onClosed delivered
+};
+
+} // namespace
+
+void startSession(tcp::socket socket, std::shared_ptr<Shared> shared, net::ssl::context* tls) {
+    if (tls)
+        std::make_shared<Session<TlsStream>>(std::move(shared), std::move(socket), *tls)->start();
+    else
+        std::make_shared<Session<PlainStream>>(std::move(shared), std::move(socket))->start();
+}
+
+} // namespace rtc::detail

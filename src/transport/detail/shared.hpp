@@ -1,0 +1,78 @@
+// What the server and its sessions share: the session settings, the onClient slot and the session registry.
+// Sessions hold it by shared_ptr, so a session that outlives ServerCore (destroyed with its io_context) is safe.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+#include "transport/detail/connection.hpp"
+
+namespace rtc {
+class WebSocket;
+}
+
+namespace rtc::detail {
+
+struct SessionSettings {
+    std::chrono::milliseconds handshakeLimit{0}; // TLS + upgrade; 0: no limit
+    std::chrono::milliseconds closeDeadline{0};  // a close that has not finished by then is forced
+    std::chrono::milliseconds idleTimeout{0};    // 0: no keepalive
+    std::size_t maxMessageSize = 0;
+    std::size_t maxBuffered = 0;
+};
+
+using ClientCallback = std::function<void(std::shared_ptr<WebSocket>)>;
+
+// A session the server can still reach, to close it when the server stops.
+class StoppableSession {
+public:
+    virtual ~StoppableSession() = default;
+    virtual void postForceClose() = 0;
+};
+
+class SessionRegistry {
+public:
+    void add(StoppableSession* key, std::weak_ptr<StoppableSession> session) {
+        std::lock_guard lock(mutex_);
+        sessions_.emplace(key, std::move(session));
+    }
+    void remove(StoppableSession* key) {
+        std::lock_guard lock(mutex_);
+        sessions_.erase(key);
+    }
+    std::vector<std::shared_ptr<StoppableSession>> snapshot() {
+        std::vector<std::shared_ptr<StoppableSession>> live;
+        std::lock_guard lock(mutex_);
+        live.reserve(sessions_.size());
+        for (auto& [key, weak] : sessions_)
+            if (auto s = weak.lock())
+                live.push_back(std::move(s));
+        return live;
+    }
+
+private:
+    std::mutex mutex_;
+    std::unordered_map<StoppableSession*, std::weak_ptr<StoppableSession>> sessions_;
+};
+
+struct Shared {
+    SessionSettings settings;
+    SessionRegistry registry;
+    std::atomic<bool> stopping{false};
+
+    std::mutex clientMutex;
+    std::shared_ptr<const ClientCallback> clientCallback;
+
+    std::shared_ptr<const ClientCallback> clientHandler() {
+        std::lock_guard lock(clientMutex);
+        return clientCallback;
+    }
+};
+
+} // namespace rtc::detail

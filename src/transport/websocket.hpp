@@ -1,0 +1,36 @@
+// A handle to one accepted WebSocket connection. Handles are cheap; the connection lives on its I/O thread.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "transport/channel.hpp"
+#include "transport/common.hpp"
+
+namespace rtc {
+
+class WebSocket final : public Channel {
+public:
+    explicit WebSocket(std::shared_ptr<detail::Connection> connection); // made by WebSocketServer
+    ~WebSocket() override; // closes the connection gracefully when it is still open and drops its handlers
+
+    WebSocket(const WebSocket&) = delete;
+    WebSocket& operator=(const WebSocket&) = delete;
+
+    bool isOpen() const;   // upgraded and neither closed nor closing
+    bool isClosed() const; // the connection has ended (its onClosed has run or is running)
+
+    // Queues one message (string = text frame, bytes = binary frame). Never blocks and never calls back.
+    // False when the connection is not open, or when the message would take the queued, unsent bytes over
+    // the outbound cap; the connection is then closed with 1008 (policy violation).
+    bool send(message_variant data);
+
+    // Sends what was queued before, then the close frame (1000). Idempotent; any thread.
+    void close();
+
+    // "ip:port" for IPv4 (also for IPv4 clients on a dual-stack socket) and "[ip]:port" for IPv6.
+    std::optional<std::string> remoteAddress() const;
+};
+
+} // namespace rtc

@@ -1,0 +1,274 @@
+// The server: I/O threads (one io_context each), the listening socket, TLS set-up, the accept loop and stop.
+#include "transport/websocket_server.hpp"
+
+#include <algorithm>
+#include <condition_variable>
+#include <stdexcept>
+#include <thread>
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ip/v6_only.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/ssl/context.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include "transport/detail/log.hpp"
+#include "transport/detail/session.hpp"
+
+namespace rtc {
+namespace detail {
+
+namespace net = boost::asio;
+using tcp = net::ip::tcp;
+
+namespace {
+
+constexpr std::chrono::milliseconds acceptRetryDelay{100};
+constexpr std::chrono::seconds stopWaitLimit{5};
+
+std::string describe(const tcp::endpoint& endpoint) {
+    const auto address = endpoint.address();
+    const std::string host = address.is_v6() ? "[" + address.to_string() + "]" : address.to_string();
+    return host + ":" + std::to_string(endpoint.port());
+}
+
+tcp::endpoint resolveBindAddress(const std::optional<std::string>& bindAddress, uint16_t port) {
+    if (!bindAddress || bindAddress->empty())
+        return {tcp::v6(), port};
+    boost::system::error_code ec;
+    const auto address = net::ip::make_address(*bindAddress, ec);
+    if (!ec)
+        return {address, port};
+    net::io_context ioc;
+    tcp::resolver resolver(ioc);
+    const auto results = resolver.resolve(*bindAddress, std::to_string(port), tcp::resolver::passive, ec);
+    if (ec || results.empty())
+        throw std::invalid_argument("Invalid bind address \"" + *bindAddress +
+                                    "\": " + (ec ? ec.message() : std::string("no address found")));
+    return results.begin()->endpoint();
+}
+
+std::unique_ptr<net::ssl::context> makeTlsContext(const WebSocketServerConfiguration& config) {
+    if (!config.certificatePemFile || config.certificatePemFile->empty())
+        throw std::invalid_argument("TLS is enabled but no certificate file is given");
+    if (!config.keyPemFile || config.keyPemFile->empty())
+        throw std::invalid_argument("TLS is enabled but no private key file is given");
+
+    auto ctx = std::make_unique<net::ssl::context>(net::ssl::context::tls_server);
+    ctx->set_options(net::ssl::context::default_workarounds | net::ssl::context::no_sslv2 |
+                     net::ssl::context::no_sslv3 | net::ssl::context::no_tlsv1 | net::ssl::context::no_tlsv1_1 |
+                     net::ssl::context::single_dh_use);
+    // Always answer the pass phrase question ourselves: without a callback OpenSSL would prompt on the terminal.
+    const std::string pass = config.keyPemPass.value_or("");
+    ctx->set_password_callback([pass](std::size_t, net::ssl::context::password_purpose) { return pass; });
+
+    boost::system::error_code ec;
+    ctx->use_certificate_chain_file(*config.certificatePemFile, ec);
+    if (ec)
+        throw std::runtime_error("TLS certificate \"" + *config.certificatePemFile + "\": " + ec.message());
+    ctx->use_private_key_file(*config.keyPemFile, net::ssl::context::pem, ec);
+    if (ec)
+        throw std::runtime_error("TLS private key \"" + *config.keyPemFile + "\": " + ec.message());
+    return ctx;
+}
+
+SessionSettings settingsFrom(const WebSocketServerConfiguration& config) {
+    SessionSettings s;
+    s.handshakeLimit = config.connectionTimeout.value_or(defaultConnectionTimeout);
+    s.closeDeadline = s.handshakeLimit.count() > 0 ? s.handshakeLimit : defaultConnectionTimeout;
+    s.idleTimeout = config.idleTimeout.value_or(defaultIdleTimeout);
+    s.maxMessageSize = config.maxMessageSize.value_or(0);
+    if (s.maxMessageSize == 0)
+        s.maxMessageSize = defaultMaxMessageSize; // never 0 to Beast: that would mean no limit at all
+    s.maxBuffered = config.maxBufferedAmount.value_or(std::max(minMaxBufferedAmount, 4 * s.maxMessageSize));
+    return s;
+}
+
+bool isResourceShortage(const boost::system::error_code& ec) {
+    return ec == net::error::no_descriptors || ec == net::error::no_buffer_space || ec == net::error::no_memory ||
+           ec == boost::system::errc::too_many_files_open_in_system;
+}
+
+} // namespace
+
+class ServerCore {
+public:
+    explicit ServerCore(const WebSocketServerConfiguration& config) : shared_(std::make_shared<Shared>()) {
+        shared_->settings = settingsFrom(config);
+        if (config.enableTls)
+            tls_ = makeTlsContext(config);
+
+        const unsigned threadCount =
+            config.threads.value_or(std::clamp(std::thread::hardware_concurrency(), 2u, 4u));
+        for (unsigned i = 0; i < std::max(threadCount, 1u); ++i) {
+            contexts_.push_back(std::make_unique<net::io_context>(1));
+            guards_.emplace_back(net::make_work_guard(*contexts_.back()));
+        }
+        acceptor_.emplace(*contexts_.front());
+        retryTimer_.emplace(*contexts_.front());
+        listen(config);
+
+        // Threads start only once listening worked, so a failed constructor leaves none behind.
+        for (auto& ctx : contexts_)
+            threads_.emplace_back([this, ioc = ctx.get()] { runLoop(*ioc); });
+    }
+
+    ~ServerCore() { stop(); }
+
+    void onClient(std::function<void(std::shared_ptr<WebSocket>)> callback) {
+        std::shared_ptr<const ClientCallback> next;
+        if (callback)
+            next = std::make_shared<const ClientCallback>(std::move(callback));
+        {
+            std::lock_guard lock(shared_->clientMutex);
+            shared_->clientCallback.swap(next);
+        }
+        if (!accepting_.exchange(true))
+            net::post(*contexts_.front(), [this] { acceptNext(); });
+    }
+
+    uint16_t port() const { return port_; }
+
+    void stop() {
+        if (stopped_.exchange(true))
+            return;
+        shared_->stopping = true;
+        {
+            std::lock_guard lock(shared_->clientMutex);
+            shared_->clientCallback.reset();
+        }
+        net::post(*contexts_.front(), [this] {
+            boost::system::error_code ignored;
+            acceptor_->close(ignored);
+            retryTimer_->cancel();
+        });
+        for (auto& session : shared_->registry.snapshot())
+            session->postForceClose();
+        for (auto& guard : guards_)
+            guard.reset();
+
+        // Every connection now ends by itself (each gets onClosed); wait for that, within a bound.
+        {
+            std::unique_lock lock(exitMutex_);
+            if (!exitCv_.wait_for(lock, stopWaitLimit, [this] { return exited_ == threads_.size(); })) {
+                log(LogLevel::Warning, [] { return std::string("Server stop timed out; stopping I/O forcibly"); });
+                for (auto& ctx : contexts_)
+                    ctx->stop();
+            }
+        }
+        for (auto& t : threads_)
+            if (t.joinable())
+                t.join();
+        log(LogLevel::Info, [] { return std::string("WebSocket server stopped"); });
+    }
+
+private:
+    void listen(const WebSocketServerConfiguration& config) {
+        const auto endpoint = resolveBindAddress(config.bindAddress, config.port);
+        const bool anyAddress = !config.bindAddress || config.bindAddress->empty();
+        boost::system::error_code ec;
+        auto fail = [&](const tcp::endpoint& ep, const boost::system::error_code& e) {
+            throw std::runtime_error("Cannot listen on " + describe(ep) + ": " + e.message());
+        };
+
+        tcp::endpoint chosen = endpoint;
+        acceptor_->open(chosen.protocol(), ec);
+        if (ec && anyAddress) { // no IPv6 on this machine: IPv4 only
+            chosen = tcp::endpoint(tcp::v4(), config.port);
+            ec.clear();
+            acceptor_->open(chosen.protocol(), ec);
+        }
+        if (ec)
+            fail(chosen, ec);
+        if (chosen.address().is_v6())
+            acceptor_->set_option(net::ip::v6_only(false), ec); // dual-stack: IPv4 clients too
+        acceptor_->set_option(tcp::acceptor::reuse_address(true), ec);
+        acceptor_->bind(chosen, ec);
+        if (ec)
+            fail(chosen, ec);
+        acceptor_->listen(net::socket_base::max_listen_connections, ec);
+        if (ec)
+            fail(chosen, ec);
+        port_ = acceptor_->local_endpoint().port();
+        log(LogLevel::Info, [&] { return "Listening on " + describe(acceptor_->local_endpoint()); });
+    }
+
+    net::io_context& nextContext() { return *contexts_[nextContext_++ % contexts_.size()]; }
+
+    // Runs on the first io_context's thread only.
+    void acceptNext() {
+        if (!acceptor_->is_open())
+            return;
+        acceptor_->async_accept(nextContext(), [this](boost::system::error_code ec, tcp::socket socket) {
+            if (ec == net::error::operation_aborted || !acceptor_->is_open())
+                return;
+            if (ec) {
+                if (isResourceShortage(ec)) {
+                    // An immediate retry would spin while the process is out of descriptors.
+                    log(LogLevel::Warning, [&] { return "Accept failed: " + ec.message() + "; retrying shortly"; });
+                    retryTimer_->expires_after(acceptRetryDelay);
+                    retryTimer_->async_wait([this](boost::system::error_code e) {
+                        if (!e)
+                            acceptNext();
+                    });
+                    return;
+                }
+                log(LogLevel::Debug, [&] { return "Accept failed: " + ec.message(); });
+                return acceptNext();
+            }
+            startSession(std::move(socket), shared_, tls_.get());
+            acceptNext();
+        });
+    }
+
+    void runLoop(net::io_context& ioc) {
+        for (;;) {
+            try {
+                ioc.run();
+                break;
+            } catch (const std::exception& e) {
+                log(LogLevel::Error, [&] { return std::string("I/O thread caught: ") + e.what(); });
+            } catch (...) {
+                log(LogLevel::Error, [] { return std::string("I/O thread caught a non-standard exception"); });
+            }
+        }
+        std::lock_guard lock(exitMutex_);
+        ++exited_;
+        exitCv_.notify_all();
+    }
+
+    // Declared first, destroyed last: queued handlers that still own sessions go with them.
+    std::vector<std::unique_ptr<net::io_context>> contexts_;
+    std::vector<net::executor_work_guard<net::io_context::executor_type>> guards_;
+    std::shared_ptr<Shared> shared_;
+    std::unique_ptr<net::ssl::context> tls_;
+    std::optional<tcp::acceptor> acceptor_;
+    std::optional<net::steady_timer> retryTimer_;
+    std::vector<std::thread> threads_;
+    std::size_t nextContext_ = 0;
+    uint16_t port_ = 0;
+    std::atomic<bool> accepting_{false};
+    std::atomic<bool> stopped_{false};
+    std::mutex exitMutex_;
+    std::condition_variable exitCv_;
+    std::size_t exited_ = 0;
+};
+
+} // namespace detail
+
+WebSocketServer::WebSocketServer(WebSocketServerConfiguration config)
+    : core_(std::make_unique<detail::ServerCore>(config)) {}
+
+WebSocketServer::~WebSocketServer() { stop(); }
+
+void WebSocketServer::onClient(std::function<void(std::shared_ptr<WebSocket>)> callback) {
+    core_->onClient(std::move(callback));
+}
+
+uint16_t WebSocketServer::port() const { return core_->port(); }
+
+void WebSocketServer::stop() { core_->stop(); }
+
+} // namespace rtc
