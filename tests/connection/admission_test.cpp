@@ -1,0 +1,104 @@
+// Admission against the connection limits, over real connections from several loopback addresses.
+#include <gtest/gtest.h>
+
+#include "connection/client_address.hpp"
+#include "support/signal_server.hpp"
+#include "support/ws_client.hpp"
+
+using namespace testing_support;
+
+namespace {
+
+const std::string capacity = R"({"reason":"Server is at capacity.","type":"error"})";
+
+std::unique_ptr<WsClient> from(const SignalServer& server, const std::string& source) {
+    ClientOptions options;
+    options.sourceAddress = source;
+    return WsClient::connect(server.port(), options);
+}
+
+} // namespace
+
+TEST(ClientAddress, IpTextIsTheAddressWithoutItsPort) {
+    EXPECT_EQ(clientIpFromAddress(""), "");
+    EXPECT_EQ(clientIpFromAddress("[2001:db8::7]:443"), "2001:db8::7");
+    EXPECT_EQ(clientIpFromAddress("192.0.2.10:443"), "192.0.2.10");
+    EXPECT_EQ(clientIpFromAddress("[2001:db8::7"), "[2001:db8::7");
+    EXPECT_EQ(clientIpFromAddress("myhost"), "myhost");
+    EXPECT_EQ(clientIpFromAddress("::1"), ":");
+    EXPECT_EQ(clientIpFromAddress("[]:443"), "");
+    EXPECT_EQ(clientIpFromAddress("[fe80::1%eth0]:9"), "fe80::1%eth0");
+}
+
+TEST(Admission, GlobalLimitRefusesWithCapacityErrorAndCloseUntilCloseHandlingFrees) {
+    ServerSettings settings;
+    settings.max_connections = 2;
+    settings.max_connections_per_ip = 0;
+    SignalServer server(settings);
+    auto a = WsClient::connect(server.port());
+    auto b = WsClient::connect(server.port());
+    ASSERT_TRUE(server.waitForSizes({2, 0, 0, 1}));
+    auto refused = WsClient::connect(server.port());
+    EXPECT_EQ(refused->receive(), capacity);
+    EXPECT_EQ(refused->waitClosed(), 1000);
+    EXPECT_EQ(server.sizes(), (StateSizes{2, 0, 0, 1}));
+    EXPECT_EQ(server.ipCount("127.0.0.1"), 2);
+
+    a->close();
+    ASSERT_TRUE(server.waitForSizes({1, 0, 0, 1}));
+    auto c = WsClient::connect(server.port());
+    c->sendText(R"({"type":"join","room":"r"})");
+    EXPECT_EQ(c->receive(), R"({"peer":"","type":"joined"})");
+}
+
+TEST(Admission, PerIpLimitCountsEachSourceAddressSeparately) {
+    ServerSettings settings;
+    settings.max_connections_per_ip = 2;
+    SignalServer server(settings);
+    auto a1 = from(server, "127.0.0.2");
+    auto a2 = from(server, "127.0.0.2");
+    auto b1 = from(server, "127.0.0.3");
+    ASSERT_TRUE(server.waitForSizes({3, 0, 0, 2}));
+    auto a3 = from(server, "127.0.0.2");
+    EXPECT_EQ(a3->receive(), capacity);
+    EXPECT_EQ(a3->waitClosed(), 1000);
+    EXPECT_EQ(server.ipCount("127.0.0.2"), 2);
+    EXPECT_EQ(server.ipCount("127.0.0.3"), 1);
+    auto b2 = from(server, "127.0.0.3");
+    b2->sendText(R"({"type":"join","room":"r"})");
+    EXPECT_EQ(b2->receive(), R"({"peer":"","type":"joined"})");
+
+    a1->abort(); // an abrupt end frees the count as well
+    ASSERT_TRUE(waitUntil([&] { return server.ipCount("127.0.0.2") == 1; }));
+    auto a4 = from(server, "127.0.0.2");
+    a4->sendText(R"({"type":"join","room":"r2"})");
+    EXPECT_EQ(a4->receive(), R"({"peer":"","type":"joined"})");
+    b1->close();
+    b2->close();
+    ASSERT_TRUE(waitUntil([&] { return !server.hasIpEntry("127.0.0.3"); }));
+}
+
+TEST(Admission, ZeroLimitsAdmitEverythingAndStillCountPerIp) {
+    ServerSettings settings;
+    settings.max_connections = 0;
+    settings.max_connections_per_ip = 0;
+    SignalServer server(settings);
+    std::vector<std::unique_ptr<WsClient>> clients;
+    for (int i = 0; i < 40; ++i)
+        clients.push_back(from(server, "127.0.0.5"));
+    ASSERT_TRUE(server.waitForSizes({40, 0, 0, 1}));
+    EXPECT_EQ(server.ipCount("127.0.0.5"), 40);
+    clients.clear();
+    EXPECT_TRUE(server.waitForSizes({0, 0, 0, 0}));
+}
+
+TEST(Admission, DefaultPerIpLimitIs32) {
+    SignalServer server;
+    std::vector<std::unique_ptr<WsClient>> clients;
+    for (int i = 0; i < 32; ++i)
+        clients.push_back(from(server, "127.0.0.6"));
+    ASSERT_TRUE(server.waitForSizes({32, 0, 0, 1}));
+    auto over = from(server, "127.0.0.6");
+    EXPECT_EQ(over->receive(), capacity);
+    EXPECT_EQ(over->waitClosed(), 1000);
+}

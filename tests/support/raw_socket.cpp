@@ -1,0 +1,198 @@
+#include "support/raw_socket.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace testing_support {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int millisLeft(Clock::time_point end) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+// Fills `storage` for host:port; false when host is not a numeric IPv4 or IPv6 address.
+bool makeAddress(const std::string& host, uint16_t port, sockaddr_storage& storage, socklen_t& length) {
+    std::memset(&storage, 0, sizeof storage);
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
+    if (inet_pton(AF_INET, host.c_str(), &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(port);
+        length = sizeof(sockaddr_in);
+        return true;
+    }
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
+    if (inet_pton(AF_INET6, host.c_str(), &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(port);
+        length = sizeof(sockaddr_in6);
+        return true;
+    }
+    return false;
+}
+
+} // namespace
+
+RawSocket::RawSocket(uint16_t port, const std::string& host, int receiveBuffer) {
+    sockaddr_storage address;
+    socklen_t length = 0;
+    if (!makeAddress(host, port, address, length))
+        throw std::runtime_error("RawSocket: not a numeric address: " + host);
+    fd_ = ::socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd_ < 0)
+        throw std::runtime_error(std::string("RawSocket: socket: ") + std::strerror(errno));
+    if (receiveBuffer > 0)
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), length) != 0) {
+        const std::string reason = std::strerror(errno);
+        ::close(fd_);
+        fd_ = -1;
+        throw std::runtime_error("RawSocket: connect to " + host + ":" + std::to_string(port) + ": " + reason);
+    }
+    const int one = 1;
+    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+RawSocket::~RawSocket() {
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+bool RawSocket::sendAll(std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+std::string RawSocket::readUntil(std::string_view needle, std::chrono::milliseconds bound) {
+    const auto end = Clock::now() + bound;
+    std::string received;
+    while (received.find(needle) == std::string::npos) {
+        pollfd p{fd_, POLLIN, 0};
+        const int ready = ::poll(&p, 1, millisLeft(end));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            break;
+        char c;
+        const ssize_t n = ::recv(fd_, &c, 1, 0);
+        if (n <= 0)
+            break;
+        received.push_back(c);
+    }
+    return received;
+}
+
+bool RawSocket::waitPeerClosed(std::chrono::milliseconds bound) {
+    const auto end = Clock::now() + bound;
+    char scratch[4096];
+    for (;;) {
+        pollfd p{fd_, POLLIN, 0};
+        const int ready = ::poll(&p, 1, millisLeft(end));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            return false;
+        const ssize_t n = ::recv(fd_, scratch, sizeof scratch, 0);
+        if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN))
+            return true;
+    }
+}
+
+bool RawSocket::upgrade(const std::string& target) {
+    const std::string request = "GET " + target +
+                                " HTTP/1.1\r\n"
+                                "Host: 127.0.0.1\r\n"
+                                "Upgrade: websocket\r\n"
+                                "Connection: Upgrade\r\n"
+                                "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+                                "Sec-WebSocket-Version: 13\r\n"
+                                "\r\n";
+    if (!sendAll(request))
+        return false;
+    const std::string head = readUntil("\r\n\r\n", std::chrono::seconds(3));
+    return head.rfind("HTTP/1.1 101", 0) == 0 && head.find("\r\n\r\n") != std::string::npos;
+}
+
+void RawSocket::resetAbruptly() {
+    if (fd_ < 0)
+        return;
+    const linger hard{1, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    ::close(fd_);
+    fd_ = -1;
+}
+
+void RawSocket::shutdownWrite() { ::shutdown(fd_, SHUT_WR); }
+
+uint16_t RawSocket::localPort() const {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        return 0;
+    if (address.ss_family == AF_INET6)
+        return ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
+    return ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+}
+
+std::string clientFrame(uint8_t opcode, std::string_view payload, bool fin) {
+    std::string frame;
+    frame.push_back(static_cast<char>((fin ? 0x80 : 0x00) | (opcode & 0x0F)));
+    const std::size_t n = payload.size();
+    if (n < 126) {
+        frame.push_back(static_cast<char>(0x80 | n));
+    } else if (n <= 0xFFFF) {
+        frame.push_back(static_cast<char>(0x80 | 126));
+        frame.push_back(static_cast<char>(n >> 8));
+        frame.push_back(static_cast<char>(n & 0xFF));
+    } else {
+        frame.push_back(static_cast<char>(0x80 | 127));
+        for (int shift = 56; shift >= 0; shift -= 8)
+            frame.push_back(static_cast<char>((static_cast<uint64_t>(n) >> shift) & 0xFF));
+    }
+    const unsigned char mask[4] = {0x12, 0x34, 0x56, 0x78};
+    frame.append(reinterpret_cast<const char*>(mask), 4);
+    for (std::size_t i = 0; i < n; ++i)
+        frame.push_back(static_cast<char>(payload[i] ^ mask[i % 4]));
+    return frame;
+}
+
+bool ipv6LoopbackUsable() {
+    const int listener = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (listener < 0)
+        return false;
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_loopback;
+    socklen_t length = sizeof address;
+    bool usable = ::bind(listener, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
+                  ::listen(listener, 1) == 0 &&
+                  ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) == 0;
+    if (usable) {
+        const int client = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        usable = client >= 0 && ::connect(client, reinterpret_cast<sockaddr*>(&address), length) == 0;
+        if (client >= 0)
+            ::close(client);
+    }
+    ::close(listener);
+    return usable;
+}
+
+} // namespace testing_support
