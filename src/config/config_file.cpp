@@ -107,9 +107,16 @@ bool loadConfig(const std::string& path, ServerSettings& settings, std::string& 
         error = "could not open " + path;
         return false;
     }
-    const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::string text;
+    try {
+        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    } catch (const std::ios_base::failure&) {
+        // A read error (the path names a directory, say) throws from the stream buffer: no configuration either.
+        error = "could not open " + path;
+        return false;
+    }
     if (in.bad()) {
-        error = "could not open " + path; // a read failure (a directory, say) is no configuration either
+        error = "could not open " + path;
         return false;
     }
 

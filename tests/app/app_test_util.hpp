@@ -1,0 +1,101 @@
+// Helpers for running the real murva-signal process in a scratch directory.
+#pragma once
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/process.hpp"
+#include "support/ws_client.hpp"
+
+namespace app_test {
+
+using namespace testing_support;
+using namespace std::chrono_literals;
+
+// Runs the binary in `workingDirectory`. MURVA_SIGNAL_PASSWORD is removed from the inherited environment
+// unless `env` sets it, so the test runner's own environment cannot change the outcome.
+inline std::unique_ptr<ChildProcess> startServer(const std::string &workingDirectory, std::vector<std::string> args,
+                                                 std::map<std::string, std::string> env = {}) {
+    ProcessOptions options;
+    options.workingDirectory = workingDirectory;
+    options.args = std::move(args);
+    if (!env.count("MURVA_SIGNAL_PASSWORD"))
+        options.unsetEnv.push_back("MURVA_SIGNAL_PASSWORD");
+    options.setEnv = std::move(env);
+    return std::make_unique<ChildProcess>(MURVA_SIGNAL_BINARY, options);
+}
+
+// The summary printed for the built-in settings, listening on `endpoint` (scheme://address:port).
+inline std::vector<std::string> defaultSummary(const std::string &endpoint) {
+    return {"murva-signal listening on " + endpoint,
+            "Share this server's address with your buddies as the \"Server\" field.",
+            "No server password set (open server).", "TURN-relayed transfers allowed.",
+            "Limits: max_connections=1024, per_ip=32, max_rooms=4096, max_message_size=65536B"};
+}
+
+// A configuration file text on `port`, bound to the loopback address unless `members` says otherwise.
+inline std::string configText(uint16_t port, const std::string &members = "") {
+    std::string text = "{\n  \"port\": " + std::to_string(port) + ",\n";
+    if (members.find("\"bind_address\"") == std::string::npos)
+        text += "  \"bind_address\": \"127.0.0.1\",\n";
+    if (!members.empty())
+        text += "  " + members + ",\n";
+    return text + "  \"max_rooms\": 4096 // comments allowed\n}\n";
+}
+
+inline std::vector<std::string> entriesOf(const std::string &directory) {
+    std::vector<std::string> names;
+    for (const auto &entry : std::filesystem::directory_iterator(directory))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Waits until the child has printed `lines` lines while running (true) or has ended (false).
+inline bool waitServing(ChildProcess &child, std::size_t lines) {
+    const auto end = std::chrono::steady_clock::now() + 10s;
+    while (std::chrono::steady_clock::now() < end) {
+        if (child.waitForStdoutLines(lines, 50ms))
+            return true;
+        if (child.waitExit(0ms))
+            return false;
+    }
+    return false;
+}
+
+struct Started {
+    std::unique_ptr<ChildProcess> child;
+    uint16_t port = 0;
+};
+
+// Starts a server on a port that was free a moment ago; `argsFor` turns the port into the arguments (and
+// writes any file they name). Other programs on this machine may take the port in between, and a port held
+// on another loopback address also blocks a bind to every interface, so a start that fails with "Address
+// already in use" is tried again on another port. The caller checks the outcome.
+inline Started startOnFreePort(const std::string &workingDirectory,
+                               const std::function<std::vector<std::string>(uint16_t)> &argsFor, std::size_t lines,
+                               const std::map<std::string, std::string> &env = {}) {
+    for (int attempt = 1;; ++attempt) {
+        Started started;
+        started.port = freeLoopbackPort();
+        started.child = startServer(workingDirectory, argsFor(started.port), env);
+        if (waitServing(*started.child, lines) || attempt == 5 ||
+            started.child->stderrText().find("Address already in use") == std::string::npos)
+            return started;
+    }
+}
+
+// Joins room "r" on the server at `port` and returns the first reply ("" when none came).
+inline std::string joinReply(uint16_t port, const std::string &passwordMember = "", const ClientOptions &options = {}) {
+    auto client = WsClient::connect(port, options);
+    client->sendText(R"({"type":"join","room":"r","nick":"n")" + passwordMember + "}");
+    return client->receive().value_or("");
+}
+
+} // namespace app_test

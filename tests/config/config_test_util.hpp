@@ -1,0 +1,34 @@
+// Helpers for the configuration tests: load a text through a real file, compare whole settings records.
+#pragma once
+
+#include <string>
+#include <tuple>
+
+#include "config/config_file.hpp"
+#include "support/process.hpp"
+
+namespace config_test {
+
+// Every field, so one EXPECT_EQ compares whole records and prints them on a mismatch.
+inline auto fieldsOf(const ServerSettings &s) {
+    return std::make_tuple(s.port, s.bind_address, s.password, s.log_level, s.connection_timeout_ms, s.max_message_size,
+                           s.max_connections, s.max_connections_per_ip, s.max_rooms, s.allow_turn, s.tls_enabled,
+                           s.tls_cert_file, s.tls_key_file, s.tls_key_password);
+}
+
+struct LoadResult {
+    bool ok = false;
+    ServerSettings settings;
+    std::string error;
+};
+
+// Writes `text` to a file in a fresh directory and loads it over the built-in defaults.
+inline LoadResult loadText(const std::string &text) {
+    testing_support::TempDir dir;
+    dir.write("config.json", text);
+    LoadResult result;
+    result.ok = loadConfig(dir.file("config.json"), result.settings, result.error);
+    return result;
+}
+
+} // namespace config_test

@@ -1,0 +1,217 @@
+// Reading one configuration file: every failure text, the conversions of each key, the order in which keys are
+// read, and what is ignored.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <limits>
+
+#include "config_test_util.hpp"
+
+using namespace config_test;
+using testing_support::TempDir;
+
+namespace {
+
+const std::string fieldError = "config field error: [json.exception.type_error.302] ";
+const std::string portError = "port out of range (1-65535)";
+const std::string tlsError = "tls.enabled is true but cert_file/key_file are empty";
+
+// The error of a load that must fail.
+std::string failureOf(const std::string &text) {
+    const auto result = loadText(text);
+    EXPECT_FALSE(result.ok) << text;
+    return result.error;
+}
+
+// The settings of a load that must succeed.
+ServerSettings settingsOf(const std::string &text) {
+    const auto result = loadText(text);
+    EXPECT_TRUE(result.ok) << text << " -> " << result.error;
+    return result.settings;
+}
+
+} // namespace
+
+TEST(LoadConfigFailure, PathsThatCannotBeReadAreNamedInTheError) {
+    TempDir dir;
+    std::filesystem::create_directory(dir.file("a-directory"));
+    std::filesystem::create_symlink(dir.file("nowhere.json"), dir.file("dangling.json"));
+    std::filesystem::create_symlink(dir.file("loop.json"), dir.file("loop.json"));
+
+    for (const std::string &path : {dir.file("missing.json"), dir.file("a-directory"), dir.file("dangling.json"),
+                                    dir.file("loop.json"), std::string("")}) {
+        ServerSettings settings;
+        std::string error;
+        EXPECT_FALSE(loadConfig(path, settings, error)) << path;
+        EXPECT_EQ(error, "could not open " + path);
+        EXPECT_EQ(fieldsOf(settings), fieldsOf(ServerSettings{})) << path;
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir.file("nowhere.json"))); // loading never creates anything
+}
+
+TEST(LoadConfigFailure, SyntaxErrorsCarryTheParserTextWithLineAndColumn) {
+    const std::string prefix = "invalid JSON: [json.exception.parse_error.101] parse error at ";
+    EXPECT_EQ(failureOf(""),
+              prefix + "line 1, column 1: syntax error while parsing value - unexpected end of input; expected '[', "
+                       "'{', or a literal");
+    EXPECT_EQ(failureOf("{\n  \"port\": 9000,\n}\n"),
+              prefix + "line 3, column 1: syntax error while parsing object key - unexpected '}'; expected string "
+                       "literal");
+    EXPECT_EQ(failureOf("{ /* x"), prefix + "line 1, column 7: syntax error while parsing object key - invalid "
+                                            "comment; missing closing '*/'; last read: '{ /* x'; expected string "
+                                            "literal");
+
+    // Comments count as whitespace, nothing more: a file of comments alone is still empty, and no other
+    // relaxation (single quotes, bare words) is made.
+    for (const std::string text : {"// just a comment\n", "  \n\n", "{'port': 9000}", "{port: 9000}",
+                                   "{\"port\": 9000} extra", "{\"a\": 1 /* fine */, }"})
+        EXPECT_EQ(failureOf(text).rfind(prefix, 0), 0u) << text;
+}
+
+TEST(LoadConfigFailure, TopLevelMustBeAnObject) {
+    for (const std::string text : {"[]", "[{\"port\": 9000}]", "\"text\"", "8080", "true", "null"})
+        EXPECT_EQ(failureOf(text), "top level must be a JSON object") << text;
+}
+
+TEST(LoadConfigFailure, LoadingPrintsNothing) {
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    loadText("{\"port\": 0}");
+    loadText("[]");
+    loadText("{\"log_level\": \"loud\", \"port\": 9000}");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+TEST(LoadConfigPort, RangeIsTestedOnTheConvertedValue) {
+    for (const std::string value : {"0", "-1", "65536", "70000", "0.5", "-0.9", "false", "1e300", "-1e300"})
+        EXPECT_EQ(failureOf("{\"port\": " + value + "}"), portError) << value;
+
+    EXPECT_EQ(settingsOf(R"({"port": 1})").port, 1);
+    EXPECT_EQ(settingsOf(R"({"port": 65535})").port, 65535);
+    EXPECT_EQ(settingsOf(R"({"port": 8080.9})").port, 8080); // truncated, not rounded
+    EXPECT_EQ(settingsOf(R"({"port": 65535.9})").port, 65535);
+    EXPECT_EQ(settingsOf(R"({"port": 1.5e3})").port, 1500);
+    EXPECT_EQ(settingsOf(R"({"port": true})").port, 1);
+
+    EXPECT_EQ(failureOf(R"({"port": "8080"})"), fieldError + "type must be number, but is string");
+    EXPECT_EQ(failureOf(R"({"port": null})"), fieldError + "type must be number, but is null");
+}
+
+TEST(LoadConfigFields, WrongTypesReportTheLibraryText) {
+    const std::pair<std::string, std::string> cases[] = {
+        {R"({"bind_address": 127})", "type must be string, but is number"},
+        {R"({"password": null})", "type must be string, but is null"},
+        {R"({"log_level": ["info"]})", "type must be string, but is array"},
+        {R"({"allow_turn": 0})", "type must be boolean, but is number"},
+        {R"({"allow_turn": "false"})", "type must be boolean, but is string"},
+        {R"({"connection_timeout_ms": "5000"})", "type must be number, but is string"},
+        {R"({"max_message_size": {}})", "type must be number, but is object"},
+        {R"({"max_connections": null})", "type must be number, but is null"},
+        {R"({"max_connections_per_ip": [1]})", "type must be number, but is array"},
+        {R"({"max_rooms": "10"})", "type must be number, but is string"},
+        {R"({"tls": {"enabled": "yes"}})", "type must be boolean, but is string"},
+        {R"({"tls": {"enabled": 1}})", "type must be boolean, but is number"},
+        {R"({"tls": {"cert_file": {}}})", "type must be string, but is object"},
+        {R"({"tls": {"key_file": false}})", "type must be string, but is boolean"},
+        {R"({"tls": {"key_password": 1234}})", "type must be string, but is number"},
+    };
+    for (const auto &[text, message] : cases)
+        EXPECT_EQ(failureOf(text), fieldError + message) << text;
+}
+
+TEST(LoadConfigFields, NumbersConvertToUnsigned32Bits) {
+    EXPECT_EQ(settingsOf(R"({"max_connections": -1})").max_connections, 4294967295u);
+    EXPECT_EQ(settingsOf(R"({"max_connections": 4294967296})").max_connections, 0u); // low 32 bits
+    EXPECT_EQ(settingsOf(R"({"max_connections": 4294967297})").max_connections, 1u);
+    EXPECT_EQ(settingsOf(R"({"max_rooms": true})").max_rooms, 1u);
+    EXPECT_EQ(settingsOf(R"({"max_rooms": false})").max_rooms, 0u);
+    EXPECT_EQ(settingsOf(R"({"max_rooms": 0})").max_rooms, 0u);
+    EXPECT_EQ(settingsOf(R"({"max_message_size": 1.99})").max_message_size, 1u);
+    EXPECT_EQ(settingsOf(R"({"connection_timeout_ms": 2500.5})").connection_timeout_ms, 2500u);
+    // A fraction is cut toward zero before the low 32 bits are kept, as for -1.
+    EXPECT_EQ(settingsOf(R"({"max_connections_per_ip": -5.5})").max_connections_per_ip, 4294967291u);
+
+    // Beyond any integer: a plain float-to-integer cast would be undefined (and gives 0 on x86); the value
+    // saturates at the 64-bit limits first, whose low 32 bits are all ones, or zero for the negative end.
+    EXPECT_EQ(settingsOf(R"({"max_rooms": 1e300})").max_rooms, 4294967295u);
+    EXPECT_EQ(settingsOf(R"({"max_rooms": -1e300})").max_rooms, 0u);
+    EXPECT_EQ(settingsOf(R"({"max_message_size": 1.8446744073709552e19})").max_message_size, 4294967295u);
+}
+
+TEST(LoadConfigOrder, KeysAreReadInTheirFixedOrderAndTheFirstFailureWins) {
+    // Object members are not visited in file order: "port" is read first wherever it stands.
+    EXPECT_EQ(failureOf(R"({"max_rooms": "many", "port": 0})"), portError);
+    EXPECT_EQ(failureOf(R"({"port": 0, "max_rooms": "many"})"), portError);
+    EXPECT_EQ(failureOf(R"({"password": 1, "allow_turn": 0})"), fieldError + "type must be string, but is number");
+    EXPECT_EQ(failureOf(R"({"max_rooms": "x", "max_connections": "y"})"),
+              fieldError + "type must be number, but is string");
+    // Inside "tls", "enabled" comes before the file names.
+    EXPECT_EQ(failureOf(R"({"tls": {"cert_file": 1, "enabled": "on"}})"),
+              fieldError + "type must be boolean, but is string");
+    // The TLS rule is checked only after every key converted.
+    EXPECT_EQ(failureOf(R"({"tls": {"enabled": true}, "allow_turn": 0})"),
+              fieldError + "type must be boolean, but is number");
+    EXPECT_EQ(failureOf(R"({"tls": {"enabled": true}, "port": 99999})"), portError);
+}
+
+TEST(LoadConfigKeys, OnlyKeysPresentChangeTheirFieldsAndOthersAreIgnored) {
+    const ServerSettings defaults;
+    EXPECT_EQ(fieldsOf(settingsOf("{}")), fieldsOf(defaults));
+    EXPECT_EQ(fieldsOf(settingsOf("// header\n{ /* nothing */ }\n// trailer\n")), fieldsOf(defaults));
+
+    // Keys are matched exactly, case included; unknown ones (also inside "tls") are skipped silently.
+    EXPECT_EQ(fieldsOf(settingsOf(R"({"Port": 1, "PORT": 0, "max-rooms": "x", "extra": [1, {"port": 2}],
+                                      "tls": {"Enabled": true, "cert": 5}})")),
+              fieldsOf(defaults));
+
+    ServerSettings expected;
+    expected.port = 9000;
+    expected.password = "s3cret";
+    expected.max_rooms = 7;
+    EXPECT_EQ(fieldsOf(settingsOf(R"({"max_rooms": 7, "password": "s3cret", "port": 9000})")), fieldsOf(expected));
+
+    // The bytes of a string are taken as they are; CR LF line ends and comments up to them are fine.
+    const auto crlf =
+        settingsOf("{\r\n  \"bind_address\": \"::1\", // loopback\r\n  \"log_level\": \"Debug \"\r\n}\r\n");
+    EXPECT_EQ(crlf.bind_address, "::1");
+    EXPECT_EQ(crlf.log_level, "Debug ");
+    EXPECT_EQ(settingsOf("{\"password\": \"p\\u00e4ss \\\"q\\\"\"}").password, "p\xc3\xa4ss \"q\"");
+}
+
+TEST(LoadConfigKeys, EveryKeyReachesItsField) {
+    const auto s = settingsOf(R"({
+        "port": 4433, "bind_address": "127.0.0.1", "password": "pw", "log_level": "debug", "allow_turn": false,
+        "connection_timeout_ms": 1500, "max_message_size": 4096, "max_connections": 10,
+        "max_connections_per_ip": 2, "max_rooms": 3,
+        "tls": {"enabled": true, "cert_file": "c.pem", "key_file": "k.pem", "key_password": "kp"}})");
+    EXPECT_EQ(fieldsOf(s), std::make_tuple(uint16_t{4433}, std::string("127.0.0.1"), std::string("pw"),
+                                           std::string("debug"), 1500u, 4096u, 10u, 2u, 3u, false, true,
+                                           std::string("c.pem"), std::string("k.pem"), std::string("kp")));
+}
+
+TEST(LoadConfigTls, OnlyAnObjectCountsAndEnabledNeedsBothFiles) {
+    for (const std::string value : {"\"on\"", "true", "[true]", "null", "1"}) {
+        const auto s = settingsOf("{\"tls\": " + value + "}");
+        EXPECT_FALSE(s.tls_enabled) << value;
+        EXPECT_EQ(s.tls_cert_file, "") << value;
+    }
+
+    EXPECT_EQ(failureOf(R"({"tls": {"enabled": true}})"), tlsError);
+    EXPECT_EQ(failureOf(R"({"tls": {"enabled": true, "cert_file": "cert.pem"}})"), tlsError);
+    EXPECT_EQ(failureOf(R"({"tls": {"enabled": true, "key_file": "key.pem"}})"), tlsError);
+    EXPECT_EQ(failureOf(R"({"tls": {"enabled": true, "cert_file": "", "key_file": "key.pem"}})"), tlsError);
+
+    EXPECT_FALSE(settingsOf(R"({"tls": {"enabled": false}})").tls_enabled);
+    // File names without "enabled" are kept but do nothing by themselves.
+    const auto off = settingsOf(R"({"tls": {"cert_file": "c.pem"}})");
+    EXPECT_FALSE(off.tls_enabled);
+    EXPECT_EQ(off.tls_cert_file, "c.pem");
+
+    // Whether the files exist is not this step's business.
+    const auto on = settingsOf(R"({"tls": {"enabled": true, "cert_file": "/no/such/cert", "key_file": "k"}})");
+    EXPECT_TRUE(on.tls_enabled);
+    EXPECT_EQ(on.tls_cert_file, "/no/such/cert");
+    EXPECT_EQ(on.tls_key_file, "k");
+    EXPECT_EQ(on.tls_key_password, "");
+}
