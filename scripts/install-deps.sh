@@ -3,10 +3,12 @@
 # Usage: scripts/install-deps.sh [--e2e]   (--e2e adds Chromium and the npm packages of the end-to-end tests)
 set -euo pipefail
 
-packages=(g++ cmake ninja-build make pkg-config libboost1.81-dev nlohmann-json3-dev libssl-dev libgtest-dev
+packages=(g++ clang libclang-rt-14-dev cmake ninja-build make pkg-config libboost1.81-dev nlohmann-json3-dev libssl-dev libgtest-dev
           openssl python3 iproute2 procps)
 if [[ "${1:-}" == "--e2e" ]]; then
-    packages+=(chromium nodejs npm)
+    packages+=(chromium nodejs)
+    # A nodejs build that bundles npm (as on our machines) conflicts with Debian's separate npm package.
+    command -v npm >/dev/null || packages+=(npm)
 fi
 
 missing=()
@@ -25,4 +27,15 @@ if ((${#missing[@]})); then
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -qq
     apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# The npm packages of the end-to-end tests, exactly as package-lock.json pins them; again only when node_modules
+# is missing or older than the lock file. No install scripts run, so nothing downloads a browser or a binary.
+if [[ "${1:-}" == "--e2e" ]]; then
+    root=$(cd "$(dirname "$0")/.." && pwd)
+    if [[ ! -d "$root/node_modules" || "$root/package-lock.json" -nt "$root/node_modules" ]]; then
+        echo "install-deps: installing the npm packages of the end-to-end tests"
+        (cd "$root" && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --ignore-scripts --no-audit --no-fund)
+        touch "$root/node_modules"
+    fi
 fi

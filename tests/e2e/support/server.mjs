@@ -1,0 +1,112 @@
+// Runs the real murva-signal binary with a configuration written here, on a free loopback port.
+import { spawn, execFileSync } from 'node:child_process';
+import fs from 'node:fs';
+import net from 'node:net';
+import os from 'node:os';
+import path from 'node:path';
+import { fileURLToPath } from 'node:url';
+import { waitUntil, withTimeout } from './wait.mjs';
+
+export const repoRoot = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../../..');
+
+export function serverBinary() {
+  const binary = path.resolve(process.env.MURVA_SIGNAL_BINARY || path.join(repoRoot, 'build', 'murva-signal'));
+  if (!fs.existsSync(binary)) throw new Error(`murva-signal binary not found at ${binary} (set MURVA_SIGNAL_BINARY)`);
+  return binary;
+}
+
+export function tempDir(prefix = 'murva-e2e-') {
+  return fs.mkdtempSync(path.join(os.tmpdir(), prefix));
+}
+
+export function freeLoopbackPort() {
+  return new Promise((resolve, reject) => {
+    const probe = net.createServer();
+    probe.on('error', reject);
+    probe.listen(0, '127.0.0.1', () => {
+      const { port } = probe.address();
+      probe.close(() => resolve(port));
+    });
+  });
+}
+
+function portAccepts(port) {
+  return new Promise((resolve) => {
+    const socket = net.connect({ host: '127.0.0.1', port });
+    socket.on('connect', () => {
+      socket.destroy();
+      resolve(true);
+    });
+    socket.on('error', () => resolve(false));
+  });
+}
+
+// A self-signed certificate for 127.0.0.1 and localhost, valid for a day.
+export function makeCertificate(dir) {
+  const certFile = path.join(dir, 'cert.pem');
+  const keyFile = path.join(dir, 'key.pem');
+  execFileSync('openssl', ['req', '-x509', '-newkey', 'ec', '-pkeyopt', 'ec_paramgen_curve:prime256v1', '-nodes',
+    '-keyout', keyFile, '-out', certFile, '-days', '1', '-subj', '/CN=localhost',
+    '-addext', 'subjectAltName=DNS:localhost,IP:127.0.0.1'], { stdio: 'ignore', timeout: 20000 });
+  return { certFile, keyFile, cert: fs.readFileSync(certFile) };
+}
+
+// Starts the server and resolves once its port accepts connections. `tls` is the result of makeCertificate.
+export async function startServer({ password = '', allowTurn = true, tls = null } = {}) {
+  const dir = tempDir();
+  const port = await freeLoopbackPort();
+  const config = {
+    port,
+    bind_address: '127.0.0.1',
+    password,
+    log_level: 'warning',
+    allow_turn: allowTurn,
+    max_connections: 64,
+    max_connections_per_ip: 32,
+    max_rooms: 16,
+    max_message_size: 65536,
+    connection_timeout_ms: 0,
+    tls: { enabled: Boolean(tls), cert_file: tls?.certFile ?? '', key_file: tls?.keyFile ?? '', key_password: '' },
+  };
+  const configFile = path.join(dir, 'murva-signal.json');
+  fs.writeFileSync(configFile, JSON.stringify(config, null, 2));
+
+  const env = { ...process.env };
+  delete env.MURVA_SIGNAL_PASSWORD;   // the file alone decides the password
+  const child = spawn(serverBinary(), [configFile], { cwd: dir, env, stdio: ['ignore', 'pipe', 'pipe'] });
+  let output = '';
+  child.stdout.on('data', (d) => { output += d; });
+  child.stderr.on('data', (d) => { output += d; });
+  let exited = false;
+  const exit = new Promise((resolve) => {
+    child.on('exit', (code, signal) => { exited = true; resolve({ code, signal }); });
+    child.on('error', (err) => { output += `${err}\n`; exited = true; resolve({ error: err }); });
+  });
+
+  const server = {
+    port,
+    pid: child.pid,
+    url: `${tls ? 'wss' : 'ws'}://127.0.0.1:${port}`,
+    output: () => output,
+    async stop() {
+      if (!exited) {
+        process.kill(child.pid, 'SIGTERM');
+        try {
+          await withTimeout(exit, 5000, `murva-signal (pid ${child.pid}) to exit`);
+        } catch {
+          process.kill(child.pid, 'SIGKILL');
+          await withTimeout(exit, 5000, `murva-signal (pid ${child.pid}) to die`);
+        }
+      }
+      fs.rmSync(dir, { recursive: true, force: true });
+    },
+  };
+  try {
+    await waitUntil(async () => exited || (await portAccepts(port)), 10000, `murva-signal listens on ${port}`, 50);
+    if (exited) throw new Error(`murva-signal exited at start:\n${output}`);
+  } catch (err) {
+    await server.stop();
+    throw err;
+  }
+  return server;
+}
