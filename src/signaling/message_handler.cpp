@@ -3,6 +3,7 @@
 
 #include "config/settings.hpp"
 #include "signaling/handlers.hpp"
+#include "signaling/json_check.hpp"
 #include "signaling/protocol.hpp"
 
 using nlohmann::json;
@@ -55,7 +56,7 @@ void handleMessage(const WeakSocket& weakSelf, const std::shared_ptr<ClientCtx>&
     json parsed;
     if (inRoom && allowTurn) {
         // Forwarded untouched: only validity matters, and checking it builds no document.
-        if (!json::accept(*text))
+        if (!isValidJson(*text))
             return;
     } else {
         parsed = json::parse(*text, nullptr, false);

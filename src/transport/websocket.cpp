@@ -1,6 +1,8 @@
 // The handle side of a connection: only atomics, a weak lock and a post. Nothing here calls back.
 #include "transport/websocket.hpp"
 
+#include <utility>
+
 #include "transport/detail/connection.hpp"
 
 namespace rtc {
@@ -11,7 +13,7 @@ void Channel::onMessage(std::function<void(message_variant)> callback) {
     std::shared_ptr<const detail::MessageCallback> next;
     if (callback)
         next = std::make_shared<const detail::MessageCallback>(std::move(callback));
-    std::lock_guard lock(connection_->callbackMutex);
+    std::lock_guard lock(connection_->mutex);
     connection_->messageCallback.swap(next); // the old handler is released outside the lock, on return
 }
 
@@ -19,7 +21,7 @@ void Channel::onClosed(std::function<void()> callback) {
     std::shared_ptr<const detail::ClosedCallback> next;
     if (callback)
         next = std::make_shared<const detail::ClosedCallback>(std::move(callback));
-    std::lock_guard lock(connection_->callbackMutex);
+    std::lock_guard lock(connection_->mutex);
     connection_->closedCallback.swap(next);
 }
 
@@ -30,7 +32,7 @@ WebSocket::~WebSocket() {
     std::shared_ptr<const detail::MessageCallback> message;
     std::shared_ptr<const detail::ClosedCallback> closed;
     {
-        std::lock_guard lock(connection_->callbackMutex);
+        std::lock_guard lock(connection_->mutex);
         message.swap(connection_->messageCallback);
         closed.swap(connection_->closedCallback);
     }
@@ -44,32 +46,44 @@ bool WebSocket::isClosed() const {
 
 bool WebSocket::send(message_variant data) {
     auto& conn = *connection_;
-    if (conn.state.load(std::memory_order_acquire) != detail::State::Open)
-        return false;
     const std::size_t size = std::visit([](const auto& d) { return d.size(); }, data);
-    const std::size_t total = conn.buffered.fetch_add(size, std::memory_order_relaxed) + size;
-    if (total > conn.maxBuffered) {
-        conn.buffered.fetch_sub(size, std::memory_order_relaxed);
-        auto expected = detail::State::Open;
-        if (conn.state.compare_exchange_strong(expected, detail::State::Closing))
-            if (auto session = conn.session.lock())
-                session->postClose(true);
-        return false;
+    bool accepted = false;
+    bool post = false;
+    {
+        std::lock_guard lock(conn.mutex);
+        if (conn.state.load(std::memory_order_relaxed) != detail::State::Open)
+            return false;
+        if (conn.buffered + size > conn.maxBuffered) {
+            // A peer that does not read must not grow our memory: it is cut off instead.
+            conn.state.store(detail::State::Closing, std::memory_order_release);
+            conn.closeRequest = detail::CloseRequest::Overflow;
+        } else {
+            conn.buffered += size;
+            conn.outgoing.push_back(std::move(data));
+            accepted = true;
+        }
+        post = !std::exchange(conn.drainPosted, true);
     }
-    auto session = conn.session.lock();
-    if (!session) {
-        conn.buffered.fetch_sub(size, std::memory_order_relaxed);
-        return false;
-    }
-    session->post(std::move(data), size);
-    return true;
+    if (post)
+        if (auto session = conn.session.lock())
+            session->postDrain();
+    return accepted;
 }
 
 void WebSocket::close() {
-    auto expected = detail::State::Open;
-    if (connection_->state.compare_exchange_strong(expected, detail::State::Closing))
-        if (auto session = connection_->session.lock())
-            session->postClose(false);
+    auto& conn = *connection_;
+    bool post = false;
+    {
+        std::lock_guard lock(conn.mutex);
+        if (conn.state.load(std::memory_order_relaxed) != detail::State::Open)
+            return;
+        conn.state.store(detail::State::Closing, std::memory_order_release);
+        conn.closeRequest = detail::CloseRequest::Normal;
+        post = !std::exchange(conn.drainPosted, true);
+    }
+    if (post)
+        if (auto session = conn.session.lock())
+            session->postDrain();
 }
 
 std::optional<std::string> WebSocket::remoteAddress() const { return connection_->remoteAddress; }

@@ -103,7 +103,10 @@ public:
         const unsigned threadCount =
             config.threads.value_or(std::clamp(std::thread::hardware_concurrency(), 2u, 4u));
         for (unsigned i = 0; i < std::max(threadCount, 1u); ++i) {
-            contexts_.push_back(std::make_unique<net::io_context>(1));
+            // No concurrency hint of 1: with it Asio keeps a post made on the context's own thread in a private
+            // queue until the running handler returns, so a send() from inside a handler could be overtaken
+            // by a later send() to the same connection from another thread.
+            contexts_.push_back(std::make_unique<net::io_context>());
             guards_.emplace_back(net::make_work_guard(*contexts_.back()));
         }
         acceptor_.emplace(*contexts_.front());

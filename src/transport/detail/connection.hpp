@@ -9,39 +9,46 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "transport/common.hpp"
 
 namespace rtc::detail {
 
 enum class State : unsigned char { Connecting, Open, Closing, Closed };
+enum class CloseRequest : unsigned char { None, Normal, Overflow };
 
-// Implemented by the Beast session; every call only posts work to the session's I/O thread.
+// Implemented by the Beast session: posts one drain of the connection's outgoing queue to its I/O thread.
 class SessionBase {
 public:
     virtual ~SessionBase() = default;
-    virtual void post(message_variant data, std::size_t size) = 0;
-    virtual void postClose(bool overflow) = 0;
+    virtual void postDrain() = 0;
 };
 
 using MessageCallback = std::function<void(message_variant)>;
 using ClosedCallback = std::function<void()>;
 
 struct Connection {
-    std::atomic<State> state{State::Connecting};
-    std::optional<std::string> remoteAddress; // fixed before onClient
-    std::atomic<std::size_t> buffered{0};     // bytes queued by send() and not yet written
-    std::size_t maxBuffered = 0;
+    std::atomic<State> state{State::Connecting}; // Open -> Closing happens under `mutex`
+    std::optional<std::string> remoteAddress;     // fixed before onClient
     std::weak_ptr<SessionBase> session;
+
+    // One small lock for what handles and the session share. Sends and the close request enter one queue in
+    // the order they were made, from whatever thread, and the session drains it in that order.
+    std::mutex mutex;
+    std::vector<message_variant> outgoing; // sent, not yet taken by the session
+    std::size_t buffered = 0;              // bytes sent and not yet written to the socket
+    std::size_t maxBuffered = 0;
+    bool drainPosted = false;
+    CloseRequest closeRequest = CloseRequest::None;
 
     // Swapped under the mutex and called through a copy, so a handler may replace or drop itself (or the
     // last handle to its connection) while it runs.
-    std::mutex callbackMutex;
     std::shared_ptr<const MessageCallback> messageCallback;
     std::shared_ptr<const ClosedCallback> closedCallback;
 
     std::shared_ptr<const MessageCallback> messageHandler() {
-        std::lock_guard lock(callbackMutex);
+        std::lock_guard lock(mutex);
         return messageCallback;
     }
 };

@@ -2,7 +2,12 @@
 // connection's I/O thread (its io_context runs on one thread, so that thread is the connection's strand).
 #include "transport/detail/session.hpp"
 
-#include <list>
+#include <iterator>
+#include <vector>
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <type_traits>
 
 #include <boost/asio/dispatch.hpp>
@@ -81,14 +86,8 @@ public:
 
     // --- called from any thread: post only ---
 
-    void post(message_variant data, std::size_t size) override {
-        net::post(ws_.get_executor(), [self = this->shared_from_this(), data = std::move(data), size]() mutable {
-            self->enqueue(std::move(data), size);
-        });
-    }
-
-    void postClose(bool overflow) override {
-        net::post(ws_.get_executor(), [self = this->shared_from_this(), overflow] { self->startClose(overflow); });
+    void postDrain() override {
+        net::post(ws_.get_executor(), [self = this->shared_from_this()] { self->drain(); });
     }
 
     void postForceClose() override {
@@ -137,6 +136,10 @@ private:
             return abandon(ec);
         if (!websocket::is_upgrade(parser_->get()))
             return refuseUpgrade();
+        // A client may not send frames before it has our 101; bytes past the request would otherwise be taken
+        // for the start of the first message.
+        if (buffer_.size() != 0)
+            return abandon(http::error::unexpected_body);
 
         const auto& settings = shared_->settings;
         websocket::stream_base::timeout timeouts;
@@ -238,49 +241,94 @@ private:
 
     // --- sending ---
 
-    void enqueue(message_variant data, std::size_t size) {
-        if (finished_ || closeStarted_) {
-            conn_->buffered.fetch_sub(size, std::memory_order_relaxed);
+    // Takes what send() and close() queued since the last drain, in their order.
+    void drain() {
+        std::vector<message_variant> batch;
+        CloseRequest request;
+        {
+            std::lock_guard lock(conn_->mutex);
+            batch.swap(conn_->outgoing);
+            conn_->drainPosted = false;
+            request = std::exchange(conn_->closeRequest, CloseRequest::None);
+        }
+        if (finished_ || closeRequested_) {
+            release(batch.begin(), batch.end());
             return;
         }
-        outbox_.push_back(std::move(data));
-        if (outbox_.size() == 1)
-            writeFront();
+        if (outHead_ == outbox_.size()) {
+            outbox_.swap(batch);
+            outHead_ = 0;
+        } else {
+            std::move(batch.begin(), batch.end(), std::back_inserter(outbox_));
+        }
+        if (request != CloseRequest::None)
+            return startClose(request == CloseRequest::Overflow);
+        if (!writing_ && outHead_ < outbox_.size())
+            writeNext();
     }
 
-    void writeFront() {
-        auto& front = outbox_.front();
-        ws_.text(std::holds_alternative<std::string>(front));
-        const auto buffer = std::visit([](const auto& d) { return net::buffer(d.data(), d.size()); }, front);
+    void writeNext() {
+        // Several messages waiting: cork the socket so they leave in as few segments (and wake-ups of the
+        // peer) as possible; the cork comes off as soon as the queue is empty.
+        if (!corked_ && outbox_.size() - outHead_ > 1)
+            setCork(true);
+        writing_ = true;
+        auto& message = outbox_[outHead_];
+        ws_.text(std::holds_alternative<std::string>(message));
+        const auto buffer = std::visit([](const auto& d) { return net::buffer(d.data(), d.size()); }, message);
         ws_.async_write(buffer, [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
             self->onWrite(ec);
         });
     }
 
     void onWrite(beast::error_code ec) {
-        conn_->buffered.fetch_sub(sizeOf(outbox_.front()), std::memory_order_relaxed);
-        outbox_.pop_front();
+        writing_ = false;
+        release(outbox_.begin() + static_cast<std::ptrdiff_t>(outHead_),
+                outbox_.begin() + static_cast<std::ptrdiff_t>(outHead_) + 1);
+        ++outHead_;
         if (ec) {
             dropOutbox();
             return closeSocket(); // the pending read fails next and finishes the connection
         }
-        if (!outbox_.empty())
-            return writeFront();
+        if (outHead_ < outbox_.size())
+            return writeNext();
+        dropOutbox();
+        if (corked_)
+            setCork(false);
         if (closeRequested_ && !closeStarted_)
             beginCloseHandshake();
     }
 
+    // Gives the bytes of these messages back to the outbound cap.
+    template <class It> void release(It first, It last) {
+        std::size_t bytes = 0;
+        for (auto it = first; it != last; ++it)
+            bytes += sizeOf(*it);
+        std::lock_guard lock(conn_->mutex);
+        conn_->buffered -= bytes;
+    }
+
     // Drops every queued message except the one being written, which must complete.
     void dropQueuedBehindWrite() {
-        while (outbox_.size() > 1) {
-            conn_->buffered.fetch_sub(sizeOf(outbox_.back()), std::memory_order_relaxed);
-            outbox_.pop_back();
-        }
+        const std::size_t keep = outHead_ + (writing_ ? 1 : 0);
+        release(outbox_.begin() + static_cast<std::ptrdiff_t>(keep), outbox_.end());
+        outbox_.resize(keep);
     }
 
     void dropOutbox() {
-        outbox_.clear();
-        conn_->buffered.store(0, std::memory_order_relaxed);
+        if (writing_)
+            return dropQueuedBehindWrite();
+        release(outbox_.begin() + static_cast<std::ptrdiff_t>(outHead_), outbox_.end());
+        outbox_ = {}; // an idle connection keeps no queue memory
+        outHead_ = 0;
+    }
+
+    void setCork(bool on) {
+        beast::error_code ignored;
+        auto& socket = beast::get_lowest_layer(ws_);
+        const int value = on ? 1 : 0;
+        ::setsockopt(socket.native_handle(), IPPROTO_TCP, TCP_CORK, &value, sizeof value);
+        corked_ = on;
     }
 
     // --- closing ---
@@ -299,9 +347,11 @@ private:
         }
         // Graceful or not, a close that the peer stalls is forced after the deadline.
         armDeadline(shared_->settings.closeDeadline);
-        if (outbox_.empty())
-            beginCloseHandshake();
-        // Otherwise onWrite starts it once the queue has drained, so queued messages arrive before the close.
+        if (!writing_ && outHead_ == outbox_.size())
+            return beginCloseHandshake();
+        if (!writing_)
+            writeNext();
+        // onWrite starts the close handshake once the queue has drained, so queued messages arrive first.
     }
 
     void beginCloseHandshake() {
@@ -343,8 +393,7 @@ private:
         ws_.set_option(websocket::stream_base::timeout{websocket::stream_base::none(),
                                                        websocket::stream_base::none(), false});
         closeSocket();
-        if (outbox_.size() > 1)
-            dropQueuedBehindWrite(); // a write still in flight completes with an error and pops itself
+        dropOutbox(); // a write still in flight completes with an error and gives back its own bytes
         buffer_ = beast::flat_buffer{};
         log(levelFor(ec), [&] {
             return "WebSocket closed: " + conn_->remoteAddress.value_or("?") + " (" + ec.message() + ")";
@@ -353,7 +402,7 @@ private:
         std::shared_ptr<const MessageCallback> message;
         std::shared_ptr<const ClosedCallback> closed;
         {
-            std::lock_guard lock(conn_->callbackMutex);
+            std::lock_guard lock(conn_->mutex);
             message.swap(conn_->messageCallback);
             closed.swap(conn_->closedCallback);
         }
@@ -365,11 +414,14 @@ private:
     Ws ws_;
     beast::flat_buffer buffer_;
     std::unique_ptr<http::request_parser<http::empty_body>> parser_; // only during the upgrade
-    std::list<message_variant> outbox_;                              // front() is being written
+    std::vector<message_variant> outbox_; // [outHead_] is being written while writing_
+    std::size_t outHead_ = 0;
     net::steady_timer deadline_;                                     // opening handshake, then forced close
     std::shared_ptr<Connection> conn_;
     std::shared_ptr<Shared> shared_;
     websocket::close_code closeCode_ = websocket::close_code::normal;
+    bool writing_ = false;
+    bool corked_ = false;
     bool closeRequested_ = false; // close() or overflow seen; the close frame follows the queue
     bool closeStarted_ = false;   // async_close issued
     bool finished_ = false;       // onClosed delivered
