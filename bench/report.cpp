@@ -1,0 +1,141 @@
+#include "report.hpp"
+
+#include <cstdio>
+#include <iostream>
+#include <vector>
+
+namespace bench {
+namespace {
+
+std::string format(const char* pattern, double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, pattern, value);
+    return text;
+}
+
+double number(const Json& j, const char* key, double fallback = -1) {
+    auto it = j.find(key);
+    return it != j.end() && it->is_number() ? it->get<double>() : fallback;
+}
+
+std::string count(double value) {
+    if (value >= 1e6)
+        return format("%.2fM", value / 1e6);
+    if (value >= 1e4)
+        return format("%.1fk", value / 1e3);
+    return format("%.0f", value);
+}
+
+std::string bytes(double value) {
+    if (value >= 1e6)
+        return format("%.1f MB", value / 1e6);
+    if (value >= 1e3)
+        return format("%.1f kB", value / 1e3);
+    return format("%.0f B", value);
+}
+
+std::string latency(const Json& p) {
+    return format("p50 %.0f", number(p, "p50")) + format(" / p90 %.0f", number(p, "p90")) +
+           format(" / p99 %.0f", number(p, "p99")) + format(" / max %.0f us", number(p, "max"));
+}
+
+std::string cores(const Json& j, const char* key) {
+    const double v = number(j, key);
+    return v < 0 ? "-" : format("%.2f", v);
+}
+
+struct Row {
+    std::string workload, setting, result, serverPerOp, server, generator, other, status;
+};
+
+Row rowOf(const Json& j) {
+    Row r;
+    const std::string w = j.value("workload", std::string("?"));
+    r.workload = w;
+    if (w == "stream") {
+        r.setting = format("%.0f pairs", number(j, "pairs")) + format(", W=%.0f", number(j, "window")) +
+                    format(", %.0f B", number(j, "frame_bytes"));
+        r.result = count(number(j, "frames_per_s")) + " frames/s, " + bytes(number(j, "bytes_per_s")) + "/s";
+    } else if (w == "pingpong") {
+        r.setting = format("%.0f pairs", number(j, "pairs")) + format(", %.0f B", number(j, "frame_bytes"));
+        r.result = count(number(j, "round_trips_per_s")) + " round trips/s, rtt " + latency(j.value("rtt_us", Json{}));
+    } else if (w == "joins" || w == "joins-churn") {
+        r.setting = format("%.0f clients", number(j, "clients")) + format(", %.0f at once", number(j, "concurrency"));
+        r.result = count(number(j, "joins_per_s")) + " joins/s, " + latency(j.value("latency_us", Json{}));
+    } else if (w == "idle") {
+        r.setting = format("%.0f connections", number(j, "clients"));
+        r.result = bytes(number(j, "bytes_per_connection")) + " per connection; server RSS " +
+                   bytes(number(j, "rss_before_bytes")) + " idle -> " + bytes(number(j, "rss_after_bytes"));
+    } else if (w == "capacity") {
+        r.setting = format("target %.0f", number(j, "target")) + format(", %.0f sources", number(j, "sources", 0));
+        r.result = format("%.0f joined", number(j, "reached")) + " (" + j.value("stop_reason", std::string()) + "), " +
+                   bytes(number(j, "bytes_per_connection")) + " per connection";
+    }
+    const double perOp = number(j, "server_us_per_op");
+    r.serverPerOp = perOp < 0 ? "-" : format("%.2f us/", perOp) + j.value("op", std::string("op"));
+    r.server = cores(j, "server_cores");
+    r.generator = cores(j, "gen_cores");
+    r.other = cores(j, "other_cores");
+    r.status = j.value("complete", false) ? "ok" : "INCOMPLETE";
+    if (const double disorder = number(j, "out_of_order", 0); disorder > 0)
+        r.status += format(", %.0f out of order", disorder);
+    return r;
+}
+
+} // namespace
+
+std::string humanLine(const Json& j) {
+    const Row r = rowOf(j);
+    std::string line = r.workload + " (" + r.setting + "): " + r.result + "; server " + r.serverPerOp + " (" +
+                       r.server + " cores), generator " + r.generator + " cores, others " + r.other + " cores";
+    if (!j.value("complete", false)) {
+        const std::string reason = j.value("stop_reason", std::string());
+        const std::string first = j.value("first_failure", std::string());
+        line += "; INCOMPLETE: " + reason;
+        if (!first.empty() && reason.find(first) == std::string::npos)
+            line += " (first failure: " + first + ")";
+    }
+    if (number(j, "out_of_order", 0) > 0)
+        line += format("; %.0f replies out of order, first: ", number(j, "out_of_order")) +
+                j.value("first_out_of_order", std::string());
+    return line;
+}
+
+void printTable(std::istream& in, std::ostream& out) {
+    std::vector<Row> rows;
+    rows.push_back({"workload", "setting", "result", "server CPU/op", "server cores", "gen cores", "other cores",
+                    "status"});
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty() || line.front() != '{')
+            continue;
+        const Json j = Json::parse(line, nullptr, false);
+        if (!j.is_discarded() && j.is_object())
+            rows.push_back(rowOf(j));
+    }
+    std::vector<std::size_t> width(8, 0);
+    auto cells = [](const Row& r) {
+        return std::vector<const std::string*>{&r.workload, &r.setting,    &r.result, &r.serverPerOp,
+                                               &r.server,   &r.generator, &r.other,  &r.status};
+    };
+    for (const auto& r : rows) {
+        const auto c = cells(r);
+        for (std::size_t i = 0; i < c.size(); ++i)
+            width[i] = std::max(width[i], c[i]->size());
+    }
+    for (std::size_t n = 0; n < rows.size(); ++n) {
+        const auto c = cells(rows[n]);
+        std::string text = "|";
+        for (std::size_t i = 0; i < c.size(); ++i)
+            text += " " + *c[i] + std::string(width[i] - c[i]->size(), ' ') + " |";
+        out << text << "\n";
+        if (n == 0) {
+            std::string rule = "|";
+            for (auto w : width)
+                rule += std::string(w + 2, '-') + "|";
+            out << rule << "\n";
+        }
+    }
+}
+
+} // namespace bench

@@ -1,0 +1,672 @@
+#include "workloads.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+#include "client.hpp"
+#include "probe.hpp"
+
+namespace bench {
+namespace {
+
+constexpr std::chrono::milliseconds pollInterval{10};
+constexpr std::chrono::milliseconds stopGrace{2000};
+
+// Counters written by one generator thread and read by the main thread while the run goes on.
+void bump(std::atomic<uint64_t>& counter, uint64_t by = 1) {
+    counter.store(counter.load(std::memory_order_relaxed) + by, std::memory_order_relaxed);
+}
+
+bool has(std::string_view message, std::string_view part) { return message.find(part) != std::string_view::npos; }
+
+// The server's replies are compact with sorted members, so these fragments identify them.
+bool isJoined(std::string_view m) { return has(m, "\"type\":\"joined\""); }
+bool isPeerJoined(std::string_view m) { return has(m, "\"type\":\"peer-joined\""); }
+bool isJoinedAlone(std::string_view m) { return isJoined(m) && has(m, "\"peer\":\"\""); }
+
+std::string joinText(const std::string& room, const char* nick) {
+    return R"({"type":"join","room":")" + room + R"(","nick":")" + nick + R"("})";
+}
+
+// The first failure in words, and how many there were.
+class Failures {
+public:
+    void note(std::string what) {
+        count_.fetch_add(1, std::memory_order_relaxed);
+        std::lock_guard lock(mutex_);
+        if (first_.empty())
+            first_ = std::move(what);
+    }
+    uint64_t count() const { return count_.load(std::memory_order_relaxed); }
+    std::string first() const {
+        std::lock_guard lock(mutex_);
+        return first_;
+    }
+
+private:
+    std::atomic<uint64_t> count_{0};
+    mutable std::mutex mutex_;
+    std::string first_;
+};
+
+std::string describeFailure(const char* stage, const beast::error_code& ec) {
+    return std::string(stage) + ": " + ec.message();
+}
+
+// Waits until `done()` holds; gives up after `timeout` seconds, or after `stall` seconds in which
+// `progress()` did not change. Returns "" when done, otherwise why it stopped.
+std::string waitUntil(const std::function<bool()>& done, const std::function<uint64_t()>& progress, double timeout,
+                      double stall) {
+    const auto start = Clock::now();
+    auto lastChange = start;
+    uint64_t last = progress();
+    while (!done()) {
+        std::this_thread::sleep_for(pollInterval);
+        const uint64_t now = progress();
+        if (now != last) {
+            last = now;
+            lastChange = Clock::now();
+        }
+        if (secondsSince(start) > timeout)
+            return "timeout";
+        if (secondsSince(lastChange) > stall)
+            return "stalled";
+    }
+    return "";
+}
+
+void sleepSeconds(double seconds) { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); }
+
+Json percentileJson(const Percentiles& p) {
+    return Json{{"p50", p.p50}, {"p90", p.p90}, {"p99", p.p99}, {"max", p.max}};
+}
+
+// The CPU fields every result carries: who used how much of the machine, and the cost per operation.
+void addCpu(Json& out, const CpuUse& use, uint64_t operations, const char* operation) {
+    const double ops = static_cast<double>(std::max<uint64_t>(operations, 1));
+    out["op"] = operation;
+    out["ops"] = operations;
+    out["wall_s"] = use.wall;
+    if (use.serverCpu >= 0) {
+        out["server_cpu_s"] = use.serverCpu;
+        out["server_cores"] = use.serverCpu / use.wall;
+        out["server_us_per_op"] = use.serverCpu * 1e6 / ops;
+    } else {
+        out["server_cpu_s"] = nullptr;
+        out["server_cores"] = nullptr;
+        out["server_us_per_op"] = nullptr;
+    }
+    out["gen_cpu_s"] = use.ownCpu;
+    out["gen_cores"] = use.ownCpu / use.wall;
+    out["gen_us_per_op"] = use.ownCpu * 1e6 / ops;
+    out["other_cores"] = use.otherCpu / use.wall;
+    out["cpus"] = std::thread::hardware_concurrency();
+}
+
+tcp::endpoint endpointOf(const Target& target) {
+    return tcp::endpoint(net::ip::make_address(target.host), target.port);
+}
+
+std::string hostHeader(const Target& target) { return target.host + ":" + std::to_string(target.port); }
+
+// ---------------------------------------------------------------------------------------------------------
+// stream and pingpong: P pairs, each alone in its room. A joins first, then B; once both have been told of
+// each other the pair runs: in stream A keeps `window` frames in flight towards B, in pingpong one frame
+// bounces A -> B -> A.
+
+class PairRun final : public ClientEvents {
+public:
+    enum class Mode { Stream, PingPong };
+
+    PairRun(const Target& target, const Options& options, Mode mode)
+        : engine_(options.threads), options_(options), mode_(mode), server_(endpointOf(target)),
+          host_(hostHeader(target)), frame_(candidateFrame(options.frameBytes)), pairs_(options.pairs),
+          counters_(engine_.threads()) {
+        for (std::size_t i = 0; i < pairs_.size(); ++i) {
+            const std::string room = options.roomPrefix + "-" + std::to_string(i);
+            pairs_[i].joinA = joinText(room, "a");
+            pairs_[i].joinB = joinText(room, "b");
+        }
+    }
+
+    void launch() {
+        for (std::size_t i = 0; i < pairs_.size(); ++i)
+            engine_.post(threadOf(i), [this, i] { startClient(i, 0); });
+    }
+
+    void setMeasuring(bool on) { measuring_.store(on, std::memory_order_relaxed); }
+    std::size_t ready() const { return ready_.load(); }
+    const Failures& failures() const { return failures_; }
+
+    uint64_t frames() const {
+        uint64_t sum = 0;
+        for (const auto& c : counters_)
+            sum += c.frames.load(std::memory_order_relaxed);
+        return sum;
+    }
+    uint64_t bytes() const {
+        uint64_t sum = 0;
+        for (const auto& c : counters_)
+            sum += c.bytes.load(std::memory_order_relaxed);
+        return sum;
+    }
+
+    // Ends every connection and stops the threads; after this the samples can be read.
+    void stop() {
+        for (unsigned t = 0; t < engine_.threads(); ++t)
+            engine_.post(t, [this, t] {
+                for (std::size_t i = t; i < pairs_.size(); i += engine_.threads())
+                    for (auto* c : {pairs_[i].a.get(), pairs_[i].b.get()})
+                        if (c)
+                            c->abort();
+            });
+        engine_.stop(stopGrace);
+        if (auto fault = engine_.fault(); !fault.empty())
+            failures_.note("generator: " + fault);
+    }
+
+    std::vector<uint64_t> samples() {
+        std::vector<uint64_t> all;
+        for (auto& c : counters_)
+            all.insert(all.end(), c.samples.begin(), c.samples.end());
+        return all;
+    }
+
+private:
+    struct Pair {
+        std::shared_ptr<Client> a, b;
+        std::string joinA, joinB;
+        bool aTold = false, bTold = false, running = false;
+        uint64_t sent = 0, received = 0;
+        Clock::time_point pingAt;
+    };
+
+    struct alignas(64) Counters {
+        std::atomic<uint64_t> frames{0}; // stream: frames B received; pingpong: round trips
+        std::atomic<uint64_t> bytes{0};
+        std::vector<uint64_t> samples; // pingpong round trips while measuring, nanoseconds
+    };
+
+    unsigned threadOf(std::size_t pair) const { return static_cast<unsigned>(pair % engine_.threads()); }
+
+    void startClient(std::size_t pair, int side) {
+        auto client = std::make_shared<Client>(engine_.context(threadOf(pair)), *this, pair * 2 + side);
+        (side == 0 ? pairs_[pair].a : pairs_[pair].b) = client;
+        client->connect(server_, std::nullopt, host_);
+    }
+
+    void opened(Client& c) override {
+        auto& p = pairs_[c.id / 2];
+        c.send(c.id % 2 == 0 ? p.joinA : p.joinB);
+    }
+
+    void text(Client& c, std::string_view m) override {
+        const std::size_t index = c.id / 2;
+        auto& p = pairs_[index];
+        const bool isA = c.id % 2 == 0;
+        if (!p.running) {
+            if (isA && isJoinedAlone(m))
+                return startClient(index, 1); // B joins only now, so A is the sender of every pair
+            if (isA && isPeerJoined(m))
+                p.aTold = true;
+            else if (!isA && isJoined(m) && !isJoinedAlone(m))
+                p.bTold = true;
+            else
+                return failures_.note("unexpected reply during set-up: " + std::string(m));
+            if (p.aTold && p.bTold)
+                run(p);
+            return;
+        }
+        auto& counters = counters_[threadOf(index)];
+        if (mode_ == Mode::Stream) {
+            if (isA)
+                return; // the sender hears nothing while running
+            ++p.received;
+            bump(counters.frames);
+            bump(counters.bytes, m.size());
+            pump(p);
+        } else if (!isA) {
+            p.b->send(frame_);
+        } else {
+            const auto now = Clock::now();
+            if (measuring_.load(std::memory_order_relaxed))
+                counters.samples.push_back(
+                    static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(now - p.pingAt).count()));
+            bump(counters.frames);
+            bump(counters.bytes, m.size());
+            p.pingAt = Clock::now();
+            p.a->send(frame_);
+        }
+    }
+
+    void failed(Client&, const char* stage, const beast::error_code& ec) override {
+        failures_.note(describeFailure(stage, ec));
+    }
+
+    void run(Pair& p) {
+        p.running = true;
+        ready_.fetch_add(1);
+        if (mode_ == Mode::Stream)
+            return pump(p);
+        p.pingAt = Clock::now();
+        p.a->send(frame_);
+    }
+
+    void pump(Pair& p) {
+        while (p.sent - p.received < options_.window) {
+            p.a->send(frame_);
+            ++p.sent;
+        }
+    }
+
+    Engine engine_; // first: its threads stop before anything they use is destroyed
+    const Options options_;
+    const Mode mode_;
+    const tcp::endpoint server_;
+    const std::string host_;
+    const std::string frame_;
+    std::vector<Pair> pairs_;
+    std::vector<Counters> counters_;
+    std::atomic<std::size_t> ready_{0};
+    std::atomic<bool> measuring_{false};
+    Failures failures_;
+};
+
+Json runPairs(const Target& target, const Options& options, PairRun::Mode mode) {
+    const bool stream = mode == PairRun::Mode::Stream;
+    PairRun run(target, options, mode);
+    Json out;
+    out["workload"] = stream ? "stream" : "pingpong";
+    out["pairs"] = options.pairs;
+    if (stream)
+        out["window"] = options.window;
+    out["frame_bytes"] = options.frameBytes;
+    out["threads"] = options.threads;
+
+    run.launch();
+    const std::string setup = waitUntil([&] { return run.ready() == options.pairs || run.failures().count() > 0; },
+                                        [&] { return run.ready(); }, options.timeout, options.stall);
+    std::string stopReason = setup;
+    if (setup.empty() && run.failures().count() > 0)
+        stopReason = "failure during set-up";
+    Snapshot from, to;
+    uint64_t frames0 = 0, frames1 = 0, bytes0 = 0, bytes1 = 0;
+    if (stopReason.empty()) {
+        sleepSeconds(options.warmup);
+        from = takeSnapshot(target.serverPid);
+        frames0 = run.frames();
+        bytes0 = run.bytes();
+        run.setMeasuring(true);
+        sleepSeconds(options.duration);
+        run.setMeasuring(false);
+        frames1 = run.frames();
+        bytes1 = run.bytes();
+        to = takeSnapshot(target.serverPid);
+    } else {
+        from = to = takeSnapshot(target.serverPid);
+    }
+    run.stop();
+
+    const CpuUse use = cpuBetween(from, to);
+    const uint64_t frames = frames1 - frames0;
+    const double wall = std::max(use.wall, 1e-9);
+    if (stream) {
+        out["frames"] = frames;
+        out["frames_per_s"] = static_cast<double>(frames) / wall;
+        out["bytes_per_s"] = static_cast<double>(bytes1 - bytes0) / wall;
+        addCpu(out, use, frames, "frame");
+    } else {
+        auto samples = run.samples();
+        out["round_trips"] = frames;
+        out["round_trips_per_s"] = static_cast<double>(frames) / wall;
+        out["rtt_us"] = percentileJson(percentilesOf(samples));
+        // Each round trip is two relayed frames; the cost is given per relayed frame, as for stream.
+        addCpu(out, use, frames * 2, "frame");
+    }
+    out["failures"] = run.failures().count();
+    out["first_failure"] = run.failures().first();
+    out["complete"] = stopReason.empty() && run.failures().count() == 0;
+    out["stop_reason"] = stopReason.empty() ? "duration" : stopReason;
+    return out;
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// joins, idle and capacity: clients come in pairs that share a room; both connect at once, both join, and the
+// pair is done when each has been told of the other ("joined" naming the peer, or "peer-joined"). At most
+// `concurrency` clients are between their start and that point.
+
+struct JoinPlan {
+    std::size_t clients = 0;
+    bool churn = false;         // close each client as soon as it has been told
+    bool stopOnFailure = false; // capacity: the first failure ends the ramp
+};
+
+class JoinRun final : public ClientEvents {
+public:
+    JoinRun(const Target& target, const Options& options, const JoinPlan& plan)
+        : engine_(options.threads), options_(options), plan_(plan), server_(endpointOf(target)),
+          host_(hostHeader(target)), pairs_(plan.clients / 2), threads_(engine_.threads()) {
+        const std::size_t perThread =
+            std::max<std::size_t>(1, options.concurrency / 2 / engine_.threads()); // pairs at once per thread
+        for (auto& t : threads_)
+            t.limit = perThread;
+        for (std::size_t i = 0; i < pairs_.size(); ++i)
+            threads_[threadOf(i)].todo.push_back(i);
+        for (std::size_t s = 0; s < options.sources; ++s)
+            sources_.push_back(net::ip::make_address_v4(0x7F000001u + static_cast<unsigned>(s)));
+    }
+
+    void launch() {
+        for (unsigned t = 0; t < engine_.threads(); ++t)
+            engine_.post(t, [this, t] { launchMore(threads_[t]); });
+    }
+
+    std::size_t pairs() const { return pairs_.size(); }
+    uint64_t told() const { return sum(&PerThread::told); }
+    uint64_t pairsFinished() const { return sum(&PerThread::pairsDone) + sum(&PerThread::pairsFailed); }
+    uint64_t closed() const { return sum(&PerThread::closed); }
+    const Failures& failures() const { return failures_; }
+    uint64_t outOfOrder() const { return sum(&PerThread::outOfOrder); }
+    std::string firstOutOfOrder() const { return orderNote_.first(); }
+
+    void stop() {
+        stopping_.store(true);
+        for (unsigned t = 0; t < engine_.threads(); ++t)
+            engine_.post(t, [this, t] {
+                for (std::size_t i = t; i < pairs_.size(); i += engine_.threads())
+                    for (auto* c : {pairs_[i].a.get(), pairs_[i].b.get()})
+                        if (c)
+                            c->abort();
+            });
+        engine_.stop(stopGrace);
+        if (auto fault = engine_.fault(); !fault.empty())
+            failures_.note("generator: " + fault);
+    }
+
+    std::vector<uint64_t> latencies() {
+        std::vector<uint64_t> all;
+        for (auto& t : threads_)
+            all.insert(all.end(), t.latencies.begin(), t.latencies.end());
+        return all;
+    }
+
+private:
+    struct Pair {
+        std::shared_ptr<Client> a, b;
+        Clock::time_point start;
+        std::string join[2]; // written when the pair starts; a frame must outlive its write
+        bool joined[2] = {false, false};
+        bool told[2] = {false, false};
+        bool finished = false;
+    };
+
+    struct alignas(64) PerThread {
+        std::vector<std::size_t> todo;
+        std::size_t next = 0;
+        std::size_t inFlight = 0;
+        std::size_t limit = 1;
+        std::vector<uint64_t> latencies; // per pair, start to both told, nanoseconds
+        std::atomic<uint64_t> told{0};
+        std::atomic<uint64_t> pairsDone{0};
+        std::atomic<uint64_t> pairsFailed{0};
+        std::atomic<uint64_t> closed{0};
+        std::atomic<uint64_t> outOfOrder{0};
+    };
+
+    uint64_t sum(std::atomic<uint64_t> PerThread::*field) const {
+        uint64_t total = 0;
+        for (const auto& t : threads_)
+            total += (t.*field).load(std::memory_order_relaxed);
+        return total;
+    }
+
+    unsigned threadOf(std::size_t pair) const { return static_cast<unsigned>(pair % engine_.threads()); }
+
+    void launchMore(PerThread& t) {
+        while (t.inFlight < t.limit && t.next < t.todo.size() && !stopping_.load(std::memory_order_relaxed))
+            startPair(t, t.todo[t.next++]);
+    }
+
+    void startPair(PerThread& t, std::size_t index) {
+        auto& p = pairs_[index];
+        ++t.inFlight;
+        const std::string room = options_.roomPrefix + "-" + std::to_string(index);
+        p.join[0] = joinText(room, "a");
+        p.join[1] = joinText(room, "b");
+        p.start = Clock::now();
+        auto& ioc = engine_.context(threadOf(index));
+        p.a = std::make_shared<Client>(ioc, *this, index * 2);
+        p.b = std::make_shared<Client>(ioc, *this, index * 2 + 1);
+        for (auto* c : {p.a.get(), p.b.get()}) {
+            std::optional<net::ip::address> source;
+            if (!sources_.empty())
+                source = sources_[c->id % sources_.size()];
+            c->connect(server_, source, host_);
+        }
+    }
+
+    void opened(Client& c) override { c.send(pairs_[c.id / 2].join[c.id % 2]); }
+
+    void text(Client& c, std::string_view m) override {
+        const std::size_t index = c.id / 2;
+        auto& p = pairs_[index];
+        const int side = static_cast<int>(c.id % 2);
+        auto& t = threads_[threadOf(index)];
+        const bool peerJoined = isPeerJoined(m), joined = isJoined(m);
+        // Each client's first message must be its own "joined", and "peer-left" can only follow being told:
+        // the server sends those in that order. Anything else arrived out of order; the run goes on.
+        if ((peerJoined && !p.joined[side]) || (has(m, "\"type\":\"peer-left\"") && !p.told[side])) {
+            bump(t.outOfOrder);
+            orderNote_.note("client " + std::to_string(c.id) + " got " + std::string(m) + " before " +
+                            (p.joined[side] ? "being told of its peer" : "its own \"joined\""));
+        }
+        if (joined)
+            p.joined[side] = true;
+        if (p.told[side] || p.finished)
+            return;
+        if (peerJoined || (joined && !isJoinedAlone(m))) {
+            p.told[side] = true;
+            bump(t.told);
+            if (plan_.churn)
+                c.close();
+            if (p.told[0] && p.told[1]) {
+                t.latencies.push_back(static_cast<uint64_t>(
+                    std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - p.start).count()));
+                finish(index, true);
+            }
+            return;
+        }
+        if (joined || has(m, "\"type\":\"peer-left\""))
+            return; // alone so far: "peer-joined" follows
+        failures_.note("refused: " + std::string(m));
+        finish(index, false);
+    }
+
+    void failed(Client& c, const char* stage, const beast::error_code& ec) override {
+        if (stopping_.load(std::memory_order_relaxed))
+            return;
+        failures_.note(describeFailure(stage, ec));
+        if (!pairs_[c.id / 2].finished)
+            finish(c.id / 2, false);
+    }
+
+    void closed(Client& c) override { bump(threads_[threadOf(c.id / 2)].closed); }
+
+    void finish(std::size_t index, bool ok) {
+        auto& p = pairs_[index];
+        p.finished = true;
+        auto& t = threads_[threadOf(index)];
+        --t.inFlight;
+        bump(ok ? t.pairsDone : t.pairsFailed);
+        if (!ok && plan_.stopOnFailure)
+            stopping_.store(true);
+        launchMore(t);
+    }
+
+    Engine engine_; // first: its threads stop before anything they use is destroyed
+    const Options options_;
+    const JoinPlan plan_;
+    const tcp::endpoint server_;
+    const std::string host_;
+    std::vector<net::ip::address> sources_;
+    std::vector<Pair> pairs_;
+    std::vector<PerThread> threads_;
+    std::atomic<bool> stopping_{false};
+    Failures failures_;
+    Failures orderNote_;
+};
+
+void addOrder(Json& out, const JoinRun& run) {
+    out["out_of_order"] = run.outOfOrder();
+    out["first_out_of_order"] = run.firstOutOfOrder();
+}
+
+} // namespace
+
+std::string candidateFrame(std::size_t bytes) {
+    const std::string head =
+        R"({"type":"candidate","candidate":"candidate:1467250027 1 udp 1686052607 198.51.100.23 46243 typ srflx )"
+        R"(raddr 192.168.1.23 rport 46243 generation 0 ufrag EsAw network-id 1 network-cost 10","sdpMid":"0",)"
+        R"("sdpMLineIndex":0,"usernameFragment":"EsAw","pad":")";
+    const std::string tail = R"("})";
+    const std::size_t fixed = head.size() + tail.size();
+    return head + std::string(bytes > fixed ? bytes - fixed : 0, 'x') + tail;
+}
+
+Json runStream(const Target& target, const Options& options) {
+    return runPairs(target, options, PairRun::Mode::Stream);
+}
+
+Json runPingPong(const Target& target, const Options& options) {
+    return runPairs(target, options, PairRun::Mode::PingPong);
+}
+
+} // namespace bench
+
+namespace bench {
+namespace {
+
+Json joinHeader(const char* workload, const Options& options) {
+    Json out;
+    out["workload"] = workload;
+    out["clients"] = options.clients;
+    out["concurrency"] = options.concurrency;
+    out["threads"] = options.threads;
+    if (options.sources > 0)
+        out["sources"] = options.sources;
+    return out;
+}
+
+std::string stopReasonOf(const std::string& waited, const Failures& failures) {
+    if (!waited.empty())
+        return waited;
+    if (failures.count() > 0)
+        return "failure: " + failures.first();
+    return "done";
+}
+
+} // namespace
+
+Json runJoins(const Target& target, const Options& options) {
+    const JoinPlan plan{options.clients, options.churn, false};
+    JoinRun run(target, options, plan);
+    Json out = joinHeader(options.churn ? "joins-churn" : "joins", options);
+
+    const Snapshot from = takeSnapshot(target.serverPid);
+    run.launch();
+    // With churn the run ends when every told client has also finished its close handshake, so the
+    // server's close handling is part of the cost per join.
+    const std::string waited = waitUntil(
+        [&] { return run.pairsFinished() == run.pairs() && (!plan.churn || run.closed() >= run.told()); },
+        [&] { return run.told() + run.closed() + run.failures().count(); }, options.timeout, options.stall);
+    const Snapshot to = takeSnapshot(target.serverPid);
+    run.stop();
+
+    const CpuUse use = cpuBetween(from, to);
+    auto latencies = run.latencies();
+    const uint64_t joins = run.told();
+    out["joins"] = joins;
+    out["joins_per_s"] = static_cast<double>(joins) / std::max(use.wall, 1e-9);
+    out["latency_us"] = percentileJson(percentilesOf(latencies));
+    addCpu(out, use, joins, "join");
+    out["failures"] = run.failures().count();
+    out["first_failure"] = run.failures().first();
+    addOrder(out, run);
+    out["complete"] = waited.empty() && joins == plan.clients / 2 * 2 && run.failures().count() == 0;
+    out["stop_reason"] = stopReasonOf(waited, run.failures());
+    return out;
+}
+
+Json runIdle(const Target& target, const Options& options) {
+    const JoinPlan plan{options.clients, false, false};
+    JoinRun run(target, options, plan);
+    Json out = joinHeader("idle", options);
+
+    const long long before = residentBytes(target.serverPid);
+    const Snapshot from = takeSnapshot(target.serverPid);
+    run.launch();
+    const std::string waited = waitUntil([&] { return run.pairsFinished() == run.pairs(); },
+                                         [&] { return run.told() + run.failures().count(); }, options.timeout,
+                                         options.stall);
+    const Snapshot to = takeSnapshot(target.serverPid);
+    sleepSeconds(options.settle);
+    const long long after = residentBytes(target.serverPid);
+    const uint64_t held = run.told();
+    run.stop();
+
+    out["connections"] = held;
+    out["rss_before_bytes"] = before;
+    out["rss_after_bytes"] = after;
+    if (before >= 0 && after >= 0 && held > 0)
+        out["bytes_per_connection"] = static_cast<double>(after - before) / static_cast<double>(held);
+    else
+        out["bytes_per_connection"] = nullptr;
+    addCpu(out, cpuBetween(from, to), held, "join");
+    out["failures"] = run.failures().count();
+    out["first_failure"] = run.failures().first();
+    addOrder(out, run);
+    out["complete"] = waited.empty() && held == plan.clients / 2 * 2 && run.failures().count() == 0;
+    out["stop_reason"] = stopReasonOf(waited, run.failures());
+    return out;
+}
+
+Json runCapacity(const Target& target, const Options& options) {
+    const JoinPlan plan{options.clients, false, true};
+    JoinRun run(target, options, plan);
+    Json out = joinHeader("capacity", options);
+    out["target"] = plan.clients / 2 * 2;
+    out["generator_fd_limit"] = raiseOpenFileLimit();
+
+    const long long before = residentBytes(target.serverPid);
+    const Snapshot from = takeSnapshot(target.serverPid);
+    run.launch();
+    const std::string waited =
+        waitUntil([&] { return run.pairsFinished() == run.pairs() || run.failures().count() > 0; },
+                  [&] { return run.told() + run.failures().count(); }, options.timeout, options.stall);
+    const uint64_t reached = run.told();
+    const Snapshot to = takeSnapshot(target.serverPid);
+    sleepSeconds(options.settle);
+    const long long after = residentBytes(target.serverPid);
+    run.stop();
+
+    std::string reason = stopReasonOf(waited, run.failures());
+    out["reached"] = reached;
+    out["stop_reason"] = reason == "done" ? "target" : reason;
+    out["rss_before_bytes"] = before;
+    out["rss_after_bytes"] = after;
+    if (before >= 0 && after >= 0 && reached > 0)
+        out["bytes_per_connection"] = static_cast<double>(after - before) / static_cast<double>(reached);
+    else
+        out["bytes_per_connection"] = nullptr;
+    addCpu(out, cpuBetween(from, to), reached, "join");
+    out["failures"] = run.failures().count();
+    out["first_failure"] = run.failures().first();
+    addOrder(out, run);
+    out["complete"] = reached == plan.clients / 2 * 2;
+    return out;
+}
+
+} // namespace bench
