@@ -42,6 +42,8 @@ using TlsStream = websocket::stream<net::ssl::stream<tcp::socket>>;
 
 constexpr std::size_t maxRequestHeader = 8 * 1024;
 constexpr std::size_t keptReadCapacity = 4 * 1024; // a larger read buffer is given back after its message
+constexpr std::size_t firstReadLimit = 512;
+constexpr std::size_t laterReadLimit = 16 * 1024;
 
 // Ordinary ways for a connection to end; they are not faults.
 bool isOrdinaryEnd(beast::error_code ec) {
@@ -211,15 +213,20 @@ private:
 
     // --- receiving ---
 
+    // A pending read reserves its buffer space up front, and nearly every connection has one pending all the
+    // time: start each message with a small read and take larger pieces only while a long message is arriving.
     void readNext() {
-        ws_.async_read(buffer_, [self = this->shared_from_this()](beast::error_code ec, std::size_t size) {
-            self->onRead(ec, size);
+        const std::size_t limit = buffer_.size() == 0 ? firstReadLimit : laterReadLimit;
+        ws_.async_read_some(buffer_, limit, [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
+            self->onRead(ec);
         });
     }
 
-    void onRead(beast::error_code ec, std::size_t) {
+    void onRead(beast::error_code ec) {
         if (ec)
             return finish(ec);
+        if (!ws_.is_message_done())
+            return readNext();
         const auto data = buffer_.data();
         const char* bytes = static_cast<const char*>(data.data());
         message_variant message;
