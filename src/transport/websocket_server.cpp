@@ -111,8 +111,11 @@ public:
         }
         acceptor_.emplace(*contexts_.front());
         retryTimer_.emplace(*contexts_.front());
+        sweepTimer_.emplace(*contexts_.front());
         listen(config);
 
+        if (shared_->settings.idleTimeout.count() > 0)
+            net::post(*contexts_.front(), [this] { scheduleSweep(); });
         // Threads start only once listening worked, so a failed constructor leaves none behind.
         for (auto& ctx : contexts_)
             threads_.emplace_back([this, ioc = ctx.get()] { runLoop(*ioc); });
@@ -146,6 +149,7 @@ public:
             boost::system::error_code ignored;
             acceptor_->close(ignored);
             retryTimer_->cancel();
+            sweepTimer_->cancel();
         });
         for (auto& session : shared_->registry.snapshot())
             session->postForceClose();
@@ -226,6 +230,20 @@ private:
         });
     }
 
+    // Every quarter of the idle timeout, each connection is told so (see Session::idleTick).
+    void scheduleSweep() {
+        if (stopped_)
+            return;
+        sweepTimer_->expires_after(shared_->settings.idleTimeout / 4);
+        sweepTimer_->async_wait([this](boost::system::error_code ec) {
+            if (ec || stopped_)
+                return;
+            for (auto& session : shared_->registry.snapshot())
+                session->postIdleTick();
+            scheduleSweep();
+        });
+    }
+
     void runLoop(net::io_context& ioc) {
         for (;;) {
             try {
@@ -249,6 +267,7 @@ private:
     std::unique_ptr<net::ssl::context> tls_;
     std::optional<tcp::acceptor> acceptor_;
     std::optional<net::steady_timer> retryTimer_;
+    std::optional<net::steady_timer> sweepTimer_;
     std::vector<std::thread> threads_;
     std::size_t nextContext_ = 0;
     uint16_t port_ = 0;

@@ -96,6 +96,10 @@ public:
         net::post(ws_.get_executor(), [self = this->shared_from_this()] { self->forceClose(); });
     }
 
+    void postIdleTick() override {
+        net::post(ws_.get_executor(), [self = this->shared_from_this()] { self->idleTick(); });
+    }
+
 private:
     // --- opening ---
 
@@ -149,12 +153,12 @@ private:
                                          ? std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                                settings.handshakeLimit)
                                          : websocket::stream_base::none();
-        timeouts.idle_timeout = settings.idleTimeout.count() > 0
-                                    ? std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                          settings.idleTimeout)
-                                    : websocket::stream_base::none();
-        timeouts.keep_alive_pings = settings.idleTimeout.count() > 0;
+        // Idle connections are found by the server's keepalive sweep (idleTick), which costs nothing per read;
+        // Beast's own idle timer would re-arm on every read and keep a wait pending per connection.
+        timeouts.idle_timeout = websocket::stream_base::none();
+        timeouts.keep_alive_pings = false;
         ws_.set_option(timeouts);
+        ws_.control_callback([this](websocket::frame_type, beast::string_view) { ++activity_; });
         ws_.read_message_max(settings.maxMessageSize);
         ws_.auto_fragment(false);
         ws_.set_option(websocket::stream_base::decorator(
@@ -190,6 +194,7 @@ private:
         if (shared_->stopping)
             return abandon({});
         conn_->state.store(State::Open, std::memory_order_release);
+        opened_ = true;
         log(LogLevel::Debug, [&] { return "WebSocket open: " + conn_->remoteAddress.value_or("?"); });
 
         if (auto callback = shared_->clientHandler()) {
@@ -225,6 +230,7 @@ private:
     void onRead(beast::error_code ec) {
         if (ec)
             return finish(ec);
+        ++activity_;
         if (!ws_.is_message_done())
             return readNext();
         const auto data = buffer_.data();
@@ -373,6 +379,27 @@ private:
         closeSocket();
     }
 
+    // Keepalive, ticked every quarter of the idle timeout: a connection from which nothing (no message, no
+    // control frame) has arrived for half of it is pinged, and closed once the whole of it has passed in
+    // silence. This also ends closing handshakes that a peer never finishes.
+    void idleTick() {
+        if (finished_ || !opened_)
+            return;
+        if (activity_ != seenActivity_) {
+            seenActivity_ = activity_;
+            silentTicks_ = 0;
+            return;
+        }
+        if (++silentTicks_ >= 4) {
+            timedOut_ = true;
+            return closeSocket();
+        }
+        if (silentTicks_ == 2 && ws_.is_open() && !closeStarted_ && !pinging_) {
+            pinging_ = true;
+            ws_.async_ping({}, [self = this->shared_from_this()](beast::error_code) { self->pinging_ = false; });
+        }
+    }
+
     void closeSocket() {
         beast::error_code ignored;
         auto& socket = beast::get_lowest_layer(ws_);
@@ -402,6 +429,8 @@ private:
         closeSocket();
         dropOutbox(); // a write still in flight completes with an error and gives back its own bytes
         buffer_ = beast::flat_buffer{};
+        if (timedOut_)
+            ec = beast::error::timeout;
         log(levelFor(ec), [&] {
             return "WebSocket closed: " + conn_->remoteAddress.value_or("?") + " (" + ec.message() + ")";
         });
@@ -427,6 +456,12 @@ private:
     std::shared_ptr<Connection> conn_;
     std::shared_ptr<Shared> shared_;
     websocket::close_code closeCode_ = websocket::close_code::normal;
+    unsigned activity_ = 0;     // bumped by everything received
+    unsigned seenActivity_ = 0; // activity_ at the last keepalive tick
+    unsigned char silentTicks_ = 0;
+    bool opened_ = false;
+    bool pinging_ = false;
+    bool timedOut_ = false;
     bool writing_ = false;
     bool corked_ = false;
     bool closeRequested_ = false; // close() or overflow seen; the close frame follows the queue

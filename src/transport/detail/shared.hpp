@@ -34,6 +34,7 @@ class StoppableSession {
 public:
     virtual ~StoppableSession() = default;
     virtual void postForceClose() = 0;
+    virtual void postIdleTick() = 0; // one keepalive period has passed
 };
 
 class SessionRegistry {
