@@ -41,8 +41,7 @@ using PlainStream = websocket::stream<tcp::socket>;
 using TlsStream = websocket::stream<net::ssl::stream<tcp::socket>>;
 
 constexpr std::size_t maxRequestHeader = 8 * 1024;
-constexpr std::size_t keptReadCapacity = 4 * 1024; // a larger read buffer is given back after its message
-constexpr std::size_t firstReadLimit = 512;
+constexpr std::size_t firstReadLimit = 256; // most signaling messages fit; a larger one takes a second read
 constexpr std::size_t laterReadLimit = 16 * 1024;
 
 // Ordinary ways for a connection to end; they are not faults.
@@ -242,8 +241,9 @@ private:
             message.template emplace<binary>(reinterpret_cast<const std::byte*>(bytes),
                                              reinterpret_cast<const std::byte*>(bytes) + data.size());
         buffer_.consume(buffer_.size());
-        if (buffer_.capacity() > keptReadCapacity)
-            buffer_.shrink_to_fit();
+        if (buffer_.capacity() > firstReadLimit)
+            buffer_.shrink_to_fit(); // back to what the next pending read reserves
+
 
         // After close() the application has said its last word; what still arrives is not delivered.
         if (conn_->state.load(std::memory_order_acquire) == State::Open)
