@@ -1,0 +1,112 @@
+// Which connections reach onClient: every completed upgrade once, open and with its address; nothing that
+// stalls, speaks plain HTTP or sends garbage.
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "support/raw_socket.hpp"
+#include "transport_test_util.hpp"
+
+using namespace testing_support;
+using namespace transport_test;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long long millisSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+} // namespace
+
+TEST(Admission, EachUpgradedConnectionReachesOnClientOnceOpenWithItsAddress) {
+    Recorder recorder;
+    rtc::WebSocketServer server(loopbackConfig());
+    server.onClient(recorder.onClient());
+
+    std::vector<std::unique_ptr<WsClient>> clients;
+    std::set<std::string> expected;
+    for (int i = 0; i < 5; ++i) {
+        ClientOptions options;
+        // Different source addresses show the address is the peer's own, not a constant.
+        if (i % 2 == 1)
+            options.sourceAddress = "127.0.0." + std::to_string(10 + i);
+        clients.push_back(WsClient::connect(server.port(), options));
+        const std::string host = options.sourceAddress.empty() ? "127.0.0.1" : options.sourceAddress;
+        expected.insert(host + ":" + std::to_string(clients.back()->localPort()));
+    }
+    ASSERT_TRUE(recorder.waitClients(5));
+    EXPECT_FALSE(waitUntil([&] { return recorder.clientCount() > 5; }, 200ms));
+
+    std::set<std::string> seen;
+    for (std::size_t i = 0; i < 5; ++i) {
+        const auto log = recorder.log(i);
+        EXPECT_TRUE(log.openInOnClient) << i;
+        ASSERT_TRUE(log.remoteAddress) << i;
+        seen.insert(*log.remoteAddress);
+        EXPECT_TRUE(recorder.socket(i)->isOpen());
+        EXPECT_FALSE(recorder.socket(i)->isClosed());
+    }
+    EXPECT_EQ(seen, expected);
+}
+
+TEST(Admission, StalledHandshakesAreClosedAfterTheLimitWithoutOnClient) {
+    Recorder recorder;
+    rtc::WebSocketServer server(loopbackConfig()); // 300 ms for the upgrade
+    server.onClient(recorder.onClient());
+
+    const auto start = Clock::now();
+    RawSocket silent(server.port());
+    RawSocket halfRequest(server.port());
+    ASSERT_TRUE(halfRequest.sendAll("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"));
+
+    ASSERT_TRUE(silent.waitPeerClosed(3s));
+    const auto silentMillis = millisSince(start);
+    ASSERT_TRUE(halfRequest.waitPeerClosed(3s));
+    const auto halfMillis = millisSince(start);
+    EXPECT_GE(silentMillis, 250);
+    EXPECT_LE(silentMillis, 1300);
+    EXPECT_GE(halfMillis, 250);
+    EXPECT_LE(halfMillis, 1300);
+
+    // A client that completes its upgrade in time is served as usual.
+    auto client = WsClient::connect(server.port());
+    ASSERT_TRUE(recorder.waitClients(1));
+    EXPECT_EQ(recorder.log(0).remoteAddress, "127.0.0.1:" + std::to_string(client->localPort()));
+    EXPECT_FALSE(waitUntil([&] { return recorder.clientCount() > 1; }, 100ms));
+}
+
+TEST(Admission, PlainHttpGarbageAndBadUpgradesAreTurnedAwayAtOnce) {
+    Recorder recorder;
+    auto config = loopbackConfig();
+    config.connectionTimeout = 10s; // so a close here cannot be the handshake timer's
+    rtc::WebSocketServer server(config);
+    server.onClient(recorder.onClient());
+
+    RawSocket plain(server.port());
+    ASSERT_TRUE(plain.sendAll("GET /index.html HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+    const std::string head = plain.readUntil("\r\n\r\n", 3s);
+    EXPECT_EQ(head.rfind("HTTP/1.1 426", 0), 0u) << head;
+    EXPECT_TRUE(plain.waitPeerClosed(2s));
+
+    RawSocket garbage(server.port());
+    ASSERT_TRUE(garbage.sendAll(std::string("\x00\xff\x13garbage\x01\r\n\r\n", 15)));
+    EXPECT_TRUE(garbage.waitPeerClosed(2s));
+
+    RawSocket noKey(server.port());
+    ASSERT_TRUE(noKey.sendAll("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
+                              "Connection: Upgrade\r\nSec-WebSocket-Version: 13\r\n\r\n"));
+    const std::string refused = noKey.readUntil("\r\n\r\n", 3s);
+    EXPECT_EQ(refused.rfind("HTTP/1.1 4", 0), 0u) << refused;
+    EXPECT_TRUE(noKey.waitPeerClosed(2s));
+
+    ClientOptions tls;
+    tls.tls = true;
+    tls.timeout = 2s;
+    EXPECT_THROW(WsClient::connect(server.port(), tls), std::runtime_error);
+
+    EXPECT_EQ(recorder.clientCount(), 0u);
+    auto client = WsClient::connect(server.port());
+    EXPECT_TRUE(recorder.waitClients(1));
+}

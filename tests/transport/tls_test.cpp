@@ -1,0 +1,151 @@
+// wss: a TLS client is served like a plain one; unusable certificate or key files fail the constructor with a
+// readable reason, without ever prompting for a pass phrase; clients that do not speak TLS never get in.
+#include <gtest/gtest.h>
+
+#include <future>
+#include <thread>
+
+#include "support/process.hpp"
+#include "support/raw_socket.hpp"
+#include "transport_test_util.hpp"
+
+using namespace testing_support;
+using namespace transport_test;
+
+namespace {
+
+const std::string dataDir = MURVA_TEST_DATA;
+
+rtc::WebSocketServerConfiguration tlsConfig(const std::string& key = dataDir + "/key.pem",
+                                            std::optional<std::string> pass = std::nullopt) {
+    auto config = loopbackConfig();
+    config.enableTls = true;
+    config.certificatePemFile = dataDir + "/cert.pem";
+    config.keyPemFile = key;
+    config.keyPemPass = std::move(pass);
+    return config;
+}
+
+// The constructor's error, or "" when it succeeded. Runs on its own thread so that a constructor stuck at a
+// pass phrase prompt fails the test instead of hanging it.
+std::string constructionError(rtc::WebSocketServerConfiguration config) {
+    auto result = std::make_shared<std::promise<std::string>>();
+    auto future = result->get_future();
+    std::thread([config = std::move(config), result] {
+        std::string outcome;
+        try {
+            rtc::WebSocketServer server(config);
+        } catch (const std::exception& e) {
+            outcome = std::string("error: ") + e.what();
+        } catch (...) {
+            outcome = "error: (not a std::exception)";
+        }
+        result->set_value(outcome); // only once the server, if any, is gone again
+    }).detach();
+    if (future.wait_for(5s) != std::future_status::ready)
+        return "still running after 5 s";
+    return future.get();
+}
+
+void expectExchange(const rtc::WebSocketServerConfiguration& config) {
+    Recorder recorder;
+    rtc::WebSocketServer server(config);
+    server.onClient(recorder.onClient());
+
+    ClientOptions options;
+    options.tls = true;
+    auto client = WsClient::connect(server.port(), options);
+    ASSERT_TRUE(recorder.waitClients(1));
+    EXPECT_EQ(recorder.log(0).remoteAddress, "127.0.0.1:" + std::to_string(client->localPort()));
+    EXPECT_TRUE(recorder.log(0).openInOnClient);
+
+    client->sendText("over tls");
+    client->sendBinary(std::string("\x00\x01\x02", 3));
+    ASSERT_TRUE(recorder.waitMessages(0, 2));
+    EXPECT_EQ(recorder.payloads(0), (std::vector<std::string>{"over tls", std::string("\x00\x01\x02", 3)}));
+    ASSERT_TRUE(recorder.socket(0)->send(std::string("back over tls")));
+    EXPECT_EQ(client->receive(), "back over tls");
+
+    client->close();
+    EXPECT_TRUE(client->waitClosed());
+    ASSERT_TRUE(recorder.waitClosed(0));
+    EXPECT_EQ(recorder.log(0).closedCalls, 1);
+}
+
+} // namespace
+
+TEST(Tls, ClientExchangesMessagesOverWss) {
+    {
+        SCOPED_TRACE("plain key");
+        expectExchange(tlsConfig());
+    }
+    {
+        SCOPED_TRACE("encrypted key with its pass phrase");
+        expectExchange(tlsConfig(dataDir + "/key-encrypted.pem", "murva-test"));
+    }
+}
+
+TEST(Tls, UnusableCertificateOrKeyFailsTheConstructorReadably) {
+    TempDir dir;
+    dir.write("garbage.pem", "this is not a certificate\n");
+
+    // The error names the file and gives OpenSSL's reason.
+    auto expectError = [](const rtc::WebSocketServerConfiguration& config, const std::string& file,
+                          const std::string& reason) {
+        const std::string error = constructionError(config);
+        EXPECT_EQ(error.rfind("error: ", 0), 0u) << error;
+        EXPECT_NE(error.find(file), std::string::npos) << error;
+        EXPECT_NE(error.find(reason), std::string::npos) << error;
+    };
+
+    auto missingCert = tlsConfig();
+    missingCert.certificatePemFile = dir.file("missing.pem");
+    expectError(missingCert, dir.file("missing.pem"), "No such file");
+
+    auto garbageCert = tlsConfig();
+    garbageCert.certificatePemFile = dir.file("garbage.pem");
+    expectError(garbageCert, dir.file("garbage.pem"), "no start line");
+
+    const std::string encrypted = dataDir + "/key-encrypted.pem";
+    expectError(tlsConfig(encrypted, "not the pass phrase"), encrypted, "bad decrypt");
+    // No pass phrase for an encrypted key: an error at once, never a prompt on the terminal.
+    expectError(tlsConfig(encrypted), encrypted, "bad decrypt");
+
+    auto keyAsCert = tlsConfig();
+    keyAsCert.keyPemFile = dataDir + "/cert.pem"; // a certificate where the key should be
+    expectError(keyAsCert, dataDir + "/cert.pem", "TLS private key");
+
+    auto noCertName = tlsConfig();
+    noCertName.certificatePemFile.reset();
+    EXPECT_THROW(rtc::WebSocketServer{noCertName}, std::invalid_argument);
+    auto noKeyName = tlsConfig();
+    noKeyName.keyPemFile = "";
+    EXPECT_THROW(rtc::WebSocketServer{noKeyName}, std::invalid_argument);
+
+    // The usable pair still works after all of that.
+    EXPECT_EQ(constructionError(tlsConfig()), "");
+}
+
+TEST(Tls, ClientsThatDoNotSpeakTlsNeverReachOnClient) {
+    Recorder recorder;
+    rtc::WebSocketServer server(tlsConfig()); // 300 ms for TLS and upgrade together
+    server.onClient(recorder.onClient());
+
+    ClientOptions plain;
+    plain.timeout = 2s;
+    EXPECT_THROW(WsClient::connect(server.port(), plain), std::runtime_error);
+
+    const auto start = std::chrono::steady_clock::now();
+    RawSocket silent(server.port());
+    EXPECT_TRUE(silent.waitPeerClosed(3s));
+    const auto closedMillis =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_GE(closedMillis, 250);
+    EXPECT_LE(closedMillis, 1300);
+
+    EXPECT_EQ(recorder.clientCount(), 0u);
+    ClientOptions tls;
+    tls.tls = true;
+    auto client = WsClient::connect(server.port(), tls);
+    EXPECT_TRUE(recorder.waitClients(1));
+}
