@@ -2,6 +2,7 @@
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
+FUZZ_BUILD ?= build-fuzz
 CMAKE_GEN  := -G Ninja
 JOBS       ?= $(shell nproc)
 
@@ -25,7 +26,7 @@ run: build
 
 # Every test in a Release build, then again under AddressSanitizer + UndefinedBehaviorSanitizer,
 # then the concurrency tests under ThreadSanitizer.
-test: deps-e2e test-release test-asan test-tsan
+test: deps-e2e test-release test-asan test-tsan fuzz-smoke
 
 test-release: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
@@ -42,5 +43,37 @@ test-tsan: deps
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  ctest --test-dir $(TSAN_BUILD) --output-on-failure -j $(JOBS) -L 'signaling|connection|threads'
 
+# libFuzzer targets (clang, ASan + UBSan): `make fuzz` runs each for FUZZ_SECONDS on a working copy of its
+# corpus under $(FUZZ_BUILD); `make fuzz-smoke` replays the corpus and fuzzes each briefly (part of `make test`).
+FUZZ_SECONDS ?= 60
+FUZZ_SMOKE_SECONDS ?= 10
+.PHONY: fuzz-build fuzz-smoke
+
+fuzz-build: deps
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DMURVA_FUZZ=ON -DMURVA_TESTS=OFF
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_targets
+
+fuzz: fuzz-build
+	fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS) fuzz-work
+
+fuzz-smoke: fuzz-build
+	rm -rf $(FUZZ_BUILD)/fuzz-smoke
+	fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SMOKE_SECONDS) fuzz-smoke
+
+# Load figures of a Release server and our own load generator; not part of `make test` (see bench/README.md).
+bench: deps
+	cmake -S . -B build-bench $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DMURVA_BENCH=ON -DMURVA_TESTS=OFF
+	cmake --build build-bench -j $(JOBS) --target murva-signal murva-bench
+	bench/run.sh build-bench
+
+# A million connection lifetimes against a Release server in one process; fails on leftover state or memory
+# growth. Not part of `make test`; SOAK_LIFETIMES=100000 makes a shorter run.
+SOAK_LIFETIMES ?= 1000000
+soak: deps
+	cmake -S . -B build-soak $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DMURVA_SOAK=ON -DMURVA_TESTS=OFF
+	cmake --build build-soak -j $(JOBS) --target murva-soak
+	./build-soak/soak/murva-soak --lifetimes $(SOAK_LIFETIMES)
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) build-bench build-fuzz
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) build-bench build-fuzz build-soak

@@ -74,7 +74,8 @@ template <class T> void readKey(const json& object, const char* key, T& field) {
 // Visits the keys in their fixed order; the first failure ends the load.
 bool applyKeys(const json& root, ServerSettings& s, std::string& error) {
     if (auto it = root.find("port"); it != root.end()) {
-        const auto port = toInteger<int32_t>(*it);
+        // Tested before any narrowing: 4294967376 must not wrap around into port 80.
+        const auto port = toInteger<long long>(*it); // not int64_t: that type alone refuses booleans
         if (port < 1 || port > 65535) {
             error = "port out of range (1-65535)";
             return false;

@@ -63,7 +63,7 @@ public:
             for (;;) {
                 skipSpace();
                 if (stack.empty())
-                    return p_ == end_;
+                    return p_ == end_ || *p_ == '\0'; // the parser, too, takes a NUL here for the end
                 if (p_ == end_)
                     return false;
                 const bool object = stack.back();

@@ -84,7 +84,8 @@ TEST(LoadConfigFailure, LoadingPrintsNothing) {
 }
 
 TEST(LoadConfigPort, RangeIsTestedOnTheConvertedValue) {
-    for (const std::string value : {"0", "-1", "65536", "70000", "0.5", "-0.9", "false", "1e300", "-1e300"})
+    for (const std::string value : {"0", "-1", "65536", "70000", "0.5", "-0.9", "false", "1e300", "-1e300",
+                                    "4294967376", "-4294967216", "18446744073709551615", "4294967376.5"})
         EXPECT_EQ(failureOf("{\"port\": " + value + "}"), portError) << value;
 
     EXPECT_EQ(settingsOf(R"({"port": 1})").port, 1);

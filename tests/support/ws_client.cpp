@@ -6,6 +6,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
@@ -117,11 +118,23 @@ struct WsClient::Impl : std::enable_shared_from_this<WsClient::Impl> {
                                self->outbox.pop_front();
                                if (!ec && !self->outbox.empty())
                                    self->writeFront();
+                               else if (!ec && self->closeCodeToSend)
+                                   self->sendClose();
                            });
         });
     }
 
+    // The close frame goes after every frame queued before close().
+    void sendClose() {
+        const int code = *std::exchange(closeCodeToSend, std::nullopt);
+        withStream([&](auto& ws) {
+            if (ws.is_open())
+                ws.async_close(static_cast<websocket::close_code>(code), [self = shared_from_this()](beast::error_code) {});
+        });
+    }
+
     net::strand<net::io_context::executor_type> strand;
+    std::optional<int> closeCodeToSend; // on the strand
     std::optional<Plain> plain;
     std::optional<Tls> tls;
     beast::flat_buffer buffer;
@@ -238,10 +251,9 @@ bool WsClient::isClosed() const {
 void WsClient::close(int code) {
     auto impl = impl_;
     net::post(impl->strand, [impl, code] {
-        impl->withStream([&](auto& ws) {
-            if (ws.is_open())
-                ws.async_close(static_cast<websocket::close_code>(code), [impl](beast::error_code) {});
-        });
+        impl->closeCodeToSend = code;
+        if (impl->outbox.empty())
+            impl->sendClose();
     });
     waitClosed(3s);
 }

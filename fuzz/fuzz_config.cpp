@@ -1,0 +1,79 @@
+// The configuration loader on arbitrary file bytes: it never crashes, a failure always says why, and a
+// success leaves settings that pass the loader's own checks.
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "config/config_file.hpp"
+#include "fuzz_util.hpp"
+
+namespace {
+
+const std::string& configPath() {
+    static const std::string path = "/dev/shm/murva-fuzz-config-" + std::to_string(getpid()) + ".json";
+    return path;
+}
+
+void removeConfigFile() { std::remove(configPath().c_str()); }
+
+// A string member present in the file must arrive in the settings as it is.
+void checkString(const nlohmann::json& object, const char* key, const std::string& field) {
+    auto it = object.find(key);
+    if (it != object.end())
+        FUZZ_CHECK(it->is_string() && it->get<std::string>() == field);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    std::atexit(removeConfigFile);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
+    {
+        std::FILE* file = std::fopen(configPath().c_str(), "wb");
+        FUZZ_CHECK(file != nullptr);
+        FUZZ_CHECK(std::fwrite(data, 1, size, file) == size);
+        FUZZ_CHECK(std::fclose(file) == 0);
+    }
+
+    ServerSettings settings;
+    std::string error;
+    const bool loaded = loadConfig(configPath(), settings, error);
+    if (!loaded) {
+        FUZZ_CHECK(!error.empty());
+        return 0;
+    }
+    FUZZ_CHECK(error.empty());
+    FUZZ_CHECK(settings.port >= 1); // a uint16_t cannot exceed 65535
+    if (settings.tls_enabled)
+        FUZZ_CHECK(!settings.tls_cert_file.empty() && !settings.tls_key_file.empty());
+
+    // Accepted text is a JSON object (comments allowed) and its string keys were taken over verbatim.
+    const auto root = nlohmann::json::parse(data, data + size, nullptr, false, true);
+    FUZZ_CHECK(root.is_object());
+    checkString(root, "bind_address", settings.bind_address);
+    checkString(root, "password", settings.password);
+    checkString(root, "log_level", settings.log_level);
+    if (auto tls = root.find("tls"); tls != root.end() && tls->is_object()) {
+        checkString(*tls, "cert_file", settings.tls_cert_file);
+        checkString(*tls, "key_file", settings.tls_key_file);
+        checkString(*tls, "key_password", settings.tls_key_password);
+    }
+
+    // Loading the same file again gives the same settings.
+    ServerSettings again;
+    std::string againError;
+    FUZZ_CHECK(loadConfig(configPath(), again, againError));
+    FUZZ_CHECK(again.port == settings.port && again.password == settings.password &&
+               again.max_connections == settings.max_connections && again.max_rooms == settings.max_rooms &&
+               again.max_connections_per_ip == settings.max_connections_per_ip &&
+               again.allow_turn == settings.allow_turn && again.tls_enabled == settings.tls_enabled);
+    return 0;
+}
