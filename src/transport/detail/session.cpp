@@ -385,6 +385,12 @@ private:
     void idleTick() {
         if (finished_ || !opened_)
             return;
+        // A closing handshake (ours, the peer's, or one after a protocol error) that the peer leaves unfinished
+        // would otherwise hold the connection until the whole idle timeout has passed in silence.
+        if (!ws_.is_open() && ++closingTicks_ >= 2) {
+            timedOut_ = true;
+            return closeSocket();
+        }
         if (activity_ != seenActivity_) {
             seenActivity_ = activity_;
             silentTicks_ = 0;
@@ -459,6 +465,7 @@ private:
     unsigned activity_ = 0;     // bumped by everything received
     unsigned seenActivity_ = 0; // activity_ at the last keepalive tick
     unsigned char silentTicks_ = 0;
+    unsigned char closingTicks_ = 0;
     bool opened_ = false;
     bool pinging_ = false;
     bool timedOut_ = false;
