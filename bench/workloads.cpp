@@ -15,6 +15,21 @@ namespace {
 constexpr std::chrono::milliseconds pollInterval{10};
 constexpr std::chrono::milliseconds stopGrace{2000};
 
+// Aborts every client of `pairs` on its own thread, stops the engine and notes a generator fault.
+template <class Engine, class Pairs, class Failures>
+void abortAllAndStop(Engine& engine, Pairs& pairs, Failures& failures) {
+    for (unsigned t = 0; t < engine.threads(); ++t)
+        engine.post(t, [&engine, &pairs, t] {
+            for (std::size_t i = t; i < pairs.size(); i += engine.threads())
+                for (auto* c : {pairs[i].a.get(), pairs[i].b.get()})
+                    if (c)
+                        c->abort();
+        });
+    engine.stop(stopGrace);
+    if (auto fault = engine.fault(); !fault.empty())
+        failures.note("generator: " + fault);
+}
+
 // Counters written by one generator thread and read by the main thread while the run goes on.
 void bump(std::atomic<uint64_t>& counter, uint64_t by = 1) {
     counter.store(counter.load(std::memory_order_relaxed) + by, std::memory_order_relaxed);
@@ -156,16 +171,7 @@ public:
 
     // Ends every connection and stops the threads; after this the samples can be read.
     void stop() {
-        for (unsigned t = 0; t < engine_.threads(); ++t)
-            engine_.post(t, [this, t] {
-                for (std::size_t i = t; i < pairs_.size(); i += engine_.threads())
-                    for (auto* c : {pairs_[i].a.get(), pairs_[i].b.get()})
-                        if (c)
-                            c->abort();
-            });
-        engine_.stop(stopGrace);
-        if (auto fault = engine_.fault(); !fault.empty())
-            failures_.note("generator: " + fault);
+        abortAllAndStop(engine_, pairs_, failures_);
     }
 
     std::vector<uint64_t> samples() {
@@ -374,16 +380,7 @@ public:
 
     void stop() {
         stopping_.store(true);
-        for (unsigned t = 0; t < engine_.threads(); ++t)
-            engine_.post(t, [this, t] {
-                for (std::size_t i = t; i < pairs_.size(); i += engine_.threads())
-                    for (auto* c : {pairs_[i].a.get(), pairs_[i].b.get()})
-                        if (c)
-                            c->abort();
-            });
-        engine_.stop(stopGrace);
-        if (auto fault = engine_.fault(); !fault.empty())
-            failures_.note("generator: " + fault);
+        abortAllAndStop(engine_, pairs_, failures_);
     }
 
     std::vector<uint64_t> latencies() {
