@@ -208,7 +208,7 @@ private:
     void acceptNext() {
         if (!acceptor_->is_open())
             return;
-        acceptor_->async_accept(nextContext(), [this](boost::system::error_code ec, tcp::socket socket) {
+        acceptor_->async_accept(nextContext().get_executor(), [this](boost::system::error_code ec, Socket socket) {
             if (ec == net::error::operation_aborted || !acceptor_->is_open())
                 return;
             if (ec) {

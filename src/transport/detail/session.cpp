@@ -37,8 +37,8 @@ namespace http = beast::http;
 namespace websocket = beast::websocket;
 using tcp = net::ip::tcp;
 
-using PlainStream = websocket::stream<tcp::socket>;
-using TlsStream = websocket::stream<net::ssl::stream<tcp::socket>>;
+using PlainStream = websocket::stream<Socket>;
+using TlsStream = websocket::stream<net::ssl::stream<Socket>>;
 
 constexpr std::size_t maxRequestHeader = 8 * 1024;
 constexpr std::size_t firstReadLimit = 256; // most signaling messages fit; a larger one takes a second read
@@ -71,7 +71,7 @@ class Session final : public SessionBase,
 
 public:
     template <class... StreamArgs>
-    Session(std::shared_ptr<Shared> shared, tcp::socket&& socket, StreamArgs&&... streamArgs)
+    Session(std::shared_ptr<Shared> shared, Socket&& socket, StreamArgs&&... streamArgs)
         : ws_(std::move(socket), std::forward<StreamArgs>(streamArgs)...),
           deadline_(ws_.get_executor()), conn_(std::make_shared<Connection>()), shared_(std::move(shared)) {
         conn_->maxBuffered = shared_->settings.maxBuffered;
@@ -410,7 +410,7 @@ private:
         beast::error_code ignored;
         auto& socket = beast::get_lowest_layer(ws_);
         if (socket.is_open()) {
-            socket.shutdown(tcp::socket::shutdown_both, ignored);
+            socket.shutdown(Socket::shutdown_both, ignored);
             socket.close(ignored);
         }
     }
@@ -478,7 +478,7 @@ private:
 
 } // namespace
 
-void startSession(tcp::socket socket, std::shared_ptr<Shared> shared, net::ssl::context* tls) {
+void startSession(Socket socket, std::shared_ptr<Shared> shared, net::ssl::context* tls) {
     if (tls)
         std::make_shared<Session<TlsStream>>(std::move(shared), std::move(socket), *tls)->start();
     else

@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl/context.hpp>
 
@@ -11,7 +12,9 @@
 
 namespace rtc::detail {
 
-void startSession(boost::asio::ip::tcp::socket socket, std::shared_ptr<Shared> shared,
-                  boost::asio::ssl::context* tls);
+// Sockets bound to their io_context's own executor type: no type-erased executor on the hot path.
+using Socket = boost::asio::basic_stream_socket<boost::asio::ip::tcp, boost::asio::io_context::executor_type>;
+
+void startSession(Socket socket, std::shared_ptr<Shared> shared, boost::asio::ssl::context* tls);
 
 } // namespace rtc::detail
