@@ -244,7 +244,6 @@ private:
         if (buffer_.capacity() > firstReadLimit)
             buffer_.shrink_to_fit(); // back to what the next pending read reserves
 
-
         // After close() the application has said its last word; what still arrives is not delivered.
         if (conn_->state.load(std::memory_order_acquire) == State::Open)
             if (auto handler = conn_->messageHandler())
