@@ -41,7 +41,7 @@ using PlainStream = websocket::stream<Socket>;
 using TlsStream = websocket::stream<net::ssl::stream<Socket>>;
 
 constexpr std::size_t maxRequestHeader = 8 * 1024;
-constexpr std::size_t firstReadLimit = 256; // most signaling messages fit; a larger one takes a second read
+constexpr std::size_t firstReadLimit = 128; // joins and replies fit; a larger message takes a second read
 constexpr std::size_t laterReadLimit = 16 * 1024;
 
 // Ordinary ways for a connection to end; they are not faults.
