@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "transport/detail/connection.hpp"
+#include "transport/detail/drain_deferral.hpp"
 
 namespace rtc {
 
@@ -65,7 +66,7 @@ bool WebSocket::send(message_variant data) {
         post = !std::exchange(conn.drainPosted, true);
     }
     if (post)
-        if (auto session = conn.session.lock())
+        if (auto session = conn.session.lock(); session && !detail::deferDrain(session))
             session->postDrain();
     return accepted;
 }

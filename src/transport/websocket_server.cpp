@@ -15,6 +15,7 @@
 #include <boost/asio/steady_timer.hpp>
 
 #include "transport/detail/log.hpp"
+#include "transport/detail/drain_deferral.hpp"
 #include "transport/detail/session.hpp"
 
 namespace rtc {
@@ -248,6 +249,7 @@ private:
         for (;;) {
             try {
                 ioc.run();
+                dropDeferredDrains(); // sessions must not outlive their io_context in this thread's list
                 break;
             } catch (const std::exception& e) {
                 log(LogLevel::Error, [&] { return std::string("I/O thread caught: ") + e.what(); });

@@ -5,9 +5,6 @@
 #include <iterator>
 #include <vector>
 
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
 #include <type_traits>
 
 #include <boost/asio/dispatch.hpp>
@@ -24,6 +21,8 @@
 #include <boost/beast/websocket/stream.hpp>
 
 #include "transport/detail/address.hpp"
+#include "transport/detail/drain_deferral.hpp"
+#include "transport/detail/gathering_socket.hpp"
 #include "transport/detail/guard.hpp"
 #include "transport/detail/log.hpp"
 #include "transport/websocket.hpp"
@@ -37,8 +36,8 @@ namespace http = beast::http;
 namespace websocket = beast::websocket;
 using tcp = net::ip::tcp;
 
-using PlainStream = websocket::stream<Socket>;
-using TlsStream = websocket::stream<net::ssl::stream<Socket>>;
+using PlainStream = websocket::stream<GatheringSocket>;
+using TlsStream = websocket::stream<net::ssl::stream<GatheringSocket>>;
 
 constexpr std::size_t maxRequestHeader = 8 * 1024;
 constexpr std::size_t firstReadLimit = 128; // joins and replies fit; a larger message takes a second read
@@ -81,6 +80,7 @@ public:
 
     void start() {
         conn_->session = this->weak_from_this();
+        gathering().setOwner(this->weak_from_this());
         shared_->registry.add(this, this->weak_from_this());
         net::dispatch(ws_.get_executor(), [self = this->shared_from_this()] { self->open(); });
     }
@@ -100,6 +100,13 @@ public:
     }
 
 private:
+    GatheringSocket& gathering() {
+        if constexpr (tls)
+            return ws_.next_layer().next_layer();
+        else
+            return ws_.next_layer();
+    }
+
     // --- opening ---
 
     void open() {
@@ -246,9 +253,15 @@ private:
 
         // After close() the application has said its last word; what still arrives is not delivered.
         if (conn_->state.load(std::memory_order_acquire) == State::Open)
-            if (auto handler = conn_->messageHandler())
+            if (auto handler = conn_->messageHandler()) {
+                DeferDrains deferring;
                 invokeGuarded("onMessage", [&] { (*handler)(std::move(message)); });
+            }
         readNext();
+        // The deferred drains go out when the stream reads from the socket again. If instead it now waits for a
+        // write of ours (to answer a ping or a close), they must not wait with it.
+        if (gathering().busy())
+            flushDeferredDrains();
     }
 
     // --- sending ---
@@ -280,10 +293,11 @@ private:
     }
 
     void writeNext() {
-        // Several messages waiting: cork the socket so they leave in as few segments (and wake-ups of the
-        // peer) as possible; the cork comes off as soon as the queue is empty.
-        if (!corked_ && outbox_.size() - outHead_ > 1)
-            setCork(true);
+        // Several messages waiting: they leave together in one system call (and one wake-up of the peer).
+        if (!batching_ && outbox_.size() - outHead_ > 1) {
+            batching_ = true;
+            gathering().beginBatch();
+        }
         writing_ = true;
         auto& message = outbox_[outHead_];
         ws_.text(std::holds_alternative<std::string>(message));
@@ -300,13 +314,16 @@ private:
         ++outHead_;
         if (ec) {
             dropOutbox();
+            batching_ = false;
             return closeSocket(); // the pending read fails next and finishes the connection
         }
         if (outHead_ < outbox_.size())
             return writeNext();
         dropOutbox();
-        if (corked_)
-            setCork(false);
+        if (batching_) {
+            batching_ = false;
+            gathering().endBatch();
+        }
         if (closeRequested_ && !closeStarted_)
             beginCloseHandshake();
     }
@@ -333,14 +350,6 @@ private:
         release(outbox_.begin() + static_cast<std::ptrdiff_t>(outHead_), outbox_.end());
         outbox_ = {}; // an idle connection keeps no queue memory
         outHead_ = 0;
-    }
-
-    void setCork(bool on) {
-        beast::error_code ignored;
-        auto& socket = beast::get_lowest_layer(ws_);
-        const int value = on ? 1 : 0;
-        ::setsockopt(socket.native_handle(), IPPROTO_TCP, TCP_CORK, &value, sizeof value);
-        corked_ = on;
     }
 
     // --- closing ---
@@ -424,6 +433,7 @@ private:
 
     // The read loop's end, so it runs exactly once per opened connection, after its last message.
     void finish(beast::error_code ec) {
+        flushDeferredDrains(); // the read loop ends here, so nothing else would post them
         if (finished_)
             return;
         finished_ = true;
@@ -469,7 +479,7 @@ private:
     bool pinging_ = false;
     bool timedOut_ = false;
     bool writing_ = false;
-    bool corked_ = false;
+    bool batching_ = false;
     bool closeRequested_ = false; // close() or overflow seen; the close frame follows the queue
     bool closeStarted_ = false;   // async_close issued
     bool finished_ = false;       // onClosed delivered
