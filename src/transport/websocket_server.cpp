@@ -193,6 +193,9 @@ private:
         if (chosen.address().is_v6())
             acceptor_->set_option(net::ip::v6_only(false), ec); // dual-stack: IPv4 clients too
         acceptor_->set_option(tcp::acceptor::reuse_address(true), ec);
+        // Linux gives accepted sockets the listener's TCP_NODELAY: small messages are never held back waiting
+        // for an acknowledgement, and no session needs a call of its own to say so.
+        acceptor_->set_option(tcp::no_delay(true), ec);
         acceptor_->bind(chosen, ec);
         if (ec)
             fail(chosen, ec);
@@ -209,7 +212,8 @@ private:
     void acceptNext() {
         if (!acceptor_->is_open())
             return;
-        acceptor_->async_accept(nextContext().get_executor(), [this](boost::system::error_code ec, Socket socket) {
+        // The peer's address comes with the accept, so no session asks the kernel for it again.
+        acceptor_->async_accept(nextContext().get_executor(), peer_, [this](boost::system::error_code ec, Socket socket) {
             if (ec == net::error::operation_aborted || !acceptor_->is_open())
                 return;
             if (ec) {
@@ -226,7 +230,7 @@ private:
                 log(LogLevel::Debug, [&] { return "Accept failed: " + ec.message(); });
                 return acceptNext();
             }
-            startSession(std::move(socket), shared_, tls_.get());
+            startSession(std::move(socket), peer_, shared_, tls_.get());
             acceptNext();
         });
     }
@@ -268,6 +272,7 @@ private:
     std::shared_ptr<Shared> shared_;
     std::unique_ptr<net::ssl::context> tls_;
     std::optional<tcp::acceptor> acceptor_;
+    tcp::endpoint peer_; // of the accept in progress
     std::optional<net::steady_timer> retryTimer_;
     std::optional<net::steady_timer> sweepTimer_;
     std::vector<std::thread> threads_;

@@ -50,12 +50,12 @@ public:
     void beginBatch() { batching_ = true; }
     void endBatch() {
         batching_ = false;
-        if (!flushing_ && !pending_.empty())
+        if (!flushing_ && buffered_ && !buffered_->pending.empty())
             flush();
     }
 
     // Something written has not reached the socket yet, or a write waits for it.
-    bool busy() const { return flushing_ || !pending_.empty() || held_; }
+    bool busy() const { return flushing_ || buffered_; }
 
     template <class Buffers, class Handler> void async_read_some(const Buffers& buffers, Handler&& handler) {
         flushDeferredDrains();
@@ -66,34 +66,72 @@ public:
         namespace net = boost::asio;
         if (failed_)
             return complete(std::forward<Handler>(handler), failed_, 0);
+        // The streams above never have two writes outstanding, so a write outside a batch with nothing
+        // buffered can go to the socket as it is, without a copy.
+        if (!batching_ && !busy())
+            return writeDirectly(buffers, std::forward<Handler>(handler));
+        auto& b = buffer();
         std::size_t size = 0;
         for (auto it = net::buffer_sequence_begin(buffers); it != net::buffer_sequence_end(buffers); ++it) {
             const net::const_buffer piece(*it);
             const auto* bytes = static_cast<const char*>(piece.data());
-            pending_.insert(pending_.end(), bytes, bytes + piece.size());
+            b.pending.insert(b.pending.end(), bytes, bytes + piece.size());
             size += piece.size();
         }
-        appended_ += size;
-        if (written_ == appended_ || (batching_ && pending_.size() < highWater))
+        b.appended += size;
+        if (batching_ && b.pending.size() < highWater)
             return complete(std::forward<Handler>(handler), error_code{}, size);
-        // Only one write is outstanding at a time (the streams above serialise their writes).
-        held_.emplace(std::forward<Handler>(handler));
-        heldSize_ = size;
-        heldUntil_ = appended_;
+        b.held.emplace(std::forward<Handler>(handler));
+        b.heldSize = size;
+        b.heldUntil = b.appended;
         if (!flushing_)
             flush();
     }
 
     // Completes once everything written so far has reached the socket (or writing it failed).
     template <class Handler> void async_flush(Handler&& handler) {
-        if (failed_ || (!flushing_ && pending_.empty()))
+        if (failed_ || !busy())
             return complete(std::forward<Handler>(handler), failed_);
-        flushWaiter_.emplace(std::forward<Handler>(handler));
-        if (!flushing_)
+        buffer().flushWaiter.emplace(std::forward<Handler>(handler));
+        if (!flushing_ && !buffered_->pending.empty())
             flush();
     }
 
 private:
+    // Exists only while bytes are buffered or a write or flush waits, so an idle connection does not carry it.
+    struct Buffered {
+        std::vector<char> pending; // written by the stream above, not yet handed to the socket
+        std::vector<char> sending; // being written to the socket
+        std::size_t appended = 0;  // bytes ever put into pending
+        std::size_t written = 0;   // bytes the socket has taken (or given up on)
+        std::optional<boost::asio::any_completion_handler<void(error_code, std::size_t)>> held;
+        std::size_t heldSize = 0;
+        std::size_t heldUntil = 0; // held completes once written reaches this
+        std::optional<boost::asio::any_completion_handler<void(error_code)>> flushWaiter;
+    };
+
+    Buffered& buffer() {
+        if (!buffered_)
+            buffered_ = std::make_unique<Buffered>();
+        return *buffered_;
+    }
+
+    template <class Buffers, class Handler> void writeDirectly(const Buffers& buffers, Handler&& handler) {
+        flushing_ = true;
+        socket_.async_write_some(
+            buffers, [this, handler = std::forward<Handler>(handler)](error_code ec, std::size_t n) mutable {
+                flushing_ = false;
+                if (ec)
+                    failed_ = ec;
+                // Only a teardown can have asked for a flush meanwhile; nothing else was written.
+                if (buffered_ && buffered_->flushWaiter) {
+                    complete(std::move(*buffered_->flushWaiter), failed_);
+                    buffered_.reset();
+                }
+                std::move(handler)(ec, n); // last: it may release the owner of this socket
+            });
+    }
+
     template <class Handler, class... Args> void complete(Handler&& handler, Args... args) {
         boost::asio::post(socket_.get_executor(),
                           boost::beast::bind_front_handler(std::forward<Handler>(handler), args...));
@@ -101,51 +139,46 @@ private:
 
     void flush() {
         flushing_ = true;
-        sending_.swap(pending_);
-        boost::asio::async_write(socket_, boost::asio::buffer(sending_),
+        auto& b = *buffered_;
+        b.sending.swap(b.pending);
+        boost::asio::async_write(socket_, boost::asio::buffer(b.sending),
                                  [this, owner = owner_.lock()](error_code ec, std::size_t n) { onFlushed(ec, n); });
     }
 
     void onFlushed(error_code ec, std::size_t n) {
         flushing_ = false;
-        written_ += n;
-        sending_.clear();
+        auto& b = *buffered_;
+        b.written += n;
+        b.sending.clear();
         if (ec) {
             failed_ = ec;
-            written_ = appended_;
-            pending_ = {};
-            sending_ = {};
-        } else if (!pending_.empty() && (!batching_ || held_ || flushWaiter_ || pending_.size() >= highWater)) {
+            b.written = b.appended;
+            b.pending = {};
+        } else if (!b.pending.empty() && (!batching_ || b.held || b.flushWaiter || b.pending.size() >= highWater)) {
             flush();
-        } else if (pending_.empty()) {
-            pending_ = {}; // an idle connection keeps no buffer
-            sending_ = {};
         }
-        if (held_ && written_ >= heldUntil_) {
-            auto handler = std::move(*held_);
-            held_.reset();
-            std::move(handler)(failed_, failed_ ? 0 : heldSize_);
-        }
-        if (flushWaiter_ && (failed_ || (!flushing_ && pending_.empty()))) {
-            auto handler = std::move(*flushWaiter_);
-            flushWaiter_.reset();
-            std::move(handler)(failed_);
-        }
+        std::optional<boost::asio::any_completion_handler<void(error_code, std::size_t)>> held;
+        if (b.held && b.written >= b.heldUntil)
+            held.swap(b.held);
+        const std::size_t heldSize = b.heldSize;
+        std::optional<boost::asio::any_completion_handler<void(error_code)>> waiter;
+        if (b.flushWaiter && (failed_ || (!flushing_ && b.pending.empty())))
+            waiter.swap(b.flushWaiter);
+        if (!flushing_ && b.pending.empty() && !b.held && !b.flushWaiter)
+            buffered_.reset(); // idle again: no buffers kept
+        // The handlers may write again at once; the state above is settled before they run.
+        if (held)
+            std::move(*held)(failed_, failed_ ? 0 : heldSize);
+        if (waiter)
+            std::move(*waiter)(failed_);
     }
 
     Socket socket_;
     std::weak_ptr<void> owner_;
-    std::vector<char> pending_; // written by the stream above, not yet handed to the socket
-    std::vector<char> sending_; // being written to the socket
-    std::size_t appended_ = 0;  // bytes ever written into pending_
-    std::size_t written_ = 0;   // bytes the socket has taken (or given up on)
-    std::optional<boost::asio::any_completion_handler<void(error_code, std::size_t)>> held_;
-    std::size_t heldSize_ = 0;
-    std::size_t heldUntil_ = 0; // held_ completes once written_ reaches this
-    std::optional<boost::asio::any_completion_handler<void(error_code)>> flushWaiter_;
+    std::unique_ptr<Buffered> buffered_;
     error_code failed_;
     bool batching_ = false;
-    bool flushing_ = false;
+    bool flushing_ = false; // a write of ours is in flight on the socket
 };
 
 // Closing: what is still buffered (the close frame, a TLS close_notify) goes out before the TCP teardown.

@@ -70,10 +70,12 @@ class Session final : public SessionBase,
 
 public:
     template <class... StreamArgs>
-    Session(std::shared_ptr<Shared> shared, Socket&& socket, StreamArgs&&... streamArgs)
+    Session(std::shared_ptr<Shared> shared, Socket&& socket, const tcp::endpoint& peer, StreamArgs&&... streamArgs)
         : ws_(std::move(socket), std::forward<StreamArgs>(streamArgs)...),
           deadline_(ws_.get_executor()), conn_(std::make_shared<Connection>()), shared_(std::move(shared)) {
         conn_->maxBuffered = shared_->settings.maxBuffered;
+        if (peer.port() != 0)
+            conn_->remoteAddress = formatEndpoint(peer);
     }
 
     ~Session() override { shared_->registry.remove(this); }
@@ -110,13 +112,6 @@ private:
     // --- opening ---
 
     void open() {
-        beast::error_code ec;
-        auto& socket = beast::get_lowest_layer(ws_);
-        const auto endpoint = socket.remote_endpoint(ec);
-        if (!ec)
-            conn_->remoteAddress = formatEndpoint(endpoint);
-        socket.set_option(tcp::no_delay(true), ec);
-
         if (shared_->stopping)
             return abandon({});
         if (shared_->settings.handshakeLimit.count() > 0)
@@ -487,11 +482,11 @@ private:
 
 } // namespace
 
-void startSession(Socket socket, std::shared_ptr<Shared> shared, net::ssl::context* tls) {
+void startSession(Socket socket, const tcp::endpoint& peer, std::shared_ptr<Shared> shared, net::ssl::context* tls) {
     if (tls)
-        std::make_shared<Session<TlsStream>>(std::move(shared), std::move(socket), *tls)->start();
+        std::make_shared<Session<TlsStream>>(std::move(shared), std::move(socket), peer, *tls)->start();
     else
-        std::make_shared<Session<PlainStream>>(std::move(shared), std::move(socket))->start();
+        std::make_shared<Session<PlainStream>>(std::move(shared), std::move(socket), peer)->start();
 }
 
 } // namespace rtc::detail

@@ -15,6 +15,7 @@ namespace rtc::detail {
 // Sockets bound to their io_context's own executor type: no type-erased executor on the hot path.
 using Socket = boost::asio::basic_stream_socket<boost::asio::ip::tcp, boost::asio::io_context::executor_type>;
 
-void startSession(Socket socket, std::shared_ptr<Shared> shared, boost::asio::ssl::context* tls);
+void startSession(Socket socket, const boost::asio::ip::tcp::endpoint& peer, std::shared_ptr<Shared> shared,
+                  boost::asio::ssl::context* tls);
 
 } // namespace rtc::detail
