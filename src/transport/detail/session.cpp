@@ -309,18 +309,22 @@ private:
         ++outHead_;
         if (ec) {
             dropOutbox();
-            batching_ = false;
+            endBatch();
             return closeSocket(); // the pending read fails next and finishes the connection
         }
         if (outHead_ < outbox_.size())
             return writeNext();
         dropOutbox();
+        endBatch();
+        if (closeRequested_ && !closeStarted_)
+            beginCloseHandshake();
+    }
+
+    void endBatch() {
         if (batching_) {
             batching_ = false;
             gathering().endBatch();
         }
-        if (closeRequested_ && !closeStarted_)
-            beginCloseHandshake();
     }
 
     // Gives the bytes of these messages back to the outbound cap.
