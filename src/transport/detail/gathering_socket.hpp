@@ -1,8 +1,9 @@
-// The TCP socket under the WebSocket (and TLS) stream. Every write goes through one output buffer:
-//  - outside a batch a write is sent at once and completes when the socket has taken all of it, as on the bare
-//    socket, so back-pressure and ordering are unchanged;
-//  - inside a batch (the session has several messages queued) a write completes as soon as it is buffered, and the
-//    batch leaves in one system call when it ends, or early once the buffer passes its high-water mark.
+// The TCP socket under the WebSocket (and TLS) stream, able to gather many small writes into one system call:
+//  - outside a batch a write goes to the socket as it is and completes when the socket has taken it, as on the
+//    bare socket, so back-pressure is unchanged;
+//  - inside a batch (the session has several messages queued) a write is copied into one buffer and completes at
+//    once; the batch leaves in one system call when it ends, or early once the buffer passes its high-water mark,
+//    after which writes complete only when the socket has taken them.
 // Writes leave in the order they were made, whoever made them (messages, pings, pongs, close frames, TLS records).
 // Reads pass straight through, first posting the drains deferred on this thread (see drain_deferral.hpp): the
 // stream above asks the socket for bytes only once it has used up what it had buffered.
