@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <mutex>
 #include <thread>
 
 #include "support/raw_socket.hpp"
@@ -94,7 +95,7 @@ std::string numbered(std::size_t i, std::size_t size) {
 
 } // namespace
 
-// The client pipelines messages and pings in one write. Each message is answered by a burst of replies of mixed
+// The client pipelines messages and pings in one write, more than one read of the server takes. Each message is answered by a burst of replies of mixed
 // sizes (one larger than a whole batch). Every reply arrives whole and in order, each ping gets its pong, and
 // after the client's close the close reply comes last.
 TEST(Batching, BurstsPingsAndACloseShareOneIntactOrderedStream) {
@@ -103,10 +104,16 @@ TEST(Batching, BurstsPingsAndACloseShareOneIntactOrderedStream) {
     std::atomic<std::size_t> sent{0};
     std::atomic<int> closed{0};
     std::shared_ptr<rtc::WebSocket> kept;
+    std::mutex receivedMutex;
+    std::vector<std::string> received;
     rtc::WebSocketServer server(loopbackConfig());
     server.onClient([&](std::shared_ptr<rtc::WebSocket> socket) {
         std::weak_ptr<rtc::WebSocket> weak = socket;
-        socket->onMessage([weak, &sent](rtc::message_variant) {
+        socket->onMessage([weak, &sent, &receivedMutex, &received](rtc::message_variant m) {
+            {
+                std::lock_guard lock(receivedMutex);
+                received.push_back(payloadOf(m));
+            }
             auto self = weak.lock();
             for (std::size_t i = 0; i < burst; ++i) {
                 const std::size_t n = sent++;
@@ -119,9 +126,12 @@ TEST(Batching, BurstsPingsAndACloseShareOneIntactOrderedStream) {
 
     RawSocket client(server.port());
     ASSERT_TRUE(client.upgrade());
+    // Messages of varied sizes, so the server's reads end in the middle of frames, headers included.
     std::string script;
+    std::vector<std::string> messages;
     for (std::size_t r = 0; r < rounds; ++r) {
-        script += clientFrame(0x1, "go " + std::to_string(r));
+        messages.push_back(numbered(r, r % 2 == 0 ? 7000 + 997 * r : 20 + r));
+        script += clientFrame(0x1, messages.back());
         script += clientFrame(0x9, "ping " + std::to_string(r));
     }
     ASSERT_TRUE(client.sendAll(script));
@@ -161,6 +171,10 @@ TEST(Batching, BurstsPingsAndACloseShareOneIntactOrderedStream) {
     ASSERT_EQ(pongs.size(), rounds);
     for (std::size_t r = 0; r < rounds; ++r)
         EXPECT_EQ(pongs[r], "ping " + std::to_string(r));
+    {
+        std::lock_guard lock(receivedMutex);
+        EXPECT_EQ(received, messages);
+    }
     client.shutdownWrite(); // the client's side of the TCP close ends the server's teardown
     EXPECT_TRUE(waitUntil([&] { return closed.load() == 1; }, 3s));
 }
