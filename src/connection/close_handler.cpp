@@ -1,7 +1,9 @@
 #include "connection/close_handler.hpp"
 
+#include "signaling/console_lines.hpp"
+
 void handleClose(const WeakSocket& self, const std::shared_ptr<ClientCtx>& ctx) {
-    std::lock_guard lock(stateMutex);
+    StateLock lock;
     if (ctx->slot >= 0)
         vacateRoomSlot(*ctx);
     releaseConnection(*ctx, self);

@@ -1,5 +1,6 @@
-#include <iostream>
+#include <string>
 
+#include "signaling/console_lines.hpp"
 #include "signaling/handlers.hpp"
 #include "signaling/protocol.hpp"
 
@@ -16,7 +17,8 @@ void handleJoin(const SocketPtr& self, ClientCtx& ctx, const nlohmann::json& mes
     if (claim.outcome == ClaimOutcome::RoomFull)
         return sendJson(self, fullMessage());
 
-    std::cout << "[+] join (rooms=" << rooms.size() << ", clients=" << clients.size() << ")\n";
+    queueConsoleLine("[+] join (rooms=" + std::to_string(rooms.size()) + ", clients=" + std::to_string(clients.size()) +
+                     ")");
     const SocketPtr peer = lockPeer(ctx);
     std::string peerNick;
     if (peer)

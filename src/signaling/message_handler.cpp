@@ -2,6 +2,7 @@
 #include <openssl/sha.h>
 
 #include "config/settings.hpp"
+#include "signaling/console_lines.hpp"
 #include "signaling/handlers.hpp"
 #include "signaling/json_check.hpp"
 #include "signaling/protocol.hpp"
@@ -73,7 +74,7 @@ void handleMessage(const WeakSocket& weakSelf, const std::shared_ptr<ClientCtx>&
         return;
     }
 
-    std::lock_guard lock(stateMutex);
+    StateLock lock;
     if (ctx->slot >= 0)
         return relayFrame(*ctx, std::move(*text), inRoom && allowTurn ? nullptr : &parsed);
     if (parsed.value("type", std::string()) != "join")

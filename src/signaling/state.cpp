@@ -1,8 +1,7 @@
 #include "signaling/state.hpp"
 
-#include <iostream>
-
 #include "config/settings.hpp"
+#include "signaling/console_lines.hpp"
 #include "signaling/protocol.hpp"
 
 // Created in this order before main runs, destroyed in reverse order at exit.
@@ -82,7 +81,8 @@ void vacateRoomSlot(const ClientCtx& ctx) {
                 roomNicks.erase(nicks);
         }
     }
-    std::cout << "[-] leave (rooms=" << rooms.size() << ", clients=" << (clients.empty() ? 0 : clients.size() - 1) << ")\n";
+    const std::size_t remaining = clients.empty() ? 0 : clients.size() - 1; // this connection is still counted
+    queueConsoleLine("[-] leave (rooms=" + std::to_string(rooms.size()) + ", clients=" + std::to_string(remaining) + ")");
 }
 
 void releaseConnection(const ClientCtx& ctx, const WeakSocket& socket) {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "config/settings.hpp"
+#include "signaling/console_lines.hpp"
 #include "signaling/state.hpp"
 #include "support/signal_server.hpp"
 #include "transport/detail/connection.hpp"
@@ -68,6 +69,7 @@ TEST_F(StateTest, VacateAndReleaseUndoEverythingInOrder) {
     testing::internal::CaptureStdout();
     vacateRoomSlot(ca);
     releaseConnection(ca, a);
+    writeConsoleLines();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "[-] leave (rooms=1, clients=1)\n");
     EXPECT_EQ(rooms.count("r"), 1u);
     EXPECT_EQ(roomNicks.at("r")[1], "");
@@ -82,6 +84,7 @@ TEST_F(StateTest, VacateAndReleaseUndoEverythingInOrder) {
     testing::internal::CaptureStdout();
     vacateRoomSlot(cb);
     releaseConnection(cb, b);
+    writeConsoleLines();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "[-] leave (rooms=0, clients=0)\n");
     EXPECT_TRUE(rooms.empty());
     EXPECT_TRUE(roomNicks.empty());
@@ -126,6 +129,7 @@ TEST_F(StateTest, VacatingAGoneRoomStillPrintsAndReleasingTwiceIsHarmless) {
     ca.slot = 0;
     testing::internal::CaptureStdout();
     vacateRoomSlot(ca);
+    writeConsoleLines();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "[-] leave (rooms=0, clients=0)\n");
     releaseConnection(ca, a);
     releaseConnection(ca, a);

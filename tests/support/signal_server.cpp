@@ -3,6 +3,7 @@
 #include <iostream>
 
 #include "connection/admission.hpp"
+#include "signaling/console_lines.hpp"
 #include "signaling/state.hpp"
 #include "support/ws_client.hpp"
 
@@ -11,7 +12,7 @@ namespace testing_support {
 SignalServer::SignalServer(ServerSettings settings, rtc::WebSocketServerConfiguration config) {
     resetSignalingState();
     publishSettings(settings);
-    // The join and leave lines are written under the state lock; collect them there.
+    // Collect the join and leave lines.
     savedCout_ = std::cout.rdbuf(console_.rdbuf());
     config.port = 0;
     if (!config.bindAddress)
@@ -48,7 +49,9 @@ bool SignalServer::hasIpEntry(const std::string& ip) const {
 std::vector<std::string> SignalServer::consoleLines() const {
     std::string text;
     {
-        std::lock_guard lock(stateMutex);
+        // Lines are queued together with the state change they report, so once a test has seen that
+        // change they are at least queued; this writes them and keeps other writers out while reading.
+        const auto hold = holdConsole();
         text = console_.str();
     }
     std::vector<std::string> lines;
