@@ -1,59 +1,90 @@
 #include "signaling/console_lines.hpp"
 
+#include <chrono>
+#include <condition_variable>
 #include <iostream>
 #include <string>
+#include <thread>
 
 namespace {
 
-// Past this much waiting text, queuing threads wait for the writer rather than add to it.
+// Past this much waiting text, threads that add to it wait for the writer.
 constexpr std::size_t backlogLimit = 1 << 20;
+constexpr std::chrono::milliseconds writePause{1};
 
-std::mutex queueMutex;
-std::string queued; // whole lines, each with its newline
+struct Console {
+    std::mutex queueMutex;
+    std::string queued;             // whole lines, each with its newline
+    bool writerIdle = false;        // the writer waits for lines
+    std::condition_variable wake;   // lines for the idle writer
+    std::condition_variable taken;  // the writer took a backlog
 
-std::mutex writeMutex; // held by the one thread writing to stdout
+    std::mutex writeMutex; // held while text goes to std::cout, so what is taken leaves in the order taken
+    std::once_flag started;
+};
 
-// Takes the queued text; true when there was any.
-bool takeQueued(std::string& text) {
-    text.clear();
-    std::lock_guard lock(queueMutex);
-    text.swap(queued);
-    return !text.empty();
+// Never destroyed: the writer thread may still wait on it while the process exits.
+Console& console() {
+    static Console* instance = new Console;
+    return *instance;
 }
 
-void writeAllQueued() {
+// Takes and writes what is queued. The caller holds writeMutex.
+void writeQueued(Console& c) {
     std::string text;
-    while (takeQueued(text))
-        std::cout << text << std::flush;
+    {
+        std::lock_guard lock(c.queueMutex);
+        text.swap(c.queued);
+    }
+    if (text.empty())
+        return;
+    c.taken.notify_all();
+    std::cout << text << std::flush;
 }
 
-// 0: nothing queued; 1: some; 2: more than the backlog limit.
-int backlog() {
-    std::lock_guard lock(queueMutex);
-    return queued.empty() ? 0 : queued.size() > backlogLimit ? 2 : 1;
+[[noreturn]] void writerLoop(Console& c) {
+    for (;;) {
+        {
+            std::unique_lock lock(c.queueMutex);
+            c.writerIdle = true;
+            c.wake.wait(lock, [&] { return !c.queued.empty(); });
+            c.writerIdle = false;
+        }
+        {
+            std::lock_guard writing(c.writeMutex);
+            writeQueued(c);
+        }
+        // Lines that come meanwhile wait for the next round without waking anyone: under a stream of joins
+        // this makes one write of many lines and at most a thousand wake-ups a second.
+        std::this_thread::sleep_for(writePause);
+    }
 }
 
 } // namespace
 
 void queueConsoleLine(std::string_view line) {
-    std::lock_guard lock(queueMutex);
-    queued.append(line);
-    queued += '\n';
+    auto& c = console();
+    std::lock_guard lock(c.queueMutex);
+    c.queued.append(line);
+    c.queued += '\n';
 }
 
-void writeConsoleLines() {
-    for (int waiting = backlog(); waiting != 0; waiting = backlog()) {
-        std::unique_lock writer(writeMutex, std::defer_lock);
-        if (waiting == 2)
-            writer.lock();
-        else if (!writer.try_lock())
-            return; // the writer looks at the queue again after it lets go, and finds ours
-        writeAllQueued();
-    }
+void handOffConsoleLines() {
+    auto& c = console();
+    std::call_once(c.started, [&] { std::thread(writerLoop, std::ref(c)).detach(); });
+    std::unique_lock lock(c.queueMutex);
+    if (c.queued.empty())
+        return;
+    if (c.writerIdle)
+        c.wake.notify_one(); // a busy writer looks at the queue again before it waits
+    c.taken.wait(lock, [&] { return c.queued.size() <= backlogLimit; });
 }
 
 std::unique_lock<std::mutex> holdConsole() {
-    std::unique_lock writer(writeMutex);
-    writeAllQueued();
-    return writer;
+    auto& c = console();
+    std::unique_lock writing(c.writeMutex);
+    writeQueued(c);
+    return writing;
 }
+
+void flushConsoleLines() { holdConsole(); }

@@ -1,6 +1,7 @@
 // The join and leave lines on stdout. They are composed under stateMutex, so their counts and their order are
-// the state's, and written only once it is released: a slow or stalled stdout (a full pipe, a paused terminal)
-// then holds up the one thread writing, never the lock that every connection's messages need.
+// the state's, and written by a thread of their own: a slow or stalled stdout (a full pipe, a paused terminal)
+// holds up neither the state lock nor any connection's I/O thread. Only when a stalled stdout has let an
+// unusually large backlog pile up do the threads that add to it wait, so memory stops growing.
 #pragma once
 
 #include <mutex>
@@ -11,21 +12,22 @@
 // Queues one line (given without its newline). The caller holds stateMutex.
 void queueConsoleLine(std::string_view line);
 
-// Writes the queued lines in order, unless another thread is writing them already: that one takes these too.
-// While an unusually large backlog waits (stdout stalled), it waits for that writer instead, so the backlog
-// stops growing.
-void writeConsoleLines();
+// Wakes the writer for what is queued; waits while the backlog is over its bound. Call without stateMutex.
+void handOffConsoleLines();
 
-// Waits for a write in progress, writes what is queued and keeps every writer out until released.
+// Writes everything queued so far before it returns (tests, and code that prints something of its own).
+void flushConsoleLines();
+
+// Like flushConsoleLines, and keeps the writer out until the lock is released (to read or swap the stream).
 std::unique_lock<std::mutex> holdConsole();
 
-// stateMutex for a scope; leaving it writes the console lines queued meanwhile.
+// stateMutex for a scope; leaving it hands the console lines queued meanwhile to the writer.
 class StateLock {
 public:
     StateLock() : lock_(stateMutex) {}
     ~StateLock() {
         lock_.unlock();
-        writeConsoleLines();
+        handOffConsoleLines();
     }
     StateLock(const StateLock&) = delete;
     StateLock& operator=(const StateLock&) = delete;

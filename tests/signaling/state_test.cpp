@@ -69,7 +69,7 @@ TEST_F(StateTest, VacateAndReleaseUndoEverythingInOrder) {
     testing::internal::CaptureStdout();
     vacateRoomSlot(ca);
     releaseConnection(ca, a);
-    writeConsoleLines();
+    flushConsoleLines();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "[-] leave (rooms=1, clients=1)\n");
     EXPECT_EQ(rooms.count("r"), 1u);
     EXPECT_EQ(roomNicks.at("r")[1], "");
@@ -84,7 +84,7 @@ TEST_F(StateTest, VacateAndReleaseUndoEverythingInOrder) {
     testing::internal::CaptureStdout();
     vacateRoomSlot(cb);
     releaseConnection(cb, b);
-    writeConsoleLines();
+    flushConsoleLines();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "[-] leave (rooms=0, clients=0)\n");
     EXPECT_TRUE(rooms.empty());
     EXPECT_TRUE(roomNicks.empty());
@@ -129,7 +129,7 @@ TEST_F(StateTest, VacatingAGoneRoomStillPrintsAndReleasingTwiceIsHarmless) {
     ca.slot = 0;
     testing::internal::CaptureStdout();
     vacateRoomSlot(ca);
-    writeConsoleLines();
+    flushConsoleLines();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "[-] leave (rooms=0, clients=0)\n");
     releaseConnection(ca, a);
     releaseConnection(ca, a);

@@ -12,8 +12,10 @@ namespace testing_support {
 SignalServer::SignalServer(ServerSettings settings, rtc::WebSocketServerConfiguration config) {
     resetSignalingState();
     publishSettings(settings);
-    // Collect the join and leave lines.
-    savedCout_ = std::cout.rdbuf(console_.rdbuf());
+    {
+        const auto hold = holdConsole(); // collect the join and leave lines from here on
+        savedCout_ = std::cout.rdbuf(console_.rdbuf());
+    }
     config.port = 0;
     if (!config.bindAddress)
         config.bindAddress = "127.0.0.1";
@@ -25,7 +27,10 @@ SignalServer::SignalServer(ServerSettings settings, rtc::WebSocketServerConfigur
 
 SignalServer::~SignalServer() {
     server_.reset(); // every connection gets its close handling here
-    std::cout.rdbuf(savedCout_);
+    {
+        const auto hold = holdConsole(); // their leave lines included
+        std::cout.rdbuf(savedCout_);
+    }
     resetSignalingState();
     publishSettings(ServerSettings{});
 }
@@ -50,7 +55,7 @@ std::vector<std::string> SignalServer::consoleLines() const {
     std::string text;
     {
         // Lines are queued together with the state change they report, so once a test has seen that
-        // change they are at least queued; this writes them and keeps other writers out while reading.
+        // change they are at least queued; this writes them and keeps the writer out while reading.
         const auto hold = holdConsole();
         text = console_.str();
     }
