@@ -11,6 +11,7 @@ namespace {
 // Past this much waiting text, threads that add to it wait for the writer.
 constexpr std::size_t backlogLimit = 1 << 20;
 constexpr std::chrono::milliseconds writePause{1};
+constexpr std::size_t keptCapacity = 64 * 1024;
 
 struct Console {
     std::mutex queueMutex;
@@ -20,6 +21,7 @@ struct Console {
     std::condition_variable taken;  // the writer took a backlog
 
     std::mutex writeMutex; // held while text goes to std::cout, so what is taken leaves in the order taken
+    std::string writing;   // what the holder of writeMutex writes
     std::once_flag started;
 };
 
@@ -29,17 +31,20 @@ Console& console() {
     return *instance;
 }
 
-// Takes and writes what is queued. The caller holds writeMutex.
+// Takes and writes what is queued. The caller holds writeMutex. The two buffers trade places, so once they
+// have grown to the usual burst, writing allocates nothing.
 void writeQueued(Console& c) {
-    std::string text;
+    c.writing.clear();
     {
         std::lock_guard lock(c.queueMutex);
-        text.swap(c.queued);
+        c.writing.swap(c.queued);
     }
-    if (text.empty())
+    if (c.writing.empty())
         return;
     c.taken.notify_all();
-    std::cout << text << std::flush;
+    std::cout << c.writing << std::flush;
+    if (c.writing.capacity() > keptCapacity)
+        c.writing = std::string(); // the buffer of a rare large backlog is not kept
 }
 
 [[noreturn]] void writerLoop(Console& c) {
