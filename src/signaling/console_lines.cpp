@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <iostream>
 #include <string>
+#include <system_error>
 #include <thread>
 
 namespace {
@@ -23,6 +24,7 @@ struct Console {
     std::mutex writeMutex; // held while text goes to std::cout, so what is taken leaves in the order taken
     std::string writing;   // what the holder of writeMutex writes
     std::once_flag started;
+    bool writerRunning = false; // set once; without a writer thread, lines are written where they are handed off
 };
 
 // Never destroyed: the writer thread may still wait on it while the process exits.
@@ -76,7 +78,18 @@ void queueConsoleLine(std::string_view line) {
 
 void handOffConsoleLines() {
     auto& c = console();
-    std::call_once(c.started, [&] { std::thread(writerLoop, std::ref(c)).detach(); });
+    std::call_once(c.started, [&] {
+        try {
+            std::thread(writerLoop, std::ref(c)).detach();
+            c.writerRunning = true;
+        } catch (const std::system_error&) {
+            // No thread to be had (a process at its limit): the lines are written here instead, as they come.
+        }
+    });
+    if (!c.writerRunning) {
+        std::lock_guard writing(c.writeMutex);
+        return writeQueued(c);
+    }
     std::unique_lock lock(c.queueMutex);
     if (c.queued.empty())
         return;
