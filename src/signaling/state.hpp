@@ -52,7 +52,7 @@ ClaimResult claimRoomSlot(ClientCtx& ctx, const WeakSocket& socket, const std::s
 // The other member of ctx's room, or empty.
 SocketPtr lockPeer(const ClientCtx& ctx);
 
-// Frees ctx's slot, tells the other member "peer-left", erases an empty room, prints the leave line.
+// Frees ctx's slot, tells the other member "peer-left", erases an empty room, queues the leave line.
 void vacateRoomSlot(const ClientCtx& ctx);
 
 // Gives back the per-IP count and drops the server's reference to the socket.
