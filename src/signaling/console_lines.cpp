@@ -6,6 +6,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -26,6 +27,10 @@ struct Console {
     std::once_flag started;
     bool writerRunning = false; // set once; without a writer thread, lines are written where they are handed off
 };
+
+// Whether this thread queued a line since it last handed off: most state changes (every relayed frame) queue
+// none, and then leaving the state lock touches nothing shared here.
+thread_local bool queuedHere = false;
 
 // Never destroyed: the writer thread may still wait on it while the process exits.
 Console& console() {
@@ -74,9 +79,12 @@ void queueConsoleLine(std::string_view line) {
     std::lock_guard lock(c.queueMutex);
     c.queued.append(line);
     c.queued += '\n';
+    queuedHere = true;
 }
 
 void handOffConsoleLines() {
+    if (!std::exchange(queuedHere, false))
+        return;
     auto& c = console();
     std::call_once(c.started, [&] {
         try {

@@ -12,7 +12,8 @@
 // Queues one line (given without its newline). The caller holds stateMutex.
 void queueConsoleLine(std::string_view line);
 
-// Wakes the writer for what is queued; waits while the backlog is over its bound. Call without stateMutex.
+// Wakes the writer if this thread queued lines; waits while the backlog is over its bound. Call without
+// stateMutex.
 void handOffConsoleLines();
 
 // Writes everything queued so far before it returns (tests, and code that prints something of its own).
