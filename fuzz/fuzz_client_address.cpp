@@ -4,8 +4,10 @@
 #include <cstdint>
 #include <string>
 
-#include "connection/client_address.hpp"
+#include "signaling/client_address.hpp"
 #include "fuzz_util.hpp"
+
+using namespace murva;
 
 namespace {
 

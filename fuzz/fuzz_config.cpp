@@ -12,6 +12,8 @@
 #include "config/config_file.hpp"
 #include "fuzz_util.hpp"
 
+using namespace murva;
+
 namespace {
 
 const std::string& configPath() {
@@ -52,19 +54,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     }
     FUZZ_CHECK(error.empty());
     FUZZ_CHECK(settings.port >= 1); // a uint16_t cannot exceed 65535
-    if (settings.tls_enabled)
-        FUZZ_CHECK(!settings.tls_cert_file.empty() && !settings.tls_key_file.empty());
+    if (settings.tls.enabled)
+        FUZZ_CHECK(!settings.tls.certFile.empty() && !settings.tls.keyFile.empty());
 
     // Accepted text is a JSON object (comments allowed) and its string keys were taken over verbatim.
     const auto root = nlohmann::json::parse(data, data + size, nullptr, false, true);
     FUZZ_CHECK(root.is_object());
-    checkString(root, "bind_address", settings.bind_address);
+    checkString(root, "bind_address", settings.bindAddress);
     checkString(root, "password", settings.password);
-    checkString(root, "log_level", settings.log_level);
+    checkString(root, "log_level", settings.logLevel);
     if (auto tls = root.find("tls"); tls != root.end() && tls->is_object()) {
-        checkString(*tls, "cert_file", settings.tls_cert_file);
-        checkString(*tls, "key_file", settings.tls_key_file);
-        checkString(*tls, "key_password", settings.tls_key_password);
+        checkString(*tls, "cert_file", settings.tls.certFile);
+        checkString(*tls, "key_file", settings.tls.keyFile);
+        checkString(*tls, "key_password", settings.tls.keyPassword);
     }
 
     // Loading the same file again gives the same settings.
@@ -72,8 +74,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     std::string againError;
     FUZZ_CHECK(loadConfig(configPath(), again, againError));
     FUZZ_CHECK(again.port == settings.port && again.password == settings.password &&
-               again.max_connections == settings.max_connections && again.max_rooms == settings.max_rooms &&
-               again.max_connections_per_ip == settings.max_connections_per_ip &&
-               again.allow_turn == settings.allow_turn && again.tls_enabled == settings.tls_enabled);
+               again.maxConnections == settings.maxConnections && again.maxRooms == settings.maxRooms &&
+               again.maxConnectionsPerIp == settings.maxConnectionsPerIp &&
+               again.allowTurn == settings.allowTurn && again.tls.enabled == settings.tls.enabled);
     return 0;
 }

@@ -9,6 +9,8 @@
 #include "fuzz_util.hpp"
 #include "signaling/json_check.hpp"
 
+using namespace murva;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
     const bool valid = isValidJson(text);

@@ -7,6 +7,8 @@
 #include "fuzz_util.hpp"
 #include "signaling/sdp_filter.hpp"
 
+using namespace murva;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const std::string input(reinterpret_cast<const char*>(data), size);
     const std::string out = stripRelayLines(input);

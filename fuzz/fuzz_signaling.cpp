@@ -19,14 +19,15 @@
 #include <nlohmann/json.hpp>
 
 #include "config/settings.hpp"
-#include "connection/admission.hpp"
 #include "fuzz_util.hpp"
+#include "signaling/signaling_service.hpp"
 #include "signaling/state.hpp"
 #include "transport/detail/connection.hpp"
 #include "transport/websocket.hpp"
 
 namespace {
 
+using namespace murva;
 using nlohmann::json;
 using rtc::detail::State;
 
@@ -41,14 +42,6 @@ bool tracing = false;
         if (tracing)                                                                                 \
             std::fprintf(stderr, __VA_ARGS__);                                                       \
     } while (0)
-
-// Join and leave lines are not this target's business; printing them would only slow it down.
-class NullBuffer : public std::streambuf {
-protected:
-    int overflow(int c) override { return c; }
-    std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
-};
-NullBuffer nullBuffer;
 
 // The I/O session behind a simulated connection. It drains the connection's queue at once (as if its
 // I/O thread ran right away) and keeps what the server sent. A stalled reader lets sent bytes pile up
@@ -157,15 +150,17 @@ private:
         static constexpr uint32_t connectionLimits[] = {0, 2, 3, 5};
         static constexpr uint32_t perIpLimits[] = {0, 1, 2, 3};
         ServerSettings settings;
-        settings.allow_turn = flags & 1;
+        settings.allowTurn = flags & 1;
         settings.password = flags & 2 ? password : "";
-        settings.max_rooms = roomLimits[flags >> 2 & 3];
-        settings.max_connections = connectionLimits[flags >> 4 & 3];
-        settings.max_connections_per_ip = perIpLimits[flags >> 6 & 3];
-        publishSettings(settings);
+        settings.maxRooms = roomLimits[flags >> 2 & 3];
+        settings.maxConnections = connectionLimits[flags >> 4 & 3];
+        settings.maxConnectionsPerIp = perIpLimits[flags >> 6 & 3];
+        settings_ = settings;
+        state_ = std::make_unique<SignalingState>(settings_);
+        service_ = std::make_unique<SignalingService>(*state_, settings_);
         TRACE("settings: allow_turn=%d password=%d max_rooms=%u max_connections=%u max_connections_per_ip=%u\n",
-              settings.allow_turn, !settings.password.empty(), settings.max_rooms, settings.max_connections,
-              settings.max_connections_per_ip);
+              settings.allowTurn, !settings.password.empty(), settings.maxRooms, settings.maxConnections,
+              settings.maxConnectionsPerIp);
     }
 
     void runStep(uint8_t op) {
@@ -252,8 +247,9 @@ private:
                 ++live;
                 liveOnIp += s->ip == sim->ip;
             }
-        const bool admissible = (maxConnections == 0 || live < maxConnections) &&
-                                (maxConnectionsPerIp == 0 || sim->ip.empty() || liveOnIp < maxConnectionsPerIp);
+        const bool admissible = (settings_.maxConnections == 0 || live < settings_.maxConnections) &&
+                                (settings_.maxConnectionsPerIp == 0 || sim->ip.empty() ||
+                                 liveOnIp < settings_.maxConnectionsPerIp);
 
         Sim* s = sim.get();
         sims_.push_back(std::move(sim));
@@ -264,7 +260,7 @@ private:
         {
             auto socket = std::make_shared<rtc::WebSocket>(s->conn);
             s->socket = socket;
-            handleClient(std::move(socket));
+            service_->handleClient(std::move(socket));
         }
         s->admitted = s->conn->messageHandler() != nullptr;
         TRACE("#%zu open %s cap=%zu: %s\n", index(s), s->conn->remoteAddress.value_or("(none)").c_str(),
@@ -320,8 +316,7 @@ private:
             finish(sims_[reverse ? sims_.size() - 1 - i : i].get());
             checkInvariants();
         }
-        std::lock_guard lock(stateMutex);
-        FUZZ_CHECK(clients.empty() && rooms.empty() && roomNicks.empty() && connectionsPerIp.empty());
+        FUZZ_CHECK(state_->sizes() == StateSizes{});
     }
 
     void toggleStall(Sim* s) {
@@ -420,10 +415,10 @@ private:
             return false;
         if (!stringOrAbsent(message, "room") || !stringOrAbsent(message, "nick"))
             return false;
-        if (!serverPassword.empty()) {
+        if (!settings_.password.empty()) {
             if (!stringOrAbsent(message, "password"))
                 return false;
-            if (message.value("password", std::string()) != serverPassword) {
+            if (message.value("password", std::string()) != settings_.password) {
                 expectJson(expected, &s, typed("unauthorized"));
                 return false;
             }
@@ -440,7 +435,7 @@ private:
             expectJson(expected, &s, typed("full"));
             return false;
         }
-        if (members.empty() && maxRooms != 0 && modelRoomCount() >= maxRooms) {
+        if (members.empty() && settings_.maxRooms != 0 && modelRoomCount() >= settings_.maxRooms) {
             expectJson(expected, &s, errorReason("Server is at capacity, try later."));
             return false;
         }
@@ -457,7 +452,7 @@ private:
         Sim* peer = peerOf(s);
         if (!peer || !peer->open())
             return;
-        if (allowTurn) {
+        if (settings_.allowTurn) {
             if (json::accept(text))
                 expectText(expected, peer, text);
             return;
@@ -638,7 +633,7 @@ private:
                 } else {
                     const json value = json::parse(actual, nullptr, false);
                     FUZZ_CHECK(!value.is_discarded() && value == wanted[k].value);
-                    if (value.contains("sdp") && value["sdp"].is_string() && !allowTurn)
+                    if (value.contains("sdp") && value["sdp"].is_string() && !settings_.allowTurn)
                         FUZZ_CHECK(value["sdp"].get<std::string>().find(fuzz::marker) == std::string::npos);
                 }
             }
@@ -648,8 +643,16 @@ private:
     }
 
     void checkInvariants() {
-        std::lock_guard lock(stateMutex);
+        state_->inspect([&](const SignalingState::View& state) { checkInvariants(state); });
+    }
 
+    // The connection a slot's member stands for.
+    static SocketPtr socketOf(const Slot& slot) {
+        auto* client = dynamic_cast<const Client*>(slot.member.get());
+        return client && slot.taken() ? client->connection.lock() : nullptr;
+    }
+
+    void checkInvariants(const SignalingState::View& state) {
         // Every live handle the server holds is one of ours, admitted and not finished, and none twice.
         std::size_t expectedClients = 0;
         std::map<std::string, int> expectedPerIp;
@@ -657,7 +660,7 @@ private:
             if (s->admitted && !s->finished) {
                 ++expectedClients;
                 auto socket = s->socket.lock();
-                FUZZ_CHECK(socket && clients.count(socket) == 1);
+                FUZZ_CHECK(socket && state.clients.count(socket) == 1);
                 if (!s->ip.empty())
                     ++expectedPerIp[s->ip];
             }
@@ -665,67 +668,61 @@ private:
             if (s->conn->state.load() == State::Closing)
                 FUZZ_CHECK(s->session->closeRequested);
         }
-        FUZZ_CHECK(clients.size() == expectedClients);
-        FUZZ_CHECK(connectionsPerIp == expectedPerIp);
-        for (const auto& [ip, count] : connectionsPerIp)
+        FUZZ_CHECK(state.clients.size() == expectedClients);
+        FUZZ_CHECK(state.connectionsPerIp == expectedPerIp);
+        for (const auto& [ip, count] : state.connectionsPerIp)
             FUZZ_CHECK(count > 0);
-        if (maxConnections != 0)
-            FUZZ_CHECK(clients.size() <= maxConnections);
+        if (settings_.maxConnections != 0)
+            FUZZ_CHECK(state.clients.size() <= settings_.maxConnections);
 
-        // rooms and roomNicks name the same rooms; no room is without a member; free slots have no nick.
-        FUZZ_CHECK(rooms.size() == roomNicks.size());
-        for (const auto& [code, slots] : rooms) {
-            auto nicks = roomNicks.find(code);
-            FUZZ_CHECK(nicks != roomNicks.end());
-            auto a = slots[0].lock(), b = slots[1].lock();
+        // No room is without a member; free slots have no nick.
+        for (const auto& [code, slots] : state.rooms) {
+            auto a = socketOf(slots[0]), b = socketOf(slots[1]);
             FUZZ_CHECK(a || b);
             FUZZ_CHECK(a != b);
             for (int slot = 0; slot < 2; ++slot) {
-                auto member = slots[slot].lock();
-                if (member)
-                    FUZZ_CHECK(clients.count(member) == 1);
+                if (auto member = socketOf(slots[slot]))
+                    FUZZ_CHECK(state.clients.count(member) == 1);
                 else
-                    FUZZ_CHECK(nicks->second[slot].empty());
+                    FUZZ_CHECK(slots[slot].nick.empty());
             }
             FUZZ_CHECK(membersOf(code).size() == static_cast<std::size_t>(!!a + !!b));
         }
-        FUZZ_CHECK(rooms.size() == modelRoomCount());
-        if (maxRooms != 0)
-            FUZZ_CHECK(rooms.size() <= maxRooms);
+        FUZZ_CHECK(state.rooms.size() == modelRoomCount());
+        if (settings_.maxRooms != 0)
+            FUZZ_CHECK(state.rooms.size() <= settings_.maxRooms);
 
         // Every connection the model has in a room holds a slot there, under the nick it joined with.
         for (const auto& s : sims_) {
             if (!s->member())
                 continue;
-            auto room = rooms.find(s->room);
-            FUZZ_CHECK(room != rooms.end());
+            auto room = state.rooms.find(s->room);
+            FUZZ_CHECK(room != state.rooms.end());
             const auto socket = s->socket.lock();
             int slot = -1;
             for (int k = 0; k < 2; ++k)
-                if (room->second[k].lock() == socket)
+                if (socketOf(room->second[k]) == socket)
                     slot = k;
             FUZZ_CHECK(slot >= 0);
-            FUZZ_CHECK(roomNicks.at(s->room)[slot] == s->nick);
+            FUZZ_CHECK(room->second[slot].nick == s->nick);
         }
     }
 
     fuzz::Input& in_;
+    ServerSettings settings_;
+    std::unique_ptr<SignalingState> state_;
+    std::unique_ptr<SignalingService> service_; // the sims' handlers call into it: outlives every sim below
     std::vector<std::unique_ptr<Sim>> sims_;
 };
 
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    std::cout.rdbuf(&nullBuffer);
     tracing = std::getenv("MURVA_FUZZ_TRACE") != nullptr;
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
-    {
-        std::lock_guard lock(stateMutex);
-        FUZZ_CHECK(clients.empty() && rooms.empty() && roomNicks.empty() && connectionsPerIp.empty());
-    }
     fuzz::Input in(data, size);
     Harness(in).run();
     return 0;

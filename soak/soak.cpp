@@ -32,10 +32,7 @@
 #include <thread>
 #include <vector>
 
-#include "config/settings.hpp"
-#include "connection/admission.hpp"
-#include "signaling/state.hpp"
-#include "transport/rtc.hpp"
+#include "app/server.hpp"
 
 namespace {
 
@@ -128,24 +125,20 @@ private:
     std::size_t column_ = 0;
 };
 
-struct Sizes {
-    std::size_t clients, rooms, roomNicks, ips;
-    bool empty() const { return clients == 0 && rooms == 0 && roomNicks == 0 && ips == 0; }
-};
+using Sizes = murva::StateSizes;
 
-Sizes stateSizes() {
-    std::lock_guard lock(stateMutex);
-    return {clients.size(), rooms.size(), roomNicks.size(), connectionsPerIp.size()};
-}
+murva::Server* soaked = nullptr; // the server under test, for the state read-outs
+
+Sizes stateSizes() { return soaked->state().sizes(); }
 
 bool waitForEmptyState(std::chrono::seconds bound) {
     const auto end = Clock::now() + bound;
     while (Clock::now() < end) {
-        if (stateSizes().empty())
+        if (stateSizes() == Sizes{})
             return true;
         std::this_thread::sleep_for(20ms);
     }
-    return stateSizes().empty();
+    return stateSizes() == Sizes{};
 }
 
 // ---------------------------------------------------------------------------------------------------------------
@@ -626,8 +619,8 @@ bool settled(const char* phase, LineCounter& lines) {
     const bool empty = waitForEmptyState(30s);
     const Sizes sizes = stateSizes();
     const bool balanced = lines.joins == lines.leaves;
-    std::printf("[soak] after %s: clients=%zu rooms=%zu roomNicks=%zu ips=%zu (%s); joins %s leaves\n", phase,
-                sizes.clients, sizes.rooms, sizes.roomNicks, sizes.ips, empty ? "empty" : "NOT EMPTY",
+    std::printf("[soak] after %s: clients=%zu rooms=%zu ips=%zu (%s); joins %s leaves\n", phase,
+                sizes.clients, sizes.rooms, sizes.ips, empty ? "empty" : "NOT EMPTY",
                 balanced ? "==" : "!=");
     std::fflush(stdout);
     return empty && balanced;
@@ -639,20 +632,19 @@ int main(int argc, char** argv) {
     const Options options = parseOptions(argc, argv);
     const auto deadline = Clock::now() + std::chrono::seconds(options.maxSeconds);
 
-    ServerSettings settings;
-    settings.max_connections = 0;
-    settings.max_connections_per_ip = 0;
-    settings.max_rooms = 0;
-    publishSettings(settings);
+    murva::ServerSettings settings;
+    settings.maxConnections = 0;
+    settings.maxConnectionsPerIp = 0;
+    settings.maxRooms = 0;
 
     LineCounter lines;
     std::streambuf* savedCout = std::cout.rdbuf(&lines);
     rtc::WebSocketServerConfiguration config;
     config.port = 0;
     config.bindAddress = "127.0.0.1";
-    config.maxMessageSize = settings.max_message_size;
-    auto server = std::make_unique<rtc::WebSocketServer>(config);
-    server->onClient(handleClient);
+    config.maxMessageSize = settings.maxMessageSize;
+    auto server = std::make_unique<murva::Server>(settings, config);
+    soaked = server.get();
     std::printf("[soak] server on 127.0.0.1:%u, %u client threads, warm-up %llu lifetimes, then %llu%s\n",
                 server->port(), options.threads, static_cast<unsigned long long>(options.warmup),
                 static_cast<unsigned long long>(options.lifetimes), sanitized ? " (sanitizer build)" : "");
@@ -676,9 +668,11 @@ int main(int argc, char** argv) {
                 rssWarm, rssEnd, rssEnd - rssWarm, 100.0 * (rssEnd - rssWarm) / rssWarm, allowed,
                 sanitized ? " - not judged under a sanitizer" : "");
 
-    server.reset();
+    server->transport().stop();
+    murva::flushConsoleLines();
     std::cout.rdbuf(savedCout);
-    const bool emptyAfterStop = stateSizes().empty();
+    const bool emptyAfterStop = stateSizes() == Sizes{};
+    server.reset();
     ok = ok && memoryOk && emptyAfterStop && failures == 0;
     std::printf("[soak] %s: %llu lifetimes in %.1f s, %llu failures, state %s after stop\n", ok ? "PASSED" : "FAILED",
                 static_cast<unsigned long long>(soaked), seconds,

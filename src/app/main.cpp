@@ -6,5 +6,5 @@
 int main(int argc, char** argv) {
     // Line-buffered even into a pipe or file, so a supervisor's log shows each line as it happens.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    return runServer(argc, argv);
+    return murva::runServer(argc, argv);
 }

@@ -1,3 +1,4 @@
+// Parsing and checking a configuration file, and the default text written on first start.
 #include "config/config_file.hpp"
 
 #include <cmath>
@@ -6,6 +7,8 @@
 #include <iterator>
 
 #include <nlohmann/json.hpp>
+
+namespace murva {
 
 const std::string_view defaultConfigText = R"murva({
   // murva-signal configuration. Edit and restart the server to apply changes.
@@ -82,20 +85,20 @@ bool applyKeys(const json& root, ServerSettings& s, std::string& error) {
         }
         s.port = static_cast<uint16_t>(port);
     }
-    readKey(root, "bind_address", s.bind_address);
+    readKey(root, "bind_address", s.bindAddress);
     readKey(root, "password", s.password);
-    readKey(root, "log_level", s.log_level);
-    readKey(root, "allow_turn", s.allow_turn);
-    readKey(root, "connection_timeout_ms", s.connection_timeout_ms);
-    readKey(root, "max_message_size", s.max_message_size);
-    readKey(root, "max_connections", s.max_connections);
-    readKey(root, "max_connections_per_ip", s.max_connections_per_ip);
-    readKey(root, "max_rooms", s.max_rooms);
+    readKey(root, "log_level", s.logLevel);
+    readKey(root, "allow_turn", s.allowTurn);
+    readKey(root, "connection_timeout_ms", s.connectionTimeoutMs);
+    readKey(root, "max_message_size", s.maxMessageSize);
+    readKey(root, "max_connections", s.maxConnections);
+    readKey(root, "max_connections_per_ip", s.maxConnectionsPerIp);
+    readKey(root, "max_rooms", s.maxRooms);
     if (auto tls = root.find("tls"); tls != root.end() && tls->is_object()) {
-        readKey(*tls, "enabled", s.tls_enabled);
-        readKey(*tls, "cert_file", s.tls_cert_file);
-        readKey(*tls, "key_file", s.tls_key_file);
-        readKey(*tls, "key_password", s.tls_key_password);
+        readKey(*tls, "enabled", s.tls.enabled);
+        readKey(*tls, "cert_file", s.tls.certFile);
+        readKey(*tls, "key_file", s.tls.keyFile);
+        readKey(*tls, "key_password", s.tls.keyPassword);
     }
     return true;
 }
@@ -139,9 +142,11 @@ bool loadConfig(const std::string& path, ServerSettings& settings, std::string& 
         error = std::string("config field error: ") + e.what();
         return false;
     }
-    if (settings.tls_enabled && (settings.tls_cert_file.empty() || settings.tls_key_file.empty())) {
+    if (settings.tls.enabled && (settings.tls.certFile.empty() || settings.tls.keyFile.empty())) {
         error = "tls.enabled is true but cert_file/key_file are empty";
         return false;
     }
     return true;
 }
+
+} // namespace murva

@@ -1,3 +1,4 @@
+// The command line forms, the configuration file on first start, and the environment's password.
 #include "config/config_loading.hpp"
 
 #include <cerrno>
@@ -8,6 +9,8 @@
 #include <string_view>
 
 #include "config/config_file.hpp"
+
+namespace murva {
 
 namespace {
 
@@ -94,16 +97,4 @@ void applyPasswordFromEnvironment(ServerSettings& settings) {
         settings.password = value;
 }
 
-rtc::LogLevel logLevelFromName(const std::string& name) {
-    static constexpr std::pair<std::string_view, rtc::LogLevel> words[] = {
-        {"none", rtc::LogLevel::None},       {"fatal", rtc::LogLevel::Fatal}, {"error", rtc::LogLevel::Error},
-        {"warning", rtc::LogLevel::Warning}, {"info", rtc::LogLevel::Info},   {"debug", rtc::LogLevel::Debug},
-        {"verbose", rtc::LogLevel::Verbose}};
-    for (const auto& [word, level] : words)
-        if (name == word)
-            return level;
-    std::cerr << "Unknown log_level \"" << name << "\", using warning.\n";
-    return rtc::LogLevel::Warning;
-}
-
-void initLogging(const ServerSettings& settings) { rtc::InitLogger(logLevelFromName(settings.log_level), nullptr); }
+} // namespace murva

@@ -1,11 +1,12 @@
 // Where the settings come from at start: command line, configuration file (written on first start) and
-// environment; and the transport's log level.
+// environment.
 #pragma once
 
 #include <string>
 
 #include "config/settings.hpp"
-#include "transport/logger.hpp"
+
+namespace murva {
 
 inline constexpr const char* defaultConfigPath = "murva-signal.json";
 
@@ -19,8 +20,4 @@ bool loadSettings(int argc, char** argv, ServerSettings& settings);
 // MURVA_SIGNAL_PASSWORD, when present (even empty), replaces the password.
 void applyPasswordFromEnvironment(ServerSettings& settings);
 
-// Maps a log_level word to the transport's level; warns on standard error and uses Warning otherwise.
-rtc::LogLevel logLevelFromName(const std::string& name);
-
-// logLevelFromName, then rtc::InitLogger with that level and the transport's own output.
-void initLogging(const ServerSettings& settings);
+} // namespace murva

@@ -1,32 +1,30 @@
-// The settings record and the five values the handlers read while serving.
+// The settings record: one value per server, filled at start and handed to whatever needs it.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-struct ServerSettings {
-    uint16_t port = 8080;
-    std::string bind_address = "0.0.0.0"; // empty or 0.0.0.0: every interface
-    std::string password;                 // empty: open server
-    std::string log_level = "warning";
-    uint32_t connection_timeout_ms = 0; // 0: the transport's default
-    uint32_t max_message_size = 65536;  // bytes; 0: the transport's default
-    uint32_t max_connections = 1024;    // 0: no limit
-    uint32_t max_connections_per_ip = 32; // 0: no limit
-    uint32_t max_rooms = 4096;          // 0: no limit
-    bool allow_turn = true;             // false: relay candidates are stripped from what is forwarded
-    bool tls_enabled = false;
-    std::string tls_cert_file;
-    std::string tls_key_file;
-    std::string tls_key_password;
+namespace murva {
+
+struct TlsSettings {
+    bool enabled = false; // serve wss:// with the PEM files below
+    std::string certFile;
+    std::string keyFile;
+    std::string keyPassword; // pass phrase of an encrypted key; empty: none
 };
 
-// Written once by main before the server exists, then only read (without the state lock).
-extern std::string serverPassword;
-extern uint32_t maxConnections;
-extern uint32_t maxConnectionsPerIp;
-extern uint32_t maxRooms;
-extern bool allowTurn;
+struct ServerSettings {
+    uint16_t port = 8080;
+    std::string bindAddress = "0.0.0.0"; // empty or 0.0.0.0: every interface
+    std::string password;                // empty: open server
+    std::string logLevel = "warning";
+    uint32_t connectionTimeoutMs = 0;  // TLS + upgrade; 0: the transport's default
+    uint32_t maxMessageSize = 65536;   // bytes; 0: the transport's default
+    uint32_t maxConnections = 1024;    // 0: no limit
+    uint32_t maxConnectionsPerIp = 32; // 0: no limit
+    uint32_t maxRooms = 4096;          // 0: no limit
+    bool allowTurn = true;             // false: relay candidates are stripped from what is forwarded
+    TlsSettings tls;
+};
 
-// Copies the five values the handlers need, in this order: password, the three limits, allow_turn.
-void publishSettings(const ServerSettings& settings);
+} // namespace murva

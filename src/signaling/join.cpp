@@ -1,30 +1,26 @@
-#include <string>
-
-#include "signaling/console_lines.hpp"
-#include "signaling/handlers.hpp"
+// Joining a room: the room code's checks, the claim of a slot, and the replies to both members.
 #include "signaling/protocol.hpp"
+#include "signaling/signaling_service.hpp"
 
-void handleJoin(const SocketPtr& self, ClientCtx& ctx, const nlohmann::json& message) {
+namespace murva {
+
+void SignalingService::handleJoin(const SocketPtr& self, const std::shared_ptr<Client>& client,
+                                  const nlohmann::json& message) {
     const std::string room = message.value("room", std::string());
     if (room.empty())
         return;
     if (room.size() > maxRoomCodeBytes)
         return sendJson(self, errorMessage(reasonRoomCodeTooLong));
 
-    const auto claim = claimRoomSlot(ctx, self, room, message);
+    auto claim = state_.claimRoomSlot(client, room, truncateUtf8(message.value("nick", std::string()), maxNickBytes));
     if (claim.outcome == ClaimOutcome::RoomLimitReached)
         return sendJson(self, errorMessage(reasonRoomLimit));
     if (claim.outcome == ClaimOutcome::RoomFull)
         return sendJson(self, fullMessage());
 
-    queueConsoleLine("[+] join (rooms=" + std::to_string(rooms.size()) + ", clients=" + std::to_string(clients.size()) +
-                     ")");
-    const SocketPtr peer = lockPeer(ctx);
-    std::string peerNick;
-    if (peer)
-        if (auto nicks = roomNicks.find(ctx.room); nicks != roomNicks.end())
-            peerNick = nicks->second[1 - ctx.slot];
-    sendJson(self, joinedMessage(peerNick));
-    if (peer)
-        sendJson(peer, peerJoinedMessage(ctx.nick));
+    sendJson(self, joinedMessage(claim.peerNick));
+    if (claim.peer)
+        claim.peer->deliver(dumpCompact(peerJoinedMessage(client->nick)));
 }
+
+} // namespace murva

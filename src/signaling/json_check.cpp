@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+namespace murva {
+
 namespace {
 
 class Checker {
@@ -238,3 +240,5 @@ private:
 } // namespace
 
 bool isValidJson(std::string_view text) { return Checker(text).run(); }
+
+} // namespace murva

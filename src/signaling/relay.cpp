@@ -1,7 +1,9 @@
-#include "config/settings.hpp"
-#include "signaling/handlers.hpp"
+// Relay to the other member: untouched, or with TURN relay candidates filtered out.
 #include "signaling/protocol.hpp"
 #include "signaling/sdp_filter.hpp"
+#include "signaling/signaling_service.hpp"
+
+namespace murva {
 
 namespace {
 
@@ -22,12 +24,12 @@ bool nestedDeeperThan(const nlohmann::json& value, int limit) {
 
 } // namespace
 
-void relayFrame(const ClientCtx& ctx, std::string&& text, const nlohmann::json* parsed) {
-    const SocketPtr peer = lockPeer(ctx);
-    if (!peer || !peer->isOpen())
+void SignalingService::relayFrame(const Client& client, std::string&& text, const nlohmann::json* parsed) {
+    Member* peer = state_.peerOf(client);
+    if (!peer)
         return;
-    if (allowTurn || !parsed)
-        return void(peer->send(std::move(text)));
+    if (allowTurn_ || !parsed)
+        return peer->deliver(std::move(text));
 
     const nlohmann::json& message = *parsed;
     if (!message.is_object() || !stringMembersOrAbsent(message, {"type"}))
@@ -38,14 +40,16 @@ void relayFrame(const ClientCtx& ctx, std::string&& text, const nlohmann::json* 
             return;
         if (containsRelayMarker(message.value("candidate", std::string())))
             return;
-        return void(peer->send(std::move(text)));
+        return peer->deliver(std::move(text));
     }
     if (type == "offer" || type == "answer") {
         if (!stringMembersOrAbsent(message, {"sdp"}) || nestedDeeperThan(message, maxRewriteDepth))
             return;
         nlohmann::json rewritten = message;
         rewritten["sdp"] = stripRelayLines(message.value("sdp", std::string()));
-        return void(peer->send(dumpCompact(rewritten)));
+        return peer->deliver(dumpCompact(rewritten));
     }
-    peer->send(std::move(text));
+    peer->deliver(std::move(text));
 }
+
+} // namespace murva

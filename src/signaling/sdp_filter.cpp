@@ -1,4 +1,7 @@
+// Finding and stripping TURN relay candidates in forwarded text.
 #include "signaling/sdp_filter.hpp"
+
+namespace murva {
 
 bool containsRelayMarker(std::string_view text) { return text.find(relayMarker) != std::string_view::npos; }
 
@@ -16,3 +19,5 @@ std::string stripRelayLines(std::string_view sdp) {
     }
     return out;
 }
+
+} // namespace murva

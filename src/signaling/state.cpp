@@ -1,96 +1,112 @@
+// The state operations: admission counts, room slots, leaving and release.
 #include "signaling/state.hpp"
 
-#include "config/settings.hpp"
-#include "signaling/console_lines.hpp"
 #include "signaling/protocol.hpp"
 
-// Created in this order before main runs, destroyed in reverse order at exit.
-std::mutex stateMutex;
-std::set<SocketPtr> clients;
-std::map<std::string, std::array<WeakSocket, 2>> rooms;
-std::map<std::string, std::array<std::string, 2>> roomNicks;
-std::map<std::string, int> connectionsPerIp;
+namespace murva {
 
-std::string truncateUtf8(const std::string& text, std::size_t limit) {
-    if (text.size() <= limit)
-        return text;
-    std::size_t cut = limit;
-    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
-        --cut; // text[cut] continues a character that began before the cut
-    return text.substr(0, cut);
-}
+namespace {
 
-bool admitConnection(const SocketPtr& socket, const std::string& ip) {
-    if (maxConnections != 0 && clients.size() >= maxConnections)
+StateObserver silentObserver;
+
+} // namespace
+
+SignalingState::SignalingState(const ServerSettings& settings, StateObserver* observer)
+    : maxConnections_(settings.maxConnections), maxConnectionsPerIp_(settings.maxConnectionsPerIp),
+      maxRooms_(settings.maxRooms), observer_(observer ? observer : &silentObserver) {}
+
+bool SignalingState::admit(const SocketPtr& socket, const std::string& ip) {
+    if (maxConnections_ != 0 && clients_.size() >= maxConnections_)
         return false;
-    if (maxConnectionsPerIp != 0 && !ip.empty()) {
-        auto it = connectionsPerIp.find(ip);
-        if (it != connectionsPerIp.end() && static_cast<uint32_t>(it->second) >= maxConnectionsPerIp)
+    if (maxConnectionsPerIp_ != 0 && !ip.empty()) {
+        auto it = connectionsPerIp_.find(ip);
+        if (it != connectionsPerIp_.end() && static_cast<uint32_t>(it->second) >= maxConnectionsPerIp_)
             return false;
     }
-    clients.insert(socket);
+    clients_.insert(socket);
     if (!ip.empty())
-        ++connectionsPerIp[ip];
+        ++connectionsPerIp_[ip];
     return true;
 }
 
-ClaimResult claimRoomSlot(ClientCtx& ctx, const WeakSocket& socket, const std::string& code,
-                          const nlohmann::json& message) {
-    auto room = rooms.find(code);
-    if (room == rooms.end()) {
-        if (maxRooms != 0 && rooms.size() >= maxRooms)
-            return {ClaimOutcome::RoomLimitReached};
-        room = rooms.emplace(code, std::array<WeakSocket, 2>{}).first;
+ClaimResult SignalingState::claimRoomSlot(const std::shared_ptr<Client>& client, const std::string& code,
+                                          std::string nick) {
+    auto room = rooms_.find(code);
+    if (room == rooms_.end()) {
+        if (maxRooms_ != 0 && rooms_.size() >= maxRooms_)
+            return ClaimResult{ClaimOutcome::RoomLimitReached, nullptr, {}};
+        room = rooms_.emplace(code, Room{}).first;
     }
-    auto& slots = room->second;
+    Room& slots = room->second;
     int slot;
-    if (slots[1].expired())
+    if (!slots[1].taken())
         slot = 1;
-    else if (slots[0].expired())
+    else if (!slots[0].taken())
         slot = 0;
     else
-        return {ClaimOutcome::RoomFull};
+        return ClaimResult{ClaimOutcome::RoomFull, nullptr, {}};
 
-    slots[slot] = socket;
-    ctx.room = code;
-    ctx.slot = slot;
-    ctx.nick = truncateUtf8(message.value("nick", std::string()), maxNickBytes);
-    roomNicks[code][slot] = ctx.nick;
-    return {ClaimOutcome::Joined, slot};
+    client->room = code;
+    client->slot = slot;
+    client->nick = std::move(nick);
+    slots[slot] = Slot{client, client->nick};
+    observer_->joined(counts());
+
+    ClaimResult result{ClaimOutcome::Joined, nullptr, {}};
+    if (const Slot& other = slots[1 - slot]; other.taken()) {
+        result.peer = other.member.get();
+        result.peerNick = other.nick;
+    }
+    return result;
 }
 
-SocketPtr lockPeer(const ClientCtx& ctx) {
-    auto room = rooms.find(ctx.room);
-    if (room == rooms.end())
+Member* SignalingState::peerOf(const Client& client) {
+    auto room = rooms_.find(client.room);
+    if (room == rooms_.end())
         return nullptr;
-    return room->second[1 - ctx.slot].lock();
+    const Slot& other = room->second[1 - client.slot];
+    return other.taken() ? other.member.get() : nullptr;
 }
 
-void vacateRoomSlot(const ClientCtx& ctx) {
-    if (auto room = rooms.find(ctx.room); room != rooms.end()) {
-        auto& slots = room->second;
-        slots[ctx.slot].reset();
-        auto nicks = roomNicks.find(ctx.room);
-        if (nicks != roomNicks.end())
-            nicks->second[ctx.slot].clear();
-        if (auto peer = slots[1 - ctx.slot].lock())
-            sendJson(peer, peerLeftMessage());
-        if (slots[0].expired() && slots[1].expired()) {
-            rooms.erase(room);
-            if (nicks != roomNicks.end())
-                roomNicks.erase(nicks);
-        }
+void SignalingState::vacateRoomSlot(Client& client) {
+    if (auto room = rooms_.find(client.room); room != rooms_.end()) {
+        Room& slots = room->second;
+        slots[client.slot] = Slot{};
+        if (Slot& other = slots[1 - client.slot]; other.taken())
+            other.member->deliver(dumpCompact(peerLeftMessage()));
+        if (!slots[0].taken() && !slots[1].taken())
+            rooms_.erase(room);
     }
-    const std::size_t remaining = clients.empty() ? 0 : clients.size() - 1; // this connection is still counted
-    queueConsoleLine("[-] leave (rooms=" + std::to_string(rooms.size()) + ", clients=" + std::to_string(remaining) + ")");
+    StateCounts after = counts();
+    if (after.clients > 0)
+        --after.clients; // this connection is still counted until its release
+    observer_->left(after);
 }
 
-void releaseConnection(const ClientCtx& ctx, const WeakSocket& socket) {
-    if (!ctx.ip.empty()) {
-        auto it = connectionsPerIp.find(ctx.ip);
-        if (it != connectionsPerIp.end() && --it->second <= 0)
-            connectionsPerIp.erase(it);
+void SignalingState::release(const Client& client) {
+    if (!client.ip.empty()) {
+        auto it = connectionsPerIp_.find(client.ip);
+        if (it != connectionsPerIp_.end() && --it->second <= 0)
+            connectionsPerIp_.erase(it);
     }
-    if (auto self = socket.lock())
-        clients.erase(self);
+    if (auto socket = client.connection.lock())
+        clients_.erase(socket);
 }
+
+StateSizes SignalingState::sizes() const {
+    std::lock_guard lock(mutex_);
+    return {clients_.size(), rooms_.size(), connectionsPerIp_.size()};
+}
+
+int SignalingState::connectionsFrom(const std::string& ip) const {
+    std::lock_guard lock(mutex_);
+    auto it = connectionsPerIp_.find(ip);
+    return it == connectionsPerIp_.end() ? 0 : it->second;
+}
+
+const Room* SignalingState::findRoom(const std::string& code) const {
+    auto it = rooms_.find(code);
+    return it == rooms_.end() ? nullptr : &it->second;
+}
+
+} // namespace murva

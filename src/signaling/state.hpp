@@ -1,62 +1,110 @@
-// The signaling state: every admitted connection, every room, and per-IP counts, all under stateMutex.
-// The entry in `clients` is the only strong reference to a connection; room slots are weak.
+// The signaling state of one server: its admitted connections, its rooms and per-IP counts, the limits on
+// them, and the one mutex that guards it all. Each server owns one; nothing here is process-wide.
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <string>
 
-#include <nlohmann/json.hpp>
+#include "config/settings.hpp"
+#include "signaling/client.hpp"
+#include "signaling/state_observer.hpp"
 
-#include "transport/websocket.hpp"
+namespace murva {
 
-using SocketPtr = std::shared_ptr<rtc::WebSocket>;
-using WeakSocket = std::weak_ptr<rtc::WebSocket>;
-
-// One per admitted connection, shared by its message and close handlers. room/slot/nick change only under
-// stateMutex (slot once, from -1 to 0 or 1); ip is set before any handler can see the record.
-struct ClientCtx {
-    std::string room;
-    int slot = -1; // -1: in no room
+struct Slot {
+    std::shared_ptr<Member> member; // empty: free
     std::string nick;
-    std::string ip; // may be empty
+    bool taken() const { return member && !member->expired(); }
 };
-
-inline constexpr std::size_t maxRoomCodeBytes = 128;
-inline constexpr std::size_t maxNickBytes = 64;
-
-extern std::mutex stateMutex;
-extern std::set<SocketPtr> clients;
-extern std::map<std::string, std::array<WeakSocket, 2>> rooms;
-extern std::map<std::string, std::array<std::string, 2>> roomNicks;
-extern std::map<std::string, int> connectionsPerIp;
-
-// The operations below expect stateMutex to be held by the caller.
-
-// Counts a new connection against maxConnections and maxConnectionsPerIp; a refusal changes nothing.
-bool admitConnection(const SocketPtr& socket, const std::string& ip);
+using Room = std::array<Slot, 2>;
 
 enum class ClaimOutcome { Joined, RoomLimitReached, RoomFull };
 struct ClaimResult {
     ClaimOutcome outcome;
-    int slot = -1;
+    Member* peer = nullptr; // the other member when Joined and present; valid while the lock is held
+    std::string peerNick;
 };
 
-// Places the connection in room `code` (creating it within maxRooms): slot 1 if free, else slot 0.
-ClaimResult claimRoomSlot(ClientCtx& ctx, const WeakSocket& socket, const std::string& code,
-                          const nlohmann::json& message);
+struct StateSizes {
+    std::size_t clients = 0;
+    std::size_t rooms = 0;
+    std::size_t ips = 0; // per-IP entries
+    bool operator==(const StateSizes&) const = default;
+};
 
-// The other member of ctx's room, or empty.
-SocketPtr lockPeer(const ClientCtx& ctx);
+class SignalingState {
+public:
+    // Only the limits are taken from `settings`. The observer, when given, must outlive the state.
+    explicit SignalingState(const ServerSettings& settings, StateObserver* observer = nullptr);
 
-// Frees ctx's slot, tells the other member "peer-left", erases an empty room, queues the leave line.
-void vacateRoomSlot(const ClientCtx& ctx);
+    SignalingState(const SignalingState&) = delete;
+    SignalingState& operator=(const SignalingState&) = delete;
 
-// Gives back the per-IP count and drops the server's reference to the socket.
-void releaseConnection(const ClientCtx& ctx, const WeakSocket& socket);
+    // The state's mutex for a scope; the operations below expect it held. Releasing it tells the observer.
+    class Lock {
+    public:
+        explicit Lock(SignalingState& state) : state_(state), lock_(state.mutex_) {}
+        ~Lock() {
+            lock_.unlock();
+            state_.observer_->unlocked();
+        }
+        Lock(const Lock&) = delete;
+        Lock& operator=(const Lock&) = delete;
 
-// The first `limit` bytes of `text`, cut back to the last whole UTF-8 character.
-std::string truncateUtf8(const std::string& text, std::size_t limit);
+    private:
+        SignalingState& state_;
+        std::unique_lock<std::mutex> lock_;
+    };
+
+    // Counts a new connection against the connection and per-IP limits; a refusal changes nothing.
+    bool admit(const SocketPtr& socket, const std::string& ip);
+
+    // Places the client in room `code` (creating it within the room limit): slot 1 if free, else slot 0.
+    // `nick` is kept as given (the caller cuts it).
+    ClaimResult claimRoomSlot(const std::shared_ptr<Client>& client, const std::string& code, std::string nick);
+
+    // The other member of the client's room, or null. Valid while the lock is held.
+    Member* peerOf(const Client& client);
+
+    // Frees the client's slot, tells the other member "peer-left", erases an empty room, reports the leave.
+    void vacateRoomSlot(Client& client);
+
+    // Gives back the per-IP count and drops the server's reference to the connection. Idempotent.
+    void release(const Client& client);
+
+    // Read-outs; each takes the lock itself.
+    StateSizes sizes() const;
+    int connectionsFrom(const std::string& ip) const; // 0 when there is no entry
+    const Room* findRoom(const std::string& code) const; // caller holds the lock
+
+    // Every container at once, under the lock, for checks of the state's invariants (tests, fuzzing).
+    struct View {
+        const std::set<SocketPtr>& clients;
+        const std::map<std::string, Room>& rooms;
+        const std::map<std::string, int>& connectionsPerIp;
+    };
+    template <class Visitor> void inspect(Visitor&& visit) const {
+        std::lock_guard lock(mutex_);
+        visit(View{clients_, rooms_, connectionsPerIp_});
+    }
+
+private:
+    StateCounts counts() const { return {rooms_.size(), clients_.size()}; }
+
+    const uint32_t maxConnections_;
+    const uint32_t maxConnectionsPerIp_;
+    const uint32_t maxRooms_;
+    StateObserver* const observer_;
+
+    mutable std::mutex mutex_;
+    std::set<SocketPtr> clients_; // the only strong reference to each admitted connection
+    std::map<std::string, Room> rooms_;
+    std::map<std::string, int> connectionsPerIp_;
+};
+
+} // namespace murva

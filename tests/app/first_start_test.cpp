@@ -7,6 +7,8 @@
 #include "app_test_util.hpp"
 #include "config/config_file.hpp"
 
+using namespace murva;
+
 using namespace app_test;
 
 namespace {

@@ -19,7 +19,6 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
-#include "connection/admission.hpp"
 #include "support/raw_socket.hpp"
 #include "support/signal_server.hpp"
 #include "support/ws_client.hpp"
@@ -46,8 +45,8 @@ inline std::string peerJoinedText(const std::string& peer) {
 }
 
 inline std::string describe(const StateSizes& s) {
-    return "{clients " + std::to_string(s.clients) + ", rooms " + std::to_string(s.rooms) + ", roomNicks " +
-           std::to_string(s.roomNicks) + ", ips " + std::to_string(s.ips) + "}";
+    return "{clients " + std::to_string(s.clients) + ", rooms " + std::to_string(s.rooms) + ", ips " +
+           std::to_string(s.ips) + "}";
 }
 
 inline long millisSince(Clock::time_point start) {
@@ -212,9 +211,9 @@ inline rtc::WebSocketServerConfiguration tlsConfig() {
 // bad handshakes never got that far. Call it before any client connects.
 inline std::shared_ptr<std::atomic<int>> countAdmissions(SignalServer& server) {
     auto count = std::make_shared<std::atomic<int>>(0);
-    server.transport().onClient([count](std::shared_ptr<rtc::WebSocket> socket) {
+    server.transport().onClient([count, &signaling = server.server().signaling()](std::shared_ptr<rtc::WebSocket> socket) {
         ++*count;
-        handleClient(std::move(socket));
+        signaling.handleClient(std::move(socket));
     });
     return count;
 }

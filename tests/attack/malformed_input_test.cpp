@@ -60,7 +60,7 @@ const std::string version13 = "Sec-WebSocket-Version: 13\r\n";
 
 TEST(MalformedFrames, OversizedInvalidOrBrokenFramesCloseOnlyTheSenderAndRelayNothing) {
     ServerSettings settings;
-    settings.max_message_size = 1024;
+    settings.maxMessageSize = 1024;
     rtc::WebSocketServerConfiguration extra;
     extra.connectionTimeout = 2s;
     extra.idleTimeout = 600ms;
@@ -124,7 +124,7 @@ TEST(MalformedFrames, OversizedInvalidOrBrokenFramesCloseOnlyTheSenderAndRelayNo
 
 TEST(MalformedFrames, FragmentsWithControlFramesBetweenAreReassembledAndRelayedWhole) {
     ServerSettings settings;
-    settings.max_message_size = 1024;
+    settings.maxMessageSize = 1024;
     SignalServer server(settings);
     const StateSizes before = server.sizes();
     auto partner = joinedClient(server.port(), "frag", "partner");

@@ -9,11 +9,13 @@
 
 namespace config_test {
 
+using murva::ServerSettings;
+
 // Every field, so one EXPECT_EQ compares whole records and prints them on a mismatch.
 inline auto fieldsOf(const ServerSettings &s) {
-    return std::make_tuple(s.port, s.bind_address, s.password, s.log_level, s.connection_timeout_ms, s.max_message_size,
-                           s.max_connections, s.max_connections_per_ip, s.max_rooms, s.allow_turn, s.tls_enabled,
-                           s.tls_cert_file, s.tls_key_file, s.tls_key_password);
+    return std::make_tuple(s.port, s.bindAddress, s.password, s.logLevel, s.connectionTimeoutMs, s.maxMessageSize,
+                           s.maxConnections, s.maxConnectionsPerIp, s.maxRooms, s.allowTurn, s.tls.enabled,
+                           s.tls.certFile, s.tls.keyFile, s.tls.keyPassword);
 }
 
 struct LoadResult {

@@ -122,22 +122,22 @@ TEST(LoadConfigFields, WrongTypesReportTheLibraryText) {
 }
 
 TEST(LoadConfigFields, NumbersConvertToUnsigned32Bits) {
-    EXPECT_EQ(settingsOf(R"({"max_connections": -1})").max_connections, 4294967295u);
-    EXPECT_EQ(settingsOf(R"({"max_connections": 4294967296})").max_connections, 0u); // low 32 bits
-    EXPECT_EQ(settingsOf(R"({"max_connections": 4294967297})").max_connections, 1u);
-    EXPECT_EQ(settingsOf(R"({"max_rooms": true})").max_rooms, 1u);
-    EXPECT_EQ(settingsOf(R"({"max_rooms": false})").max_rooms, 0u);
-    EXPECT_EQ(settingsOf(R"({"max_rooms": 0})").max_rooms, 0u);
-    EXPECT_EQ(settingsOf(R"({"max_message_size": 1.99})").max_message_size, 1u);
-    EXPECT_EQ(settingsOf(R"({"connection_timeout_ms": 2500.5})").connection_timeout_ms, 2500u);
+    EXPECT_EQ(settingsOf(R"({"max_connections": -1})").maxConnections, 4294967295u);
+    EXPECT_EQ(settingsOf(R"({"max_connections": 4294967296})").maxConnections, 0u); // low 32 bits
+    EXPECT_EQ(settingsOf(R"({"max_connections": 4294967297})").maxConnections, 1u);
+    EXPECT_EQ(settingsOf(R"({"max_rooms": true})").maxRooms, 1u);
+    EXPECT_EQ(settingsOf(R"({"max_rooms": false})").maxRooms, 0u);
+    EXPECT_EQ(settingsOf(R"({"max_rooms": 0})").maxRooms, 0u);
+    EXPECT_EQ(settingsOf(R"({"max_message_size": 1.99})").maxMessageSize, 1u);
+    EXPECT_EQ(settingsOf(R"({"connection_timeout_ms": 2500.5})").connectionTimeoutMs, 2500u);
     // A fraction is cut toward zero before the low 32 bits are kept, as for -1.
-    EXPECT_EQ(settingsOf(R"({"max_connections_per_ip": -5.5})").max_connections_per_ip, 4294967291u);
+    EXPECT_EQ(settingsOf(R"({"max_connections_per_ip": -5.5})").maxConnectionsPerIp, 4294967291u);
 
     // Beyond any integer: a plain float-to-integer cast would be undefined (and gives 0 on x86); the value
     // saturates at the 64-bit limits first, whose low 32 bits are all ones, or zero for the negative end.
-    EXPECT_EQ(settingsOf(R"({"max_rooms": 1e300})").max_rooms, 4294967295u);
-    EXPECT_EQ(settingsOf(R"({"max_rooms": -1e300})").max_rooms, 0u);
-    EXPECT_EQ(settingsOf(R"({"max_message_size": 1.8446744073709552e19})").max_message_size, 4294967295u);
+    EXPECT_EQ(settingsOf(R"({"max_rooms": 1e300})").maxRooms, 4294967295u);
+    EXPECT_EQ(settingsOf(R"({"max_rooms": -1e300})").maxRooms, 0u);
+    EXPECT_EQ(settingsOf(R"({"max_message_size": 1.8446744073709552e19})").maxMessageSize, 4294967295u);
 }
 
 TEST(LoadConfigOrder, KeysAreReadInTheirFixedOrderAndTheFirstFailureWins) {
@@ -169,14 +169,14 @@ TEST(LoadConfigKeys, OnlyKeysPresentChangeTheirFieldsAndOthersAreIgnored) {
     ServerSettings expected;
     expected.port = 9000;
     expected.password = "s3cret";
-    expected.max_rooms = 7;
+    expected.maxRooms = 7;
     EXPECT_EQ(fieldsOf(settingsOf(R"({"max_rooms": 7, "password": "s3cret", "port": 9000})")), fieldsOf(expected));
 
     // The bytes of a string are taken as they are; CR LF line ends and comments up to them are fine.
     const auto crlf =
         settingsOf("{\r\n  \"bind_address\": \"::1\", // loopback\r\n  \"log_level\": \"Debug \"\r\n}\r\n");
-    EXPECT_EQ(crlf.bind_address, "::1");
-    EXPECT_EQ(crlf.log_level, "Debug ");
+    EXPECT_EQ(crlf.bindAddress, "::1");
+    EXPECT_EQ(crlf.logLevel, "Debug ");
     EXPECT_EQ(settingsOf("{\"password\": \"p\\u00e4ss \\\"q\\\"\"}").password, "p\xc3\xa4ss \"q\"");
 }
 
@@ -194,8 +194,8 @@ TEST(LoadConfigKeys, EveryKeyReachesItsField) {
 TEST(LoadConfigTls, OnlyAnObjectCountsAndEnabledNeedsBothFiles) {
     for (const std::string value : {"\"on\"", "true", "[true]", "null", "1"}) {
         const auto s = settingsOf("{\"tls\": " + value + "}");
-        EXPECT_FALSE(s.tls_enabled) << value;
-        EXPECT_EQ(s.tls_cert_file, "") << value;
+        EXPECT_FALSE(s.tls.enabled) << value;
+        EXPECT_EQ(s.tls.certFile, "") << value;
     }
 
     EXPECT_EQ(failureOf(R"({"tls": {"enabled": true}})"), tlsError);
@@ -203,16 +203,16 @@ TEST(LoadConfigTls, OnlyAnObjectCountsAndEnabledNeedsBothFiles) {
     EXPECT_EQ(failureOf(R"({"tls": {"enabled": true, "key_file": "key.pem"}})"), tlsError);
     EXPECT_EQ(failureOf(R"({"tls": {"enabled": true, "cert_file": "", "key_file": "key.pem"}})"), tlsError);
 
-    EXPECT_FALSE(settingsOf(R"({"tls": {"enabled": false}})").tls_enabled);
+    EXPECT_FALSE(settingsOf(R"({"tls": {"enabled": false}})").tls.enabled);
     // File names without "enabled" are kept but do nothing by themselves.
     const auto off = settingsOf(R"({"tls": {"cert_file": "c.pem"}})");
-    EXPECT_FALSE(off.tls_enabled);
-    EXPECT_EQ(off.tls_cert_file, "c.pem");
+    EXPECT_FALSE(off.tls.enabled);
+    EXPECT_EQ(off.tls.certFile, "c.pem");
 
     // Whether the files exist is not this step's business.
     const auto on = settingsOf(R"({"tls": {"enabled": true, "cert_file": "/no/such/cert", "key_file": "k"}})");
-    EXPECT_TRUE(on.tls_enabled);
-    EXPECT_EQ(on.tls_cert_file, "/no/such/cert");
-    EXPECT_EQ(on.tls_key_file, "k");
-    EXPECT_EQ(on.tls_key_password, "");
+    EXPECT_TRUE(on.tls.enabled);
+    EXPECT_EQ(on.tls.certFile, "/no/such/cert");
+    EXPECT_EQ(on.tls.keyFile, "k");
+    EXPECT_EQ(on.tls.keyPassword, "");
 }

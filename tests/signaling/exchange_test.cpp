@@ -34,7 +34,7 @@ TEST(Exchange, TwoClientsMeetAndRelayUntilOneLeaves) {
     b->close();
     EXPECT_EQ(a->receive(), R"({"type":"peer-left"})");
     a->close();
-    EXPECT_TRUE(server.waitForSizes({0, 0, 0, 0}));
+    EXPECT_TRUE(server.waitForSizes({0, 0, 0}));
     EXPECT_EQ(server.consoleLines(),
               (std::vector<std::string>{"[+] join (rooms=1, clients=1)", "[+] join (rooms=1, clients=2)",
                                         "[-] leave (rooms=1, clients=1)", "[-] leave (rooms=0, clients=0)"}));

@@ -9,6 +9,8 @@
 #include "support/signal_server.hpp"
 #include "support/ws_client.hpp"
 
+using namespace murva;
+
 using namespace std::string_literals;
 using namespace testing_support;
 
@@ -30,7 +32,7 @@ TEST(JsonCheckRegression, FrameEndingInNulIsRelayedWhetherOrNotTurnIsAllowed) {
     const std::string frame = R"({"type":"candidate","candidate":"candidate:1 1 udp 1 10.0.0.1 9 typ host"})"s + '\0';
     for (const bool allowTurn : {true, false}) {
         ServerSettings settings;
-        settings.allow_turn = allowTurn;
+        settings.allowTurn = allowTurn;
         SignalServer server(settings);
         auto a = WsClient::connect(server.port());
         auto b = WsClient::connect(server.port());

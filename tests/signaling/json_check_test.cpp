@@ -8,6 +8,8 @@
 
 #include "signaling/json_check.hpp"
 
+using namespace murva;
+
 namespace {
 
 void expectSameVerdict(const std::string& text) {
@@ -25,6 +27,7 @@ TEST(JsonCheck, AgreesWithTheParserOnHandPickedEdges) {
         "True", "NaN", "Infinity", "\"\"", "\"abc\"", "\"a\\\"b\"", "\"\\/\\b\\f\\n\\r\\t\\\\\"", "\"\\x\"", "\"\\",
         "\"\\u00e9\"", "\"\\u00E9\"", "\"\\u0000\"", "\"\\u12\"", "\"\\u12g4\"", "\"\\ud83d\\ude00\"", "\"\\ud83d\"",
         "\"\\ud83dx\"", "\"\\ud83d\\u0041\"", "\"\\ude00\"", "\"\\ud83d\\ud83d\"", "\"unterminated", "\"tab\there\"",
+        "\"unit\x1fsep\"", "\"bell\x07\"", "\"\x01\"",
         std::string("\"nul\0byte\"", 10), "\"\x7f\"", "\"\xC3\xA9\"", "\"\xC3\"", "\"\xC0\x80\"", "\"\xC1\xBF\"",
         "\"\xE0\x80\x80\"", "\"\xE0\xA0\x80\"", "\"\xED\xA0\x80\"", "\"\xED\x9F\xBF\"", "\"\xEF\xBF\xBF\"",
         "\"\xF0\x8F\xBF\xBF\"", "\"\xF0\x90\x80\x80\"", "\"\xF4\x8F\xBF\xBF\"", "\"\xF4\x90\x80\x80\"", "\"\xF5\x80\x80\x80\"",
@@ -44,8 +47,11 @@ TEST(JsonCheck, AgreesWithTheParserOnMutatedMessages) {
         "{\"type\":\"join\",\"room\":\"r\xC3\xA9\",\"nick\":\"\xF0\x9F\x98\x80\"}",
         R"([[],{},"",0,-0.0,1E+2])",
     };
-    const std::string alphabet = "{}[]\",:\\/ \t\r\n-+.0123456789eEtrufalsn\x00\x1f\x7f\x80\xbf\xc2\xdf\xe0\xed\xef\xf0\xf4\xff"
-                                 "ubfx";
+    // Built with its length: a C string would end at the NUL and drop every character after it.
+    using namespace std::string_literals;
+    const std::string alphabet =
+        "{}[]\",:\\/ \t\r\n-+.0123456789eEtrufalsn\x00\x01\x1f\x7f\x80\xbf\xc2\xdf\xe0\xed\xef\xf0\xf4\xff"
+        "ubfx"s;
     std::mt19937 rng(20261207);
     std::size_t accepted = 0, refused = 0;
     for (const auto& seed : seeds) {

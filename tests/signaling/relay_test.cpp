@@ -26,7 +26,7 @@ Pair pairUp(const SignalServer& server, const std::string& room = "room") {
 
 ServerSettings noTurn() {
     ServerSettings s;
-    s.allow_turn = false;
+    s.allowTurn = false;
     return s;
 }
 
@@ -130,5 +130,5 @@ TEST(Relay, WithoutTurnMalformedFramesAreDroppedAndTheConnectionKeepsWorking) {
     EXPECT_TRUE(p.b->receivesNothing());
     p.a->sendText(R"({"type":"offer","sdp":"ok","x":[[[1]]]})");
     EXPECT_EQ(p.b->receive(), R"({"sdp":"ok","type":"offer","x":[[[1]]]})");
-    EXPECT_EQ(server.sizes(), (StateSizes{2, 1, 1, 1}));
+    EXPECT_EQ(server.sizes(), (StateSizes{2, 1, 1}));
 }

@@ -3,6 +3,8 @@
 
 #include "signaling/sdp_filter.hpp"
 
+using namespace murva;
+
 TEST(SdpFilter, RemovesWholeLinesHoldingTheMarkerAndKeepsEverythingElseExactly) {
     EXPECT_EQ(stripRelayLines(""), "");
     EXPECT_EQ(stripRelayLines("v=0\r\n"), "v=0\r\n");

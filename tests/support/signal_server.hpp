@@ -1,5 +1,5 @@
 // The signaling server running inside the test process on 127.0.0.1 and a free port, so tests can read
-// its state. Construct it after setting the limits; destroying it stops the server and empties the state.
+// its state. Several may run side by side; each has its own state and settings.
 #pragma once
 
 #include <cstddef>
@@ -8,18 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "config/settings.hpp"
-#include "transport/rtc.hpp"
+#include "app/server.hpp"
 
 namespace testing_support {
 
-struct StateSizes {
-    std::size_t clients = 0;
-    std::size_t rooms = 0;
-    std::size_t roomNicks = 0;
-    std::size_t ips = 0;
-    bool operator==(const StateSizes&) const = default;
-};
+using murva::ServerSettings;
+using murva::StateSizes;
 
 class SignalServer {
 public:
@@ -27,21 +21,19 @@ public:
     ~SignalServer();
 
     uint16_t port() const { return server_->port(); }
-    rtc::WebSocketServer& transport() { return *server_; }
+    rtc::WebSocketServer& transport() { return server_->transport(); }
+    murva::Server& server() { return *server_; }
 
-    StateSizes sizes() const;                // read under the state lock
-    int ipCount(const std::string& ip) const; // connectionsPerIp entry, 0 when absent
-    bool hasIpEntry(const std::string& ip) const;
-    std::vector<std::string> consoleLines() const; // the join and leave lines printed so far
+    StateSizes sizes() const { return server_->state().sizes(); }
+    int ipCount(const std::string& ip) const { return server_->state().connectionsFrom(ip); }
+    bool hasIpEntry(const std::string& ip) const { return ipCount(ip) != 0; }
+    std::vector<std::string> consoleLines() const; // the join and leave lines printed so far (by any server)
     bool waitForSizes(const StateSizes& expected, std::chrono::milliseconds bound = std::chrono::seconds(5)) const;
 
 private:
     std::streambuf* savedCout_;
     std::stringstream console_;
-    std::unique_ptr<rtc::WebSocketServer> server_;
+    std::unique_ptr<murva::Server> server_;
 };
-
-// Empties every signaling container (between tests; the server must be stopped).
-void resetSignalingState();
 
 } // namespace testing_support

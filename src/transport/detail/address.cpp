@@ -1,3 +1,4 @@
+// Text forms of endpoint addresses as remoteAddress() reports them.
 #include "transport/detail/address.hpp"
 
 namespace rtc::detail {

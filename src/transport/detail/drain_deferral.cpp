@@ -1,3 +1,4 @@
+// Deferral of drains while a connection's received messages are still being handled.
 #include "transport/detail/drain_deferral.hpp"
 
 #include <utility>

@@ -25,7 +25,7 @@
 #include <boost/beast/websocket/teardown.hpp>
 
 #include "transport/detail/drain_deferral.hpp"
-#include "transport/detail/session.hpp"
+#include "transport/detail/socket.hpp"
 
 namespace rtc::detail {
 

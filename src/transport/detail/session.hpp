@@ -9,11 +9,9 @@
 #include <boost/asio/ssl/context.hpp>
 
 #include "transport/detail/shared.hpp"
+#include "transport/detail/socket.hpp"
 
 namespace rtc::detail {
-
-// Sockets bound to their io_context's own executor type: no type-erased executor on the hot path.
-using Socket = boost::asio::basic_stream_socket<boost::asio::ip::tcp, boost::asio::io_context::executor_type>;
 
 void startSession(Socket socket, const boost::asio::ip::tcp::endpoint& peer, std::shared_ptr<Shared> shared,
                   boost::asio::ssl::context* tls);

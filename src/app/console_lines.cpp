@@ -1,4 +1,5 @@
-#include "signaling/console_lines.hpp"
+// The console writer thread and the queue of lines it takes from.
+#include "app/console_lines.hpp"
 
 #include <chrono>
 #include <condition_variable>
@@ -7,6 +8,8 @@
 #include <system_error>
 #include <thread>
 #include <utility>
+
+namespace murva {
 
 namespace {
 
@@ -114,3 +117,5 @@ std::unique_lock<std::mutex> holdConsole() {
 }
 
 void flushConsoleLines() { holdConsole(); }
+
+} // namespace murva

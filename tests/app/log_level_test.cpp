@@ -1,7 +1,9 @@
 // The log_level word and the transport's level it selects.
 #include <gtest/gtest.h>
 
-#include "config/config_loading.hpp"
+#include "app/logging.hpp"
+
+using namespace murva;
 
 TEST(LogLevel, TheSevenWordsMapSilently) {
     const std::pair<std::string, rtc::LogLevel> words[] = {

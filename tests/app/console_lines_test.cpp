@@ -12,11 +12,13 @@
 #include <string>
 #include <thread>
 
-#include "signaling/console_lines.hpp"
+#include "app/console_lines.hpp"
+#include "signaling/state.hpp"
 
 namespace {
 
 using namespace std::chrono_literals;
+using namespace murva;
 
 // A stdout that can be stalled: while shut, a write waits until it opens again.
 class GateBuffer : public std::streambuf {
@@ -84,9 +86,9 @@ protected:
     std::future<void> joinLine(std::string line) {
         auto done = std::make_shared<std::promise<void>>();
         auto ready = done->get_future();
-        threads_.emplace_back([line = std::move(line), done] {
+        threads_.emplace_back([this, line = std::move(line), done] {
             {
-                StateLock lock;
+                SignalingState::Lock lock(state_);
                 queueConsoleLine(line);
             }
             done->set_value();
@@ -103,8 +105,16 @@ protected:
         return gate_.text() == expected;
     }
 
+    // The state's lock can be taken at once by another thread.
+    bool stateIsFree() {
+        auto sizes = std::async(std::launch::async, [this] { return state_.sizes(); });
+        return sizes.wait_for(1s) == std::future_status::ready;
+    }
+
     GateBuffer gate_;
     std::streambuf* saved_ = nullptr;
+    ConsoleReporter reporter_;
+    SignalingState state_{ServerSettings{}, &reporter_};
     std::vector<std::thread> threads_;
 };
 
@@ -117,10 +127,7 @@ TEST_F(ConsoleLines, StalledStdoutHoldsNeitherTheStateNorTheThreadsThatJoin) {
     ASSERT_TRUE(gate_.waitForStalledWriter());
 
     // While that write waits, the state is free and further lines are only queued.
-    {
-        std::unique_lock state(stateMutex, std::try_to_lock);
-        EXPECT_TRUE(state.owns_lock());
-    }
+    EXPECT_TRUE(stateIsFree());
     auto second = joinLine("[+] join (rooms=1, clients=2)");
     EXPECT_EQ(second.wait_for(5s), std::future_status::ready);
     auto third = joinLine("[-] leave (rooms=1, clients=1)");
@@ -143,10 +150,7 @@ TEST_F(ConsoleLines, BacklogPastItsBoundMakesTheNextLineWait) {
     const std::string huge(3 << 20, 'x');
     auto second = joinLine(huge);
     EXPECT_EQ(second.wait_for(100ms), std::future_status::timeout);
-    {
-        std::unique_lock state(stateMutex, std::try_to_lock);
-        EXPECT_TRUE(state.owns_lock());
-    }
+    EXPECT_TRUE(stateIsFree());
 
     gate_.open();
     EXPECT_EQ(second.wait_for(5s), std::future_status::ready);
@@ -155,7 +159,7 @@ TEST_F(ConsoleLines, BacklogPastItsBoundMakesTheNextLineWait) {
 
 TEST_F(ConsoleLines, HoldingTheConsoleWritesWhatIsQueuedAndKeepsTheWriterOut) {
     {
-        StateLock lock;
+        SignalingState::Lock lock(state_);
         queueConsoleLine("queued");
     }
     std::future<void> later;

@@ -1,4 +1,7 @@
-#include "connection/client_address.hpp"
+// The client IP text that per-IP limits count.
+#include "signaling/client_address.hpp"
+
+namespace murva {
 
 std::string clientIpFromAddress(const std::string& address) {
     if (address.empty())
@@ -14,3 +17,5 @@ std::string clientIpFromAddress(const std::string& address) {
         return address;
     return address.substr(0, colon);
 }
+
+} // namespace murva

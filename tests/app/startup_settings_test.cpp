@@ -3,20 +3,19 @@
 
 #include <sstream>
 
+#include "app/server.hpp"
 #include "app/startup.hpp"
 #include "config/config_loading.hpp"
+
+using namespace murva;
 
 namespace {
 
 using std::chrono::milliseconds;
 
-// The summary reads the published values, so each case publishes its settings first.
 class Summary : public testing::Test {
   protected:
-    void TearDown() override { publishSettings(ServerSettings{}); }
-
     static std::string summaryOf(const ServerSettings &settings) {
-        publishSettings(settings);
         std::ostringstream out;
         printSummary(out, settings);
         return out.str();
@@ -44,30 +43,30 @@ TEST(ServerConfiguration, DefaultsLeaveEverythingButPortAndMessageSizeToTheTrans
 
 TEST(ServerConfiguration, OnlyMeaningfulValuesAreSet) {
     ServerSettings s;
-    s.bind_address = "";
+    s.bindAddress = "";
     EXPECT_FALSE(makeServerConfiguration(s).bindAddress);
     for (const std::string address : {"127.0.0.1", "::", "::1", "0.0.0.0 ", "localhost"}) {
-        s.bind_address = address;
+        s.bindAddress = address;
         EXPECT_EQ(makeServerConfiguration(s).bindAddress, address);
     }
 
-    s.connection_timeout_ms = 1500;
-    s.max_message_size = 1;
+    s.connectionTimeoutMs = 1500;
+    s.maxMessageSize = 1;
     s.port = 65535;
     auto config = makeServerConfiguration(s);
     EXPECT_EQ(config.connectionTimeout, milliseconds(1500));
     EXPECT_EQ(config.maxMessageSize, std::optional<std::size_t>(1));
     EXPECT_EQ(config.port, 65535);
 
-    s.connection_timeout_ms = 4294967295u; // widened, not wrapped
-    s.max_message_size = 4294967295u;
+    s.connectionTimeoutMs = 4294967295u; // widened, not wrapped
+    s.maxMessageSize = 4294967295u;
     config = makeServerConfiguration(s);
     EXPECT_EQ(config.connectionTimeout, milliseconds(4294967295LL));
     EXPECT_EQ(config.maxMessageSize, std::optional<std::size_t>(4294967295u));
 
     // 0 means "the transport's default", which is not the same as a zero limit.
-    s.connection_timeout_ms = 0;
-    s.max_message_size = 0;
+    s.connectionTimeoutMs = 0;
+    s.maxMessageSize = 0;
     config = makeServerConfiguration(s);
     EXPECT_FALSE(config.connectionTimeout);
     EXPECT_FALSE(config.maxMessageSize);
@@ -75,23 +74,23 @@ TEST(ServerConfiguration, OnlyMeaningfulValuesAreSet) {
 
 TEST(ServerConfiguration, TlsFieldsOnlyWhenEnabledAndPassPhraseOnlyWhenGiven) {
     ServerSettings s;
-    s.tls_cert_file = "cert.pem";
-    s.tls_key_file = "key.pem";
-    s.tls_key_password = "phrase";
+    s.tls.certFile = "cert.pem";
+    s.tls.keyFile = "key.pem";
+    s.tls.keyPassword = "phrase";
     auto config = makeServerConfiguration(s);
     EXPECT_FALSE(config.enableTls);
     EXPECT_FALSE(config.certificatePemFile);
     EXPECT_FALSE(config.keyPemFile);
     EXPECT_FALSE(config.keyPemPass);
 
-    s.tls_enabled = true;
+    s.tls.enabled = true;
     config = makeServerConfiguration(s);
     EXPECT_TRUE(config.enableTls);
     EXPECT_EQ(config.certificatePemFile, "cert.pem");
     EXPECT_EQ(config.keyPemFile, "key.pem");
     EXPECT_EQ(config.keyPemPass, "phrase");
 
-    s.tls_key_password = "";
+    s.tls.keyPassword = "";
     EXPECT_FALSE(makeServerConfiguration(s).keyPemPass);
 }
 
@@ -106,21 +105,21 @@ TEST_F(Summary, DefaultSettingsPrintTheFiveLines) {
 TEST_F(Summary, LinesFollowTheSettings) {
     ServerSettings s;
     s.port = 443;
-    s.bind_address = "";
+    s.bindAddress = "";
     s.password = "pw";
-    s.allow_turn = false;
-    s.tls_enabled = true;
-    s.max_connections = 0;
-    s.max_connections_per_ip = 4294967295u;
-    s.max_rooms = 0;
-    s.max_message_size = 0;
+    s.allowTurn = false;
+    s.tls.enabled = true;
+    s.maxConnections = 0;
+    s.maxConnectionsPerIp = 4294967295u;
+    s.maxRooms = 0;
+    s.maxMessageSize = 0;
     EXPECT_EQ(summaryOf(s), "murva-signal listening on wss://:443\n" + shareLine +
                                 "Server password required to join.\n"
                                 "TURN disabled - direct P2P only (relay candidates stripped).\n"
                                 "Limits: max_connections=0, per_ip=4294967295, max_rooms=0, max_message_size=0B\n");
 
     ServerSettings local;
-    local.bind_address = "127.0.0.1";
+    local.bindAddress = "127.0.0.1";
     local.port = 1;
     const auto text = summaryOf(local);
     EXPECT_EQ(text.substr(0, text.find('\n') + 1), "murva-signal listening on ws://127.0.0.1:1\n");

@@ -3,5 +3,9 @@
 
 #include <string>
 
+namespace murva {
+
 // "[v6]:port" -> "v6", "v4:port" -> "v4"; anything unexpected is used as it is (the text is opaque).
 std::string clientIpFromAddress(const std::string& remoteAddress);
+
+} // namespace murva
