@@ -6,7 +6,7 @@ FUZZ_BUILD ?= build-fuzz
 CMAKE_GEN  := -G Ninja
 JOBS       ?= $(shell nproc)
 
-.PHONY: all deps deps-e2e build run test test-release test-asan test-tsan bench fuzz soak clean
+.PHONY: all deps deps-e2e build run test test-release test-asan test-tsan bench fuzz soak install uninstall clean
 
 all: build
 
@@ -74,6 +74,22 @@ soak: deps
 	cmake -S . -B build-soak $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DMURVA_SOAK=ON -DMURVA_TESTS=OFF
 	cmake --build build-soak -j $(JOBS) --target murva-soak
 	./build-soak/soak/murva-soak --lifetimes $(SOAK_LIFETIMES)
+
+# Installs the built server and its systemd unit; builds nothing, so `make build` (or cmake) comes first.
+# The unit's ExecStart names the installed binary. DESTDIR stages the files under another root (packaging).
+PREFIX  ?= /usr/local
+BINDIR  ?= $(PREFIX)/bin
+UNITDIR ?= $(PREFIX)/lib/systemd/system
+
+install:
+	@test -x '$(BUILD)/murva-signal' || { echo "make install: $(BUILD)/murva-signal is not built; run 'make build' first" >&2; exit 1; }
+	install -d '$(DESTDIR)$(BINDIR)' '$(DESTDIR)$(UNITDIR)'
+	install -m 0755 '$(BUILD)/murva-signal' '$(DESTDIR)$(BINDIR)/murva-signal'
+	sed 's|^ExecStart=.*|ExecStart=$(BINDIR)/murva-signal|' dist/murva-signal.service > '$(DESTDIR)$(UNITDIR)/murva-signal.service'
+	chmod 0644 '$(DESTDIR)$(UNITDIR)/murva-signal.service'
+
+uninstall:
+	rm -f '$(DESTDIR)$(BINDIR)/murva-signal' '$(DESTDIR)$(UNITDIR)/murva-signal.service'
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) build-bench build-fuzz build-soak

@@ -63,8 +63,10 @@ ChildProcess::ChildProcess(const std::string& program, const ProcessOptions& opt
         close(err[0]);
         close(out[1]);
         close(err[1]);
-        int devnull = open("/dev/null", O_RDONLY);
-        dup2(devnull, 0);
+        int input = open(options.stdinFile.empty() ? "/dev/null" : options.stdinFile.c_str(), O_RDONLY);
+        if (input < 0)
+            _exit(127);
+        dup2(input, 0);
         if (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0)
             _exit(127);
         execve(program.c_str(), argv.data(), envp.data());

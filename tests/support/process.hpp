@@ -16,6 +16,7 @@ struct ProcessOptions {
     std::vector<std::string> args;                // after the program name
     std::map<std::string, std::string> setEnv;    // added to (or replacing in) the environment
     std::vector<std::string> unsetEnv;            // removed from the environment
+    std::string stdinFile;                        // read as standard input; empty: /dev/null
 };
 
 class ChildProcess {

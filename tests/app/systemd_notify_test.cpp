@@ -1,0 +1,138 @@
+// systemd notices: one datagram each to a socket at a path or in the abstract namespace, nothing without a
+// usable NOTIFY_SOCKET, no waiting on a manager that stops reading; the watchdog interval from the environment.
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+
+#include "app/systemd_notify.hpp"
+#include "support/process.hpp"
+
+using namespace std::chrono_literals;
+using testing_support::TempDir;
+
+namespace {
+
+// Sets (or, when empty, removes) an environment variable until the end of the scope.
+class ScopedEnv {
+public:
+    ScopedEnv(const char *name, const std::optional<std::string> &value) : name_(name) {
+        if (const char *old = std::getenv(name))
+            old_ = old;
+        set(value);
+    }
+    ~ScopedEnv() { set(old_); }
+
+private:
+    void set(const std::optional<std::string> &value) {
+        if (value)
+            setenv(name_, value->c_str(), 1);
+        else
+            unsetenv(name_);
+    }
+    const char *name_;
+    std::optional<std::string> old_;
+};
+
+// A datagram socket bound where NOTIFY_SOCKET will point: a path, or "@name" in the abstract namespace.
+class Receiver {
+public:
+    explicit Receiver(const std::string &target) : fd_(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path, target.data(), target.size());
+        if (target[0] == '@')
+            address.sun_path[0] = '\0';
+        auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + target.size());
+        EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr *>(&address), length), 0) << std::strerror(errno);
+    }
+    ~Receiver() { close(fd_); }
+
+    // The next datagram, or empty when none comes within a second.
+    std::optional<std::string> receive() {
+        pollfd ready{fd_, POLLIN, 0};
+        if (poll(&ready, 1, 1000) != 1)
+            return std::nullopt;
+        char buffer[256];
+        ssize_t n = recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
+        return n < 0 ? std::nullopt : std::optional<std::string>(std::string(buffer, static_cast<std::size_t>(n)));
+    }
+    bool idle() {
+        pollfd ready{fd_, POLLIN, 0};
+        return poll(&ready, 1, 0) == 0;
+    }
+
+private:
+    int fd_;
+};
+
+} // namespace
+
+TEST(SystemdNotify, SendsEachNoticeAsOneDatagramAndNeverWaits) {
+    TempDir dir;
+    for (const std::string &target : {dir.file("notify"), "@murva-notify-test-" + std::to_string(getpid())}) {
+        SCOPED_TRACE(target);
+        Receiver manager(target);
+        ScopedEnv socket("NOTIFY_SOCKET", target);
+        EXPECT_TRUE(murva::notifyReady());
+        EXPECT_EQ(manager.receive(), "READY=1");
+        EXPECT_TRUE(murva::notifyWatchdog());
+        EXPECT_EQ(manager.receive(), "WATCHDOG=1");
+        EXPECT_TRUE(murva::notifyStopping());
+        EXPECT_EQ(manager.receive(), "STOPPING=1");
+        EXPECT_TRUE(murva::notify("STATUS=draining\nEXTEND_TIMEOUT_USEC=5000000"));
+        EXPECT_EQ(manager.receive(), "STATUS=draining\nEXTEND_TIMEOUT_USEC=5000000");
+
+        // A manager that no longer reads: once its queue is full, notices fail at once instead of waiting.
+        int sent = 0;
+        for (int i = 0; i < 5000; ++i)
+            sent += murva::notifyWatchdog();
+        EXPECT_GT(sent, 0);
+        EXPECT_LT(sent, 5000);
+    }
+
+    // Not started by systemd, or a target that is neither an absolute path nor an abstract name: nothing is sent.
+    Receiver manager(dir.file("notify-unused"));
+    for (const std::optional<std::string> &target :
+         {std::optional<std::string>(), std::optional<std::string>(""), std::optional<std::string>("notify-unused"),
+          std::optional<std::string>("/" + std::string(200, 'x'))}) {
+        ScopedEnv socket("NOTIFY_SOCKET", target);
+        EXPECT_FALSE(murva::notifyReady()) << target.value_or("(unset)");
+    }
+    EXPECT_TRUE(manager.idle());
+}
+
+TEST(SystemdNotify, WatchdogIntervalIsHalfOfWhatSystemdSet) {
+    using Interval = std::optional<std::chrono::microseconds>;
+    const std::string self = std::to_string(getpid());
+    struct Case {
+        std::optional<std::string> usec;
+        std::optional<std::string> pid;
+        Interval expected;
+    };
+    const Case cases[] = {
+        {"30000000", std::nullopt, 15s},
+        {"30000000", self, 15s},
+        {"1000001", self, 500000us},
+        {"30000000", "1", std::nullopt}, // inherited: the watchdog belongs to another process
+        {std::nullopt, std::nullopt, std::nullopt},
+        {std::nullopt, self, std::nullopt},
+        {"0", std::nullopt, std::nullopt},
+        {"30s", std::nullopt, std::nullopt},
+        {"18446744073709551615", std::nullopt, std::nullopt}, // systemd's "infinity"
+    };
+    for (const Case &c : cases) {
+        ScopedEnv usec("WATCHDOG_USEC", c.usec);
+        ScopedEnv pid("WATCHDOG_PID", c.pid);
+        EXPECT_EQ(murva::watchdogInterval(), c.expected)
+            << "WATCHDOG_USEC=" << c.usec.value_or("(unset)") << " WATCHDOG_PID=" << c.pid.value_or("(unset)");
+    }
+}
