@@ -50,9 +50,10 @@ bool SignalingService::usableOutsideRoom(const json& message) const {
 }
 
 void SignalingService::handleMessage(const std::shared_ptr<Client>& client, rtc::message_variant message) {
+    auto& counters = state_.counters();
     auto* text = std::get_if<std::string>(&message);
     if (!text)
-        return; // binary frames mean nothing here
+        return bump(counters.droppedMalformed); // binary frames mean nothing here
     const SocketPtr self = client->connection.lock();
     if (!self)
         return;
@@ -64,17 +65,16 @@ void SignalingService::handleMessage(const std::shared_ptr<Client>& client, rtc:
     if (inRoom && allowTurn_) {
         // Forwarded untouched: only validity matters, and checking it builds no document.
         if (!isValidJson(*text))
-            return;
+            return bump(counters.droppedMalformed);
     } else {
         parsed = json::parse(*text, nullptr, false);
-        if (parsed.is_discarded())
-            return;
-        if (!inRoom && !usableOutsideRoom(parsed))
-            return;
+        if (parsed.is_discarded() || (!inRoom && !usableOutsideRoom(parsed)))
+            return bump(counters.droppedMalformed);
     }
 
     if (!inRoom && !password_.empty() && parsed.value("type", std::string()) == "join" &&
         !passwordMatches(parsed.value("password", std::string()))) {
+        bump(counters.joinsUnauthorized);
         sendJson(self, unauthorizedMessage());
         self->close();
         return;
@@ -84,7 +84,7 @@ void SignalingService::handleMessage(const std::shared_ptr<Client>& client, rtc:
     if (client->slot >= 0)
         return relayFrame(*client, std::move(*text), inRoom && allowTurn_ ? nullptr : &parsed);
     if (parsed.value("type", std::string()) != "join")
-        return;
+        return bump(counters.droppedNotJoined);
     handleJoin(self, client, parsed);
 }
 

@@ -25,31 +25,37 @@ bool nestedDeeperThan(const nlohmann::json& value, int limit) {
 } // namespace
 
 void SignalingService::relayFrame(const Client& client, std::string&& text, const nlohmann::json* parsed) {
+    auto& counters = state_.counters();
     Member* peer = state_.peerOf(client);
     if (!peer)
-        return;
+        return bump(counters.droppedNoPeer);
+    const auto forward = [&](std::string&& frame) {
+        bump(counters.relayed);
+        bump(counters.relayedBytes, frame.size());
+        peer->deliver(std::move(frame));
+    };
     if (allowTurn_ || !parsed)
-        return peer->deliver(std::move(text));
+        return forward(std::move(text));
 
     const nlohmann::json& message = *parsed;
     if (!message.is_object() || !stringMembersOrAbsent(message, {"type"}))
-        return;
+        return bump(counters.droppedMalformed);
     const std::string type = message.value("type", std::string());
     if (type == "candidate") {
         if (!stringMembersOrAbsent(message, {"candidate"}))
-            return;
+            return bump(counters.droppedMalformed);
         if (containsRelayMarker(message.value("candidate", std::string())))
-            return;
-        return peer->deliver(std::move(text));
+            return bump(counters.droppedRelayFiltered);
+        return forward(std::move(text));
     }
     if (type == "offer" || type == "answer") {
         if (!stringMembersOrAbsent(message, {"sdp"}) || nestedDeeperThan(message, maxRewriteDepth))
-            return;
+            return bump(counters.droppedMalformed);
         nlohmann::json rewritten = message;
         rewritten["sdp"] = stripRelayLines(message.value("sdp", std::string()));
-        return peer->deliver(dumpCompact(rewritten));
+        return forward(dumpCompact(rewritten));
     }
-    peer->deliver(std::move(text));
+    forward(std::move(text));
 }
 
 } // namespace murva

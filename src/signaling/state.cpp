@@ -16,13 +16,18 @@ SignalingState::SignalingState(const ServerSettings& settings, StateObserver* ob
       maxRooms_(settings.maxRooms), observer_(observer ? observer : &silentObserver) {}
 
 bool SignalingState::admit(const SocketPtr& socket, const std::string& ip) {
-    if (maxConnections_ != 0 && clients_.size() >= maxConnections_)
+    if (maxConnections_ != 0 && clients_.size() >= maxConnections_) {
+        bump(counters_.refusedMaxConnections);
         return false;
+    }
     if (maxConnectionsPerIp_ != 0 && !ip.empty()) {
         auto it = connectionsPerIp_.find(ip);
-        if (it != connectionsPerIp_.end() && static_cast<uint32_t>(it->second) >= maxConnectionsPerIp_)
+        if (it != connectionsPerIp_.end() && static_cast<uint32_t>(it->second) >= maxConnectionsPerIp_) {
+            bump(counters_.refusedPerIp);
             return false;
+        }
     }
+    bump(counters_.admitted);
     clients_.insert(socket);
     if (!ip.empty())
         ++connectionsPerIp_[ip];
@@ -96,6 +101,14 @@ void SignalingState::release(const Client& client) {
 StateSizes SignalingState::sizes() const {
     std::lock_guard lock(mutex_);
     return {clients_.size(), rooms_.size(), connectionsPerIp_.size()};
+}
+
+SignalingState::RoomCounts SignalingState::roomCounts() const {
+    std::lock_guard lock(mutex_);
+    RoomCounts counts;
+    for (const auto& [code, room] : rooms_)
+        ++(room[0].taken() && room[1].taken() ? counts.full : counts.waiting);
+    return counts;
 }
 
 int SignalingState::connectionsFrom(const std::string& ip) const {

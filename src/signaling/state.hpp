@@ -12,6 +12,7 @@
 
 #include "config/settings.hpp"
 #include "signaling/client.hpp"
+#include "signaling/counters.hpp"
 #include "signaling/state_observer.hpp"
 
 namespace murva {
@@ -77,8 +78,15 @@ public:
     // Gives back the per-IP count and drops the server's reference to the connection. Idempotent.
     void release(const Client& client);
 
+    SignalingCounters& counters() { return counters_; }
+
     // Read-outs; each takes the lock itself.
     StateSizes sizes() const;
+    struct RoomCounts {
+        std::size_t waiting = 0; // one member
+        std::size_t full = 0;
+    };
+    RoomCounts roomCounts() const;
     int connectionsFrom(const std::string& ip) const; // 0 when there is no entry
     const Room* findRoom(const std::string& code) const; // caller holds the lock
 
@@ -101,6 +109,7 @@ private:
     const uint32_t maxRooms_;
     StateObserver* const observer_;
 
+    SignalingCounters counters_;
     mutable std::mutex mutex_;
     std::set<SocketPtr> clients_; // the only strong reference to each admitted connection
     std::map<std::string, Room> rooms_;

@@ -1,0 +1,33 @@
+// The signaling counts that metrics report: relaxed atomics, bumped on the hot path without a lock of their own.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+namespace murva {
+
+using Counter = std::atomic<uint64_t>;
+
+inline void bump(Counter& counter, uint64_t by = 1) { counter.fetch_add(by, std::memory_order_relaxed); }
+inline uint64_t read(const Counter& counter) { return counter.load(std::memory_order_relaxed); }
+
+struct SignalingCounters {
+    Counter admitted;
+    Counter refusedMaxConnections;
+    Counter refusedPerIp;
+
+    Counter joinsOk;
+    Counter joinsFull;
+    Counter joinsUnauthorized;
+    Counter joinsRoomLimit;
+    Counter joinsCodeTooLong;
+
+    Counter relayed;      // frames delivered to the other member
+    Counter relayedBytes; // their bytes as delivered
+    Counter droppedMalformed;     // binary, not one JSON value, or not a usable object
+    Counter droppedNotJoined;     // anything but a join from a client in no room
+    Counter droppedNoPeer;        // sent while alone in the room
+    Counter droppedRelayFiltered; // relay candidates with allow_turn false
+};
+
+} // namespace murva
