@@ -20,6 +20,7 @@
 
 #include "config/settings.hpp"
 #include "fuzz_util.hpp"
+#include "signaling/protocol.hpp"
 #include "signaling/signaling_service.hpp"
 #include "signaling/state.hpp"
 #include "transport/detail/connection.hpp"
