@@ -74,17 +74,35 @@ template <class T> void readKey(const json& object, const char* key, T& field) {
         field = it->template get<T>();
 }
 
+// A port key, tested before any narrowing: 4294967376 must not wrap around into port 80.
+bool readPort(const json& object, const char* key, long long lowest, uint16_t& port, std::string& error) {
+    auto it = object.find(key);
+    if (it == object.end())
+        return true;
+    const auto value = toInteger<long long>(*it); // not int64_t: that type alone refuses booleans
+    if (value < lowest || value > 65535) {
+        error = std::string(key) + " out of range (" + std::to_string(lowest) + "-65535)";
+        return false;
+    }
+    port = static_cast<uint16_t>(value);
+    return true;
+}
+
+// Rate limits keep a time per event in the window for each address: bounded, so memory is.
+constexpr uint32_t maxRateLimit = 10000;
+
+bool readRateLimit(const json& object, const char* key, uint32_t& field, std::string& error) {
+    readKey(object, key, field);
+    if (field <= maxRateLimit)
+        return true;
+    error = std::string(key) + " out of range (0-" + std::to_string(maxRateLimit) + ")";
+    return false;
+}
+
 // Visits the keys in their fixed order; the first failure ends the load.
 bool applyKeys(const json& root, ServerSettings& s, std::string& error) {
-    if (auto it = root.find("port"); it != root.end()) {
-        // Tested before any narrowing: 4294967376 must not wrap around into port 80.
-        const auto port = toInteger<long long>(*it); // not int64_t: that type alone refuses booleans
-        if (port < 1 || port > 65535) {
-            error = "port out of range (1-65535)";
-            return false;
-        }
-        s.port = static_cast<uint16_t>(port);
-    }
+    if (!readPort(root, "port", 1, s.port, error))
+        return false;
     readKey(root, "bind_address", s.bindAddress);
     readKey(root, "password", s.password);
     readKey(root, "log_level", s.logLevel);
@@ -100,7 +118,21 @@ bool applyKeys(const json& root, ServerSettings& s, std::string& error) {
         readKey(*tls, "key_file", s.tls.keyFile);
         readKey(*tls, "key_password", s.tls.keyPassword);
     }
-    return true;
+
+    readKey(root, "web_client", s.webClient);
+    if (auto admin = root.find("admin"); admin != root.end() && admin->is_object()) {
+        readKey(*admin, "bind_address", s.admin.bindAddress);
+        if (!readPort(*admin, "port", 0, s.admin.port, error)) {
+            error = "admin." + error;
+            return false;
+        }
+    }
+    readKey(root, "drain_timeout_ms", s.drainTimeoutMs);
+    readKey(root, "trusted_proxies", s.trustedProxies);
+    readKey(root, "proxy_protocol", s.proxyProtocol);
+    readKey(root, "allowed_origins", s.allowedOrigins);
+    return readRateLimit(root, "max_password_failures_per_ip", s.maxPasswordFailuresPerIp, error) &&
+           readRateLimit(root, "max_joins_per_ip_per_minute", s.maxJoinsPerIpPerMinute, error);
 }
 
 } // namespace

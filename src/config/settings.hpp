@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace murva {
 
@@ -11,6 +12,12 @@ struct TlsSettings {
     std::string certFile;
     std::string keyFile;
     std::string keyPassword; // pass phrase of an encrypted key; empty: none
+};
+
+// The second listener, for metrics and health checks; port 0: none.
+struct AdminSettings {
+    std::string bindAddress = "127.0.0.1";
+    uint16_t port = 0;
 };
 
 struct ServerSettings {
@@ -25,6 +32,16 @@ struct ServerSettings {
     uint32_t maxRooms = 4096;          // 0: no limit
     bool allowTurn = true;             // false: relay candidates are stripped from what is forwarded
     TlsSettings tls;
+
+    bool webClient = true;          // serve the browser client at /
+    AdminSettings admin;            // /metrics, /healthz, /readyz
+    uint32_t drainTimeoutMs = 10000; // how long open connections may finish after a stop signal; 0: close at once
+
+    std::vector<std::string> trustedProxies; // addresses or CIDR ranges whose forwarded client address is believed
+    bool proxyProtocol = false;              // every connection starts with a PROXY header from a trusted proxy
+    std::vector<std::string> allowedOrigins; // upgrade requests' Origin values let in; empty: any
+    uint32_t maxPasswordFailuresPerIp = 10;  // wrong passwords per minute from one address; 0: no limit
+    uint32_t maxJoinsPerIpPerMinute = 0;     // joins per minute from one address; 0: no limit
 };
 
 } // namespace murva

@@ -21,6 +21,7 @@ struct SignalingCounters {
     Counter joinsUnauthorized;
     Counter joinsRoomLimit;
     Counter joinsCodeTooLong;
+    Counter joinsRateLimited;
 
     Counter relayed;      // frames delivered to the other member
     Counter relayedBytes; // their bytes as delivered

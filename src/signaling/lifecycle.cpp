@@ -12,7 +12,8 @@ namespace murva {
 using nlohmann::json;
 
 SignalingService::SignalingService(SignalingState& state, const ServerSettings& settings)
-    : state_(state), password_(settings.password), allowTurn_(settings.allowTurn) {}
+    : state_(state), password_(settings.password), allowTurn_(settings.allowTurn),
+      passwordFailures_(settings.maxPasswordFailuresPerIp), joins_(settings.maxJoinsPerIpPerMinute) {}
 
 void SignalingService::handleClient(SocketPtr socket) {
     auto client = std::make_shared<Client>(socket, clientIpFromAddress(socket->remoteAddress().value_or("")));
@@ -49,6 +50,29 @@ bool SignalingService::usableOutsideRoom(const json& message) const {
     return password_.empty() || stringMembersOrAbsent(message, {"password"});
 }
 
+bool SignalingService::admitJoin(const SocketPtr& self, const Client& client, const json& message) {
+    auto& counters = state_.counters();
+    const auto now = RateLimiter::Clock::now();
+    // An address we cannot tell is not limited: it would put unrelated clients in one bucket.
+    const bool limited = !client.ip.empty();
+    const bool tooMany = limited && (!joins_.tryAcquire(client.ip, now) ||
+                                     (!password_.empty() && passwordFailures_.overLimit(client.ip, now)));
+    if (tooMany) {
+        bump(counters.joinsRateLimited);
+        sendJson(self, errorMessage(reasonTooManyAttempts));
+        self->close();
+        return false;
+    }
+    if (password_.empty() || passwordMatches(message.value("password", std::string())))
+        return true;
+    if (limited)
+        passwordFailures_.record(client.ip, now);
+    bump(counters.joinsUnauthorized);
+    sendJson(self, unauthorizedMessage());
+    self->close();
+    return false;
+}
+
 void SignalingService::handleMessage(const std::shared_ptr<Client>& client, rtc::message_variant message) {
     auto& counters = state_.counters();
     auto* text = std::get_if<std::string>(&message);
@@ -72,13 +96,8 @@ void SignalingService::handleMessage(const std::shared_ptr<Client>& client, rtc:
             return bump(counters.droppedMalformed);
     }
 
-    if (!inRoom && !password_.empty() && parsed.value("type", std::string()) == "join" &&
-        !passwordMatches(parsed.value("password", std::string()))) {
-        bump(counters.joinsUnauthorized);
-        sendJson(self, unauthorizedMessage());
-        self->close();
+    if (!inRoom && parsed.value("type", std::string()) == "join" && !admitJoin(self, *client, parsed))
         return;
-    }
 
     SignalingState::Lock lock(state_);
     if (client->slot >= 0)

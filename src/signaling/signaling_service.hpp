@@ -9,6 +9,7 @@
 
 #include "config/settings.hpp"
 #include "signaling/client.hpp"
+#include "signaling/rate_limiter.hpp"
 #include "signaling/state.hpp"
 #include "transport/common.hpp"
 
@@ -32,6 +33,10 @@ private:
     bool usableOutsideRoom(const nlohmann::json& message) const;
     bool passwordMatches(const std::string& given) const;
 
+    // The gate in front of a join: the join rate and the password (with the rate of wrong guesses). False when
+    // the join was refused; the connection is then being closed.
+    bool admitJoin(const SocketPtr& self, const Client& client, const nlohmann::json& message);
+
     // Join of a client in no room, under the lock. `message` is an object whose join members are strings
     // where present.
     void handleJoin(const SocketPtr& self, const std::shared_ptr<Client>& client, const nlohmann::json& message);
@@ -43,6 +48,8 @@ private:
     SignalingState& state_;
     const std::string password_; // empty: open server
     const bool allowTurn_;
+    RateLimiter passwordFailures_; // wrong passwords per client address
+    RateLimiter joins_;            // joins of any kind per client address
 };
 
 } // namespace murva
