@@ -1,23 +1,21 @@
 // murva file transfer: meets the other person in a room of the signaling server, opens a direct WebRTC
 // connection to them and moves files over one RTCDataChannel. The server only carries the offer, the answer
-// and the ICE candidates; file data never passes through it.
+// and the ICE candidates (and may hand out TURN servers when joining); file data never passes through it.
 //
 // Who offers: the member that was in the room first (it is told "peer-joined") creates the offer and the data
-// channel; the newcomer answers. Either side may send files once the channel is open.
-//
-// On the data channel, text messages are JSON:
-//   {"kind":"file","name":N,"size":S,"mime":M,"sha256":H}  announces a file; S bytes of binary messages follow
-//   {"kind":"received","sha256":H,"size":S}                the receiver's reply once the whole file arrived
-
-const CHUNK_SIZE = 16 * 1024;      // small enough for every WebRTC stack to deliver unsplit
-const HIGH_WATER = 1024 * 1024;    // stop queueing once this much waits in the channel's buffer...
-const LOW_WATER = 256 * 1024;      // ...and go on when it has drained to this
+// channel; the newcomer answers. Either side may send files once the channel is open. The messages on the
+// channel are described in protocol.js; sending is send.js, receiving receive.js.
+import { capitalise, sendJson, LOW_WATER } from './protocol.js';
+import { Incoming, writeProblem } from './receive.js';
+import { Outgoing } from './send.js';
 
 const $ = (id) => document.getElementById(id);
 
 // The current session; callbacks of an older one (after Leave or a failure) check this and do nothing.
 let session = null;
 let downloadUrl = null;
+
+const LARGE_FILE = 1024 * 1024 * 1024;   // from this size on, saving to disk while receiving is suggested
 
 // ---------------------------------------------------------------------------------------------------------
 // Page state and wording
@@ -87,14 +85,6 @@ function explainError(reason) {
   }
 }
 
-async function sha256Hex(buffer) {
-  if (!globalThis.crypto?.subtle) return null;  // only in secure contexts (https, localhost)
-  const digest = await crypto.subtle.digest('SHA-256', buffer);
-  return Array.from(new Uint8Array(digest), (b) => b.toString(16).padStart(2, '0')).join('');
-}
-
-const NO_HASH = 'not available: open this page over https or from localhost';
-
 // ---------------------------------------------------------------------------------------------------------
 // Joining and leaving
 
@@ -134,7 +124,8 @@ function join(event) {
     ws, url, room, nick, password, ice,
     opened: false, refused: false,
     peerNick: '', pc: null, dc: null, pendingCandidates: [], candidateLine: null, candidateCount: 0,
-    queue: Promise.resolve(), outgoing: null, incoming: null,
+    queue: Promise.resolve(), outgoing: null, incoming: null, serverIceServers: [], peerAcks: false, relayed: false,
+    nextTransferId: 1,
   };
   session = s;
   setState('connecting');
@@ -212,6 +203,7 @@ async function handleSignal(s, message) {
   switch (message.type) {
     case 'joined':
       s.peerNick = typeof message.peer === 'string' ? message.peer : '';
+      s.serverIceServers = usableIceServers(message.iceServers);
       if (s.peerNick) {
         logLine(`Joined room “${s.room}”. ${peerName(s)} is already here.`);
         $('peer').textContent = s.peerNick;
@@ -222,6 +214,7 @@ async function handleSignal(s, message) {
         setState('waiting');
         setStatus(`Joined room “${s.room}”. Waiting for someone to join with the same room code…`);
       }
+      if (s.serverIceServers.length) logLine('The server offers a relay (TURN) in case a direct connection fails.');
       break;
 
     case 'peer-joined':
@@ -288,8 +281,17 @@ async function handleSignal(s, message) {
   }
 }
 
-function capitalise(text) {
-  return text.charAt(0).toUpperCase() + text.slice(1);
+// TURN (and STUN) servers the server hands out with "joined": only well-formed entries are taken.
+function usableIceServers(list) {
+  if (!Array.isArray(list)) return [];
+  const strings = (v) => typeof v === 'string' ||
+    (Array.isArray(v) && v.length > 0 && v.every((u) => typeof u === 'string'));
+  return list.filter((e) => e && typeof e === 'object' && strings(e.urls)).map((e) => {
+    const server = { urls: e.urls };
+    if (typeof e.username === 'string') server.username = e.username;
+    if (typeof e.credential === 'string') server.credential = e.credential;
+    return server;
+  });
 }
 
 // Candidates come in bursts; one log line counts them instead of flooding the list.
@@ -306,10 +308,29 @@ function noteCandidate(s) {
 // ---------------------------------------------------------------------------------------------------------
 // The peer connection
 
+function iceServersFor(s) {
+  const own = s.ice ? [{ urls: s.ice.split(/[\s,]+/).filter(Boolean) }] : [];
+  return [...s.serverIceServers, ...own];
+}
+
+function newPeerConnection(s) {
+  if (s.serverIceServers.length) {
+    try {
+      return new RTCPeerConnection({ iceServers: iceServersFor(s) });
+    } catch (err) {
+      logLine(`The relay the server offered cannot be used (${err.message || err}); trying without it.`, true);
+      s.serverIceServers = [];
+    }
+  }
+  return new RTCPeerConnection({ iceServers: iceServersFor(s) });
+}
+
 function createPeer(s) {
   closePeer(s);
-  const pc = new RTCPeerConnection({ iceServers: s.ice ? [{ urls: s.ice.split(/[\s,]+/).filter(Boolean) }] : [] });
+  const pc = newPeerConnection(s);
   s.pc = pc;
+  s.relayed = false;
+  s.peerAcks = false;
   s.candidateLine = null;
   s.candidateCount = 0;
   pc.onicecandidate = (event) => {
@@ -324,10 +345,15 @@ function createPeer(s) {
   pc.onconnectionstatechange = () => {
     if (s.pc !== pc || session !== s) return;
     if (pc.connectionState === 'connected') {
-      describeRoute(pc).catch(() => {});
+      describeRoute(s, pc).catch(() => {});
+      // The pair in use may change later (a better path found, or a fall back to the relay).
+      const ice = pc.sctp?.transport?.iceTransport;
+      if (ice && !ice.onselectedcandidatepairchange) {
+        ice.onselectedcandidatepairchange = () => describeRoute(s, pc).catch(() => {});
+      }
     } else if (pc.connectionState === 'failed') {
       setState(document.body.dataset.state, true);
-      setStatus(`Could not connect directly to ${peerName(s)}. If you are on different networks, a STUN server ` +
+      setStatus(`Could not connect to ${peerName(s)}. If you are on different networks, a STUN server ` +
         '(under Advanced) may help; press Leave and Join to try again.');
     }
   };
@@ -340,11 +366,8 @@ function createPeer(s) {
 }
 
 function closePeer(s, interruption = '') {
-  if (s.outgoing) finishOutgoing(s, null, interruption);
-  if (s.incoming) {
-    setInfo('recv-info', interruption, 'bad');
-    s.incoming = null;
-  }
+  if (s.outgoing) s.outgoing.fail(interruption || 'The transfer was stopped.');
+  if (s.incoming) s.incoming.fail(interruption || 'The transfer was stopped.');
   const { pc, dc } = s;
   s.pc = null;
   s.dc = null;
@@ -394,8 +417,9 @@ async function addPendingCandidates(s) {
 }
 
 // Shows which pair of addresses carries the data, so that a relayed path is never a surprise.
-async function describeRoute(pc) {
+async function describeRoute(s, pc) {
   const stats = await pc.getStats();
+  if (s.pc !== pc) return;
   let pair = null;
   for (const report of stats.values()) {
     if (report.type === 'transport' && report.selectedCandidatePairId) pair = stats.get(report.selectedCandidatePairId);
@@ -412,12 +436,19 @@ async function describeRoute(pc) {
   // Browsers hide the address of a peer-reflexive remote candidate; the port is still shown.
   const address = (c) => c.address ?? c.ip ?? '';
   const describe = (c) => `${address(c) || '(address hidden)'}:${c.port} (${kinds[c.candidateType] || c.candidateType})`;
+  s.relayed = local.candidateType === 'relay' || remote.candidateType === 'relay';
   const route = $('route');
   route.textContent = `Route: ${describe(local)} ↔ ${describe(remote)} over ${String(local.protocol).toUpperCase()}` +
-    (local.candidateType === 'relay' || remote.candidateType === 'relay' ? ', relayed' : ', direct');
+    (s.relayed ? ', relayed' : ', direct');
   route.dataset.local = `${local.candidateType} ${address(local)}:${local.port}`;
   route.dataset.remote = `${remote.candidateType} ${address(remote)}:${remote.port}`;
   route.hidden = false;
+  if (s.dc?.readyState === 'open') showConnected(s);
+}
+
+function showConnected(s) {
+  const how = s.relayed ? `Connected to ${peerName(s)} through a relay (TURN)` : `Connected directly to ${peerName(s)}`;
+  setStatus(`${how}. Choose a file and press Send, or wait for theirs.`);
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -429,9 +460,10 @@ function attachChannel(s, dc) {
   dc.bufferedAmountLowThreshold = LOW_WATER;
   dc.onopen = () => {
     if (s.dc !== dc || session !== s) return;
+    sendJson(dc, { kind: 'hello', version: 2 });
     setState('connected');
     $('peer').textContent = s.peerNick || '(no name)';
-    setStatus(`Connected directly to ${peerName(s)}. Choose a file and press Send, or wait for theirs.`);
+    showConnected(s);
   };
   dc.onclose = () => {
     if (s.dc !== dc || session !== s) return;
@@ -444,78 +476,138 @@ function attachChannel(s, dc) {
   };
 }
 
+// Older peers leave out the id; their messages are about the one transfer under way.
+const sameTransfer = (transfer, message) =>
+  Boolean(transfer) && (message.id === undefined || message.id === transfer.id);
+
 function onChannelMessage(s, data) {
-  if (typeof data === 'string') {
-    let message;
-    try {
-      message = JSON.parse(data);
-    } catch {
-      return;
-    }
-    if (message.kind === 'file') startIncoming(s, message);
-    else if (message.kind === 'received' && s.outgoing) finishOutgoing(s, message.sha256);
+  if (typeof data !== 'string') {
+    s.incoming?.chunk(data);
     return;
   }
-  const inc = s.incoming;
-  if (!inc) return;
-  inc.chunks.push(data);
-  inc.received += data.byteLength;
-  $('recv-progress').value = inc.size ? Math.min(inc.received / inc.size, 1) : 1;
-  if (inc.received >= inc.size) finishIncoming(s, inc);
-  else if (performance.now() - inc.shown > 100) {
-    inc.shown = performance.now();
-    setInfo('recv-info', `${formatSize(inc.received)} of ${formatSize(inc.size)}`);
+  let message;
+  try {
+    message = JSON.parse(data);
+  } catch {
+    return;
+  }
+  if (!message || typeof message !== 'object') return;
+  switch (message.kind) {
+    case 'hello':
+      s.peerAcks = true;
+      if (s.outgoing) s.outgoing.windowed = true;
+      break;
+    case 'file':
+      startIncoming(s, message);
+      break;
+    case 'end':
+      if (sameTransfer(s.incoming, message)) s.incoming.end(message);
+      break;
+    case 'progress':
+    case 'received':
+      if (sameTransfer(s.outgoing, message)) s.outgoing.handle(message);
+      break;
+    case 'stop':
+      if (message.by === 'receiver' && sameTransfer(s.outgoing, message)) s.outgoing.handle(message);
+      if (message.by === 'sender' && sameTransfer(s.incoming, message)) s.incoming.stop(message);
+      break;
+    default:
   }
 }
 
+// ----- receiving
+
 function startIncoming(s, header) {
-  const size = Number.isSafeInteger(header.size) && header.size >= 0 ? header.size : 0;
-  const name = typeof header.name === 'string' && header.name ? header.name : 'received-file';
-  const inc = {
-    name, size, mime: typeof header.mime === 'string' ? header.mime : '',
-    senderHash: typeof header.sha256 === 'string' ? header.sha256 : null,
-    chunks: [], received: 0, started: performance.now(), shown: 0,
-  };
+  if (s.incoming) s.incoming.fail('A new file arrived before this one was complete.');
+  const inc = new Incoming(s.dc, header, { peer: peerName(s) });
   s.incoming = inc;
-  $('recv-name').textContent = `${name} (${formatSize(size)}) from ${peerName(s)}`;
+  $('recv-name').textContent = `${inc.name} (${formatSize(inc.size)}) from ${peerName(s)}`;
   $('recv-progress').value = 0;
   $('recv-progress').hidden = false;
   $('recv-hash').textContent = '';
   $('download').hidden = true;
+  $('download').removeAttribute('download');
+  if (downloadUrl) URL.revokeObjectURL(downloadUrl);
+  downloadUrl = null;
+  const canSave = 'showSaveFilePicker' in window;
+  $('save-disk').hidden = !canSave;
+  $('save-disk').disabled = false;
   setInfo('recv-info', 'Receiving…');
-  if (size === 0) finishIncoming(s, inc);
+  if (canSave && inc.size >= LARGE_FILE) {
+    logLine(`“${inc.name}” is large: “Save to disk while receiving” keeps it out of the browser’s memory.`);
+  }
+  const timer = setInterval(() => showReceiveProgress(inc), 100);
+  inc.done.then((result) => {
+    clearInterval(timer);
+    if (s.incoming === inc) s.incoming = null;
+    finishIncoming(s, inc, result);
+  });
 }
 
-async function finishIncoming(s, inc) {
-  s.incoming = null;
-  const elapsed = performance.now() - inc.started;
-  const blob = new Blob(inc.chunks, { type: inc.mime || 'application/octet-stream' });
-  inc.chunks = [];
-  $('recv-progress').value = 1;
-  setInfo('recv-info', 'Checking…');
-  const hash = await sha256Hex(await blob.arrayBuffer());
-  $('recv-hash').textContent = hash ?? NO_HASH;
+function showReceiveProgress(inc) {
+  if (inc.result) return;
+  $('recv-progress').value = inc.size ? Math.min(inc.received / inc.size, 1) : 1;
+  const where = inc.writer ? ', saving to disk' : '';
+  setInfo('recv-info', inc.finishing
+    ? `Received ${formatSize(inc.size)}. Checking${inc.writer ? ' and saving' : ''}…`
+    : `${formatSize(inc.received)} of ${formatSize(inc.size)}${where}`);
+}
 
-  const sizeOk = inc.received === inc.size;
-  if (!sizeOk) {
-    setInfo('recv-info', `Received ${formatSize(inc.received)} but ${formatSize(inc.size)} were announced: the file is damaged.`, 'bad');
-  } else if (hash && inc.senderHash && hash !== inc.senderHash) {
-    setInfo('recv-info', `Received ${formatSize(inc.size)}, but its SHA-256 differs from the sender's: the file is damaged.`, 'bad');
-  } else {
-    const check = hash && inc.senderHash ? ' The SHA-256 matches the sender’s.' : '';
-    setInfo('recv-info', `Received ${formatSize(inc.size)} in ${formatDuration(elapsed)}.${check}`, 'good');
+function finishIncoming(s, inc, result) {
+  $('save-disk').hidden = true;
+  if (result.hash) $('recv-hash').textContent = result.hash;
+  if (!result.ok) {
+    setInfo('recv-info', result.text, 'bad');
+    return;
   }
-
-  if (downloadUrl) URL.revokeObjectURL(downloadUrl);
-  downloadUrl = URL.createObjectURL(blob);
+  $('recv-progress').value = 1;
+  const check = result.checked ? ' The SHA-256 matches the sender’s.' : '';
+  const where = result.onDisk ? ' Saved to the file you chose.' : '';
+  setInfo('recv-info', `Received ${formatSize(inc.size)} in ${formatDuration(result.ms)}.${check}${where}`, 'good');
+  if (!inc.blob) return;
+  downloadUrl = URL.createObjectURL(inc.blob);
   const link = $('download');
   link.href = downloadUrl;
   link.download = inc.name;
   link.textContent = `Save “${inc.name}” (${formatSize(inc.size)})`;
   link.hidden = false;
-
-  if (s.dc && s.dc.readyState === 'open') s.dc.send(JSON.stringify({ kind: 'received', sha256: hash, size: inc.received }));
 }
+
+// "Save to disk while receiving": the parts kept so far are written first, then every part as it comes.
+async function saveToDisk() {
+  const inc = session?.incoming;
+  if (!inc) return;
+  $('save-disk').disabled = true;
+  let writable;
+  try {
+    const handle = await window.showSaveFilePicker({ suggestedName: inc.name });
+    writable = await handle.createWritable();
+  } catch (err) {
+    if (err?.name !== 'AbortError') logLine(`Could not open a file to save to: ${writeProblem(err)}.`, true);
+    $('save-disk').disabled = false;   // they may choose again
+    return;
+  }
+  if (inc.saveTo(writable)) {
+    logLine(`Saving “${inc.name}” to disk while it arrives.`);
+    return;
+  }
+  // It finished while the dialog was open: write the whole file there, unless it failed.
+  const result = await inc.done;
+  if (!result.ok || !inc.blob) {
+    await writable.abort().catch(() => {});
+    return;
+  }
+  try {
+    await writable.write(inc.blob);
+    await writable.close();
+    logLine(`Saved “${inc.name}” to disk.`);
+  } catch (err) {
+    await writable.abort().catch(() => {});
+    logLine(`Could not save “${inc.name}”: ${writeProblem(err)}.`, true);
+  }
+}
+
+// ----- sending
 
 function resetSendBox() {
   $('send-name').textContent = '';
@@ -530,81 +622,48 @@ function updateSendButton() {
   const open = Boolean(s && s.dc && s.dc.readyState === 'open');
   $('send').disabled = !open || Boolean(s.outgoing) || !$('file').files.length;
   $('send-hint').hidden = open;
-  if (!s || (!open && !s.outgoing)) {
-    $('send').title = 'Available once you are connected to the other person';
-  } else {
-    $('send').title = '';
-  }
+  $('send').title = !s || (!open && !s.outgoing) ? 'Available once you are connected to the other person' : '';
 }
 
-function waitForDrain(dc) {
-  return new Promise((resolve) => {
-    const done = () => {
-      dc.removeEventListener('bufferedamountlow', done);
-      dc.removeEventListener('close', done);
-      resolve();
-    };
-    dc.addEventListener('bufferedamountlow', done);
-    dc.addEventListener('close', done);
-  });
-}
-
-async function sendFile() {
+function sendFile() {
   const s = session;
   const file = $('file').files[0];
   if (!s || !file || !s.dc || s.dc.readyState !== 'open' || s.outgoing) return;
-  const dc = s.dc;
-  const out = { name: file.name, size: file.size, queued: 0, started: 0, timer: 0, dc };
+  const out = new Outgoing(s.dc, file, {
+    id: s.nextTransferId++, peer: peerName(s), windowed: s.peerAcks, maxMessageSize: s.pc?.sctp?.maxMessageSize,
+  });
   s.outgoing = out;
   updateSendButton();
   resetSendBox();
   $('send-name').textContent = `${file.name} (${formatSize(file.size)}) to ${peerName(s)}`;
   $('send-progress').hidden = false;
-  setInfo('send-info', 'Reading the file and computing its SHA-256…');
-
-  const data = await file.arrayBuffer();
-  out.sha256 = await sha256Hex(data);
-  $('send-hash').textContent = out.sha256 ?? NO_HASH;
-  if (s.outgoing !== out) return;   // interrupted while reading
-  if (dc.readyState !== 'open') return finishOutgoing(s, null, 'The connection closed before the transfer started.');
-
-  dc.send(JSON.stringify({ kind: 'file', name: file.name, size: file.size, mime: file.type, sha256: out.sha256 }));
-  out.started = performance.now();
-  out.timer = setInterval(() => showSendProgress(out), 100);
-  for (let offset = 0; offset < data.byteLength; offset += CHUNK_SIZE) {
-    if (dc.bufferedAmount > HIGH_WATER) await waitForDrain(dc);
-    if (s.outgoing !== out) return;
-    if (dc.readyState !== 'open') return finishOutgoing(s, null, 'The connection closed during the transfer.');
-    dc.send(data.slice(offset, offset + CHUNK_SIZE));
-    out.queued = Math.min(offset + CHUNK_SIZE, data.byteLength);
-  }
-  showSendProgress(out);
+  setInfo('send-info', 'Starting…');
+  const timer = setInterval(() => showSendProgress(out), 100);
+  out.done.then((result) => {
+    clearInterval(timer);
+    if (s.outgoing === out) s.outgoing = null;
+    finishOutgoing(s, out, result);
+  });
+  out.run();
 }
 
 function showSendProgress(out) {
-  const sent = Math.max(0, out.queued - out.dc.bufferedAmount);
+  if (out.result) return;
+  const sent = out.sent;
   $('send-progress').value = out.size ? sent / out.size : 1;
-  setInfo('send-info', sent < out.size
-    ? `${formatSize(sent)} of ${formatSize(out.size)} sent`
-    : 'All sent. Waiting for the other side to confirm…');
+  setInfo('send-info', out.allQueued && sent >= out.size
+    ? `All sent. Waiting for ${out.peer} to check the file…`
+    : `${formatSize(sent)} of ${formatSize(out.size)} sent`);
 }
 
-// Ends the current outgoing transfer: with the receiver's hash when it confirmed, or with a reason it stopped.
-function finishOutgoing(s, receiverHash, failure = '') {
-  const out = s.outgoing;
-  s.outgoing = null;
-  clearInterval(out.timer);
-  if (failure) {
-    setInfo('send-info', failure, 'bad');
+function finishOutgoing(s, out, result) {
+  if (result.hash) $('send-hash').textContent = result.hash;
+  if (!result.ok) {
+    setInfo('send-info', result.text, 'bad');
   } else {
-    const elapsed = performance.now() - out.started;
     $('send-progress').value = 1;
-    if (out.sha256 && receiverHash && receiverHash !== out.sha256) {
-      setInfo('send-info', `Delivered, but the receiver computed a different SHA-256: the file arrived damaged.`, 'bad');
-    } else {
-      const check = out.sha256 && receiverHash ? ` ${capitalise(peerName(s))} confirmed the same SHA-256.` : '';
-      setInfo('send-info', `Delivered ${formatSize(out.size)} in ${formatDuration(elapsed)}.${check}`, 'good');
-    }
+    const check = result.receiverHash ? ` ${capitalise(out.peer)} confirmed the same SHA-256.` : '';
+    setInfo('send-info', `Delivered ${formatSize(out.size)} in ${formatDuration(result.ms)}.${check}`, 'good');
   }
   updateSendButton();
 }
@@ -612,19 +671,22 @@ function finishOutgoing(s, receiverHash, failure = '') {
 // ---------------------------------------------------------------------------------------------------------
 // Start-up
 
+// The server field: ?server= when given, else the server this page came from (it serves the page itself).
 function prefill() {
   const params = new URLSearchParams(location.search);
-  const scheme = location.protocol === 'https:' ? 'wss' : 'ws';
-  $('server').value = params.get('server') || `${scheme}://${location.hostname || 'localhost'}:8080`;
+  let server = params.get('server');
+  if (!server && (location.protocol === 'http:' || location.protocol === 'https:')) {
+    server = `${location.protocol === 'https:' ? 'wss' : 'ws'}://${location.host}`;
+  }
+  $('server').value = server || 'ws://localhost:8080';
   if (params.get('room')) $('room').value = params.get('room');
   if (params.get('nick')) $('nick').value = params.get('nick');
 }
 
 $('join-form').addEventListener('submit', join);
 $('leave').addEventListener('click', leave);
-$('send').addEventListener('click', () => sendFile().catch((err) => {
-  if (session?.outgoing) finishOutgoing(session, null, `Sending failed: ${err.message || err}`);
-}));
+$('send').addEventListener('click', sendFile);
+$('save-disk').addEventListener('click', () => { saveToDisk(); });
 $('file').addEventListener('change', updateSendButton);
 prefill();
 setState('idle');

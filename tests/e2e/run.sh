@@ -26,10 +26,13 @@ for package in node-datachannel playwright-core; do
     fi
 done
 chromium=${MURVA_CHROMIUM:-/usr/bin/chromium}
-if [ ! -x "$chromium" ]; then
-    echo "e2e: $chromium is missing; run scripts/install-deps.sh --e2e" >&2
-    exit 1
-fi
+turnserver=${MURVA_TURNSERVER:-/usr/bin/turnserver}
+for tool in "$chromium" "$turnserver"; do
+    if [ ! -x "$tool" ]; then
+        echo "e2e: $tool is missing; run scripts/install-deps.sh --e2e" >&2
+        exit 1
+    fi
+done
 
 MURVA_SIGNAL_BINARY=$(cd "$(dirname "$binary")" && pwd)/$(basename "$binary")
 export MURVA_SIGNAL_BINARY

@@ -1,6 +1,8 @@
 // A file-transfer peer on libdatachannel (node-datachannel) that speaks the web client's protocol: it signals
 // through murva-signal over its own WebSocket, offers when told "peer-joined", answers an offer, and moves files
 // over the "file" data channel as {"kind":"file",...} + 16 KiB binary chunks, confirmed by {"kind":"received",...}.
+// It speaks the older form of that protocol: the hash travels in "file" when it sends, and it never says "hello",
+// so pages send to it without a window and with the hash in a trailing {"kind":"end",...}.
 import crypto from 'node:crypto';
 import nodeDataChannel from 'node-datachannel';
 import { connectWebSocket } from './ws.mjs';
@@ -146,7 +148,10 @@ export class NodePeer {
       const m = JSON.parse(msg);
       if (m.kind === 'file') {
         this.incoming = { name: m.name, size: m.size, senderHash: m.sha256, chunks: [], received: 0, started: Date.now() };
-        if (m.size === 0) this.finishIncoming();
+        this.maybeFinishIncoming();
+      } else if (m.kind === 'end' && this.incoming) {
+        this.incoming.senderHash = m.sha256;
+        this.maybeFinishIncoming();
       } else if (m.kind === 'received') {
         this.outgoingAck = m;
       }
@@ -157,11 +162,13 @@ export class NodePeer {
     const chunk = Buffer.from(msg);
     this.incoming.chunks.push(chunk);
     this.incoming.received += chunk.length;
-    if (this.incoming.received >= this.incoming.size) this.finishIncoming();
+    this.maybeFinishIncoming();
   }
 
-  finishIncoming() {
+  // Complete once every byte is in and the sender's hash is known (from "file" or from "end").
+  maybeFinishIncoming() {
     const inc = this.incoming;
+    if (!inc || inc.received < inc.size || inc.senderHash === undefined) return;
     this.incoming = null;
     const data = Buffer.concat(inc.chunks);
     const file = { name: inc.name, size: inc.size, data, sha256: sha256(data), senderHash: inc.senderHash, ms: Date.now() - inc.started };

@@ -73,7 +73,16 @@ export async function startServer({ password = '', allowTurn = true, tls = null 
 
   const env = { ...process.env };
   delete env.MURVA_SIGNAL_PASSWORD;   // the file alone decides the password
-  const child = spawn(serverBinary(), [configFile], { cwd: dir, env, stdio: ['ignore', 'pipe', 'pipe'] });
+  const removeDir = () => fs.rmSync(dir, { recursive: true, force: true });
+  const child = await startProcess(serverBinary(), [configFile], { cwd: dir, env, port, onStop: removeDir });
+  return { ...child, url: `${tls ? 'wss' : 'ws'}://127.0.0.1:${port}` };
+}
+
+// Runs `binary` and resolves once it accepts TCP connections on 127.0.0.1:`port`. stop() ends it (SIGTERM, then
+// SIGKILL) and then calls onStop.
+export async function startProcess(binary, args, { cwd, env = process.env, port, onStop = () => {} }) {
+  const child = spawn(binary, args, { cwd, env, stdio: ['ignore', 'pipe', 'pipe'] });
+  const name = path.basename(binary);
   let output = '';
   child.stdout.on('data', (d) => { output += d; });
   child.stderr.on('data', (d) => { output += d; });
@@ -83,30 +92,29 @@ export async function startServer({ password = '', allowTurn = true, tls = null 
     child.on('error', (err) => { output += `${err}\n`; exited = true; resolve({ error: err }); });
   });
 
-  const server = {
+  const handle = {
     port,
     pid: child.pid,
-    url: `${tls ? 'wss' : 'ws'}://127.0.0.1:${port}`,
     output: () => output,
     async stop() {
       if (!exited) {
         process.kill(child.pid, 'SIGTERM');
         try {
-          await withTimeout(exit, 5000, `murva-signal (pid ${child.pid}) to exit`);
+          await withTimeout(exit, 5000, `${name} (pid ${child.pid}) to exit`);
         } catch {
           process.kill(child.pid, 'SIGKILL');
-          await withTimeout(exit, 5000, `murva-signal (pid ${child.pid}) to die`);
+          await withTimeout(exit, 5000, `${name} (pid ${child.pid}) to die`);
         }
       }
-      fs.rmSync(dir, { recursive: true, force: true });
+      onStop();
     },
   };
   try {
-    await waitUntil(async () => exited || (await portAccepts(port)), 10000, `murva-signal listens on ${port}`, 50);
-    if (exited) throw new Error(`murva-signal exited at start:\n${output}`);
+    await waitUntil(async () => exited || (await portAccepts(port)), 10000, `${name} listens on ${port}`, 50);
+    if (exited) throw new Error(`${name} exited at start:\n${output}`);
   } catch (err) {
-    await server.stop();
+    await handle.stop();
     throw err;
   }
-  return server;
+  return handle;
 }
