@@ -41,7 +41,8 @@ start_server() {
   "log_level": "none",
   "max_connections": 0,
   "max_connections_per_ip": 0,
-  "max_rooms": 0
+  "max_rooms": 0,
+  "drain_timeout_ms": 0
 }
 JSON
     (cd "$work" && exec "$server_bin" murva-signal.json >"$work/server.log" 2>&1) &

@@ -1,5 +1,10 @@
-// Wiring of one server: settings -> state -> client lifecycle -> transport.
+// Wiring of one server: settings -> state -> client lifecycle -> transport, and the admin listener.
 #include "app/server.hpp"
+
+#include <algorithm>
+
+#include "app/http_pages.hpp"
+#include "app/metrics_page.hpp"
 
 namespace murva {
 
@@ -19,15 +24,75 @@ rtc::WebSocketServerConfiguration makeServerConfiguration(const ServerSettings& 
         if (!s.tls.keyPassword.empty())
             config.keyPemPass = s.tls.keyPassword;
     }
+    config.proxyProtocol = s.proxyProtocol;
     return config;
 }
 
 Server::Server(const ServerSettings& settings, const rtc::WebSocketServerConfiguration& transport)
-    : settings_(settings), state_(settings_, &console_), service_(state_, settings_),
-      transport_(std::make_unique<rtc::WebSocketServer>(transport)) {
+    : settings_(settings), state_(settings_, &console_), service_(state_, settings_) {
+    auto config = transport;
+    if (config.proxyProtocol && !config.trustedProxy)
+        config.trustedProxy = [this](const std::string& ip) { return service_.trustedProxy(ip); };
+    transport_ = std::make_unique<rtc::WebSocketServer>(config);
+    transport_->onHttpRequest([this](const rtc::HttpRequest& request) { return answer(request); });
+    if (!settings_.allowedOrigins.empty())
+        transport_->onUpgradeRequest([this](const rtc::HttpRequest& request) { return vetoUpgrade(request); });
     transport_->onClient([this](SocketPtr socket) { service_.handleClient(std::move(socket)); });
+
+    if (settings_.admin.port != 0) {
+        rtc::WebSocketServerConfiguration admin;
+        admin.port = settings_.admin.port;
+        admin.bindAddress = settings_.admin.bindAddress;
+        admin.httpOnly = true;
+        admin.threads = 1;
+        admin_ = std::make_unique<rtc::WebSocketServer>(admin);
+        admin_->onHttpRequest([this](const rtc::HttpRequest& request) { return answerAdmin(request); });
+    }
 }
 
-Server::~Server() { transport_->stop(); }
+Server::~Server() {
+    transport_->stop();
+    if (admin_)
+        admin_->stop();
+}
+
+void Server::startDrain() {
+    draining_ = true;
+    transport_->stopAccepting();
+}
+
+std::string Server::metrics() { return renderMetrics(state_, transport_->counters()); }
+
+std::optional<rtc::HttpResponse> Server::answer(const rtc::HttpRequest& request) {
+    if (auto health = healthPage(request, draining()))
+        return health;
+    return settings_.webClient ? webClientPage(request) : std::nullopt;
+}
+
+std::optional<rtc::HttpResponse> Server::answerAdmin(const rtc::HttpRequest& request) {
+    if (auto health = healthPage(request, draining()))
+        return health;
+    if (!isGetOrHead(request) || requestPath(request) != "/metrics")
+        return std::nullopt;
+    rtc::HttpResponse response;
+    response.contentType = "text/plain; version=0.0.4; charset=utf-8";
+    response.body = metrics();
+    response.headers = {{"Cache-Control", "no-store"}};
+    return response;
+}
+
+// Browsers always send Origin with a WebSocket upgrade; native clients need not, and are let in.
+std::optional<rtc::HttpResponse> Server::vetoUpgrade(const rtc::HttpRequest& request) const {
+    const auto origin = request.header("Origin");
+    if (!origin)
+        return std::nullopt;
+    const auto& allowed = settings_.allowedOrigins;
+    if (std::find(allowed.begin(), allowed.end(), *origin) != allowed.end())
+        return std::nullopt;
+    rtc::HttpResponse refusal;
+    refusal.status = 403;
+    refusal.body = "Origin not allowed";
+    return refusal;
+}
 
 } // namespace murva

@@ -1,6 +1,8 @@
-// One signaling server: its settings, its state, the client lifecycle and the transport, wired together.
+// One signaling server: its settings, its state, the client lifecycle and the transport, wired together, plus
+// the admin listener and the stop sequence's steps.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -17,27 +19,46 @@ rtc::WebSocketServerConfiguration makeServerConfiguration(const ServerSettings& 
 
 class Server {
 public:
-    // Listens at once (throws like rtc::WebSocketServer when it cannot) and starts admitting clients.
-    // `transport` is the configuration the settings make, possibly adjusted (tests pick port 0, say).
+    // Listens at once (throws like rtc::WebSocketServer when it cannot, or std::invalid_argument for settings
+    // that cannot be served) and starts admitting clients. `transport` is the configuration the settings
+    // make, possibly adjusted (tests pick port 0, say). The admin listener, when configured, listens too.
     Server(const ServerSettings& settings, const rtc::WebSocketServerConfiguration& transport);
     explicit Server(const ServerSettings& settings) : Server(settings, makeServerConfiguration(settings)) {}
-    ~Server(); // stops the transport first: every connection's close is handled while the state still exists
+    ~Server(); // stops the transports first: every connection's close is handled while the state still exists
 
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
 
     uint16_t port() const { return transport_->port(); }
+    uint16_t adminPort() const { return admin_ ? admin_->port() : 0; } // 0: no admin listener
     const ServerSettings& settings() const { return settings_; }
     SignalingState& state() { return state_; }
     rtc::WebSocketServer& transport() { return *transport_; }
     SignalingService& signaling() { return service_; }
 
+    // The stop sequence: readiness goes to 503 and new connections are refused while open ones go on; then
+    // every remaining connection is closed with 1001 after what was queued for it.
+    void startDrain();
+    bool draining() const { return draining_.load(); }
+    void closeRemaining() { transport_->closeAll(goingAway); }
+    std::size_t openConnections() const { return transport_->connectionCount(); }
+
+    std::string metrics();
+
 private:
+    static constexpr int goingAway = 1001;
+
+    std::optional<rtc::HttpResponse> answer(const rtc::HttpRequest& request);      // the main port
+    std::optional<rtc::HttpResponse> answerAdmin(const rtc::HttpRequest& request); // the admin port
+    std::optional<rtc::HttpResponse> vetoUpgrade(const rtc::HttpRequest& request) const;
+
     const ServerSettings settings_;
     ConsoleReporter console_;
     SignalingState state_;
     SignalingService service_;
-    std::unique_ptr<rtc::WebSocketServer> transport_; // last: destroyed first
+    std::atomic<bool> draining_{false};
+    std::unique_ptr<rtc::WebSocketServer> transport_; // after what its callbacks use: destroyed first
+    std::unique_ptr<rtc::WebSocketServer> admin_;
 };
 
 } // namespace murva

@@ -1,14 +1,14 @@
 // Start-up of the server process.
 #include "app/startup.hpp"
 
-#include <chrono>
 #include <iostream>
-#include <thread>
+#include <string_view>
 
 #include <sys/resource.h>
 
 #include "app/logging.hpp"
 #include "app/server.hpp"
+#include "app/stop_sequence.hpp"
 #include "config/config_loading.hpp"
 
 namespace murva {
@@ -32,7 +32,34 @@ void raiseOpenFileLimit() {
     }
 }
 
+namespace {
+
+const char* const usage = R"(Usage: murva-signal [PORT [PASSWORD] | CONFIG_FILE]
+
+A WebRTC signaling server for two-member rooms.
+
+  murva-signal              settings from ./murva-signal.json (written with the defaults when missing)
+  murva-signal PORT [PW]    listen on PORT (1-65535) with an optional join password; no file is read
+  murva-signal PATH         settings from the configuration file PATH
+  murva-signal --help       this text
+  murva-signal --version    the version
+
+Environment: MURVA_SIGNAL_PASSWORD replaces the join password.
+Signals: SIGTERM or SIGINT drain and stop (a second one stops at once); SIGHUP reloads the TLS certificate.
+)";
+
+} // namespace
+
 int runServer(int argc, char** argv) {
+    if (argc > 1 && std::string_view(argv[1]) == "--help") {
+        std::cout << usage;
+        return 0;
+    }
+    if (argc > 1 && std::string_view(argv[1]) == "--version") {
+        std::cout << "murva-signal " << MURVA_VERSION << "\n";
+        return 0;
+    }
+    blockServerSignals(); // before any thread starts, so all of them inherit the mask
     ServerSettings settings;
     if (!loadSettings(argc, argv, settings))
         return 1;
@@ -48,9 +75,12 @@ int runServer(int argc, char** argv) {
         return 1;
     }
     printSummary(std::cout, settings);
+    std::cout << std::flush;
 
-    for (;;)
-        std::this_thread::sleep_for(std::chrono::hours(1)); // sleep_for resumes after a signal by itself
+    serveUntilStopped(*server);
+    server.reset();
+    flushConsoleLines();
+    return 0;
 }
 
 } // namespace murva

@@ -13,7 +13,7 @@ void printSummary(std::ostream& out, const ServerSettings& settings);
 // Lets the process hold as many sockets as the hard limit allows (the soft limit is often only 1024).
 void raiseOpenFileLimit();
 
-// The whole start-up; returns the exit status when start-up fails, and never returns once serving.
+// The whole life of the process: start-up, serving, the stop on a signal. Returns the exit status.
 int runServer(int argc, char** argv);
 
 } // namespace murva

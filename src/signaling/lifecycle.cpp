@@ -2,6 +2,8 @@
 #include <openssl/crypto.h>
 #include <openssl/sha.h>
 
+#include <stdexcept>
+
 #include "signaling/client_address.hpp"
 #include "signaling/json_check.hpp"
 #include "signaling/protocol.hpp"
@@ -11,12 +13,37 @@ namespace murva {
 
 using nlohmann::json;
 
+namespace {
+
+TrustedProxies parseTrustedProxies(const std::vector<std::string>& entries) {
+    std::string error;
+    auto parsed = TrustedProxies::parse(entries, error);
+    if (!parsed)
+        throw std::invalid_argument("trusted_proxies: " + error);
+    return *parsed;
+}
+
+} // namespace
+
 SignalingService::SignalingService(SignalingState& state, const ServerSettings& settings)
     : state_(state), password_(settings.password), allowTurn_(settings.allowTurn),
-      passwordFailures_(settings.maxPasswordFailuresPerIp), joins_(settings.maxJoinsPerIpPerMinute) {}
+      trusted_(parseTrustedProxies(settings.trustedProxies)), passwordFailures_(settings.maxPasswordFailuresPerIp), joins_(settings.maxJoinsPerIpPerMinute) {}
+
+bool SignalingService::trustedProxy(const std::string& ip) const {
+    const auto address = parseIpAddress(ip);
+    return address && trusted_.contains(*address);
+}
+
+std::string SignalingService::clientAddress(const rtc::WebSocket& socket) const {
+    std::string peer = clientIpFromAddress(socket.remoteAddress().value_or(""));
+    const rtc::HttpRequest* request = socket.upgradeRequest();
+    if (trusted_.empty() || !request)
+        return peer;
+    return resolveClientAddress(peer, request->headerValues("X-Forwarded-For"), trusted_);
+}
 
 void SignalingService::handleClient(SocketPtr socket) {
-    auto client = std::make_shared<Client>(socket, clientIpFromAddress(socket->remoteAddress().value_or("")));
+    auto client = std::make_shared<Client>(socket, clientAddress(*socket));
     bool admitted;
     {
         SignalingState::Lock lock(state_);

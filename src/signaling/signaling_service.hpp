@@ -10,6 +10,7 @@
 #include "config/settings.hpp"
 #include "signaling/client.hpp"
 #include "signaling/rate_limiter.hpp"
+#include "signaling/trusted_proxies.hpp"
 #include "signaling/state.hpp"
 #include "transport/common.hpp"
 
@@ -17,12 +18,17 @@ namespace murva {
 
 class SignalingService {
 public:
-    // Takes the password and the relay filter from `settings`; `state` must outlive the service and every
-    // connection it admits.
+    // Takes the password, the relay filter, the trusted proxies and the rate limits from `settings`; `state`
+    // must outlive the service and every connection it admits. Throws std::invalid_argument for a
+    // trusted_proxies entry that is no address or range.
     SignalingService(SignalingState& state, const ServerSettings& settings);
 
-    // Admits or refuses a new connection and installs its handlers. Safe from any I/O thread.
+    // Admits or refuses a new connection and installs its handlers. Safe from any I/O thread. Call it from
+    // the transport's onClient: the client's address may come from the upgrade request.
     void handleClient(SocketPtr socket);
+
+    // Whether a socket peer at `ip` is one of our proxies (may send PROXY headers and X-Forwarded-For).
+    bool trustedProxy(const std::string& ip) const;
 
 private:
     // One received frame: intake, password gate, then join (sender in no room) or relay (sender in a room).
@@ -32,6 +38,9 @@ private:
     // A frame from a client in no room is used only when it is an object whose join members are strings.
     bool usableOutsideRoom(const nlohmann::json& message) const;
     bool passwordMatches(const std::string& given) const;
+
+    // The client's address: the socket peer's, or the one our proxies forwarded.
+    std::string clientAddress(const rtc::WebSocket& socket) const;
 
     // The gate in front of a join: the join rate and the password (with the rate of wrong guesses). False when
     // the join was refused; the connection is then being closed.
@@ -48,6 +57,7 @@ private:
     SignalingState& state_;
     const std::string password_; // empty: open server
     const bool allowTurn_;
+    const TrustedProxies trusted_;
     RateLimiter passwordFailures_; // wrong passwords per client address
     RateLimiter joins_;            // joins of any kind per client address
 };

@@ -1,7 +1,14 @@
 // Helpers for running the real murva-signal process in a scratch directory.
 #pragma once
 
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstring>
+#include <optional>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -97,5 +104,37 @@ inline std::string joinReply(uint16_t port, const std::string &passwordMember = 
     client->sendText(R"({"type":"join","room":"r","nick":"n")" + passwordMember + "}");
     return client->receive().value_or("");
 }
+
+// A datagram socket bound where NOTIFY_SOCKET will point: a path, or "@name" in the abstract namespace.
+class NotifyReceiver {
+public:
+    explicit NotifyReceiver(const std::string &target) : fd_(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path, target.data(), target.size());
+        if (target[0] == '@')
+            address.sun_path[0] = '\0';
+        auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + target.size());
+        EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr *>(&address), length), 0) << std::strerror(errno);
+    }
+    ~NotifyReceiver() { close(fd_); }
+
+    // The next datagram, or empty when none comes within a second.
+    std::optional<std::string> receive() {
+        pollfd ready{fd_, POLLIN, 0};
+        if (poll(&ready, 1, 1000) != 1)
+            return std::nullopt;
+        char buffer[256];
+        ssize_t n = recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
+        return n < 0 ? std::nullopt : std::optional<std::string>(std::string(buffer, static_cast<std::size_t>(n)));
+    }
+    bool idle() {
+        pollfd ready{fd_, POLLIN, 0};
+        return poll(&ready, 1, 0) == 0;
+    }
+
+private:
+    int fd_;
+};
 
 } // namespace app_test

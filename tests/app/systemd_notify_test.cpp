@@ -14,9 +14,10 @@
 #include <string>
 
 #include "app/systemd_notify.hpp"
-#include "support/process.hpp"
+#include "app_test_util.hpp"
 
 using namespace std::chrono_literals;
+using app_test::NotifyReceiver;
 using testing_support::TempDir;
 
 namespace {
@@ -42,45 +43,13 @@ private:
     std::optional<std::string> old_;
 };
 
-// A datagram socket bound where NOTIFY_SOCKET will point: a path, or "@name" in the abstract namespace.
-class Receiver {
-public:
-    explicit Receiver(const std::string &target) : fd_(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::memcpy(address.sun_path, target.data(), target.size());
-        if (target[0] == '@')
-            address.sun_path[0] = '\0';
-        auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + target.size());
-        EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr *>(&address), length), 0) << std::strerror(errno);
-    }
-    ~Receiver() { close(fd_); }
-
-    // The next datagram, or empty when none comes within a second.
-    std::optional<std::string> receive() {
-        pollfd ready{fd_, POLLIN, 0};
-        if (poll(&ready, 1, 1000) != 1)
-            return std::nullopt;
-        char buffer[256];
-        ssize_t n = recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
-        return n < 0 ? std::nullopt : std::optional<std::string>(std::string(buffer, static_cast<std::size_t>(n)));
-    }
-    bool idle() {
-        pollfd ready{fd_, POLLIN, 0};
-        return poll(&ready, 1, 0) == 0;
-    }
-
-private:
-    int fd_;
-};
-
 } // namespace
 
 TEST(SystemdNotify, SendsEachNoticeAsOneDatagramAndNeverWaits) {
     TempDir dir;
     for (const std::string &target : {dir.file("notify"), "@murva-notify-test-" + std::to_string(getpid())}) {
         SCOPED_TRACE(target);
-        Receiver manager(target);
+        NotifyReceiver manager(target);
         ScopedEnv socket("NOTIFY_SOCKET", target);
         EXPECT_TRUE(murva::notifyReady());
         EXPECT_EQ(manager.receive(), "READY=1");
@@ -100,7 +69,7 @@ TEST(SystemdNotify, SendsEachNoticeAsOneDatagramAndNeverWaits) {
     }
 
     // Not started by systemd, or a target that is neither an absolute path nor an abstract name: nothing is sent.
-    Receiver manager(dir.file("notify-unused"));
+    NotifyReceiver manager(dir.file("notify-unused"));
     for (const std::optional<std::string> &target :
          {std::optional<std::string>(), std::optional<std::string>(""), std::optional<std::string>("notify-unused"),
           std::optional<std::string>("/" + std::string(200, 'x'))}) {

@@ -111,11 +111,14 @@ describe('two Chromium pages of the web client', () => {
     const pages = [];
     try {
       const room = `room-${crypto.randomUUID().slice(0, 8)}`;
-      const alice = await openClient(browser, web.origin);
-      const bob = await openClient(browser, web.origin);
-      const carol = await openClient(browser, web.origin);
+      // The page and its files come from the signaling server's own port, and point back at it.
+      const own = server.url.replace(/^ws:/, 'http:');
+      const alice = await openClient(browser, own);
+      const bob = await openClient(browser, own);
+      const carol = await openClient(browser, own);
       pages.push(alice, bob, carol);
       assert.equal(await state(alice), 'idle');
+      assert.equal(await alice.inputValue('#server'), server.url);
 
       await joinRoom(alice, { server: server.url, room, nick: 'Alice' });
       await waitForState(alice, 'waiting');
@@ -241,7 +244,7 @@ describe('two Chromium pages of the web client', () => {
       const browser = await launchChromium();
       const pages = [];
       try {
-        pages.push(...await connectedPair(browser, web.origin, server));
+        pages.push(...await connectedPair(browser, server.url.replace(/^ws:/, 'http:'), server));
         const [alice, bob] = pages;
         const before = rendererProcesses();
         assert.ok(before.size >= 2, 'a renderer process per page');

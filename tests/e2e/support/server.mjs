@@ -64,6 +64,7 @@ export async function startServer({ password = '', allowTurn = true, tls = null 
     max_connections: 64,
     max_connections_per_ip: 32,
     max_rooms: 16,
+    drain_timeout_ms: 0, // a stop closes at once: no test waits for a drain
     max_message_size: 65536,
     connection_timeout_ms: 0,
     tls: { enabled: Boolean(tls), cert_file: tls?.certFile ?? '', key_file: tls?.keyFile ?? '', key_password: '' },

@@ -1,0 +1,118 @@
+// Signals, the drain, and the systemd notices and watchdog of a running server.
+#include "app/stop_sequence.hpp"
+
+#include <csignal>
+#include <ctime>
+#include <iostream>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "app/systemd_notify.hpp"
+
+namespace murva {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+// Closed connections finish their close handshake within this; stop() ends whatever is left after it.
+constexpr auto closeGrace = 3s;
+constexpr auto pollInterval = 20ms;
+
+sigset_t serverSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGHUP);
+    return set;
+}
+
+// The next signal within `timeout`, or 0.
+int waitSignal(std::chrono::milliseconds timeout) {
+    const sigset_t set = serverSignals();
+    const timespec wait{static_cast<time_t>(timeout.count() / 1000), static_cast<long>(timeout.count() % 1000) * 1000000};
+    const int signal = sigtimedwait(&set, nullptr, &wait);
+    return signal > 0 ? signal : 0;
+}
+
+void reloadCertificate(Server& server) {
+    if (!server.settings().tls.enabled)
+        return;
+    try {
+        server.transport().reloadCertificate();
+        std::cerr << "Reloaded the TLS certificate and key.\n";
+    } catch (const std::exception& e) {
+        std::cerr << "TLS reload failed, keeping the current certificate: " << e.what() << "\n";
+    }
+}
+
+// Feeds systemd's watchdog from one of the transport's I/O threads: a wedged server stops feeding it.
+class Watchdog {
+public:
+    explicit Watchdog(Server& server) {
+        const auto interval = watchdogInterval();
+        if (!interval)
+            return;
+        thread_ = std::thread([this, &server, interval = *interval] {
+            std::unique_lock lock(mutex_);
+            while (!wake_.wait_for(lock, interval, [this] { return stopping_; }))
+                server.transport().post([] { notifyWatchdog(); });
+        });
+    }
+    ~Watchdog() {
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_all();
+        if (thread_.joinable())
+            thread_.join();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stopping_ = false;
+    std::thread thread_;
+};
+
+// Waits until every connection has gone, `until` passes or a stop signal comes; SIGHUP still reloads.
+void waitForConnections(Server& server, Clock::time_point until) {
+    while (server.openConnections() > 0 && Clock::now() < until) {
+        const int signal = waitSignal(pollInterval);
+        if (signal == SIGHUP)
+            reloadCertificate(server);
+        else if (signal != 0)
+            return;
+    }
+}
+
+} // namespace
+
+void blockServerSignals() {
+    const sigset_t set = serverSignals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+void serveUntilStopped(Server& server) {
+    notifyReady();
+    Watchdog watchdog(server);
+    for (;;) {
+        const int signal = waitSignal(1h);
+        if (signal == SIGHUP)
+            reloadCertificate(server);
+        else if (signal != 0)
+            break;
+    }
+
+    notifyStopping();
+    server.startDrain();
+    waitForConnections(server, Clock::now() + std::chrono::milliseconds(server.settings().drainTimeoutMs));
+    server.closeRemaining();
+    waitForConnections(server, Clock::now() + closeGrace);
+}
+
+} // namespace murva

@@ -1,0 +1,17 @@
+// The life of the server process after start-up: signals (stop, reload), the drain and systemd's notices.
+#pragma once
+
+#include "app/server.hpp"
+
+namespace murva {
+
+// Blocks SIGTERM, SIGINT and SIGHUP in the calling thread; call before any thread starts, so every thread
+// inherits the mask and the signals are only ever taken by serveUntilStopped.
+void blockServerSignals();
+
+// Tells systemd the server is ready, feeds its watchdog from an I/O thread, reloads the TLS pair on SIGHUP,
+// and on SIGTERM or SIGINT drains: readiness 503, no new connections, open ones may finish for the drain
+// timeout (a second signal cuts it short), then the rest are closed with 1001. Returns once they are gone.
+void serveUntilStopped(Server& server);
+
+} // namespace murva

@@ -1,0 +1,96 @@
+// The process's stop: a drain that lets open pairs finish, refuses newcomers and reports 503, then 1001 for
+// the rest and exit status 0 with every console line written; systemd hears of each step.
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+#include "app_test_util.hpp"
+#include "support/raw_socket.hpp"
+
+using namespace app_test;
+
+namespace {
+
+// The response to a plain GET on the loopback port (head and body).
+std::string httpGet(uint16_t port, const std::string& path) {
+    RawSocket socket(port);
+    socket.sendAll("GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+    return socket.readUntil("\r\n\r\n\x01", 3s); // everything until the server closes
+}
+
+const std::string offer = R"({"type":"offer","sdp":"v=0\r\n"})";
+
+} // namespace
+
+TEST(Stop, DrainLetsPairsFinishThenClosesWithGoingAwayAndExitsCleanly) {
+    TempDir dir;
+    NotifyReceiver manager(dir.file("notify"));
+    const uint16_t admin = freeLoopbackPort();
+    auto started = startOnFreePort(
+        dir.path(),
+        [&](uint16_t port) {
+            dir.write("c.json", configText(port, R"("drain_timeout_ms": 1500, "admin": {"port": )" +
+                                                     std::to_string(admin) + "}"));
+            return std::vector<std::string>{"c.json"};
+        },
+        6, {{"NOTIFY_SOCKET", dir.file("notify")}, {"WATCHDOG_USEC", "100000"}});
+    ASSERT_TRUE(started.child->waitForStdoutLines(6)) << started.child->stderrText();
+    EXPECT_EQ(manager.receive(), "READY=1");
+    EXPECT_NE(httpGet(admin, "/readyz").find("200 OK"), std::string::npos);
+
+    auto a = WsClient::connect(started.port), b = WsClient::connect(started.port), alone = WsClient::connect(started.port);
+    for (auto* client : {a.get(), b.get(), alone.get()})
+        client->sendText(std::string(R"({"type":"join","nick":"n","room":")") + (client == alone.get() ? "x" : "r") + "\"}");
+    for (auto* client : {a.get(), b.get(), alone.get()})
+        ASSERT_TRUE(client->receive());
+    ASSERT_TRUE(a->receive()); // peer-joined
+    // The watchdog is fed every 50 ms while the server serves.
+    int pings = 0;
+    while (pings < 3 && manager.receive() == "WATCHDOG=1")
+        ++pings;
+    EXPECT_EQ(pings, 3);
+
+    ASSERT_EQ(::kill(started.child->pid(), SIGTERM), 0);
+    std::optional<std::string> notice;
+    while ((notice = manager.receive()) == "WATCHDOG=1") {
+    }
+    EXPECT_EQ(notice, "STOPPING=1");
+    EXPECT_NE(httpGet(admin, "/readyz").find("503 Service Unavailable"), std::string::npos);
+    EXPECT_THROW(WsClient::connect(started.port), std::runtime_error); // no new connections
+    a->sendText(offer);                                                  // while open ones go on
+    EXPECT_EQ(b->receive(), offer);
+
+    for (auto* client : {a.get(), b.get(), alone.get()})
+        EXPECT_EQ(client->waitClosed(5s), 1001);
+    EXPECT_EQ(started.child->waitExit(5s), 0) << started.child->stderrText();
+    const std::string out = started.child->stdoutText();
+    const auto count = [&](const std::string& text) {
+        std::size_t n = 0;
+        for (auto at = out.find(text); at != std::string::npos; at = out.find(text, at + 1))
+            ++n;
+        return n;
+    };
+    EXPECT_EQ(count("[+] join"), 3u);
+    EXPECT_EQ(count("[-] leave"), 3u);
+    EXPECT_NE(out.find("[-] leave (rooms=0, clients=0)"), std::string::npos) << out;
+}
+
+TEST(Stop, ASecondSignalCutsTheDrainShort) {
+    TempDir dir;
+    auto started = startOnFreePort(
+        dir.path(),
+        [&](uint16_t port) {
+            dir.write("c.json", configText(port, R"("drain_timeout_ms": 60000)"));
+            return std::vector<std::string>{"c.json"};
+        },
+        6);
+    ASSERT_TRUE(started.child->waitForStdoutLines(6)) << started.child->stderrText();
+    auto client = WsClient::connect(started.port);
+    client->sendText(R"({"type":"join","nick":"n","room":"r"})");
+    ASSERT_TRUE(client->receive());
+    ASSERT_EQ(::kill(started.child->pid(), SIGTERM), 0);
+    EXPECT_FALSE(client->waitClosed(300ms)); // draining: the connection stays
+    ASSERT_EQ(::kill(started.child->pid(), SIGINT), 0);
+    EXPECT_EQ(client->waitClosed(5s), 1001);
+    EXPECT_EQ(started.child->waitExit(5s), 0);
+}
