@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace murva {
 
@@ -11,6 +13,13 @@ struct TlsSettings {
     std::string certFile;
     std::string keyFile;
     std::string keyPassword; // pass phrase of an encrypted key; empty: none
+};
+
+// Short-lived TURN credentials handed out in every "joined" (the TURN REST scheme coturn's use-auth-secret takes).
+struct TurnSettings {
+    std::vector<std::string> urls; // turn: and turns: URLs of one TURN service that shares the secret
+    std::string secret;            // MURVA_SIGNAL_TURN_SECRET, when set, replaces the file's value
+    uint32_t ttlSeconds = 3600;    // a credential stops working this long after it was issued
 };
 
 struct ServerSettings {
@@ -25,6 +34,7 @@ struct ServerSettings {
     uint32_t maxRooms = 4096;          // 0: no limit
     bool allowTurn = true;             // false: relay candidates are stripped from what is forwarded
     TlsSettings tls;
+    std::optional<TurnSettings> turn; // empty: no "turn" key, and "joined" carries no TURN credentials
 };
 
 } // namespace murva

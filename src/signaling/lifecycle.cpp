@@ -12,7 +12,8 @@ namespace murva {
 using nlohmann::json;
 
 SignalingService::SignalingService(SignalingState& state, const ServerSettings& settings)
-    : state_(state), password_(settings.password), allowTurn_(settings.allowTurn) {}
+    : state_(state), password_(settings.password), allowTurn_(settings.allowTurn),
+      turn_(settings.turn ? std::optional<TurnCredentials>(std::in_place, *settings.turn) : std::nullopt) {}
 
 void SignalingService::handleClient(SocketPtr socket) {
     auto client = std::make_shared<Client>(socket, clientIpFromAddress(socket->remoteAddress().value_or("")));

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -10,14 +11,15 @@
 #include "config/settings.hpp"
 #include "signaling/client.hpp"
 #include "signaling/state.hpp"
+#include "signaling/turn_credentials.hpp"
 #include "transport/common.hpp"
 
 namespace murva {
 
 class SignalingService {
 public:
-    // Takes the password and the relay filter from `settings`; `state` must outlive the service and every
-    // connection it admits.
+    // Takes the password, the relay filter and the TURN settings from `settings`; `state` must outlive the
+    // service and every connection it admits.
     SignalingService(SignalingState& state, const ServerSettings& settings);
 
     // Admits or refuses a new connection and installs its handlers. Safe from any I/O thread.
@@ -43,6 +45,7 @@ private:
     SignalingState& state_;
     const std::string password_; // empty: open server
     const bool allowTurn_;
+    const std::optional<TurnCredentials> turn_; // empty: "joined" carries no iceServers
 };
 
 } // namespace murva
