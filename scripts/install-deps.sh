@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Installs, only when missing, what building and testing murva-signal needs from Debian's archive.
-# Usage: scripts/install-deps.sh [--e2e]   (--e2e adds Chromium and the npm packages of the end-to-end tests)
+# Usage: scripts/install-deps.sh [--e2e]   (--e2e adds Chromium, coturn and the npm packages of the end-to-end tests)
 set -euo pipefail
 
 packages=(g++ clang libclang-rt-14-dev cmake ninja-build make pkg-config libboost1.81-dev nlohmann-json3-dev libssl-dev libgtest-dev
           openssl python3 iproute2 procps)
 if [[ "${1:-}" == "--e2e" ]]; then
-    packages+=(chromium nodejs)
+    packages+=(chromium nodejs coturn)
     # A nodejs build that bundles npm (as on our machines) conflicts with Debian's separate npm package.
     command -v npm >/dev/null || packages+=(npm)
 fi
