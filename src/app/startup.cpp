@@ -22,6 +22,8 @@ void printSummary(std::ostream& out, const ServerSettings& s) {
                         : "TURN disabled - direct P2P only (relay candidates stripped).\n");
     out << "Limits: max_connections=" << s.maxConnections << ", per_ip=" << s.maxConnectionsPerIp
         << ", max_rooms=" << s.maxRooms << ", max_message_size=" << s.maxMessageSize << "B\n";
+    if (s.turn)
+        out << "TURN credentials: " << s.turn->urls.size() << " urls, ttl " << s.turn->ttlSeconds << " s\n";
 }
 
 void raiseOpenFileLimit() {
@@ -63,7 +65,7 @@ int runServer(int argc, char** argv) {
     ServerSettings settings;
     if (!loadSettings(argc, argv, settings))
         return 1;
-    applyPasswordFromEnvironment(settings);
+    applyPasswordFromEnvironment(settings); // the TURN secret's variable was applied while loading
     initLogging(settings);
     raiseOpenFileLimit();
 

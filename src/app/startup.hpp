@@ -7,7 +7,7 @@
 
 namespace murva {
 
-// The five summary lines printed once the server listens.
+// The five summary lines printed once the server listens, and a sixth when TURN credentials are handed out.
 void printSummary(std::ostream& out, const ServerSettings& settings);
 
 // Lets the process hold as many sockets as the hard limit allows (the soft limit is often only 1024).

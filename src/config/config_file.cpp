@@ -99,6 +99,53 @@ bool readRateLimit(const json& object, const char* key, uint32_t& field, std::st
     return false;
 }
 
+bool isTurnUrl(const std::string& url) {
+    for (const std::string_view scheme : {"turn:", "turns:"})
+        if (url.size() > scheme.size() && url.compare(0, scheme.size(), scheme) == 0)
+            return true;
+    return false;
+}
+
+// The "turn" object. Checked more strictly than the older keys: a mistake here would not show until clients
+// behind strict NATs failed to connect. The secret may still be missing; the environment can supply it.
+bool readTurn(const json& value, ServerSettings& s, std::string& error) {
+    if (!value.is_object()) {
+        error = "turn must be an object";
+        return false;
+    }
+    TurnSettings turn;
+    const auto urls = value.find("urls");
+    if (urls == value.end() || !urls->is_array() || urls->empty()) {
+        error = "turn.urls must be a non-empty array of turn: or turns: URLs";
+        return false;
+    }
+    for (std::size_t i = 0; i < urls->size(); ++i) {
+        const json& url = (*urls)[i];
+        // No stun: entries: the TURN server answers STUN on the same address, and the credentials are its own.
+        if (!url.is_string() || !isTurnUrl(url.get_ref<const std::string&>())) {
+            error = "turn.urls[" + std::to_string(i) + "] must be a string starting with turn: or turns:";
+            return false;
+        }
+        turn.urls.push_back(url.get<std::string>());
+    }
+    if (const auto secret = value.find("secret"); secret != value.end()) {
+        if (!secret->is_string()) {
+            error = "turn.secret must be a string";
+            return false;
+        }
+        turn.secret = secret->get<std::string>();
+    }
+    if (const auto ttl = value.find("ttl_seconds"); ttl != value.end()) {
+        if (!ttl->is_number_unsigned() || ttl->get<uint64_t>() < 1 || ttl->get<uint64_t>() > maxTurnTtlSeconds) {
+            error = "turn.ttl_seconds must be a whole number from 1 to " + std::to_string(maxTurnTtlSeconds);
+            return false;
+        }
+        turn.ttlSeconds = ttl->get<uint32_t>();
+    }
+    s.turn = std::move(turn);
+    return true;
+}
+
 // Visits the keys in their fixed order; the first failure ends the load.
 bool applyKeys(const json& root, ServerSettings& s, std::string& error) {
     if (!readPort(root, "port", 1, s.port, error))
@@ -131,8 +178,12 @@ bool applyKeys(const json& root, ServerSettings& s, std::string& error) {
     readKey(root, "trusted_proxies", s.trustedProxies);
     readKey(root, "proxy_protocol", s.proxyProtocol);
     readKey(root, "allowed_origins", s.allowedOrigins);
-    return readRateLimit(root, "max_password_failures_per_ip", s.maxPasswordFailuresPerIp, error) &&
-           readRateLimit(root, "max_joins_per_ip_per_minute", s.maxJoinsPerIpPerMinute, error);
+    if (!readRateLimit(root, "max_password_failures_per_ip", s.maxPasswordFailuresPerIp, error) ||
+        !readRateLimit(root, "max_joins_per_ip_per_minute", s.maxJoinsPerIpPerMinute, error))
+        return false;
+    if (auto turn = root.find("turn"); turn != root.end())
+        return readTurn(*turn, s, error);
+    return true;
 }
 
 } // namespace
@@ -176,6 +227,11 @@ bool loadConfig(const std::string& path, ServerSettings& settings, std::string& 
     }
     if (settings.tls.enabled && (settings.tls.certFile.empty() || settings.tls.keyFile.empty())) {
         error = "tls.enabled is true but cert_file/key_file are empty";
+        return false;
+    }
+    if (settings.turn && !settings.allowTurn) {
+        error = "turn is set but allow_turn is false: relay candidates would be stripped, so the TURN server "
+                "could never be used";
         return false;
     }
     return true;

@@ -1,4 +1,4 @@
-// The command line forms, the configuration file on first start, and the environment's password.
+// The command line forms, the configuration file on first start, and the environment's password and TURN secret.
 #include "config/config_loading.hpp"
 
 #include <cerrno>
@@ -88,8 +88,19 @@ bool loadSettings(int argc, char** argv, ServerSettings& settings) {
         std::cerr << "Failed to load " << path << ": " << error << "\n";
         return false;
     }
+    applyTurnSecretFromEnvironment(settings);
+    if (settings.turn && settings.turn->secret.empty()) {
+        std::cerr << "Failed to load " << path << ": turn has no secret: set turn.secret or "
+                  << turnSecretVariable << "\n";
+        return false;
+    }
     std::cout << "Loaded config from " << path << "\n";
     return true;
+}
+
+void applyTurnSecretFromEnvironment(ServerSettings& settings) {
+    if (const char* value = std::getenv(turnSecretVariable); value && settings.turn)
+        settings.turn->secret = value;
 }
 
 void applyPasswordFromEnvironment(ServerSettings& settings) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,13 @@ struct TlsSettings {
 struct AdminSettings {
     std::string bindAddress = "127.0.0.1";
     uint16_t port = 0;
+};
+
+// Short-lived TURN credentials handed out in every "joined" (the TURN REST scheme coturn's use-auth-secret takes).
+struct TurnSettings {
+    std::vector<std::string> urls; // turn: and turns: URLs of one TURN service that shares the secret
+    std::string secret;            // MURVA_SIGNAL_TURN_SECRET, when set, replaces the file's value
+    uint32_t ttlSeconds = 3600;    // a credential stops working this long after it was issued
 };
 
 struct ServerSettings {
@@ -42,6 +50,8 @@ struct ServerSettings {
     std::vector<std::string> allowedOrigins; // upgrade requests' Origin values let in; empty: any
     uint32_t maxPasswordFailuresPerIp = 10;  // wrong passwords per minute from one address; 0: no limit
     uint32_t maxJoinsPerIpPerMinute = 0;     // joins per minute from one address; 0: no limit
+
+    std::optional<TurnSettings> turn; // empty: no "turn" key, and "joined" carries no TURN credentials
 };
 
 } // namespace murva

@@ -1,4 +1,5 @@
-// Joining a room: the room code's checks, the claim of a slot, and the replies to both members.
+// Joining a room: the room code's checks, the claim of a slot, and the replies to both members (with the TURN
+// credentials, when the server hands them out).
 #include "signaling/protocol.hpp"
 #include "signaling/signaling_service.hpp"
 
@@ -15,6 +16,8 @@ void SignalingService::handleJoin(const SocketPtr& self, const std::shared_ptr<C
         return sendJson(self, errorMessage(reasonRoomCodeTooLong));
     }
 
+    // Signed before the slot is claimed: when that fails (it throws), the client is still in no room.
+    nlohmann::json iceServers = turn_ ? turn_->iceServers() : nlohmann::json();
     auto claim = state_.claimRoomSlot(client, room, truncateUtf8(message.value("nick", std::string()), maxNickBytes));
     if (claim.outcome == ClaimOutcome::RoomLimitReached) {
         bump(counters.joinsRoomLimit);
@@ -26,7 +29,10 @@ void SignalingService::handleJoin(const SocketPtr& self, const std::shared_ptr<C
     }
     bump(counters.joinsOk);
 
-    sendJson(self, joinedMessage(claim.peerNick));
+    auto joined = joinedMessage(claim.peerNick);
+    if (turn_)
+        joined["iceServers"] = std::move(iceServers);
+    sendJson(self, joined);
     if (claim.peer)
         claim.peer->deliver(dumpCompact(peerJoinedMessage(client->nick)));
 }

@@ -27,7 +27,8 @@ TrustedProxies parseTrustedProxies(const std::vector<std::string>& entries) {
 
 SignalingService::SignalingService(SignalingState& state, const ServerSettings& settings)
     : state_(state), password_(settings.password), allowTurn_(settings.allowTurn),
-      trusted_(parseTrustedProxies(settings.trustedProxies)), passwordFailures_(settings.maxPasswordFailuresPerIp), joins_(settings.maxJoinsPerIpPerMinute) {}
+      trusted_(parseTrustedProxies(settings.trustedProxies)), passwordFailures_(settings.maxPasswordFailuresPerIp), joins_(settings.maxJoinsPerIpPerMinute),
+      turn_(settings.turn ? std::optional<TurnCredentials>(std::in_place, *settings.turn) : std::nullopt) {}
 
 bool SignalingService::trustedProxy(const std::string& ip) const {
     const auto address = parseIpAddress(ip);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -12,15 +13,16 @@
 #include "signaling/rate_limiter.hpp"
 #include "signaling/trusted_proxies.hpp"
 #include "signaling/state.hpp"
+#include "signaling/turn_credentials.hpp"
 #include "transport/common.hpp"
 
 namespace murva {
 
 class SignalingService {
 public:
-    // Takes the password, the relay filter, the trusted proxies and the rate limits from `settings`; `state`
-    // must outlive the service and every connection it admits. Throws std::invalid_argument for a
-    // trusted_proxies entry that is no address or range.
+    // Takes the password, the relay filter, the trusted proxies, the rate limits and the TURN settings from
+    // `settings`; `state` must outlive the service and every connection it admits. Throws
+    // std::invalid_argument for a trusted_proxies entry that is no address or range.
     SignalingService(SignalingState& state, const ServerSettings& settings);
 
     // Admits or refuses a new connection and installs its handlers. Safe from any I/O thread. Call it from
@@ -60,6 +62,7 @@ private:
     const TrustedProxies trusted_;
     RateLimiter passwordFailures_; // wrong passwords per client address
     RateLimiter joins_;            // joins of any kind per client address
+    const std::optional<TurnCredentials> turn_; // empty: "joined" carries no iceServers
 };
 
 } // namespace murva

@@ -29,7 +29,8 @@ TEST(DefaultConfig, TextSetsEveryFieldToItsDefault) {
                              .maxConnectionsPerIp = 1,
                              .maxRooms = 1,
                              .allowTurn = false,
-                             .tls = {.enabled = true, .certFile = "c", .keyFile = "k", .keyPassword = "p"}};
+                             .tls = {.enabled = true, .certFile = "c", .keyFile = "k", .keyPassword = "p"},
+                             .turn = std::nullopt}; // not in the default text: only a key present sets it
 
     testing_support::TempDir dir;
     dir.write("murva-signal.json", std::string(defaultConfigText));

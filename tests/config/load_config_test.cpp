@@ -216,3 +216,42 @@ TEST(LoadConfigTls, OnlyAnObjectCountsAndEnabledNeedsBothFiles) {
     EXPECT_EQ(on.tls.keyFile, "k");
     EXPECT_EQ(on.tls.keyPassword, "");
 }
+
+TEST(LoadConfigTurn, MalformedTurnKeysAreRefusedAndAWellFormedOneIsKept) {
+    const std::string urlsError = "turn.urls must be a non-empty array of turn: or turns: URLs";
+    const std::string ttlError = "turn.ttl_seconds must be a whole number from 1 to 604800";
+    const std::pair<std::string, std::string> cases[] = {
+        {R"("turn": "turn:127.0.0.1")", "turn must be an object"},
+        {R"("turn": null)", "turn must be an object"},
+        {R"("turn": {})", urlsError},
+        {R"("turn": {"urls": []})", urlsError},
+        {R"("turn": {"urls": "turn:127.0.0.1"})", urlsError},
+        {R"("turn": {"urls": ["turn:a", 7]})", "turn.urls[1] must be a string starting with turn: or turns:"},
+        {R"("turn": {"urls": ["stun:a"]})", "turn.urls[0] must be a string starting with turn: or turns:"},
+        {R"("turn": {"urls": ["turn:"]})", "turn.urls[0] must be a string starting with turn: or turns:"},
+        {R"("turn": {"urls": ["turn:a"], "secret": 5})", "turn.secret must be a string"},
+        {R"("turn": {"urls": ["turn:a"], "ttl_seconds": 0})", ttlError},
+        {R"("turn": {"urls": ["turn:a"], "ttl_seconds": -60})", ttlError},
+        {R"("turn": {"urls": ["turn:a"], "ttl_seconds": 604801})", ttlError},
+        {R"("turn": {"urls": ["turn:a"], "ttl_seconds": 18446744073709551615})", ttlError},
+        {R"("turn": {"urls": ["turn:a"], "ttl_seconds": 60.5})", ttlError},
+        {R"("turn": {"urls": ["turn:a"], "ttl_seconds": "60"})", ttlError},
+        {R"("turn": {"urls": ["turn:a"], "secret": "s"}, "allow_turn": false)",
+         "turn is set but allow_turn is false: relay candidates would be stripped, so the TURN server could never "
+         "be used"},
+    };
+    for (const auto &[members, error] : cases)
+        EXPECT_EQ(failureOf("{" + members + "}"), error) << members;
+
+    EXPECT_FALSE(settingsOf("{}").turn);
+    const auto s = settingsOf(R"({"turn": {"urls": ["turn:t.example:3478?transport=udp", "turns:t.example:5349"],
+                                           "secret": "k", "ttl_seconds": 604800}})");
+    ASSERT_TRUE(s.turn);
+    EXPECT_EQ(s.turn->urls, (std::vector<std::string>{"turn:t.example:3478?transport=udp", "turns:t.example:5349"}));
+    EXPECT_EQ(s.turn->secret, "k");
+    EXPECT_EQ(s.turn->ttlSeconds, 604800u);
+    // The secret may still come from the environment.
+    const auto bare = settingsOf(R"({"turn": {"urls": ["turn:t.example"]}})");
+    ASSERT_TRUE(bare.turn);
+    EXPECT_EQ(bare.turn->secret, "");
+}

@@ -13,11 +13,12 @@ import {
   damagingLink, fastClock, hang, relayOnlyNetwork, saveDialogToDisk, serverHandsOut,
 } from './support/page_hooks.mjs';
 import { makeCertificate, startServer, tempDir } from './support/server.mjs';
-import { startTurnServer } from './support/turn.mjs';
+import { startRestTurnServer, startTurnServer } from './support/turn.mjs';
 
 const MiB = 1024 * 1024;
 
-async function pageTransfer(t, sender, receiver, size, label) {
+// `relayed`: the pair must be two TURN relay candidates of the coturn at 127.0.0.2; otherwise a direct one.
+async function pageTransfer(t, sender, receiver, size, label, { relayed = false } = {}) {
   const data = crypto.randomBytes(size);
   const name = `random-${crypto.randomUUID().slice(0, 8)}.bin`;
   const started = Date.now();
@@ -30,9 +31,14 @@ async function pageTransfer(t, sender, receiver, size, label) {
   assert.equal(sent.progress, 1);
   assert.match(got.info, /matches/);
   const route = await routeOf(sender);
-  assert.match(route.local, /^host 127\.0\.0\.1:/);
-  // Chromium does not tell the address of a peer-reflexive remote candidate.
-  assert.match(route.remote, /^(host 127\.0\.0\.1|prflx (127\.0\.0\.1)?):\d+$/);
+  if (relayed) {
+    assert.match(route.local, /^relay 127\.0\.0\.2:\d+$/);
+    assert.match(route.remote, /^relay 127\.0\.0\.2:\d+$/);
+  } else {
+    assert.match(route.local, /^host 127\.0\.0\.1:/);
+    // Chromium does not tell the address of a peer-reflexive remote candidate.
+    assert.match(route.remote, /^(host 127\.0\.0\.1|prflx (127\.0\.0\.1)?):\d+$/);
+  }
   t.diagnostic(`${label}: ${size} bytes in ${ms} ms (click to confirmation); pair ${route.local} <-> ${route.remote}`);
 }
 
@@ -86,6 +92,25 @@ function writeRandomFile(file, size) {
   }
   return hash.digest('hex');
 }
+
+// Forces every RTCPeerConnection of the page to relay only, leaving its iceServers to the client; records the
+// configurations and the candidates gathered.
+const relayOnlyPage = {
+  fn: () => {
+    window.__rtcConfigs = [];
+    window.__localCandidates = [];
+    const Native = window.RTCPeerConnection;
+    window.RTCPeerConnection = class extends Native {
+      constructor(config = {}, ...rest) {
+        super({ ...config, iceTransportPolicy: 'relay' }, ...rest);
+        window.__rtcConfigs.push(config);
+        this.addEventListener('icecandidate', (event) => {
+          if (event.candidate?.candidate) window.__localCandidates.push(event.candidate.candidate);
+        });
+      }
+    };
+  },
+};
 
 describe('two Chromium pages of the web client', () => {
   let web;
@@ -487,4 +512,44 @@ describe('two Chromium pages of the web client', () => {
         await secureWeb.close();
       }
     });
+
+  // Needs the web client that hands the iceServers of "joined" to its RTCPeerConnection.
+  test('a relay-only pair goes through coturn with the TURN credentials from joined', { timeout: 90000 }, async (t) => {
+    const secret = 'browser turn secret';
+    const turn = await startRestTurnServer({ secret });
+    const server = await startServer({ turn: { urls: [turn.url], secret, ttl_seconds: 600 } });
+    const browser = await launchChromium();
+    const pages = [];
+    try {
+      const alice = await openClient(browser, web.origin, { initScript: relayOnlyPage });
+      const bob = await openClient(browser, web.origin, { initScript: relayOnlyPage });
+      pages.push(alice, bob);
+      await joinRoom(alice, { server: server.url, room: 'relayed', nick: 'Alice' });
+      await waitForState(alice, 'waiting');
+      await joinRoom(bob, { server: server.url, room: 'relayed', nick: 'Bob' });
+      const usernames = [];
+      for (const page of [alice, bob]) {
+        await page.waitForFunction(() => window.__signals.length > 0);
+        const joined = JSON.parse((await page.evaluate(() => window.__signals))[0]);
+        usernames.push(joined.iceServers[0].username);
+        await page.waitForFunction(() => window.__rtcConfigs.length > 0);
+        const configs = await page.evaluate(() => window.__rtcConfigs);
+        assert.ok(configs.some((c) => (c.iceServers ?? []).some((s) => s.username === usernames.at(-1))),
+          `the client hands the iceServers of its "joined" to RTCPeerConnection: ${JSON.stringify(configs)}`);
+      }
+      await Promise.all([waitForState(alice, 'connected'), waitForState(bob, 'connected')]);
+      await pageTransfer(t, alice, bob, MiB, 'Chromium -> Chromium relayed through coturn', { relayed: true });
+
+      for (const [i, page] of [alice, bob].entries()) {
+        const candidates = await page.evaluate(() => window.__localCandidates);
+        assert.ok(candidates.length > 0 && candidates.every((c) => / typ relay /.test(c)), candidates.join(' | '));
+        assert.ok(turn.output().includes(`username=<${usernames[i]}>`), 'coturn allocated with that credential');
+        assert.deepEqual(page.errors, []);
+      }
+    } finally {
+      await closeAll(browser, pages);
+      await server.stop();
+      await turn.stop();
+    }
+  });
 });

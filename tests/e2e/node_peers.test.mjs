@@ -1,43 +1,16 @@
 // Two libdatachannel peers meet through the real murva-signal and move a file over a data channel.
 import assert from 'node:assert/strict';
-import crypto from 'node:crypto';
 import fs from 'node:fs';
 import { after, before, describe, test } from 'node:test';
 import nodeDataChannel from 'node-datachannel';
-import { NodePeer, sha256 } from './support/node_peer.mjs';
-import { makeCertificate, startServer, tempDir } from './support/server.mjs';
+import { transferFile, withPeers } from './support/node_peer.mjs';
+import { makeCertificate, tempDir } from './support/server.mjs';
 import { injectRelay } from './support/relay.mjs';
 
 const MiB = 1024 * 1024;
 
-// Runs one server and two peers for `body`, always stopping all of them.
-async function withPair(serverOptions, peerOptions, body) {
-  const server = await startServer(serverOptions);
-  const peers = [];
-  try {
-    const room = `room-${crypto.randomUUID()}`;
-    const make = (name, extra = {}) => {
-      const peer = new NodePeer(name, { url: server.url, room, ...peerOptions, ...extra });
-      peers.push(peer);
-      return peer;
-    };
-    return await body({ server, room, make });
-  } finally {
-    for (const peer of peers) await peer.close();
-    await server.stop();
-  }
-}
-
 async function transfer(t, sender, receiver, size) {
-  const data = crypto.randomBytes(size);
-  await Promise.all([sender.channelOpen(), receiver.channelOpen()]);
-  const [sent, got] = await Promise.all([sender.sendFile(data, 'random.bin'), receiver.nextFile()]);
-  assert.equal(got.size, size);
-  assert.equal(got.sha256, sha256(data));
-  assert.equal(got.senderHash, got.sha256);
-  assert.equal(sent.receiverHash, sha256(data));
-  const pair = sender.selectedPair();
-  assert.ok(pair, 'a selected candidate pair');
+  const { sent, got, pair } = await transferFile(sender, receiver, size);
   // Direct over loopback; the remote side shows as peer-reflexive when its checks beat its candidate message.
   assert.match(pair.local, /^host 127\.0\.0\.1:/);
   assert.match(pair.remote, /^(host|prflx) 127\.0\.0\.1:/);
@@ -58,7 +31,7 @@ describe('two libdatachannel peers', () => {
   });
 
   test('join one room over ws and transfer 1 MiB of random data', { timeout: 60000 }, async (t) => {
-    await withPair({}, {}, async ({ make }) => {
+    await withPeers({}, {}, async ({ make }) => {
       const alice = make('alice');
       const bob = make('bob');
       assert.deepEqual(await alice.join(), { type: 'joined', peer: '' });
@@ -71,7 +44,7 @@ describe('two libdatachannel peers', () => {
   });
 
   test('transfer over wss with the test certificate trusted explicitly', { timeout: 60000 }, async (t) => {
-    await withPair({ tls }, { ca: tls.cert }, async ({ server, make }) => {
+    await withPeers({ tls }, { ca: tls.cert }, async ({ server, make }) => {
       assert.match(server.url, /^wss:/);
       const alice = make('alice');
       const bob = make('bob');
@@ -82,7 +55,7 @@ describe('two libdatachannel peers', () => {
   });
 
   test('a server with a join password admits the right one and closes on a wrong one', { timeout: 60000 }, async (t) => {
-    await withPair({ password: 's3cret pass' }, {}, async ({ make }) => {
+    await withPeers({ password: 's3cret pass' }, {}, async ({ make }) => {
       const intruder = make('intruder', { password: 's3cret' });
       assert.deepEqual(await intruder.join(), { type: 'unauthorized' });
       await intruder.ws.closed;   // bounded by the test's timeout; the server closes, not us
@@ -102,7 +75,7 @@ describe('two libdatachannel peers', () => {
   });
 
   test("with allow_turn false the sender's relay candidates never reach the receiver", { timeout: 60000 }, async (t) => {
-    await withPair({ allowTurn: false }, {}, async ({ make }) => {
+    await withPeers({ allowTurn: false }, {}, async ({ make }) => {
       const alice = make('alice', { rewrite: injectRelay });
       const bob = make('bob');
       await alice.join();
@@ -118,7 +91,7 @@ describe('two libdatachannel peers', () => {
   });
 
   test('with allow_turn true the same injected relay candidates do arrive', { timeout: 60000 }, async (t) => {
-    await withPair({ allowTurn: true }, {}, async ({ make }) => {
+    await withPeers({ allowTurn: true }, {}, async ({ make }) => {
       const alice = make('alice', { rewrite: injectRelay });
       const bob = make('bob');
       await alice.join();

@@ -25,6 +25,10 @@ for package in node-datachannel playwright-core; do
         exit 1
     fi
 done
+if ! command -v turnserver >/dev/null || ! command -v turnutils_uclient >/dev/null; then
+    echo "e2e: coturn (turnserver, turnutils_uclient) is missing; run scripts/install-deps.sh --e2e" >&2
+    exit 1
+fi
 chromium=${MURVA_CHROMIUM:-/usr/bin/chromium}
 turnserver=${MURVA_TURNSERVER:-/usr/bin/turnserver}
 for tool in "$chromium" "$turnserver"; do

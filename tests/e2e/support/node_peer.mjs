@@ -3,8 +3,10 @@
 // over the "file" data channel as {"kind":"file",...} + 16 KiB binary chunks, confirmed by {"kind":"received",...}.
 // It speaks the older form of that protocol: the hash travels in "file" when it sends, and it never says "hello",
 // so pages send to it without a window and with the hash in a trailing {"kind":"end",...}.
+import assert from 'node:assert/strict';
 import crypto from 'node:crypto';
 import nodeDataChannel from 'node-datachannel';
+import { startServer } from './server.mjs';
 import { connectWebSocket } from './ws.mjs';
 import { withTimeout } from './wait.mjs';
 
@@ -14,10 +16,29 @@ const LOW_WATER = 256 * 1024;
 
 export const sha256 = (data) => crypto.createHash('sha256').update(data).digest('hex');
 
+// RTCIceServer entries (as "joined" carries them) in node-datachannel's object form. Its URL form cannot carry
+// these credentials: libdatachannel splits the user part of a turn: URL at its first ':'.
+export function nodeIceServers(iceServers = []) {
+  const servers = [];
+  for (const { urls, username, credential } of iceServers) {
+    for (const url of [urls].flat()) {
+      const m = /^(turns?):(\[[^\]]+\]|[^:?]+)(?::(\d+))?(?:\?transport=(udp|tcp))?$/.exec(url);
+      if (!m) throw new Error(`not a TURN URL: ${url}`);
+      const relayType = m[1] === 'turns' ? 'TurnTls' : m[4] === 'tcp' ? 'TurnTcp' : 'TurnUdp';
+      const port = Number(m[3] || (m[1] === 'turns' ? 5349 : 3478));
+      servers.push({ hostname: m[2].replace(/^\[|\]$/g, ''), port, username, password: credential, relayType });
+    }
+  }
+  return servers;
+}
+
 export class NodePeer {
   // `rewrite`, when given, sees every outgoing signaling message and returns the list of messages to send instead.
-  constructor(name, { url, room, password, ca, rewrite } = {}) {
-    Object.assign(this, { name, url, room, password, ca, rewrite });
+  // The peer connection uses the iceServers of the server's "joined", and with `relayOnly` only relayed paths.
+  constructor(name, { url, room, password, ca, rewrite, relayOnly = false } = {}) {
+    Object.assign(this, { name, url, room, password, ca, rewrite, relayOnly });
+    this.iceServers = [];       // from "joined"
+    this.localCandidates = [];  // every candidate this peer gathered
     this.sent = [];             // signaling texts as sent
     this.pc = null;
     this.dc = null;
@@ -39,8 +60,10 @@ export class NodePeer {
     const message = { type: 'join', room: this.room, nick };
     if (this.password !== undefined) message.password = this.password;
     this.ws.sendJson(message);
-    return this.ws.waitForMessage((m) => ['joined', 'full', 'unauthorized', 'error'].includes(m.type), timeoutMs,
-      `${this.name}'s reply to join`);
+    const reply = await this.ws.waitForMessage((m) => ['joined', 'full', 'unauthorized', 'error'].includes(m.type),
+      timeoutMs, `${this.name}'s reply to join`);
+    if (reply.type === 'joined') this.iceServers = reply.iceServers ?? [];
+    return reply;
   }
 
   signal(message) {
@@ -92,12 +115,17 @@ export class NodePeer {
   startPeer(initiator) {
     this.closePeer();
     // Without bindAddress libdatachannel gathers no loopback candidate, and loopback is all there is here.
-    const pc = new nodeDataChannel.PeerConnection(this.name, { iceServers: [], bindAddress: '127.0.0.1' });
+    const pc = new nodeDataChannel.PeerConnection(this.name, {
+      iceServers: nodeIceServers(this.iceServers),
+      bindAddress: '127.0.0.1',
+      iceTransportPolicy: this.relayOnly ? 'relay' : 'all',
+    });
     this.pc = pc;
     pc.onLocalDescription((sdp, type) => this.signal({ type: String(type).toLowerCase(), sdp }));
-    pc.onLocalCandidate((candidate, mid) => this.signal({
-      type: 'candidate', candidate: candidate.replace(/^a=/, ''), sdpMid: mid, sdpMLineIndex: 0,
-    }));
+    pc.onLocalCandidate((candidate, mid) => {
+      this.localCandidates.push(candidate);
+      this.signal({ type: 'candidate', candidate: candidate.replace(/^a=/, ''), sdpMid: mid, sdpMLineIndex: 0 });
+    });
     pc.onDataChannel((dc) => this.attach(dc));
     if (initiator) this.attach(pc.createDataChannel('file'));
   }
@@ -211,5 +239,38 @@ export class NodePeer {
   async close() {
     this.closePeer();
     if (this.ws) await this.ws.close();
+  }
+}
+
+// Moves `size` random bytes from `sender` to `receiver` once both channels are open and checks that they arrived
+// whole; resolves with the time taken and the sender's selected candidate pair.
+export async function transferFile(sender, receiver, size) {
+  const data = crypto.randomBytes(size);
+  await Promise.all([sender.channelOpen(), receiver.channelOpen()]);
+  const [sent, got] = await Promise.all([sender.sendFile(data, 'random.bin'), receiver.nextFile()]);
+  assert.equal(got.size, size);
+  assert.equal(got.sha256, sha256(data));
+  assert.equal(got.senderHash, got.sha256);
+  assert.equal(sent.receiverHash, sha256(data));
+  const pair = sender.selectedPair();
+  assert.ok(pair, 'a selected candidate pair');
+  return { sent, got, pair };
+}
+
+// Runs one server (startServer's options) and the peers `body` makes in one room, always stopping all of them.
+export async function withPeers(serverOptions, peerOptions, body) {
+  const server = await startServer(serverOptions);
+  const peers = [];
+  try {
+    const room = `room-${crypto.randomUUID()}`;
+    const make = (name, extra = {}) => {
+      const peer = new NodePeer(name, { url: server.url, room, ...peerOptions, ...extra });
+      peers.push(peer);
+      return peer;
+    };
+    return await body({ server, room, make });
+  } finally {
+    for (const peer of peers) await peer.close();
+    await server.stop();
   }
 }

@@ -1,4 +1,4 @@
-// Runs the real murva-signal binary with a configuration written here, on a free loopback port.
+// Runs the real murva-signal binary with a configuration written here, and coturn, each on a free loopback port.
 import { spawn, execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import net from 'node:net';
@@ -51,8 +51,49 @@ export function makeCertificate(dir) {
   return { certFile, keyFile, cert: fs.readFileSync(certFile) };
 }
 
-// Starts the server and resolves once its port accepts connections. `tls` is the result of makeCertificate.
-export async function startServer({ password = '', allowTurn = true, tls = null } = {}) {
+// Runs `program` and resolves once `port` on 127.0.0.1 accepts TCP connections. stop() ends it by its PID and
+// removes `dir`, which holds whatever files the program was told to write.
+async function startDaemon(name, program, args, { cwd, env = process.env, port, dir }) {
+  const child = spawn(program, args, { cwd, env, stdio: ['ignore', 'pipe', 'pipe'] });
+  let output = '';
+  child.stdout.on('data', (d) => { output += d; });
+  child.stderr.on('data', (d) => { output += d; });
+  let exited = false;
+  const exit = new Promise((resolve) => {
+    child.on('exit', (code, signal) => { exited = true; resolve({ code, signal }); });
+    child.on('error', (err) => { output += `${err}\n`; exited = true; resolve({ error: err }); });
+  });
+
+  const daemon = {
+    port,
+    pid: child.pid,
+    output: () => output,
+    async stop() {
+      if (!exited) {
+        process.kill(child.pid, 'SIGTERM');
+        try {
+          await withTimeout(exit, 5000, `${name} (pid ${child.pid}) to exit`);
+        } catch {
+          process.kill(child.pid, 'SIGKILL');
+          await withTimeout(exit, 5000, `${name} (pid ${child.pid}) to die`);
+        }
+      }
+      fs.rmSync(dir, { recursive: true, force: true });
+    },
+  };
+  try {
+    await waitUntil(async () => exited || (await portAccepts(port)), 10000, `${name} listens on ${port}`, 50);
+    if (exited) throw new Error(`${name} exited at start:\n${output}`);
+  } catch (err) {
+    await daemon.stop();
+    throw err;
+  }
+  return daemon;
+}
+
+// Starts the server and resolves once its port accepts connections. `tls` is the result of makeCertificate;
+// `turn`, when given, is the configuration's "turn" object; `env` is added to the server's environment.
+export async function startServer({ password = '', allowTurn = true, tls = null, turn = null, env = {} } = {}) {
   const dir = tempDir();
   const port = await freeLoopbackPort();
   const config = {
@@ -69,13 +110,16 @@ export async function startServer({ password = '', allowTurn = true, tls = null 
     connection_timeout_ms: 0,
     tls: { enabled: Boolean(tls), cert_file: tls?.certFile ?? '', key_file: tls?.keyFile ?? '', key_password: '' },
   };
+  if (turn) config.turn = turn;
   const configFile = path.join(dir, 'murva-signal.json');
   fs.writeFileSync(configFile, JSON.stringify(config, null, 2));
 
-  const env = { ...process.env };
-  delete env.MURVA_SIGNAL_PASSWORD;   // the file alone decides the password
+  const childEnv = { ...process.env };
+  delete childEnv.MURVA_SIGNAL_PASSWORD;      // the file alone decides the password
+  delete childEnv.MURVA_SIGNAL_TURN_SECRET;   // and the TURN secret, unless `env` says otherwise
+  Object.assign(childEnv, env);
   const removeDir = () => fs.rmSync(dir, { recursive: true, force: true });
-  const child = await startProcess(serverBinary(), [configFile], { cwd: dir, env, port, onStop: removeDir });
+  const child = await startProcess(serverBinary(), [configFile], { cwd: dir, env: childEnv, port, onStop: removeDir });
   return { ...child, url: `${tls ? 'wss' : 'ws'}://127.0.0.1:${port}` };
 }
 

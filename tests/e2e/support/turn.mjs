@@ -20,3 +20,22 @@ export async function startTurnServer() {
   });
   return { ...child, url: `turn:127.0.0.1:${port}`, username, credential };
 }
+
+let restTurnServers = 0;
+
+// A coturn on 127.0.0.1 that checks TURN REST credentials (what murva-signal hands out in "joined") against
+// `secret`, with UDP and TCP, no TLS. It relays from 127.0.0.2: were the relay address the peers' own 127.0.0.1,
+// coturn's per-address permissions would also let direct checks between the peers through. Its log (-v: every
+// allocation with its username) is in output().
+export async function startRestTurnServer({ secret, realm = 'test' }) {
+  const dir = tempDir('murva-e2e-turn-');
+  const port = await freeLoopbackPort();
+  const relayPorts = 20000 + 100 * (restTurnServers++ % 50); // below the ephemeral range; one block per coturn
+  const turn = await startProcess(TURNSERVER, [
+    '-n', '--no-cli', '-v', '--log-file=stdout', '--listening-ip=127.0.0.1', '--relay-ip=127.0.0.2',
+    `--listening-port=${port}`, `--min-port=${relayPorts}`, `--max-port=${relayPorts + 99}`,
+    '--use-auth-secret', `--static-auth-secret=${secret}`, `--realm=${realm}`, '--no-tls', '--no-dtls',
+    '--allow-loopback-peers', `--pidfile=${path.join(dir, 'turnserver.pid')}`, `--db=${path.join(dir, 'turndb')}`,
+  ], { cwd: dir, port, onStop: () => fs.rmSync(dir, { recursive: true, force: true }) });
+  return { ...turn, url: `turn:127.0.0.1:${port}?transport=udp` };
+}

@@ -1,0 +1,49 @@
+// A "turn" key at start: contradictions and missing secrets end the start, and the environment's secret signs.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "app_test_util.hpp"
+#include "signaling/turn_credentials.hpp"
+
+using namespace app_test;
+
+TEST(TurnStartup, RefusedConfigurationsNameTurnAndTheSecretMayComeFromTheEnvironment) {
+    const std::string urls = R"("urls": ["turn:127.0.0.1:3478"])";
+    struct Case {
+        std::string members;
+        std::map<std::string, std::string> env;
+        std::string expected; // the error after "Failed to load murva-signal.json: "; empty: serves
+        std::string signingSecret = "";
+    };
+    const Case cases[] = {
+        {R"("allow_turn": false, "turn": {)" + urls + R"(, "secret": "s"})", {}, "turn is set but allow_turn is false"},
+        {R"("turn": {"secret": "s"})", {}, "turn.urls must be a non-empty array"},
+        {R"("turn": {"urls": ["stun:127.0.0.1:3478"], "secret": "s"})", {}, "turn.urls[0] must be a string"},
+        {R"("turn": {)" + urls + "}", {}, "turn has no secret: set turn.secret or MURVA_SIGNAL_TURN_SECRET"},
+        {R"("turn": {)" + urls + R"(, "secret": "file"})", {{"MURVA_SIGNAL_TURN_SECRET", ""}}, "turn has no secret"},
+        {R"("turn": {)" + urls + "}", {{"MURVA_SIGNAL_TURN_SECRET", "env only"}}, "", "env only"},
+        {R"("turn": {)" + urls + R"(, "secret": "file"})", {{"MURVA_SIGNAL_TURN_SECRET", "env"}}, "", "env"},
+    };
+    for (const auto &c : cases) {
+        TempDir dir;
+        auto [child, port] = startOnFreePort(
+            dir.path(),
+            [&](uint16_t p) {
+                dir.write("murva-signal.json", configText(p, c.members));
+                return std::vector<std::string>{};
+            },
+            7, c.env);
+        if (!c.expected.empty()) {
+            EXPECT_EQ(child->waitExit(), 1) << c.members;
+            EXPECT_EQ(child->stderrText().rfind("Failed to load murva-signal.json: " + c.expected, 0), 0u)
+                << c.members << "\n" << child->stderrText();
+            EXPECT_EQ(child->stdoutText(), "") << c.members;
+            continue;
+        }
+        EXPECT_EQ(child->stdoutLines().back(), "TURN credentials: 1 urls, ttl 3600 s") << child->stderrText();
+        const auto reply = nlohmann::json::parse(joinReply(port));
+        const std::string username = reply["iceServers"][0]["username"];
+        EXPECT_EQ(reply["iceServers"][0]["credential"], murva::turnPassword(c.signingSecret, username)) << c.members;
+    }
+}
