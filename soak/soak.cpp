@@ -5,34 +5,24 @@
 // memory must not have grown past a few percent (plus a small constant) over what it was after a warm-up.
 //
 //   murva-soak [--lifetimes N] [--warmup N] [--threads N] [--max-seconds N]
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
-
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
-#include <functional>
 #include <iostream>
 #include <memory>
 #include <mutex>
-#include <optional>
-#include <stdexcept>
 #include <streambuf>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "app/server.hpp"
+#include "support/raw_socket.hpp"
 
 namespace {
 
@@ -142,177 +132,6 @@ bool waitForEmptyState(std::chrono::seconds bound) {
 }
 
 // ---------------------------------------------------------------------------------------------------------------
-// A blocking client connection with hand-made frames; every call is bounded by socket timeouts.
-
-struct Frame {
-    uint8_t opcode = 0;
-    std::string payload;
-};
-
-class Conn {
-public:
-    Conn(const sockaddr_in& server, in_addr source) {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd_ < 0)
-            throw std::runtime_error(std::string("socket: ") + std::strerror(errno));
-        const int one = 1;
-#ifdef IP_BIND_ADDRESS_NO_PORT
-        // The port is chosen at connect time, unique per destination, so many sources share the range.
-        ::setsockopt(fd_, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);
-#endif
-        sockaddr_in local{};
-        local.sin_family = AF_INET;
-        local.sin_addr = source;
-        if (::bind(fd_, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)
-            throw std::runtime_error(std::string("bind: ") + std::strerror(errno));
-        const timeval bound{5, 0};
-        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
-        ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
-        ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        if (::connect(fd_, reinterpret_cast<const sockaddr*>(&server), sizeof server) != 0)
-            throw std::runtime_error(std::string("connect: ") + std::strerror(errno));
-    }
-    ~Conn() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    Conn(const Conn&) = delete;
-    Conn& operator=(const Conn&) = delete;
-
-    bool sendRaw(std::string_view bytes) {
-        while (!bytes.empty()) {
-            const ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return false;
-            bytes.remove_prefix(static_cast<std::size_t>(n));
-        }
-        return true;
-    }
-
-    bool upgrade() {
-        if (!sendRaw("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-                     "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n"))
-            return false;
-        std::size_t end;
-        while ((end = in_.find("\r\n\r\n")) == std::string::npos)
-            if (in_.size() > 4096 || !fill())
-                return false;
-        const bool switched = in_.rfind("HTTP/1.1 101", 0) == 0;
-        in_.erase(0, end + 4);
-        return switched;
-    }
-
-    bool send(uint8_t opcode, std::string_view payload) {
-        std::string frame;
-        frame.reserve(payload.size() + 14);
-        frame.push_back(static_cast<char>(0x80 | opcode));
-        const std::size_t n = payload.size();
-        if (n < 126) {
-            frame.push_back(static_cast<char>(0x80 | n));
-        } else {
-            frame.push_back(static_cast<char>(0x80 | 126));
-            frame.push_back(static_cast<char>(n >> 8));
-            frame.push_back(static_cast<char>(n & 0xFF));
-        }
-        const unsigned char mask[4] = {static_cast<unsigned char>(maskSeed_), static_cast<unsigned char>(maskSeed_ >> 8),
-                                       0x5A, 0xC3};
-        ++maskSeed_;
-        frame.append(reinterpret_cast<const char*>(mask), 4);
-        for (std::size_t i = 0; i < n; ++i)
-            frame.push_back(static_cast<char>(payload[i] ^ mask[i % 4]));
-        return sendRaw(frame);
-    }
-    bool sendText(std::string_view text) { return send(0x1, text); }
-
-    // The next frame from the server; empty when the connection ends or stays silent for the socket timeout.
-    std::optional<Frame> readFrame() {
-        if (!ensure(2))
-            return std::nullopt;
-        const auto b0 = static_cast<unsigned char>(in_[0]);
-        const auto b1 = static_cast<unsigned char>(in_[1]);
-        std::size_t header = 2;
-        uint64_t length = b1 & 0x7F;
-        if (length == 126) {
-            header = 4;
-            if (!ensure(header))
-                return std::nullopt;
-            length = (static_cast<unsigned char>(in_[2]) << 8) | static_cast<unsigned char>(in_[3]);
-        } else if (length == 127) {
-            header = 10;
-            if (!ensure(header))
-                return std::nullopt;
-            length = 0;
-            for (int i = 2; i < 10; ++i)
-                length = (length << 8) | static_cast<unsigned char>(in_[i]);
-        }
-        if ((b1 & 0x80) || length > (1u << 20) || !ensure(header + length))
-            return std::nullopt;
-        Frame frame{static_cast<uint8_t>(b0 & 0x0F), in_.substr(header, length)};
-        in_.erase(0, header + length);
-        return frame;
-    }
-
-    // The next text frame, answering pings on the way; empty on a close or the end of the connection.
-    std::optional<std::string> readText() {
-        while (auto frame = readFrame()) {
-            if (frame->opcode == 0x1)
-                return std::move(frame->payload);
-            if (frame->opcode == 0x9)
-                send(0xA, frame->payload);
-            else if (frame->opcode == 0x8)
-                return std::nullopt;
-        }
-        return std::nullopt;
-    }
-
-    // A close frame, then everything until the server's close and the end of the connection.
-    void closeGracefully() {
-        if (send(0x8, "\x03\xE8"))
-            while (readFrame()) {
-            }
-        closeNow();
-    }
-    void closeNow() { // FIN without a close frame
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = -1;
-    }
-    void abort() { // RST: no close frame, no FIN
-        if (fd_ < 0)
-            return;
-        const linger hard{1, 0};
-        ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-        closeNow();
-    }
-
-private:
-    bool fill() {
-        char buffer[4096];
-        for (;;) {
-            const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return false;
-            in_.append(buffer, static_cast<std::size_t>(n));
-            return true;
-        }
-    }
-    bool ensure(std::size_t n) {
-        while (in_.size() < n)
-            if (fd_ < 0 || !fill())
-                return false;
-        return true;
-    }
-
-    int fd_ = -1;
-    std::string in_;
-    uint32_t maskSeed_ = 0x1234;
-};
-
-// ---------------------------------------------------------------------------------------------------------------
 // The lifetimes. Each scenario opens a few connections and leaves none open; what the server must answer is
 // checked wherever the order makes it certain.
 
@@ -334,9 +153,26 @@ std::string peerJoinedText(const std::string& peer) { return R"({"peer":")" + pe
 const std::string peerLeft = R"({"type":"peer-left"})";
 const std::string full = R"({"type":"full"})";
 
+// Clients are the tests' raw sockets: they play a well-behaved peer frame by frame, and just as well one that
+// resets, drops the connection without a close frame or stops in the middle of its upgrade request.
+using testing_support::clientFrame;
+using testing_support::RawSocket;
+using Conn = std::unique_ptr<RawSocket>;
+
+constexpr auto readBound = 5s;
+
+void sendText(RawSocket& conn, std::string_view text) { conn.sendAll(clientFrame(0x1, text)); }
+
+// A close frame, then everything until the server's close and the end of the connection.
+void closeGracefully(Conn& conn) {
+    if (conn->sendAll(clientFrame(0x8, "\x03\xE8")))
+        conn->waitPeerClosed(readBound);
+    conn.reset();
+}
+
 class Worker {
 public:
-    Worker(unsigned id, const sockaddr_in& server) : id_(id), server_(server) {}
+    Worker(unsigned id, uint16_t port) : id_(id), port_(port) {}
 
     // Runs one scenario; returns how many connections it opened.
     unsigned runOne() {
@@ -365,33 +201,32 @@ public:
     }
 
 private:
-    std::unique_ptr<Conn> open() {
-        in_addr source{};
+    Conn open() {
         // Many source addresses (127.0.<thread>.<1..50>): the per-IP counts come and go too.
-        source.s_addr = htonl((127u << 24) | ((id_ + 1) << 8) | (1 + static_cast<unsigned>(sequence_ % 50)));
-        return std::make_unique<Conn>(server_, source);
+        options_.sourceAddress = "127.0." + std::to_string(id_ + 1) + "." + std::to_string(1 + sequence_ % 50);
+        return std::make_unique<RawSocket>(port_, options_);
     }
 
-    std::unique_ptr<Conn> upgraded(const char* scenario) {
+    Conn upgraded(const char* scenario) {
         auto conn = open();
         if (!conn->upgrade())
             fail(scenario, "upgrade refused");
         return conn;
     }
 
-    void expect(const char* scenario, Conn& conn, const std::string& wanted) {
-        const auto got = conn.readText();
+    void expect(const char* scenario, RawSocket& conn, const std::string& wanted) {
+        const auto got = conn.readText(readBound);
         if (got != wanted)
             fail(scenario, "expected " + wanted + ", got " + got.value_or("<nothing>"));
     }
 
     // Two members in room_, a joined before b; both have read their join answers.
-    std::pair<std::unique_ptr<Conn>, std::unique_ptr<Conn>> pair(const char* scenario) {
+    std::pair<Conn, Conn> pair(const char* scenario) {
         auto a = upgraded(scenario);
-        a->sendText(joinText(room_, "a"));
+        sendText(*a, joinText(room_, "a"));
         expect(scenario, *a, joinedText(""));
         auto b = upgraded(scenario);
-        b->sendText(joinText(room_, "b"));
+        sendText(*b, joinText(room_, "b"));
         expect(scenario, *b, joinedText("a"));
         expect(scenario, *a, peerJoinedText("b"));
         return {std::move(a), std::move(b)};
@@ -402,18 +237,18 @@ private:
         auto [a, b] = pair(s);
         const std::string offer = R"({"type":"offer","sdp":"v=0\r\no=- )" + room_ + R"(\r\n"})";
         const std::string answer = R"({"type":"answer","sdp":"v=0\r\n"})";
-        a->sendText(offer);
+        sendText(*a, offer);
         expect(s, *b, offer);
-        b->sendText(answer);
+        sendText(*b, answer);
         expect(s, *a, answer);
         for (int k = 0; k < 3; ++k) {
             const std::string candidate = R"({"type":"candidate","candidate":"candidate:)" + std::to_string(k) + R"("})";
-            a->sendText(candidate);
+            sendText(*a, candidate);
             expect(s, *b, candidate);
         }
-        a->closeGracefully();
+        closeGracefully(a);
         expect(s, *b, peerLeft);
-        b->closeGracefully();
+        closeGracefully(b);
         return 2;
     }
 
@@ -421,20 +256,20 @@ private:
         const char* s = "pair-abort";
         auto [a, b] = pair(s);
         const std::string candidate = R"({"type":"candidate","candidate":"x"})";
-        a->sendText(candidate);
+        sendText(*a, candidate);
         expect(s, *b, candidate);
-        a->abort();
+        a->resetAbruptly();
         expect(s, *b, peerLeft);
-        b->abort();
+        b->resetAbruptly();
         return 2;
     }
 
     // Both vanish at once with a relay still in flight.
     unsigned bothVanish() {
         auto [a, b] = pair("both-vanish");
-        b->sendText(R"({"type":"answer","sdp":"v=0"})");
-        a->abort();
-        b->abort();
+        sendText(*b, R"({"type":"answer","sdp":"v=0"})");
+        a->resetAbruptly();
+        b->resetAbruptly();
         return 2;
     }
 
@@ -442,13 +277,13 @@ private:
     unsigned midJoinAbort() {
         const char* s = "mid-join-abort";
         auto a = upgraded(s);
-        a->sendText(joinText(room_, "a"));
+        sendText(*a, joinText(room_, "a"));
         expect(s, *a, joinedText(""));
         auto b = upgraded(s);
-        b->sendText(joinText(room_, "b"));
-        b->abort();
-        a->sendText(R"({"type":"offer","sdp":"v=0"})");
-        a->closeNow();
+        sendText(*b, joinText(room_, "b"));
+        b->resetAbruptly();
+        sendText(*a, R"({"type":"offer","sdp":"v=0"})");
+        a.reset();
         return 2;
     }
 
@@ -456,32 +291,32 @@ private:
     unsigned midJoinClose() {
         const char* s = "mid-join-close";
         auto a = upgraded(s);
-        a->sendText(joinText(room_, "a"));
+        sendText(*a, joinText(room_, "a"));
         expect(s, *a, joinedText(""));
         auto b = upgraded(s);
-        b->sendText(joinText(room_, "b"));
-        b->send(0x8, "\x03\xE8");
-        b->closeNow();
-        a->closeGracefully();
+        sendText(*b, joinText(room_, "b"));
+        b->sendAll(clientFrame(0x8, "\x03\xE8"));
+        b.reset(); // FIN right behind the close frame
+        closeGracefully(a);
         return 2;
     }
 
     unsigned neverJoin() {
         const char* s = "never-join";
         auto a = upgraded(s);
-        a->closeGracefully();
+        closeGracefully(a);
         auto b = upgraded(s);
-        b->abort();
+        b->resetAbruptly();
         return 2;
     }
 
     // Connections that end before the upgrade is through: half a request then a reset, and nothing at all.
     unsigned neverUpgrade() {
         auto a = open();
-        a->sendRaw("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: web");
-        a->abort();
+        a->sendAll("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: web");
+        a->resetAbruptly();
         auto b = open();
-        b->closeNow();
+        b.reset();
         return 2;
     }
 
@@ -489,15 +324,15 @@ private:
         const char* s = "full-room";
         auto [a, b] = pair(s);
         auto c = upgraded(s);
-        c->sendText(joinText(room_, "c"));
+        sendText(*c, joinText(room_, "c"));
         expect(s, *c, full);
-        c->closeGracefully();
+        closeGracefully(c);
         const std::string offer = R"({"type":"offer","sdp":"v=0"})";
-        a->sendText(offer);
+        sendText(*a, offer);
         expect(s, *b, offer);
-        a->abort();
+        a->resetAbruptly();
         expect(s, *b, peerLeft);
-        b->closeNow();
+        b.reset();
         return 3;
     }
 
@@ -505,23 +340,23 @@ private:
     unsigned junkAndJoin() {
         const char* s = "junk";
         auto a = upgraded(s);
-        a->sendText("not json");
-        a->send(0x2, "\x00\x01\x02");
-        a->sendText(R"({"type":"join","room":7})");
-        a->sendText(joinText(room_, "a"));
+        sendText(*a, "not json");
+        a->sendAll(clientFrame(0x2, std::string("\x00\x01\x02", 3)));
+        sendText(*a, R"({"type":"join","room":7})");
+        sendText(*a, joinText(room_, "a"));
         expect(s, *a, joinedText(""));
         auto b = upgraded(s);
-        b->sendText(joinText(room_, "b"));
+        sendText(*b, joinText(room_, "b"));
         expect(s, *b, joinedText("a"));
         expect(s, *a, peerJoinedText("b"));
-        a->sendText("{\"type\":");
-        a->send(0x2, "binary");
+        sendText(*a, "{\"type\":");
+        a->sendAll(clientFrame(0x2, "binary"));
         const std::string candidate = R"({"type":"candidate","candidate":"after junk"})";
-        a->sendText(candidate);
+        sendText(*a, candidate);
         expect(s, *b, candidate);
-        a->closeGracefully();
+        closeGracefully(a);
         expect(s, *b, peerLeft);
-        b->abort();
+        b->resetAbruptly();
         return 2;
     }
 
@@ -529,23 +364,24 @@ private:
     unsigned slotReuse() {
         const char* s = "slot-reuse";
         auto [a, b] = pair(s);
-        b->abort();
+        b->resetAbruptly();
         expect(s, *a, peerLeft);
         auto c = upgraded(s);
-        c->sendText(joinText(room_, "c"));
+        sendText(*c, joinText(room_, "c"));
         expect(s, *c, joinedText("a"));
         expect(s, *a, peerJoinedText("c"));
         const std::string answer = R"({"type":"answer","sdp":"v=1"})";
-        c->sendText(answer);
+        sendText(*c, answer);
         expect(s, *a, answer);
-        a->closeGracefully();
+        closeGracefully(a);
         expect(s, *c, peerLeft);
-        c->abort();
+        c->resetAbruptly();
         return 3;
     }
 
     unsigned id_;
-    sockaddr_in server_;
+    uint16_t port_;
+    testing_support::RawSocketOptions options_;
     uint64_t sequence_ = 0;
     std::string room_;
 };
@@ -553,17 +389,12 @@ private:
 // Runs scenarios on `threads` threads until `lifetimes` connections have been opened; prints progress.
 bool drive(const char* phase, uint16_t port, const Options& options, uint64_t lifetimes, LineCounter& lines,
            Clock::time_point deadline, uint64_t& opened) {
-    sockaddr_in server{};
-    server.sin_family = AF_INET;
-    server.sin_port = htons(port);
-    server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-
     std::atomic<uint64_t> done{0};
     std::atomic<bool> timedOut{false};
     std::vector<std::thread> threads;
     for (unsigned t = 0; t < options.threads; ++t)
         threads.emplace_back([&, t] {
-            Worker worker(t, server);
+            Worker worker(t, port);
             // The total overshoots by at most one scenario per thread.
             while (done < lifetimes) {
                 if (Clock::now() > deadline) {

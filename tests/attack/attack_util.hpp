@@ -1,11 +1,10 @@
-// Helpers of the attack tests: clients and raw peers that join by hand, a reader of server frames, a counter
+// Helpers of the attack tests: clients and raw peers that join by hand, a reader of close codes, a counter
 // of connections that reach admission, resident memory, and the closing check that an attack left nothing behind.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <fstream>
@@ -15,7 +14,6 @@
 #include <string>
 
 #include <openssl/ssl.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 
@@ -68,7 +66,7 @@ inline std::unique_ptr<WsClient> joinedClient(uint16_t port, const std::string& 
 // it answers no ping and reads nothing unless asked.
 inline std::unique_ptr<RawSocket> rawJoined(uint16_t port, const std::string& room, const std::string& nick,
                                             int receiveBuffer = 0) {
-    auto socket = std::make_unique<RawSocket>(port, "127.0.0.1", receiveBuffer);
+    auto socket = std::make_unique<RawSocket>(port, RawSocketOptions{.receiveBuffer = receiveBuffer});
     if (!socket->upgrade())
         throw std::runtime_error("raw upgrade refused");
     if (!socket->sendAll(clientFrame(0x1, joinText(room, nick))))
@@ -79,66 +77,11 @@ inline std::unique_ptr<RawSocket> rawJoined(uint16_t port, const std::string& ro
     return socket;
 }
 
-struct ServerFrame {
-    uint8_t opcode = 0;
-    bool fin = false;
-    std::string payload;
-};
-
-inline bool readExact(int fd, char* out, std::size_t n, Clock::time_point end) {
-    while (n > 0) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
-        pollfd p{fd, POLLIN, 0};
-        const int ready = ::poll(&p, 1, left > 0 ? static_cast<int>(left) : 0);
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready <= 0)
-            return false;
-        const ssize_t got = ::recv(fd, out, n, 0);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            return false;
-        out += got;
-        n -= static_cast<std::size_t>(got);
-    }
-    return true;
-}
-
-// One unmasked server-to-client frame; empty when the connection ends or nothing complete arrives in time.
-inline std::optional<ServerFrame> readServerFrame(RawSocket& socket, std::chrono::milliseconds bound = 3s) {
-    const auto end = Clock::now() + bound;
-    unsigned char head[2];
-    if (!readExact(socket.fd(), reinterpret_cast<char*>(head), 2, end))
-        return std::nullopt;
-    uint64_t length = head[1] & 0x7F;
-    if (head[1] & 0x80)
-        return std::nullopt; // servers never mask
-    if (length >= 126) {
-        unsigned char ext[8];
-        const std::size_t extLength = length == 126 ? 2 : 8;
-        if (!readExact(socket.fd(), reinterpret_cast<char*>(ext), extLength, end))
-            return std::nullopt;
-        length = 0;
-        for (std::size_t i = 0; i < extLength; ++i)
-            length = (length << 8) | ext[i];
-    }
-    if (length > (16u << 20))
-        return std::nullopt;
-    ServerFrame frame;
-    frame.opcode = head[0] & 0x0F;
-    frame.fin = (head[0] & 0x80) != 0;
-    frame.payload.resize(static_cast<std::size_t>(length));
-    if (length > 0 && !readExact(socket.fd(), frame.payload.data(), frame.payload.size(), end))
-        return std::nullopt;
-    return frame;
-}
-
 // The code of the server's close frame, skipping what comes before it; empty when none arrives in time.
 inline std::optional<int> readCloseCode(RawSocket& socket, std::chrono::milliseconds bound = 3s) {
     const auto end = Clock::now() + bound;
     while (Clock::now() < end) {
-        auto frame = readServerFrame(socket, std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()));
+        auto frame = socket.readFrame(std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()));
         if (!frame)
             return std::nullopt;
         if (frame->opcode == 0x8) {

@@ -138,7 +138,7 @@ TEST(MalformedFrames, FragmentsWithControlFramesBetweenAreReassembledAndRelayedW
                                   clientFrame(0x0, offer.substr(10, 20), false) + clientFrame(0xA, "unasked") +
                                   clientFrame(0x0, offer.substr(30), true)));
     EXPECT_EQ(partner->receive(), offer);
-    const auto pong = readServerFrame(*attacker);
+    const auto pong = attacker->readFrame();
     ASSERT_TRUE(pong.has_value());
     EXPECT_EQ(pong->opcode, 0xA);
     EXPECT_EQ(pong->payload, "are-you-there");
@@ -154,7 +154,7 @@ TEST(MalformedFrames, FragmentsWithControlFramesBetweenAreReassembledAndRelayedW
     ASSERT_TRUE(attacker->sendAll(pieces));
     EXPECT_EQ(partner->receive(), atLimit);
     for (int k = 0; k < 4; ++k) {
-        const auto answer = readServerFrame(*attacker);
+        const auto answer = attacker->readFrame();
         ASSERT_TRUE(answer.has_value());
         EXPECT_EQ(answer->opcode, 0xA);
     }
@@ -168,7 +168,7 @@ TEST(MalformedFrames, FragmentsWithControlFramesBetweenAreReassembledAndRelayedW
 
     // The raw peer still gets relayed frames, and a proper close ends it cleanly.
     partner->sendText(R"({"type":"candidate","candidate":"back"})");
-    const auto back = readServerFrame(*attacker);
+    const auto back = attacker->readFrame();
     ASSERT_TRUE(back.has_value());
     EXPECT_EQ(back->payload, R"({"type":"candidate","candidate":"back"})");
     ASSERT_TRUE(attacker->sendAll(clientFrame(0x8, "\x03\xE8")));

@@ -5,9 +5,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <functional>
 #include <thread>
+
+#include <poll.h>
+#include <sys/socket.h>
 
 #include "attack_util.hpp"
 

@@ -1,8 +1,10 @@
+// The raw test socket: connecting (from a chosen source), bounded buffered reads, frames by hand.
 #include "support/raw_socket.hpp"
 
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -44,23 +46,38 @@ bool makeAddress(const std::string& host, uint16_t port, sockaddr_storage& stora
 
 } // namespace
 
-RawSocket::RawSocket(uint16_t port, const std::string& host, int receiveBuffer) {
+RawSocket::RawSocket(uint16_t port, const RawSocketOptions& options) {
     sockaddr_storage address;
     socklen_t length = 0;
-    if (!makeAddress(host, port, address, length))
-        throw std::runtime_error("RawSocket: not a numeric address: " + host);
+    if (!makeAddress(options.host, port, address, length))
+        throw std::runtime_error("RawSocket: not a numeric address: " + options.host);
+    sockaddr_storage source;
+    socklen_t sourceLength = 0;
+    if (!options.sourceAddress.empty() && (!makeAddress(options.sourceAddress, 0, source, sourceLength) ||
+                                           source.ss_family != address.ss_family))
+        throw std::runtime_error("RawSocket: unusable source address: " + options.sourceAddress);
     fd_ = ::socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd_ < 0)
         throw std::runtime_error(std::string("RawSocket: socket: ") + std::strerror(errno));
-    if (receiveBuffer > 0)
-        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-    if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), length) != 0) {
+    const auto fail = [this](const std::string& what) {
         const std::string reason = std::strerror(errno);
         ::close(fd_);
         fd_ = -1;
-        throw std::runtime_error("RawSocket: connect to " + host + ":" + std::to_string(port) + ": " + reason);
-    }
+        throw std::runtime_error("RawSocket: " + what + ": " + reason);
+    };
     const int one = 1;
+    if (options.receiveBuffer > 0)
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &options.receiveBuffer, sizeof options.receiveBuffer);
+    if (sourceLength > 0) {
+#ifdef IP_BIND_ADDRESS_NO_PORT
+        // Otherwise bind picks the port, unaware of the destination, and one source runs out after ~28k.
+        ::setsockopt(fd_, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);
+#endif
+        if (::bind(fd_, reinterpret_cast<sockaddr*>(&source), sourceLength) != 0)
+            fail("bind to " + options.sourceAddress);
+    }
+    if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), length) != 0)
+        fail("connect to " + options.host + ":" + std::to_string(port));
     ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
@@ -81,26 +98,85 @@ bool RawSocket::sendAll(std::string_view bytes) {
     return true;
 }
 
-std::string RawSocket::readUntil(std::string_view needle, std::chrono::milliseconds bound) {
-    const auto end = Clock::now() + bound;
-    std::string received;
-    while (received.find(needle) == std::string::npos) {
+// One read (up to 64 KiB, whatever has arrived) appended to in_; false on the end, a reset or `end`.
+bool RawSocket::fill(Clock::time_point end) {
+    char chunk[64 * 1024];
+    while (fd_ >= 0) {
         pollfd p{fd_, POLLIN, 0};
         const int ready = ::poll(&p, 1, millisLeft(end));
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready <= 0)
-            break;
-        char c;
-        const ssize_t n = ::recv(fd_, &c, 1, 0);
+            return false;
+        const ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
         if (n <= 0)
-            break;
-        received.push_back(c);
+            return false;
+        in_.append(chunk, static_cast<std::size_t>(n));
+        return true;
     }
-    return received;
+    return false;
+}
+
+std::string RawSocket::readUntil(std::string_view needle, std::chrono::milliseconds bound) {
+    const auto end = Clock::now() + bound;
+    std::size_t at;
+    while ((at = in_.find(needle)) == std::string::npos)
+        if (!fill(end))
+            return std::exchange(in_, {});
+    std::string head = in_.substr(0, at + needle.size());
+    in_.erase(0, head.size());
+    return head;
+}
+
+std::optional<ServerFrame> RawSocket::readFrame(std::chrono::milliseconds bound) {
+    constexpr uint64_t maxPayload = 16u << 20;
+    const auto end = Clock::now() + bound;
+    std::size_t header = 2;
+    uint64_t length = 0;
+    for (;;) {
+        if (in_.size() >= 2) {
+            const auto second = static_cast<unsigned char>(in_[1]);
+            if (second & 0x80)
+                return std::nullopt; // a masked frame: not from a server, so no sure way to go on
+            length = second & 0x7F;
+            header = length == 126 ? 4 : length == 127 ? 10 : 2;
+            if (in_.size() >= header) {
+                if (header > 2) {
+                    length = 0;
+                    for (std::size_t i = 2; i < header; ++i)
+                        length = (length << 8) | static_cast<unsigned char>(in_[i]);
+                }
+                if (length > maxPayload)
+                    return std::nullopt;
+                if (in_.size() - header >= length)
+                    break;
+            }
+        }
+        if (!fill(end))
+            return std::nullopt;
+    }
+    const auto first = static_cast<unsigned char>(in_[0]);
+    ServerFrame frame{static_cast<uint8_t>(first & 0x0F), (first & 0x80) != 0, (first & 0x70) != 0,
+                      in_.substr(header, static_cast<std::size_t>(length))};
+    in_.erase(0, header + static_cast<std::size_t>(length));
+    return frame;
+}
+
+std::optional<std::string> RawSocket::readText(std::chrono::milliseconds bound) {
+    const auto end = Clock::now() + bound;
+    while (auto frame = readFrame(std::chrono::milliseconds(millisLeft(end)))) {
+        if (frame->opcode == 0x1)
+            return std::move(frame->payload);
+        if (frame->opcode == 0x8 || (frame->opcode == 0x9 && !sendAll(clientFrame(0xA, frame->payload))))
+            return std::nullopt;
+    }
+    return std::nullopt;
 }
 
 bool RawSocket::waitPeerClosed(std::chrono::milliseconds bound) {
+    in_.clear();
     const auto end = Clock::now() + bound;
     char scratch[4096];
     for (;;) {

@@ -36,11 +36,19 @@ TEST(Admission, EachUpgradedConnectionReachesOnClientOnceOpenWithItsAddress) {
         const std::string host = options.sourceAddress.empty() ? "127.0.0.1" : options.sourceAddress;
         expected.insert(host + ":" + std::to_string(clients.back()->localPort()));
     }
-    ASSERT_TRUE(recorder.waitClients(5));
-    EXPECT_FALSE(waitUntil([&] { return recorder.clientCount() > 5; }, 200ms));
+    // Raw peers upgraded by hand, from sources of their own too.
+    std::vector<std::unique_ptr<RawSocket>> raws;
+    for (int i = 0; i < 2; ++i) {
+        const std::string source = "127.0.0." + std::to_string(20 + i);
+        raws.push_back(std::make_unique<RawSocket>(server.port(), RawSocketOptions{.sourceAddress = source}));
+        ASSERT_TRUE(raws.back()->upgrade());
+        expected.insert(source + ":" + std::to_string(raws.back()->localPort()));
+    }
+    ASSERT_TRUE(recorder.waitClients(7));
+    EXPECT_FALSE(waitUntil([&] { return recorder.clientCount() > 7; }, 200ms));
 
     std::set<std::string> seen;
-    for (std::size_t i = 0; i < 5; ++i) {
+    for (std::size_t i = 0; i < 7; ++i) {
         const auto log = recorder.log(i);
         EXPECT_TRUE(log.openInOnClient) << i;
         ASSERT_TRUE(log.remoteAddress) << i;

@@ -57,16 +57,23 @@ TEST(Keepalive, AnyTrafficFromThePeerKeepsItOpen) {
     // A raw peer that only sends a message now and then, never a pong.
     RawSocket chatty(server.port());
     ASSERT_TRUE(chatty.upgrade());
-    ASSERT_TRUE(recorder.waitClients(2));
+    // A raw peer that sends nothing of its own; its reads answer the pings.
+    RawSocket answering(server.port());
+    ASSERT_TRUE(answering.upgrade());
+    ASSERT_TRUE(recorder.waitClients(3));
 
     const auto end = std::chrono::steady_clock::now() + 1500ms;
     int sent = 0;
     while (std::chrono::steady_clock::now() < end) {
         ASSERT_TRUE(chatty.sendAll(clientFrame(0x1, "tick " + std::to_string(sent++))));
-        EXPECT_FALSE(waitUntil([&] { return client->isClosed(); }, 150ms));
+        EXPECT_EQ(answering.readText(150ms), std::nullopt); // no text yet, and no close
     }
     EXPECT_FALSE(client->isClosed());
-    EXPECT_EQ(recorder.log(0).closedCalls + recorder.log(1).closedCalls, 0);
+    EXPECT_EQ(recorder.log(0).closedCalls + recorder.log(1).closedCalls + recorder.log(2).closedCalls, 0);
+    const auto answeringIndex = recorder.indexOfPort(answering.localPort());
+    ASSERT_TRUE(answeringIndex);
+    EXPECT_TRUE(recorder.socket(*answeringIndex)->send(std::string("and you?")));
+    EXPECT_EQ(answering.readText(), "and you?");
 
     const auto clientIndex = recorder.indexOfPort(client->localPort());
     ASSERT_TRUE(clientIndex);
@@ -74,7 +81,9 @@ TEST(Keepalive, AnyTrafficFromThePeerKeepsItOpen) {
     EXPECT_EQ(client->receive(), "still there?");
     client->sendText("yes");
     EXPECT_TRUE(waitUntil([&] { return recorder.payloads(*clientIndex) == std::vector<std::string>{"yes"}; }));
-    EXPECT_TRUE(recorder.waitMessages(1 - *clientIndex, static_cast<std::size_t>(sent)));
+    const auto chattyIndex = recorder.indexOfPort(chatty.localPort());
+    ASSERT_TRUE(chattyIndex);
+    EXPECT_TRUE(recorder.waitMessages(*chattyIndex, static_cast<std::size_t>(sent)));
 }
 
 TEST(Keepalive, PeersThatNeverFinishAClosingHandshakeAreDropped) {

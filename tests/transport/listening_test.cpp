@@ -76,7 +76,7 @@ TEST(Listening, Ipv4BindRefusesIpv6Clients) {
     v6.host = "::1";
     v6.timeout = 2s;
     EXPECT_THROW(WsClient::connect(server.port(), v6), std::runtime_error);
-    EXPECT_THROW(RawSocket(server.port(), "::1"), std::runtime_error);
+    EXPECT_THROW(RawSocket(server.port(), {.host = "::1"}), std::runtime_error);
     auto v4 = WsClient::connect(server.port());
     ASSERT_TRUE(recorder.waitClients(1));
     EXPECT_EQ(recorder.log(0).remoteAddress, "127.0.0.1:" + std::to_string(v4->localPort()));

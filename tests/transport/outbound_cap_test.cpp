@@ -20,7 +20,7 @@ TEST(OutboundCap, PeerThatNeverReadsIsCutOffAndClosed) {
     rtc::WebSocketServer server(config);
     server.onClient(recorder.onClient());
 
-    RawSocket stalled(server.port(), "127.0.0.1", 4096); // upgrades by hand, then never reads
+    RawSocket stalled(server.port(), {.receiveBuffer = 4096}); // upgrades by hand, then never reads
     ASSERT_TRUE(stalled.upgrade());
     auto reader = WsClient::connect(server.port());
     ASSERT_TRUE(recorder.waitClients(2));
