@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -13,6 +14,7 @@ inline constexpr std::chrono::milliseconds defaultConnectionTimeout{10'000};
 inline constexpr std::size_t defaultMaxMessageSize = 256 * 1024;
 inline constexpr std::chrono::milliseconds defaultIdleTimeout{60'000};
 inline constexpr std::size_t minMaxBufferedAmount = 1024 * 1024;
+inline constexpr std::size_t maxRequestHeaderSize = 16 * 1024; // larger request heads get 431
 
 struct WebSocketServerConfiguration {
     uint16_t port = 8080;                        // 0 picks a free port; WebSocketServer::port() tells which
@@ -28,6 +30,18 @@ struct WebSocketServerConfiguration {
     std::optional<std::chrono::milliseconds> idleTimeout; // empty: 60 s; a ping goes out after half of it
     std::optional<std::size_t> maxBufferedAmount; // queued outgoing bytes; empty: max(1 MiB, 4 * message limit)
     std::optional<unsigned> threads;              // I/O threads; empty: hardware threads, clamped to 2..4
+
+    // No WebSocket upgrades at all: every request goes to onHttpRequest (unanswered ones get 404), and
+    // accepting starts with onHttpRequest. For an admin listener serving health and metrics.
+    bool httpOnly = false;
+
+    // Every connection must open with a PROXY protocol header (v1 text or v2 binary, before any TLS), and
+    // remoteAddress() reports the client it names. A connection without one, with a malformed one, or from a
+    // socket peer that trustedProxy does not accept is closed. Needs trustedProxy.
+    bool proxyProtocol = false;
+    // Called on the I/O threads (possibly on several at once) with the socket peer's IP ("10.0.0.5", "::1";
+    // IPv4-mapped ones as IPv4).
+    std::function<bool(const std::string& ip)> trustedProxy;
 };
 
 } // namespace rtc

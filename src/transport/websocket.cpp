@@ -5,6 +5,7 @@
 
 #include "transport/detail/connection.hpp"
 #include "transport/detail/drain_deferral.hpp"
+#include "transport/detail/upgrade_request.hpp"
 
 namespace rtc {
 
@@ -71,22 +72,33 @@ bool WebSocket::send(message_variant data) {
     return accepted;
 }
 
-void WebSocket::close() {
-    auto& conn = *connection_;
+void WebSocket::close() { detail::requestClose(*connection_, 1000); }
+
+void WebSocket::close(int code) { detail::requestClose(*connection_, detail::sendableCloseCode(code)); }
+
+std::optional<std::string> WebSocket::remoteAddress() const { return connection_->remoteAddress; }
+
+const HttpRequest* WebSocket::upgradeRequest() const { return detail::currentUpgradeRequest(connection_.get()); }
+
+namespace detail {
+
+bool requestClose(Connection& conn, uint16_t code) {
     bool post = false;
     {
         std::lock_guard lock(conn.mutex);
-        if (conn.state.load(std::memory_order_relaxed) != detail::State::Open)
-            return;
-        conn.state.store(detail::State::Closing, std::memory_order_release);
-        conn.closeRequest = detail::CloseRequest::Normal;
+        if (conn.state.load(std::memory_order_relaxed) != State::Open)
+            return false;
+        conn.state.store(State::Closing, std::memory_order_release);
+        conn.closeRequest = CloseRequest::Normal;
+        conn.closeCode = code;
         post = !std::exchange(conn.drainPosted, true);
     }
     if (post)
         if (auto session = conn.session.lock())
             session->postDrain();
+    return true;
 }
 
-std::optional<std::string> WebSocket::remoteAddress() const { return connection_->remoteAddress; }
+} // namespace detail
 
 } // namespace rtc

@@ -7,6 +7,7 @@
 
 #include "transport/channel.hpp"
 #include "transport/common.hpp"
+#include "transport/http.hpp"
 
 namespace rtc {
 
@@ -28,9 +29,16 @@ public:
 
     // Sends what was queued before, then the close frame (1000). Idempotent; any thread.
     void close();
+    // The same with another close code. Codes a peer may not receive (outside 1000..4999, 1004..1006, 1015)
+    // are sent as 1000.
+    void close(int code);
 
     // "ip:port" for IPv4 (also for IPv4 clients on a dual-stack socket) and "[ip]:port" for IPv6.
     std::optional<std::string> remoteAddress() const;
+
+    // The upgrade request, on the I/O thread running onClient and only until onClient returns (nullptr
+    // elsewhere): the server keeps no copy of it afterwards, so read what you need there.
+    const HttpRequest* upgradeRequest() const;
 };
 
 } // namespace rtc

@@ -1,8 +1,10 @@
-// The server: I/O threads (one io_context each), the listening socket, TLS set-up, the accept loop and stop.
+// The server: I/O threads (one io_context each), the listening socket, the accept loop, the handler slots, and
+// the ways to wind down (stop accepting, close all, stop).
 #include "transport/websocket_server.hpp"
 
 #include <algorithm>
 #include <condition_variable>
+#include <future>
 #include <stdexcept>
 #include <thread>
 
@@ -11,12 +13,12 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/v6_only.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/asio/ssl/context.hpp>
 #include <boost/asio/steady_timer.hpp>
 
 #include "transport/detail/log.hpp"
 #include "transport/detail/drain_deferral.hpp"
 #include "transport/detail/session.hpp"
+#include "transport/detail/tls_context.hpp"
 
 namespace rtc {
 namespace detail {
@@ -51,30 +53,6 @@ tcp::endpoint resolveBindAddress(const std::optional<std::string>& bindAddress, 
     return results.begin()->endpoint();
 }
 
-std::unique_ptr<net::ssl::context> makeTlsContext(const WebSocketServerConfiguration& config) {
-    if (!config.certificatePemFile || config.certificatePemFile->empty())
-        throw std::invalid_argument("TLS is enabled but no certificate file is given");
-    if (!config.keyPemFile || config.keyPemFile->empty())
-        throw std::invalid_argument("TLS is enabled but no private key file is given");
-
-    auto ctx = std::make_unique<net::ssl::context>(net::ssl::context::tls_server);
-    ctx->set_options(net::ssl::context::default_workarounds | net::ssl::context::no_sslv2 |
-                     net::ssl::context::no_sslv3 | net::ssl::context::no_tlsv1 | net::ssl::context::no_tlsv1_1 |
-                     net::ssl::context::single_dh_use);
-    // Always answer the pass phrase question ourselves: without a callback OpenSSL would prompt on the terminal.
-    const std::string pass = config.keyPemPass.value_or("");
-    ctx->set_password_callback([pass](std::size_t, net::ssl::context::password_purpose) { return pass; });
-
-    boost::system::error_code ec;
-    ctx->use_certificate_chain_file(*config.certificatePemFile, ec);
-    if (ec)
-        throw std::runtime_error("TLS certificate \"" + *config.certificatePemFile + "\": " + ec.message());
-    ctx->use_private_key_file(*config.keyPemFile, net::ssl::context::pem, ec);
-    if (ec)
-        throw std::runtime_error("TLS private key \"" + *config.keyPemFile + "\": " + ec.message());
-    return ctx;
-}
-
 SessionSettings settingsFrom(const WebSocketServerConfiguration& config) {
     SessionSettings s;
     s.handshakeLimit = config.connectionTimeout.value_or(defaultConnectionTimeout);
@@ -84,6 +62,11 @@ SessionSettings settingsFrom(const WebSocketServerConfiguration& config) {
     if (s.maxMessageSize == 0)
         s.maxMessageSize = defaultMaxMessageSize; // never 0 to Beast: that would mean no limit at all
     s.maxBuffered = config.maxBufferedAmount.value_or(std::max(minMaxBufferedAmount, 4 * s.maxMessageSize));
+    s.httpOnly = config.httpOnly;
+    s.proxyProtocol = config.proxyProtocol;
+    s.trustedProxy = config.trustedProxy;
+    if (s.proxyProtocol && !s.trustedProxy)
+        throw std::invalid_argument("The PROXY protocol is enabled but no trusted proxy is given");
     return s;
 }
 
@@ -96,10 +79,11 @@ bool isResourceShortage(const boost::system::error_code& ec) {
 
 class ServerCore {
 public:
+    void post(std::function<void()> task) { net::post(*contexts_.front(), std::move(task)); }
     explicit ServerCore(const WebSocketServerConfiguration& config) : shared_(std::make_shared<Shared>()) {
         shared_->settings = settingsFrom(config);
         if (config.enableTls)
-            tls_ = makeTlsContext(config);
+            tls_.emplace(config);
 
         const unsigned threadCount =
             config.threads.value_or(std::clamp(std::thread::hardware_concurrency(), 2u, 4u));
@@ -125,18 +109,58 @@ public:
     ~ServerCore() { stop(); }
 
     void onClient(std::function<void(std::shared_ptr<WebSocket>)> callback) {
-        std::shared_ptr<const ClientCallback> next;
-        if (callback)
-            next = std::make_shared<const ClientCallback>(std::move(callback));
-        {
-            std::lock_guard lock(shared_->clientMutex);
-            shared_->clientCallback.swap(next);
-        }
-        if (!accepting_.exchange(true))
-            net::post(*contexts_.front(), [this] { acceptNext(); });
+        setSlot(shared_->clientCallback, std::move(callback));
+        if (!shared_->settings.httpOnly)
+            startAccepting();
     }
 
+    void onHttpRequest(HttpCallback handler) {
+        setSlot(shared_->httpCallback, std::move(handler));
+        if (shared_->settings.httpOnly)
+            startAccepting();
+    }
+
+    void onUpgradeRequest(HttpCallback handler) { setSlot(shared_->upgradeCallback, std::move(handler)); }
+
     uint16_t port() const { return port_; }
+
+    void stopAccepting() {
+        if (stopped_)
+            return;
+        auto closeAcceptor = [this] {
+            boost::system::error_code ignored;
+            acceptor_->close(ignored);
+            retryTimer_->cancel();
+        };
+        auto& acceptorContext = *contexts_.front();
+        if (acceptorContext.get_executor().running_in_this_thread())
+            return closeAcceptor();
+        auto done = std::make_shared<std::promise<void>>();
+        auto closed = done->get_future();
+        net::post(acceptorContext, [closeAcceptor, done] {
+            closeAcceptor();
+            done->set_value();
+        });
+        closed.wait_for(stopWaitLimit);
+    }
+
+    void closeAll(int code) {
+        shared_->draining = true;
+        const uint16_t sendable = sendableCloseCode(code);
+        for (auto& session : shared_->registry.snapshot())
+            session->postShutdownClose(sendable);
+    }
+
+    std::size_t connectionCount() const { return shared_->sessions.load(std::memory_order_relaxed); }
+
+    void reloadCertificate() {
+        if (!tls_)
+            throw std::logic_error("TLS is not enabled on this server");
+        tls_->reload();
+        log(LogLevel::Info, [] { return std::string("TLS certificate reloaded"); });
+    }
+
+    TransportCounters counters() const { return shared_->counters.snapshot(); }
 
     void stop() {
         if (stopped_.exchange(true))
@@ -145,6 +169,8 @@ public:
         {
             std::lock_guard lock(shared_->clientMutex);
             shared_->clientCallback.reset();
+            shared_->httpCallback.reset();
+            shared_->upgradeCallback.reset();
         }
         net::post(*contexts_.front(), [this] {
             boost::system::error_code ignored;
@@ -173,6 +199,19 @@ public:
     }
 
 private:
+    template <class Callback, class Function> void setSlot(std::shared_ptr<const Callback>& slot, Function f) {
+        std::shared_ptr<const Callback> next;
+        if (f)
+            next = std::make_shared<const Callback>(std::move(f));
+        std::lock_guard lock(shared_->clientMutex);
+        slot.swap(next); // the old one is released outside the lock, on return
+    }
+
+    void startAccepting() {
+        if (!accepting_.exchange(true))
+            net::post(*contexts_.front(), [this] { acceptNext(); });
+    }
+
     void listen(const WebSocketServerConfiguration& config) {
         const auto endpoint = resolveBindAddress(config.bindAddress, config.port);
         const bool anyAddress = !config.bindAddress || config.bindAddress->empty();
@@ -230,7 +269,7 @@ private:
                 log(LogLevel::Debug, [&] { return "Accept failed: " + ec.message(); });
                 return acceptNext();
             }
-            startSession(std::move(socket), peer_, shared_, tls_.get());
+            startSession(std::move(socket), peer_, shared_, tls_ ? tls_->current() : nullptr);
             acceptNext();
         });
     }
@@ -270,7 +309,7 @@ private:
     std::vector<std::unique_ptr<net::io_context>> contexts_;
     std::vector<net::executor_work_guard<net::io_context::executor_type>> guards_;
     std::shared_ptr<Shared> shared_;
-    std::unique_ptr<net::ssl::context> tls_;
+    std::optional<TlsContextSlot> tls_;
     std::optional<tcp::acceptor> acceptor_;
     tcp::endpoint peer_; // of the accept in progress
     std::optional<net::steady_timer> retryTimer_;
@@ -296,7 +335,23 @@ void WebSocketServer::onClient(std::function<void(std::shared_ptr<WebSocket>)> c
     core_->onClient(std::move(callback));
 }
 
+void WebSocketServer::onHttpRequest(HttpRequestHandler handler) { core_->onHttpRequest(std::move(handler)); }
+
+void WebSocketServer::onUpgradeRequest(HttpRequestHandler handler) { core_->onUpgradeRequest(std::move(handler)); }
+
 uint16_t WebSocketServer::port() const { return core_->port(); }
+
+void WebSocketServer::stopAccepting() { core_->stopAccepting(); }
+
+void WebSocketServer::post(std::function<void()> task) { core_->post(std::move(task)); }
+
+void WebSocketServer::closeAll(int code) { core_->closeAll(code); }
+
+std::size_t WebSocketServer::connectionCount() const { return core_->connectionCount(); }
+
+void WebSocketServer::reloadCertificate() { core_->reloadCertificate(); }
+
+TransportCounters WebSocketServer::counters() const { return core_->counters(); }
 
 void WebSocketServer::stop() { core_->stop(); }
 

@@ -39,10 +39,10 @@ TEST(Stop, DrainLetsPairsFinishThenClosesWithGoingAwayAndExitsCleanly) {
     EXPECT_NE(httpGet(admin, "/readyz").find("200 OK"), std::string::npos);
 
     auto a = WsClient::connect(started.port), b = WsClient::connect(started.port), alone = WsClient::connect(started.port);
-    for (auto* client : {a.get(), b.get(), alone.get()})
+    for (auto* client : {a.get(), b.get(), alone.get()}) { // one after the other: a is told of b
         client->sendText(std::string(R"({"type":"join","nick":"n","room":")") + (client == alone.get() ? "x" : "r") + "\"}");
-    for (auto* client : {a.get(), b.get(), alone.get()})
         ASSERT_TRUE(client->receive());
+    }
     ASSERT_TRUE(a->receive()); // peer-joined
     // The watchdog is fed every 50 ms while the server serves.
     int pings = 0;

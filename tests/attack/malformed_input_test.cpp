@@ -183,7 +183,9 @@ TEST(MalformedFrames, FragmentsWithControlFramesBetweenAreReassembledAndRelayedW
 TEST(BadHandshakes, BadUpgradesPlainHttpAndGarbageAreTurnedAwayBeforeAdmission) {
     rtc::WebSocketServerConfiguration extra;
     extra.connectionTimeout = 5s; // every refusal below must come long before this
-    SignalServer server({}, extra);
+    ServerSettings settings;
+    settings.webClient = false; // every plain request is a bad handshake here
+    SignalServer server(settings, extra);
     auto admitted = countAdmissions(server);
     const StateSizes before = server.sizes();
 
@@ -212,8 +214,8 @@ TEST(BadHandshakes, BadUpgradesPlainHttpAndGarbageAreTurnedAwayBeforeAdmission) 
          "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n" + version13 +
              "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n",
          "HTTP/1.1 426"},
-        {"request head over 8 KiB",
-         "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Pad: " + std::string(9000, 'p') + "\r\n\r\n", ""},
+        {"request head over 16 KiB",
+         "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Pad: " + std::string(17000, 'p') + "\r\n\r\n", "HTTP/1.1 431"},
         {"garbage bytes", pseudoRandomBytes(512, 7), ""},
         {"NUL bytes", std::string(64, '\0'), ""},
         {"TLS record on the plain port", "\x16\x03\x01\x00\x40" + pseudoRandomBytes(64, 9), ""},
@@ -248,7 +250,9 @@ TEST(BadHandshakes, BadUpgradesPlainHttpAndGarbageAreTurnedAwayBeforeAdmission) 
 TEST(BadHandshakes, GarbageAndTheWrongProtocolOnTheTlsPortAreTurnedAwayBeforeAdmission) {
     auto extra = tlsConfig();
     extra.connectionTimeout = 5s;
-    SignalServer server({}, extra);
+    ServerSettings settings;
+    settings.webClient = false; // every plain request is a bad handshake here
+    SignalServer server(settings, extra);
     auto admitted = countAdmissions(server);
     const StateSizes before = server.sizes();
 

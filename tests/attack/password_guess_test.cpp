@@ -19,6 +19,7 @@ const std::string unauthorized = R"({"type":"unauthorized"})";
 TEST(PasswordGuessing, EveryWrongGuessIsRefusedAndClosed) {
     ServerSettings settings;
     settings.password = password;
+    settings.maxPasswordFailuresPerIp = 0; // every guess reaches the check
     SignalServer server(settings);
     const StateSizes before = server.sizes();
 
@@ -102,4 +103,29 @@ TEST(PasswordGuessing, EveryWrongGuessIsRefusedAndClosed) {
     a->close();
     b->close();
     EXPECT_TRUE(server.waitForSizes(before)) << describe(server.sizes());
+}
+
+TEST(PasswordGuessing, PastTheLimitAnAddressIsRefusedWithoutACheckWhileOthersStillJoin) {
+    ServerSettings settings;
+    settings.password = password;
+    settings.maxPasswordFailuresPerIp = 3;
+    SignalServer server(settings);
+    const auto guess = [&](const char* source, const std::string& pw) {
+        ClientOptions options;
+        options.sourceAddress = source;
+        auto client = WsClient::connect(server.port(), options);
+        client->sendText(joinText("vault", "n", pw));
+        const auto answer = client->receive().value_or("");
+        EXPECT_TRUE(client->waitClosed(3s) || answer == joinedText("")) << answer;
+        return answer;
+    };
+    const std::string tooMany = R"({"reason":"Too many attempts, try later.","type":"error"})";
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(guess("127.0.0.61", "wrong"), unauthorized);
+    EXPECT_EQ(guess("127.0.0.61", "wrong"), tooMany);
+    EXPECT_EQ(guess("127.0.0.61", password), tooMany); // not even the right one is looked at
+    EXPECT_EQ(guess("127.0.0.62", password), joinedText(""));
+    const std::string metrics = server.server().metrics();
+    EXPECT_NE(metrics.find("murva_joins_total{result=\"rate_limited\"} 2"), std::string::npos) << metrics;
+    EXPECT_NE(metrics.find("murva_joins_total{result=\"unauthorized\"} 3"), std::string::npos);
 }

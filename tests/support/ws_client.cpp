@@ -14,6 +14,7 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/asio/strand.hpp>
+#include <boost/asio/write.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
@@ -145,7 +146,9 @@ struct WsClient::Impl : std::enable_shared_from_this<WsClient::Impl> {
     std::deque<Frame> inbox;
     bool closed = false;
     std::optional<int> closeCode;
-    uint16_t localPort = 0; // set before connect() returns
+    uint16_t localPort = 0;    // set before connect() returns
+    std::string preamble;      // until written
+    std::string tlsPeerSubject; // set before connect() returns
 };
 
 WsClient::WsClient(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {}
@@ -154,6 +157,7 @@ WsClient::~WsClient() { abort(); }
 
 std::unique_ptr<WsClient> WsClient::connect(uint16_t port, const ClientOptions& options) {
     auto impl = std::make_shared<Impl>(options.tls);
+    impl->preamble = options.preamble;
     auto done = std::make_shared<std::promise<beast::error_code>>();
     auto result = done->get_future();
 
@@ -172,19 +176,39 @@ std::unique_ptr<WsClient> WsClient::connect(uint16_t port, const ClientOptions& 
                 impl->localPort = impl->socket().local_endpoint(ignored).port();
                 auto upgrade = [impl, done, options] {
                     impl->withStream([&](auto& ws) {
+                        ws.set_option(websocket::stream_base::decorator([headers = options.headers](
+                                                                            websocket::request_type& req) {
+                            for (const auto& [name, value] : headers)
+                                req.insert(name, value);
+                        }));
                         ws.async_handshake(options.host, options.target,
                                            [impl, done](beast::error_code ec) { done->set_value(ec); });
                     });
                 };
-                if (impl->tls)
+                auto secure = [impl, done, upgrade] {
+                    if (!impl->tls)
+                        return upgrade();
                     impl->tls->next_layer().async_handshake(
-                        net::ssl::stream_base::client, [done, upgrade](beast::error_code ec) {
+                        net::ssl::stream_base::client, [impl, done, upgrade](beast::error_code ec) {
                             if (ec)
                                 return done->set_value(ec);
+                            if (X509* cert = SSL_get1_peer_certificate(impl->tls->next_layer().native_handle())) {
+                                char subject[256];
+                                X509_NAME_oneline(X509_get_subject_name(cert), subject, sizeof subject);
+                                impl->tlsPeerSubject = subject;
+                                X509_free(cert);
+                            }
                             upgrade();
                         });
-                else
-                    upgrade();
+                };
+                if (impl->preamble.empty())
+                    return secure();
+                net::async_write(impl->socket(), net::buffer(impl->preamble),
+                                 [done, secure](beast::error_code ec, std::size_t) {
+                                     if (ec)
+                                         return done->set_value(ec);
+                                     secure();
+                                 });
             });
         } catch (const boost::system::system_error& e) {
             done->set_value(e.code());
@@ -271,5 +295,7 @@ void WsClient::abort() {
 }
 
 uint16_t WsClient::localPort() const { return impl_->localPort; }
+
+std::string WsClient::tlsPeerSubject() const { return impl_->tlsPeerSubject; }
 
 } // namespace testing_support

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace testing_support {
@@ -20,6 +21,8 @@ struct ClientOptions {
     bool tls = false;          // wss, accepting any certificate
     std::string target = "/";
     std::chrono::milliseconds timeout = 5s;
+    std::vector<std::pair<std::string, std::string>> headers; // extra upgrade request lines, in this order
+    std::string preamble; // raw bytes sent right after connecting, before TLS and the upgrade (a PROXY header)
 };
 
 struct Frame {
@@ -54,6 +57,8 @@ public:
     void abort();                // drops the TCP connection without a close frame
 
     uint16_t localPort() const;
+    // The subject of the server's TLS certificate ("/CN=localhost"); empty without TLS.
+    std::string tlsPeerSubject() const;
 
     struct Impl;
 

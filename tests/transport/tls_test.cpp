@@ -1,8 +1,12 @@
 // wss: a TLS client is served like a plain one; unusable certificate or key files fail the constructor with a
-// readable reason, without ever prompting for a pass phrase; clients that do not speak TLS never get in.
+// readable reason, without ever prompting for a pass phrase; clients that do not speak TLS never get in; a
+// certificate reload reaches new connections only, and a failed one changes nothing.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
 #include <future>
+#include <iterator>
 #include <thread>
 
 #include "support/process.hpp"
@@ -148,4 +152,64 @@ TEST(Tls, ClientsThatDoNotSpeakTlsNeverReachOnClient) {
     tls.tls = true;
     auto client = WsClient::connect(server.port(), tls);
     EXPECT_TRUE(recorder.waitClients(1));
+}
+
+TEST(Tls, ReloadServesTheNewPairToNewConnectionsAndKeepsTheOldOneOnFailure) {
+    TempDir dir;
+    auto install = [&](const std::string& cert, const std::string& key) {
+        for (const auto& [from, to] : {std::pair{cert, "cert.pem"}, std::pair{key, "key.pem"}}) {
+            std::ifstream in(dataDir + "/" + from, std::ios::binary);
+            dir.write(to, std::string(std::istreambuf_iterator<char>(in), {}));
+        }
+    };
+    install("cert.pem", "key.pem");
+    auto config = tlsConfig(dir.file("key.pem"));
+    config.certificatePemFile = dir.file("cert.pem");
+    Recorder recorder;
+    rtc::WebSocketServer server(config);
+    server.onClient(recorder.onClient());
+    ClientOptions tls;
+    tls.tls = true;
+    auto subjectOfANewConnection = [&] { return WsClient::connect(server.port(), tls)->tlsPeerSubject(); };
+
+    auto before = WsClient::connect(server.port(), tls);
+    EXPECT_EQ(before->tlsPeerSubject(), "/CN=localhost");
+    install("cert2.pem", "key2.pem");
+    server.reloadCertificate();
+    EXPECT_EQ(subjectOfANewConnection(), "/CN=murva-second");
+    // The connection made before goes on with its session.
+    ASSERT_TRUE(recorder.waitClients(2));
+    ASSERT_TRUE(recorder.socket(0)->send(std::string("still here")));
+    EXPECT_EQ(before->receive(), "still here");
+
+    // A failing reload says why and changes nothing.
+    const std::vector<std::tuple<std::string, std::string, std::string>> failures = {
+        {"cert2.pem", "cert.pem", "TLS private key"}, // a certificate where the key should be
+        {"cert2.pem", "key.pem", "TLS private key"},  // the other certificate's key
+        {"missing.pem", "key2.pem", "No such file"},
+    };
+    for (const auto& [cert, key, reason] : failures) {
+        SCOPED_TRACE(cert + " with " + key);
+        install(cert == "missing.pem" ? "cert2.pem" : cert, key);
+        if (cert == "missing.pem")
+            std::remove(dir.file("cert.pem").c_str());
+        try {
+            server.reloadCertificate();
+            ADD_FAILURE() << "reload succeeded";
+        } catch (const std::runtime_error& e) {
+            EXPECT_NE(std::string(e.what()).find(reason), std::string::npos) << e.what();
+        }
+        EXPECT_EQ(subjectOfANewConnection(), "/CN=murva-second");
+    }
+
+    install("cert2.pem", "key2.pem");
+    std::thread reloader([&] { // reloads racing with accepts
+        for (int i = 0; i < 20; ++i)
+            server.reloadCertificate();
+    });
+    for (int i = 0; i < 10; ++i)
+        EXPECT_EQ(subjectOfANewConnection(), "/CN=murva-second");
+    reloader.join();
+    rtc::WebSocketServer plain(loopbackConfig());
+    EXPECT_THROW(plain.reloadCertificate(), std::logic_error);
 }

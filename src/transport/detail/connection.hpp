@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -41,6 +42,7 @@ struct Connection {
     std::size_t maxBuffered = 0;
     bool drainPosted = false;
     CloseRequest closeRequest = CloseRequest::None;
+    uint16_t closeCode = 1000; // of a Normal close request
 
     // Swapped under the mutex and called through a copy, so a handler may replace or drop itself (or the
     // last handle to its connection) while it runs.
@@ -53,5 +55,15 @@ struct Connection {
     }
 };
 
+// A close code a peer accepts in a close frame; anything else becomes 1000.
+inline uint16_t sendableCloseCode(int code) {
+    const bool valid = (code >= 1000 && code <= 1003) || (code >= 1007 && code <= 1013) ||
+                       (code >= 3000 && code <= 4999);
+    return static_cast<uint16_t>(valid ? code : 1000);
+}
+
+// Open -> Closing with `code`: what was sent before still goes out, then the close frame. False when the
+// connection was not open. Any thread; calls nothing back.
+bool requestClose(Connection& connection, uint16_t code);
 
 } // namespace rtc::detail

@@ -2,13 +2,15 @@
 // connection's I/O thread (its io_context runs on one thread, so that thread is the connection's strand).
 #include "transport/detail/session.hpp"
 
+#include <algorithm>
+#include <cstddef>
 #include <iterator>
-#include <vector>
-
 #include <type_traits>
+#include <vector>
 
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/read.hpp>
 #include <boost/asio/ssl/stream.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
@@ -24,7 +26,11 @@
 #include "transport/detail/drain_deferral.hpp"
 #include "transport/detail/gathering_socket.hpp"
 #include "transport/detail/guard.hpp"
+#include "transport/detail/http_message.hpp"
 #include "transport/detail/log.hpp"
+#include "transport/detail/proxy_header.hpp"
+#include "transport/detail/upgrade_request.hpp"
+#include "transport/configuration.hpp"
 #include "transport/websocket.hpp"
 
 namespace rtc::detail {
@@ -39,7 +45,8 @@ using tcp = net::ip::tcp;
 using PlainStream = websocket::stream<GatheringSocket>;
 using TlsStream = websocket::stream<net::ssl::stream<GatheringSocket>>;
 
-constexpr std::size_t maxRequestHeader = 8 * 1024;
+constexpr std::size_t maxDiscarded = 64 * 1024; // read and dropped after an answer before closing anyway
+constexpr auto lingerLimit = std::chrono::milliseconds(1000);
 constexpr std::size_t firstReadLimit = 128; // joins and replies fit; a larger message takes a second read
 constexpr std::size_t laterReadLimit = 16 * 1024;
 
@@ -69,22 +76,31 @@ class Session final : public SessionBase,
     static constexpr bool tls = std::is_same_v<Ws, TlsStream>;
 
 public:
-    template <class... StreamArgs>
-    Session(std::shared_ptr<Shared> shared, Socket&& socket, const tcp::endpoint& peer, StreamArgs&&... streamArgs)
-        : ws_(std::move(socket), std::forward<StreamArgs>(streamArgs)...),
+    // A TLS session holds its context for as long as it lives: a reload replaces the server's, not this one's.
+    struct NoContext {
+        NoContext(std::nullptr_t) {}
+    };
+    using TlsContext = std::conditional_t<tls, std::shared_ptr<net::ssl::context>, NoContext>;
+
+    Session(std::shared_ptr<Shared> shared, Socket&& socket, const tcp::endpoint& peer, TlsContext tlsContext)
+        : tlsContext_(std::move(tlsContext)), ws_(makeStream(std::move(socket), tlsContext_)),
           deadline_(ws_.get_executor()), conn_(std::make_shared<Connection>()), shared_(std::move(shared)) {
         conn_->maxBuffered = shared_->settings.maxBuffered;
         if (peer.port() != 0)
             conn_->remoteAddress = formatEndpoint(peer);
+        shared_->sessions.fetch_add(1, std::memory_order_relaxed);
     }
 
-    ~Session() override { shared_->registry.remove(this); }
+    ~Session() override {
+        shared_->registry.remove(this);
+        shared_->sessions.fetch_sub(1, std::memory_order_relaxed);
+    }
 
-    void start() {
+    void start(const tcp::endpoint& peer) {
         conn_->session = this->weak_from_this();
         gathering().setOwner(this->weak_from_this());
         shared_->registry.add(this, this->weak_from_this());
-        net::dispatch(ws_.get_executor(), [self = this->shared_from_this()] { self->open(); });
+        net::dispatch(ws_.get_executor(), [self = this->shared_from_this(), peer] { self->open(peer); });
     }
 
     // --- called from any thread: post only ---
@@ -101,7 +117,23 @@ public:
         net::post(ws_.get_executor(), [self = this->shared_from_this()] { self->idleTick(); });
     }
 
+    void postShutdownClose(uint16_t code) override {
+        net::post(ws_.get_executor(), [self = this->shared_from_this(), code] {
+            if (self->opened_)
+                requestClose(*self->conn_, code);
+            else
+                self->forceClose();
+        });
+    }
+
 private:
+    static Ws makeStream(Socket&& socket, TlsContext& tlsContext) {
+        if constexpr (tls)
+            return Ws(std::move(socket), *tlsContext);
+        else
+            return Ws(std::move(socket));
+    }
+
     GatheringSocket& gathering() {
         if constexpr (tls)
             return ws_.next_layer().next_layer();
@@ -109,14 +141,42 @@ private:
             return ws_.next_layer();
     }
 
+    Socket& socket() { return beast::get_lowest_layer(ws_); }
+
     // --- opening ---
 
-    void open() {
-        if (shared_->stopping)
-            return abandon({});
+    // Everything the connection needs only until it is upgraded (or has had its HTTP answer).
+    struct Handshake {
+        std::optional<RequestParser> parser;
+        std::optional<HttpRequest> request; // the request in public form, once something asked for it
+        std::string proxyHead;              // PROXY header bytes seen so far
+        std::string proxyPeek;              // what one look at the socket found
+        std::size_t discarded = 0;          // bytes thrown away while closing after an answer
+        bool served = false;                // a request was answered: the connection's end is no refusal
+        bool counted = false;               // its end has been counted (or is not to be)
+    };
+
+    bool windingDown() const { return shared_->stopping || shared_->draining; }
+
+    // The server is stopping or closing everything: this connection goes without being counted as refused.
+    void drop() {
+        if (handshake_)
+            handshake_->counted = true;
+        abandon({});
+    }
+
+    void open(tcp::endpoint peer) {
+        if (windingDown())
+            return drop();
+        handshake_ = std::make_unique<Handshake>();
         if (shared_->settings.handshakeLimit.count() > 0)
             armDeadline(shared_->settings.handshakeLimit);
+        if (shared_->settings.proxyProtocol)
+            return startProxy(peer);
+        startTls();
+    }
 
+    void startTls() {
         if constexpr (tls) {
             ws_.next_layer().async_handshake(net::ssl::stream_base::server,
                                              [self = this->shared_from_this()](beast::error_code ec) {
@@ -129,24 +189,103 @@ private:
         }
     }
 
+    // PROXY header: only a trusted peer may send one. The socket is looked at without taking bytes, and only
+    // bytes known to belong to the header are taken, so what follows it (TLS, HTTP) stays for the next layer.
+    void startProxy(const tcp::endpoint& peer) {
+        auto address = peer.address();
+        if (address.is_v6() && address.to_v6().is_v4_mapped())
+            address = net::ip::make_address_v4(net::ip::v4_mapped, address.to_v6());
+        bool trusted = false;
+        if (const auto& isTrusted = shared_->settings.trustedProxy)
+            invokeGuarded("trustedProxy", [&] { trusted = isTrusted(address.to_string()); });
+        if (!trusted)
+            return abandon({}, Refusal::ProxyUntrusted);
+        peekProxy();
+    }
+
+    void peekProxy() {
+        auto& peek = handshake_->proxyPeek;
+        peek.resize(256);
+        socket().async_receive(net::buffer(peek), net::socket_base::message_peek,
+                               [self = this->shared_from_this()](beast::error_code ec, std::size_t n) {
+                                   self->onProxyPeek(ec, n);
+                               });
+    }
+
+    void onProxyPeek(beast::error_code ec, std::size_t n) {
+        auto& h = *handshake_;
+        if (ec)
+            return abandon(ec, timedOut_           ? Refusal::HandshakeTimeout
+                               : h.proxyHead.empty() ? Refusal::ProxyMissing
+                                                     : Refusal::ProxyBad);
+        const std::size_t had = h.proxyHead.size();
+        h.proxyHead.append(h.proxyPeek.data(), n);
+        const auto header = parseProxyHeader(h.proxyHead);
+        switch (header.status) {
+        case ProxyHeader::Status::NotProxy: return abandon({}, Refusal::ProxyMissing);
+        case ProxyHeader::Status::Malformed: return abandon({}, Refusal::ProxyBad);
+        case ProxyHeader::Status::NeedMore:
+            // All of it is header: take it, so the next look waits for new bytes.
+            return takeProxyBytes(n, [](Session& self) { self.peekProxy(); });
+        case ProxyHeader::Status::Done:
+            if (header.source) {
+                const auto& s = *header.source;
+                net::ip::address address;
+                if (s.v6)
+                    address = net::ip::address_v6(s.address);
+                else
+                    address = net::ip::address_v4({s.address[0], s.address[1], s.address[2], s.address[3]});
+                conn_->remoteAddress = formatEndpoint({address, s.port});
+            }
+            return takeProxyBytes(header.length - had, [](Session& self) {
+                self.handshake_->proxyHead = std::string();
+                self.handshake_->proxyPeek = std::string();
+                self.startTls();
+            });
+        }
+    }
+
+    template <class Next> void takeProxyBytes(std::size_t count, Next next) {
+        net::async_read(socket(), net::buffer(handshake_->proxyPeek.data(), count),
+                        [self = this->shared_from_this(), next](beast::error_code ec, std::size_t) {
+                            if (ec)
+                                return self->abandon(ec, self->timedOut_ ? Refusal::HandshakeTimeout
+                                                                         : Refusal::ProxyBad);
+                            next(*self);
+                        });
+    }
+
     void readRequest() {
-        parser_ = std::make_unique<http::request_parser<http::empty_body>>();
-        parser_->header_limit(maxRequestHeader);
-        http::async_read(ws_.next_layer(), buffer_, *parser_,
-                         [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
-                             self->onRequest(ec);
-                         });
+        auto& parser = handshake_->parser.emplace();
+        parser.header_limit(static_cast<std::uint32_t>(maxRequestHeaderSize));
+        http::async_read_header(ws_.next_layer(), buffer_, parser,
+                                [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
+                                    self->onRequest(ec);
+                                });
     }
 
     void onRequest(beast::error_code ec) {
+        if (ec == http::error::header_limit)
+            return respond(plainAnswer(431, "Request header fields too large.\n"), 11, false, false,
+                           Refusal::HeaderTooLarge);
         if (ec)
             return abandon(ec);
-        if (!websocket::is_upgrade(parser_->get()))
-            return refuseUpgrade();
+        auto& parser = *handshake_->parser;
+        const auto& req = parser.get();
+        const bool head = req.method() == http::verb::head;
+        // Requests carry no body here; reading one would only cost memory.
+        if (!parser.is_done())
+            return respond(plainAnswer(413, "Request bodies are not accepted.\n"), req.version(), head, false,
+                           Refusal::BadHandshake);
+        if (shared_->settings.httpOnly || !websocket::is_upgrade(req))
+            return serveHttp(head);
         // A client may not send frames before it has our 101; bytes past the request would otherwise be taken
         // for the start of the first message.
         if (buffer_.size() != 0)
             return abandon(http::error::unexpected_body);
+        if (auto veto = shared_->upgradeHandler())
+            if (auto refusal = ask("onUpgradeRequest", *veto))
+                return respond(std::move(*refusal), req.version(), head, false, Refusal::Vetoed);
 
         const auto& settings = shared_->settings;
         websocket::stream_base::timeout timeouts;
@@ -165,53 +304,156 @@ private:
         ws_.set_option(websocket::stream_base::decorator(
             [](websocket::response_type& res) { res.set(http::field::server, "murva-signal"); }));
 
-        ws_.async_accept(parser_->get(), [self = this->shared_from_this()](beast::error_code ec) {
-            self->parser_.reset();
+        ws_.async_accept(req, [self = this->shared_from_this()](beast::error_code ec) {
             if (ec)
                 return self->abandon(ec);
             self->onOpen();
         });
     }
 
-    // A plain HTTP request that is no WebSocket upgrade: answer 426 and close.
-    void refuseUpgrade() {
-        auto res = std::make_shared<http::response<http::string_body>>(http::status::upgrade_required,
-                                                                        parser_->get().version());
-        res->set(http::field::server, "murva-signal");
-        res->set(http::field::upgrade, "websocket");
-        res->set(http::field::connection, "close");
-        res->set(http::field::content_type, "text/plain");
-        res->body() = "This is a WebSocket endpoint.\n";
-        res->prepare_payload();
-        parser_.reset();
+    // A request that is no upgrade (or any request on an HTTP-only server): the application's answer, else
+    // 426 (404 when there are no upgrades here at all).
+    void serveHttp(bool head) {
+        const auto& req = handshake_->parser->get();
+        std::optional<HttpResponse> answer;
+        if (auto handler = shared_->httpHandler())
+            answer = ask("onHttpRequest", *handler);
+        if (answer) {
+            shared_->counters.httpAnswered();
+            const bool keepAlive = req.keep_alive() && !windingDown();
+            return respond(std::move(*answer), req.version(), head, keepAlive, std::nullopt);
+        }
+        if (shared_->settings.httpOnly)
+            return respond(plainAnswer(404, "Not found.\n"), req.version(), head, false, std::nullopt);
+        auto upgrade = plainAnswer(426, "This is a WebSocket endpoint.\n");
+        upgrade.headers.push_back({"Upgrade", "websocket"});
+        respond(std::move(upgrade), req.version(), head, false, Refusal::BadHandshake);
+    }
+
+    // The application's answer to the request. A handler that throws has failed to decide: the client is told
+    // so (500), which also keeps a failing upgrade check from letting the upgrade through.
+    std::optional<HttpResponse> ask(const char* name, const HttpCallback& handler) {
+        std::optional<HttpResponse> answer;
+        bool returned = false;
+        invokeGuarded(name, [&] {
+            answer = handler(request());
+            returned = true;
+        });
+        if (!returned)
+            return plainAnswer(500, "Internal server error.\n");
+        return answer;
+    }
+
+    // Sends an answer; then waits for the next request, or closes. A refusal is counted as `why`.
+    void respond(HttpResponse answer, unsigned version, bool head, bool keepAlive, std::optional<Refusal> why) {
+        if (why)
+            count(*why);
+        else
+            handshake_->served = true;
+        handshake_->request.reset();
+        auto res = std::make_shared<BeastResponse>(toBeastResponse(std::move(answer), version, head, keepAlive));
         http::async_write(ws_.next_layer(), *res,
-                          [self = this->shared_from_this(), res](beast::error_code, std::size_t) {
-                              self->abandon({});
+                          [self = this->shared_from_this(), res, keepAlive](beast::error_code ec, std::size_t) {
+                              if (ec)
+                                  return self->abandon(ec);
+                              if (keepAlive)
+                                  return self->nextRequest();
+                              self->closeAfterAnswer();
                           });
+    }
+
+    void nextRequest() {
+        if (windingDown())
+            return drop();
+        if (shared_->settings.handshakeLimit.count() > 0)
+            armDeadline(shared_->settings.handshakeLimit);
+        readRequest();
+    }
+
+    // Closing straight after an answer can reset the connection over bytes the client is still sending, and a
+    // reset may destroy the answer before the client reads it. So: end our side, then read and discard what
+    // still comes, briefly and boundedly.
+    void closeAfterAnswer() {
+        beast::error_code ignored;
+        socket().shutdown(Socket::shutdown_send, ignored);
+        armDeadline(std::min(shared_->settings.closeDeadline, std::chrono::milliseconds(lingerLimit)));
+        handshake_->parser.reset();
+        buffer_.consume(buffer_.size());
+        discardInput();
+    }
+
+    void discardInput() {
+        socket().async_read_some(buffer_.prepare(1024), [self = this->shared_from_this()](beast::error_code ec,
+                                                                                          std::size_t n) {
+            self->handshake_->discarded += n;
+            if (ec || self->handshake_->discarded > maxDiscarded)
+                return self->abandon({});
+            self->discardInput();
+        });
+    }
+
+    // The request in public form, built once.
+    const HttpRequest& request() {
+        auto& h = *handshake_;
+        if (!h.request)
+            h.request = buildRequest(this);
+        return *h.request;
+    }
+
+    static HttpRequest buildRequest(const void* session) {
+        const auto& self = *static_cast<const Session*>(session);
+        return toHttpRequest(*self.handshake_->parser, self.conn_->remoteAddress);
     }
 
     void onOpen() {
         deadline_.cancel();
-        if (shared_->stopping)
-            return abandon({});
+        if (windingDown())
+            return drop();
+        // A large request head may have grown the buffer; an idle connection keeps only what a read reserves.
+        if (buffer_.capacity() > firstReadLimit)
+            buffer_.shrink_to_fit();
         conn_->state.store(State::Open, std::memory_order_release);
         opened_ = true;
+        shared_->counters.upgraded();
         log(LogLevel::Debug, [&] { return "WebSocket open: " + conn_->remoteAddress.value_or("?"); });
 
         if (auto callback = shared_->clientHandler()) {
             auto handle = std::make_shared<WebSocket>(conn_);
+            UpgradeRequestScope scope(conn_.get(), handshake_->request, &Session::buildRequest, this);
             invokeGuarded("onClient", [&] { (*callback)(std::move(handle)); });
         }
+        handshake_.reset(); // the request goes now: nothing of it stays with an idle connection
         // Only now: the handlers installed by onClient see every message and the close.
         readNext();
     }
 
+    // Counts the end of a handshake once: as `why`, else by what happened.
+    void count(std::optional<Refusal> why) {
+        if (!handshake_ || handshake_->counted)
+            return;
+        handshake_->counted = true;
+        if (!why) {
+            if (handshake_->served)
+                return; // an HTTP client that has had its answers went away: no refusal
+            why = timedOut_ ? Refusal::HandshakeTimeout : Refusal::BadHandshake;
+        }
+        shared_->counters.refused(*why);
+        log(LogLevel::Debug, [&] {
+            static constexpr const char* names[] = {"bad handshake",     "handshake timeout", "request head too large",
+                                                    "no PROXY header",   "bad PROXY header",  "untrusted PROXY peer",
+                                                    "refused by the application"};
+            return "Refused " + conn_->remoteAddress.value_or("?") + ": " + names[static_cast<std::size_t>(*why)];
+        });
+    }
+
     // The connection never reached onClient: close it without any callback.
-    void abandon(beast::error_code ec) {
+    void abandon(beast::error_code ec, std::optional<Refusal> why = std::nullopt) {
         if (ec)
             log(LogLevel::Debug, [&] {
                 return "Handshake with " + conn_->remoteAddress.value_or("?") + " failed: " + ec.message();
             });
+        count(why);
+        handshake_.reset();
         deadline_.cancel();
         conn_->state.store(State::Closed, std::memory_order_release);
         closeSocket();
@@ -265,11 +507,13 @@ private:
     void drain() {
         std::vector<message_variant> batch;
         CloseRequest request;
+        uint16_t code;
         {
             std::lock_guard lock(conn_->mutex);
             batch.swap(conn_->outgoing);
             conn_->drainPosted = false;
             request = std::exchange(conn_->closeRequest, CloseRequest::None);
+            code = conn_->closeCode;
         }
         if (finished_ || closeRequested_) {
             release(batch.begin(), batch.end());
@@ -281,8 +525,10 @@ private:
         } else {
             std::move(batch.begin(), batch.end(), std::back_inserter(outbox_));
         }
-        if (request != CloseRequest::None)
-            return startClose(request == CloseRequest::Overflow);
+        if (request == CloseRequest::Overflow)
+            return startClose(websocket::close_code::policy_error);
+        if (request == CloseRequest::Normal)
+            return startClose(static_cast<websocket::close_code>(code));
         if (!writing_ && outHead_ < outbox_.size())
             writeNext();
     }
@@ -353,12 +599,12 @@ private:
 
     // --- closing ---
 
-    void startClose(bool overflow) {
+    void startClose(websocket::close_code code) {
         if (finished_ || closeRequested_ || !ws_.is_open())
             return;
         closeRequested_ = true;
-        closeCode_ = overflow ? websocket::close_code::policy_error : websocket::close_code::normal;
-        if (overflow) {
+        closeCode_ = code;
+        if (code == websocket::close_code::policy_error) {
             log(LogLevel::Warning, [&] {
                 return "Closing " + conn_->remoteAddress.value_or("?") + ": outgoing queue over its cap";
             });
@@ -383,6 +629,8 @@ private:
     }
 
     void forceClose() {
+        if (handshake_)
+            handshake_->counted = true; // dropped by the server: no refusal
         closeSocket();
     }
 
@@ -425,9 +673,27 @@ private:
     void armDeadline(std::chrono::milliseconds limit) {
         deadline_.expires_after(limit);
         deadline_.async_wait([self = this->shared_from_this()](beast::error_code ec) {
-            if (!ec)
-                self->closeSocket();
+            if (ec)
+                return;
+            if (!self->opened_)
+                self->timedOut_ = true; // the handshake ran out of time
+            self->closeSocket();
         });
+    }
+
+    // The close code the connection ends with: ours when we closed first, else the peer's, else 1006.
+    unsigned closeCodeAtEnd(beast::error_code ec) const {
+        if (closeRequested_)
+            return closeCode_;
+        if (ec == websocket::error::closed)
+            return ws_.reason().code;
+        if (ec == websocket::error::message_too_big)
+            return websocket::close_code::too_big;
+        if (ec == websocket::error::bad_frame_payload)
+            return websocket::close_code::bad_payload;
+        if (ec.category() == beast::error_code(websocket::error::closed).category())
+            return websocket::close_code::protocol_error; // Beast failed the connection with 1002
+        return websocket::close_code::abnormal;
     }
 
     // The read loop's end, so it runs exactly once per opened connection, after its last message.
@@ -443,8 +709,11 @@ private:
         closeSocket();
         dropOutbox(); // a write still in flight completes with an error and gives back its own bytes
         buffer_ = beast::flat_buffer{};
-        if (timedOut_)
+        shared_->counters.closed(closeCodeAtEnd(ec));
+        if (timedOut_) {
             ec = beast::error::timeout;
+            shared_->counters.idleTimeout();
+        }
         log(levelFor(ec), [&] {
             return "WebSocket closed: " + conn_->remoteAddress.value_or("?") + " (" + ec.message() + ")";
         });
@@ -461,9 +730,10 @@ private:
         // The application's closures are released here, after onClosed has returned.
     }
 
+    [[no_unique_address]] TlsContext tlsContext_; // first: it must outlive the stream
     Ws ws_;
     beast::flat_buffer buffer_;
-    std::unique_ptr<http::request_parser<http::empty_body>> parser_; // only during the upgrade
+    std::unique_ptr<Handshake> handshake_; // until onClient has returned (or the HTTP exchange ends)
     std::vector<message_variant> outbox_; // [outHead_] is being written while writing_
     std::size_t outHead_ = 0;
     net::steady_timer deadline_;                                     // opening handshake, then forced close
@@ -486,11 +756,13 @@ private:
 
 } // namespace
 
-void startSession(Socket socket, const tcp::endpoint& peer, std::shared_ptr<Shared> shared, net::ssl::context* tls) {
+void startSession(Socket socket, const tcp::endpoint& peer, std::shared_ptr<Shared> shared,
+                  std::shared_ptr<net::ssl::context> tls) {
+    shared->counters.accepted();
     if (tls)
-        std::make_shared<Session<TlsStream>>(std::move(shared), std::move(socket), peer, *tls)->start();
+        std::make_shared<Session<TlsStream>>(std::move(shared), std::move(socket), peer, std::move(tls))->start(peer);
     else
-        std::make_shared<Session<PlainStream>>(std::move(shared), std::move(socket), peer)->start();
+        std::make_shared<Session<PlainStream>>(std::move(shared), std::move(socket), peer, nullptr)->start(peer);
 }
 
 } // namespace rtc::detail

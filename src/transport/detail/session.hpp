@@ -1,5 +1,6 @@
-// Starts the life of one accepted TCP connection: TLS (when given a context), the upgrade, then the
-// WebSocket session. The session owns itself through its pending operations.
+// Starts the life of one accepted TCP connection: the PROXY header (when configured), TLS (when given a
+// context), the request (an upgrade, or plain HTTP answered by the application), then the WebSocket session.
+// The session owns itself through its pending operations.
 #pragma once
 
 #include <memory>
@@ -13,7 +14,8 @@
 
 namespace rtc::detail {
 
+// `tls` empty: a plain connection. The session keeps the context for its lifetime.
 void startSession(Socket socket, const boost::asio::ip::tcp::endpoint& peer, std::shared_ptr<Shared> shared,
-                  boost::asio::ssl::context* tls);
+                  std::shared_ptr<boost::asio::ssl::context> tls);
 
 } // namespace rtc::detail

@@ -1,4 +1,5 @@
-// What the server and its sessions share: the session settings, the onClient slot and the session registry.
+// What the server and its sessions share: the session settings, the handler slots, the session registry and
+// the counters.
 // Sessions hold it by shared_ptr, so a session that outlives ServerCore (destroyed with its io_context) is safe.
 #pragma once
 
@@ -8,10 +9,14 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "transport/detail/connection.hpp"
+#include "transport/detail/counters.hpp"
+#include "transport/http.hpp"
 
 namespace rtc {
 class WebSocket;
@@ -25,9 +30,13 @@ struct SessionSettings {
     std::chrono::milliseconds idleTimeout{0};    // 0: no keepalive
     std::size_t maxMessageSize = 0;
     std::size_t maxBuffered = 0;
+    bool httpOnly = false;      // no upgrades: every request is an HTTP request
+    bool proxyProtocol = false; // every connection opens with a PROXY header
+    std::function<bool(const std::string&)> trustedProxy;
 };
 
 using ClientCallback = std::function<void(std::shared_ptr<WebSocket>)>;
+using HttpCallback = std::function<std::optional<HttpResponse>(const HttpRequest&)>;
 
 // A session the server can still reach, to close it when the server stops.
 class StoppableSession {
@@ -35,6 +44,8 @@ public:
     virtual ~StoppableSession() = default;
     virtual void postForceClose() = 0;
     virtual void postIdleTick() = 0; // one keepalive period has passed
+    // An open connection closes gracefully with `code`; one still in its handshake is dropped.
+    virtual void postShutdownClose(uint16_t code) = 0;
 };
 
 class SessionRegistry {
@@ -65,14 +76,27 @@ private:
 struct Shared {
     SessionSettings settings;
     SessionRegistry registry;
+    CounterSet counters;
     std::atomic<bool> stopping{false};
+    std::atomic<bool> draining{false};   // closeAll: no handshake completes any more
+    std::atomic<std::size_t> sessions{0}; // alive, in any phase
 
-    std::mutex clientMutex;
+    std::mutex clientMutex; // guards the three slots
     std::shared_ptr<const ClientCallback> clientCallback;
+    std::shared_ptr<const HttpCallback> httpCallback;
+    std::shared_ptr<const HttpCallback> upgradeCallback;
 
     std::shared_ptr<const ClientCallback> clientHandler() {
         std::lock_guard lock(clientMutex);
         return clientCallback;
+    }
+    std::shared_ptr<const HttpCallback> httpHandler() {
+        std::lock_guard lock(clientMutex);
+        return httpCallback;
+    }
+    std::shared_ptr<const HttpCallback> upgradeHandler() {
+        std::lock_guard lock(clientMutex);
+        return upgradeCallback;
     }
 };
 

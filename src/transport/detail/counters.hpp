@@ -1,0 +1,79 @@
+// The server's counters as relaxed atomics: each event costs one uncontended-in-practice increment, no lock.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "transport/counters.hpp"
+
+namespace rtc::detail {
+
+enum class Refusal : unsigned char {
+    BadHandshake,
+    HandshakeTimeout,
+    HeaderTooLarge,
+    ProxyMissing,
+    ProxyBad,
+    ProxyUntrusted,
+    Vetoed,
+};
+
+class CounterSet {
+public:
+    void accepted() { bump(accepted_); }
+    void upgraded() { bump(upgraded_); }
+    void httpAnswered() { bump(httpAnswered_); }
+    void idleTimeout() { bump(idleTimeouts_); }
+    void refused(Refusal why) { bump(refused_[static_cast<std::size_t>(why)]); }
+    void closed(unsigned code) { bump(closes_[closeSlot(code)]); }
+
+    TransportCounters snapshot() const {
+        TransportCounters c;
+        c.accepted = read(accepted_);
+        c.upgraded = read(upgraded_);
+        c.httpAnswered = read(httpAnswered_);
+        c.idleTimeouts = read(idleTimeouts_);
+        auto& r = c.refused;
+        uint64_t* refused[] = {&r.badHandshake, &r.handshakeTimeout, &r.headerTooLarge, &r.proxyMissing,
+                               &r.proxyBad,     &r.proxyUntrusted,   &r.vetoed};
+        for (std::size_t i = 0; i < refusalKinds; ++i)
+            *refused[i] = read(refused_[i]);
+        auto& k = c.closes;
+        uint64_t* closes[] = {&k.normal, &k.goingAway, &k.abnormal, &k.invalidPayload,
+                              &k.policy, &k.tooBig,    &k.internalError, &k.other};
+        for (std::size_t i = 0; i < closeKinds; ++i)
+            *closes[i] = read(closes_[i]);
+        return c;
+    }
+
+private:
+    static constexpr std::size_t refusalKinds = 7;
+    static constexpr std::size_t closeKinds = 8;
+    using Counter = std::atomic<uint64_t>;
+
+    static void bump(Counter& c) { c.fetch_add(1, std::memory_order_relaxed); }
+    static uint64_t read(const Counter& c) { return c.load(std::memory_order_relaxed); }
+
+    static std::size_t closeSlot(unsigned code) {
+        switch (code) {
+        case 1000: return 0;
+        case 1001: return 1;
+        case 1006: return 2;
+        case 1007: return 3;
+        case 1008: return 4;
+        case 1009: return 5;
+        case 1011: return 6;
+        default: return 7;
+        }
+    }
+
+    Counter accepted_{0};
+    Counter upgraded_{0};
+    Counter httpAnswered_{0};
+    Counter idleTimeouts_{0};
+    Counter refused_[refusalKinds] = {};
+    Counter closes_[closeKinds] = {};
+};
+
+} // namespace rtc::detail

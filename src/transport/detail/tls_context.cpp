@@ -1,0 +1,51 @@
+#include "transport/detail/tls_context.hpp"
+
+#include <stdexcept>
+
+namespace rtc::detail {
+
+namespace net = boost::asio;
+
+TlsContextSlot::TlsContextSlot(const WebSocketServerConfiguration& config) {
+    if (!config.certificatePemFile || config.certificatePemFile->empty())
+        throw std::invalid_argument("TLS is enabled but no certificate file is given");
+    if (!config.keyPemFile || config.keyPemFile->empty())
+        throw std::invalid_argument("TLS is enabled but no private key file is given");
+    certificateFile_ = *config.certificatePemFile;
+    keyFile_ = *config.keyPemFile;
+    keyPass_ = config.keyPemPass.value_or("");
+    context_ = load();
+}
+
+std::shared_ptr<net::ssl::context> TlsContextSlot::current() const {
+    std::lock_guard lock(mutex_);
+    return context_;
+}
+
+void TlsContextSlot::reload() {
+    auto next = load(); // throws before anything is replaced
+    std::lock_guard lock(mutex_);
+    context_.swap(next);
+    // The old context goes with the last session holding it.
+}
+
+std::shared_ptr<net::ssl::context> TlsContextSlot::load() const {
+    auto ctx = std::make_shared<net::ssl::context>(net::ssl::context::tls_server);
+    ctx->set_options(net::ssl::context::default_workarounds | net::ssl::context::no_sslv2 |
+                     net::ssl::context::no_sslv3 | net::ssl::context::no_tlsv1 | net::ssl::context::no_tlsv1_1 |
+                     net::ssl::context::single_dh_use);
+    // Always answer the pass phrase question ourselves: without a callback OpenSSL would prompt on the terminal.
+    ctx->set_password_callback(
+        [pass = keyPass_](std::size_t, net::ssl::context::password_purpose) { return pass; });
+
+    boost::system::error_code ec;
+    ctx->use_certificate_chain_file(certificateFile_, ec);
+    if (ec)
+        throw std::runtime_error("TLS certificate \"" + certificateFile_ + "\": " + ec.message());
+    ctx->use_private_key_file(keyFile_, net::ssl::context::pem, ec);
+    if (ec)
+        throw std::runtime_error("TLS private key \"" + keyFile_ + "\": " + ec.message());
+    return ctx;
+}
+
+} // namespace rtc::detail
