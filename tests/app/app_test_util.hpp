@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "support/process.hpp"
+#include "support/raw_socket.hpp"
 #include "support/ws_client.hpp"
 
 namespace app_test {
@@ -97,6 +98,13 @@ inline Started startOnFreePort(const std::string &workingDirectory,
             started.child->stderrText().find("Address already in use") == std::string::npos)
             return started;
     }
+}
+
+// The whole response (head and body) to a plain GET on the loopback port.
+inline std::string httpGet(uint16_t port, const std::string &path) {
+    RawSocket socket(port);
+    socket.sendAll("GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+    return socket.readUntil("\r\n\r\n\x01", 3s); // a needle that never comes: everything until the close
 }
 
 // Joins room "r" on the server at `port` and returns the first reply ("" when none came).

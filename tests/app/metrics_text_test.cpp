@@ -1,5 +1,5 @@
 // Prometheus text output: what the writer and the process metrics produce passes promtool, label values and help
-// text are escaped, and the process_* values are this process's own.
+// text are escaped, and the process_* values are this process's own; a server's pages and its /metrics.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -14,16 +14,24 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <tuple>
+#include <vector>
 
 #include "app/metrics_text.hpp"
 #include "app/process_metrics.hpp"
+#include "app_test_util.hpp"
 #include "support/process.hpp"
+#include "support/signal_server.hpp"
+#include "support/ws_client.hpp"
 
 using namespace std::chrono_literals;
 using namespace murva;
 using testing_support::ChildProcess;
 using testing_support::ProcessOptions;
+using testing_support::SignalServer;
 using testing_support::TempDir;
+using testing_support::WsClient;
+using testing_support::freeLoopbackPort;
 
 namespace {
 
@@ -118,4 +126,52 @@ TEST(ProcessMetrics, DescribeThisProcess) {
 
     // Where /proc/stat is hidden, the boot time comes from the clocks and agrees with btime.
     EXPECT_NEAR(bootTimeSeconds(), bootTimeSeconds("/nonexistent/stat"), 2);
+}
+
+TEST(ServerPages, HealthPageAndMetricsFollowAScriptedSession) {
+    ServerSettings settings;
+    settings.admin.port = freeLoopbackPort();
+    SignalServer server(settings);
+    const uint16_t main = server.port(), admin = server.server().adminPort();
+    ASSERT_EQ(admin, settings.admin.port);
+
+    // The main port serves health and the client's page; the admin port health and metrics, not the page.
+    for (const auto &[port, path, status, part] : std::vector<std::tuple<uint16_t, std::string, std::string, std::string>>{
+             {main, "/healthz", "200 OK", "\r\n\r\nok"},
+             {main, "/readyz", "200 OK", "\r\n\r\nready"},
+             {main, "/", "200 OK", "Content-Security-Policy: default-src 'none'"},
+             {main, "/app.js?v=1", "200 OK", "text/javascript"},
+             {main, "/nope", "426 Upgrade Required", ""},
+             {admin, "/readyz", "200 OK", "ready"},
+             {admin, "/", "404 Not Found", ""},
+         }) {
+        const std::string response = app_test::httpGet(port, path);
+        EXPECT_TRUE(contains(response, "HTTP/1.1 " + status) && contains(response, part)) << path << ":\n"
+                                                                                         << response;
+    }
+
+    auto a = WsClient::connect(main), b = WsClient::connect(main);
+    a->sendText(R"({"type":"join","room":"r","nick":"a"})");
+    ASSERT_TRUE(a->receive());
+    b->sendText(R"({"type":"join","room":"r","nick":"b"})");
+    ASSERT_TRUE(b->receive());
+    ASSERT_TRUE(a->receive()); // peer-joined
+    a->sendText(R"({"type":"offer","sdp":"v=0"})");
+    ASSERT_TRUE(b->receive());
+    b->sendText(R"({"type":"join","room":")" + std::string(200, 'x') + R"(","nick":"c"})"); // in a room: relayed
+    ASSERT_TRUE(a->receive());
+    b->sendText("not json");
+    b->sendText(R"({"type":"answer","sdp":"v=0"})"); // once relayed, the frame before it was handled too
+    ASSERT_TRUE(a->receive());
+
+    const std::string response = app_test::httpGet(admin, "/metrics");
+    ASSERT_TRUE(contains(response, "Content-Type: text/plain; version=0.0.4")) << response;
+    const std::string metrics = response.substr(response.find("\r\n\r\n") + 4);
+    const auto check = promtoolCheck(metrics);
+    EXPECT_EQ(check.status, 0) << check.output;
+    for (const char *sample : {"murva_connections 2\n", "murva_rooms{state=\"full\"} 1\n",
+                               "murva_rooms{state=\"waiting\"} 0\n", "murva_joins_total{result=\"ok\"} 2\n",
+                               "murva_messages_relayed_total 3\n", "murva_messages_dropped_total{reason=\"malformed\"} 1\n",
+                               "murva_connections_accepted_total 2\n", "murva_build_info{version=\""})
+        EXPECT_TRUE(contains(metrics, sample)) << sample << " missing in\n" << metrics;
 }

@@ -1,8 +1,10 @@
 // The process's stop: a drain that lets open pairs finish, refuses newcomers and reports 503, then 1001 for
-// the rest and exit status 0 with every console line written; systemd hears of each step.
+// the rest and exit status 0 with every console line written; systemd hears of each step. SIGHUP reloads TLS.
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <fstream>
+#include <iterator>
 
 #include "app_test_util.hpp"
 #include "support/raw_socket.hpp"
@@ -10,13 +12,6 @@
 using namespace app_test;
 
 namespace {
-
-// The response to a plain GET on the loopback port (head and body).
-std::string httpGet(uint16_t port, const std::string& path) {
-    RawSocket socket(port);
-    socket.sendAll("GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
-    return socket.readUntil("\r\n\r\n\x01", 3s); // everything until the server closes
-}
 
 const std::string offer = R"({"type":"offer","sdp":"v=0\r\n"})";
 
@@ -93,4 +88,39 @@ TEST(Stop, ASecondSignalCutsTheDrainShort) {
     ASSERT_EQ(::kill(started.child->pid(), SIGINT), 0);
     EXPECT_EQ(client->waitClosed(5s), 1001);
     EXPECT_EQ(started.child->waitExit(5s), 0);
+}
+
+TEST(Reload, SighupServesARenewedCertificateToNewConnectionsAndKeepsOpenOnes) {
+    TempDir dir;
+    const auto copy = [&](const std::string& from, const std::string& to) {
+        std::ifstream in(std::string(MURVA_TEST_DATA) + "/" + from);
+        dir.write(to, std::string(std::istreambuf_iterator<char>(in), {}));
+    };
+    copy("cert.pem", "cert.pem");
+    copy("key.pem", "key.pem");
+    auto started = startOnFreePort(
+        dir.path(),
+        [&](uint16_t port) {
+            dir.write("c.json", configText(port, R"("tls": {"enabled": true, "cert_file": "cert.pem", "key_file": "key.pem"})"));
+            return std::vector<std::string>{"c.json"};
+        },
+        6);
+    ASSERT_TRUE(started.child->waitForStdoutLines(6)) << started.child->stderrText();
+    ClientOptions tls;
+    tls.tls = true;
+    auto open = WsClient::connect(started.port, tls);
+    ASSERT_EQ(open->tlsPeerSubject(), "/CN=localhost");
+
+    copy("cert2.pem", "cert.pem");
+    copy("key2.pem", "key.pem");
+    ASSERT_EQ(::kill(started.child->pid(), SIGHUP), 0);
+    EXPECT_TRUE(waitUntil([&] { return WsClient::connect(started.port, tls)->tlsPeerSubject() == "/CN=murva-second"; }));
+
+    dir.write("cert.pem", "not a certificate");
+    ASSERT_EQ(::kill(started.child->pid(), SIGHUP), 0);
+    EXPECT_TRUE(waitUntil([&] { return started.child->stderrText().find("TLS reload failed") != std::string::npos; }));
+    EXPECT_EQ(WsClient::connect(started.port, tls)->tlsPeerSubject(), "/CN=murva-second"); // the old pair stays
+
+    open->sendText(R"({"type":"join","nick":"n","room":"r"})"); // the first connection never noticed
+    EXPECT_EQ(open->receive(), R"({"peer":"","type":"joined"})");
 }
