@@ -162,3 +162,14 @@ TEST(CommandLine, ANamedFileIsLoadedRelativeToTheWorkingDirectory) {
     EXPECT_EQ(joinReply(port), joined);
     EXPECT_EQ(entriesOf(dir.path()), std::vector<std::string>{"conf"});
 }
+
+TEST(CommandLine, HelpAndVersionPrintAndExitWithoutServing) {
+    TempDir dir;
+    for (const auto& [flag, start] : std::vector<std::pair<std::string, std::string>>{
+             {"--help", "Usage: murva-signal"}, {"--version", "murva-signal " MURVA_VERSION_TEXT}}) {
+        auto child = startServer(dir.path(), {flag});
+        EXPECT_EQ(child->waitExit(), 0) << flag;
+        EXPECT_EQ(child->stdoutText().rfind(start, 0), 0u) << child->stdoutText();
+    }
+    EXPECT_TRUE(entriesOf(dir.path()).empty()); // no configuration was written
+}

@@ -104,3 +104,31 @@ TEST(Admission, DefaultPerIpLimitIs32) {
     EXPECT_EQ(over->receive(), capacity);
     EXPECT_EQ(over->waitClosed(), 1000);
 }
+
+TEST(Admission, OriginsOffTheAllowListAreRefusedBeforeTheUpgradeAndJoinsAreRateLimited) {
+    ServerSettings settings;
+    settings.allowedOrigins = {"https://files.example"};
+    settings.maxJoinsPerIpPerMinute = 2;
+    SignalServer server(settings);
+    const auto connect = [&](const char* origin) {
+        ClientOptions options;
+        if (origin)
+            options.headers = {{"Origin", origin}};
+        return WsClient::connect(server.port(), options);
+    };
+    EXPECT_THROW(connect("https://evil.example"), std::runtime_error);
+    EXPECT_THROW(connect("https://files.example.evil"), std::runtime_error);
+    auto browser = connect("https://files.example");
+    auto native = connect(nullptr); // no Origin: not a browser, let in
+    EXPECT_TRUE(server.waitForSizes({2, 0, 1}));
+
+    // Two joins a minute from this address, then the third is refused and closed.
+    browser->sendText(R"({"type":"join","room":"a","nick":"n"})");
+    EXPECT_EQ(browser->receive(), R"({"peer":"","type":"joined"})");
+    native->sendText(R"({"type":"join","room":"b","nick":"n"})");
+    EXPECT_EQ(native->receive(), R"({"peer":"","type":"joined"})");
+    auto third = connect(nullptr);
+    third->sendText(R"({"type":"join","room":"c","nick":"n"})");
+    EXPECT_EQ(third->receive(), R"({"reason":"Too many attempts, try later.","type":"error"})");
+    EXPECT_TRUE(third->waitClosed());
+}
