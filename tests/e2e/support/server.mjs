@@ -1,4 +1,4 @@
-// Runs the real murva-signal binary with a configuration written here, and coturn, each on a free loopback port.
+// Runs the real murva-signal binary (and other daemons the tests need) on a free loopback port.
 import { spawn, execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import net from 'node:net';
@@ -49,46 +49,6 @@ export function makeCertificate(dir) {
     '-keyout', keyFile, '-out', certFile, '-days', '1', '-subj', '/CN=localhost',
     '-addext', 'subjectAltName=DNS:localhost,IP:127.0.0.1'], { stdio: 'ignore', timeout: 20000 });
   return { certFile, keyFile, cert: fs.readFileSync(certFile) };
-}
-
-// Runs `program` and resolves once `port` on 127.0.0.1 accepts TCP connections. stop() ends it by its PID and
-// removes `dir`, which holds whatever files the program was told to write.
-async function startDaemon(name, program, args, { cwd, env = process.env, port, dir }) {
-  const child = spawn(program, args, { cwd, env, stdio: ['ignore', 'pipe', 'pipe'] });
-  let output = '';
-  child.stdout.on('data', (d) => { output += d; });
-  child.stderr.on('data', (d) => { output += d; });
-  let exited = false;
-  const exit = new Promise((resolve) => {
-    child.on('exit', (code, signal) => { exited = true; resolve({ code, signal }); });
-    child.on('error', (err) => { output += `${err}\n`; exited = true; resolve({ error: err }); });
-  });
-
-  const daemon = {
-    port,
-    pid: child.pid,
-    output: () => output,
-    async stop() {
-      if (!exited) {
-        process.kill(child.pid, 'SIGTERM');
-        try {
-          await withTimeout(exit, 5000, `${name} (pid ${child.pid}) to exit`);
-        } catch {
-          process.kill(child.pid, 'SIGKILL');
-          await withTimeout(exit, 5000, `${name} (pid ${child.pid}) to die`);
-        }
-      }
-      fs.rmSync(dir, { recursive: true, force: true });
-    },
-  };
-  try {
-    await waitUntil(async () => exited || (await portAccepts(port)), 10000, `${name} listens on ${port}`, 50);
-    if (exited) throw new Error(`${name} exited at start:\n${output}`);
-  } catch (err) {
-    await daemon.stop();
-    throw err;
-  }
-  return daemon;
 }
 
 // Starts the server and resolves once its port accepts connections. `tls` is the result of makeCertificate;
