@@ -253,23 +253,29 @@ private:
             return;
         // The peer's address comes with the accept, so no session asks the kernel for it again.
         acceptor_->async_accept(nextContext().get_executor(), peer_, [this](boost::system::error_code ec, Socket socket) {
-            if (ec == net::error::operation_aborted || !acceptor_->is_open())
+            if (ec == net::error::operation_aborted)
                 return;
-            if (ec) {
-                if (isResourceShortage(ec)) {
-                    // An immediate retry would spin while the process is out of descriptors.
-                    log(LogLevel::Warning, [&] { return "Accept failed: " + ec.message() + "; retrying shortly"; });
-                    retryTimer_->expires_after(acceptRetryDelay);
-                    retryTimer_->async_wait([this](boost::system::error_code e) {
-                        if (!e)
-                            acceptNext();
-                    });
-                    return;
-                }
-                log(LogLevel::Debug, [&] { return "Accept failed: " + ec.message(); });
-                return acceptNext();
+            if (!ec) {
+                // Also a connection accepted just before stopAccepting closed the listener: it is served (or,
+                // when the server is stopping, dropped by its session).
+                startSession(std::move(socket), peer_, shared_, tls_ ? tls_->current() : nullptr);
+                if (acceptor_->is_open())
+                    acceptNext();
+                return;
             }
-            startSession(std::move(socket), peer_, shared_, tls_ ? tls_->current() : nullptr);
+            if (!acceptor_->is_open())
+                return;
+            if (isResourceShortage(ec)) {
+                // An immediate retry would spin while the process is out of descriptors.
+                log(LogLevel::Warning, [&] { return "Accept failed: " + ec.message() + "; retrying shortly"; });
+                retryTimer_->expires_after(acceptRetryDelay);
+                retryTimer_->async_wait([this](boost::system::error_code e) {
+                    if (!e)
+                        acceptNext();
+                });
+                return;
+            }
+            log(LogLevel::Debug, [&] { return "Accept failed: " + ec.message(); });
             acceptNext();
         });
     }

@@ -1,4 +1,4 @@
-// The server's counters as relaxed atomics: each event costs one uncontended-in-practice increment, no lock.
+// The server's counters as relaxed atomics: each event costs one relaxed increment, and no lock.
 #pragma once
 
 #include <atomic>
