@@ -75,22 +75,39 @@ std::vector<ProxySetup> proxySetups() {
         {"nginx, X-Forwarded-For", false, "/usr/sbin/nginx",
          [](uint16_t listen, uint16_t server, const std::string &dir) {
              // One process, so ending its PID ends the proxy.
-             return "master_process off;\npid " + dir + "/nginx.pid;\nerror_log " + dir +
-                    "/error.log;\nevents { worker_connections 256; }\nhttp {\n    access_log off;\n"
-                    "    client_body_temp_path " + dir + "/body;\n    proxy_temp_path " + dir + "/proxy;\n"
-                    "    fastcgi_temp_path " + dir + "/fastcgi;\n    uwsgi_temp_path " + dir + "/uwsgi;\n"
-                    "    scgi_temp_path " + dir + "/scgi;\n"
-                    "    server {\n        listen 127.0.0.1:" + std::to_string(listen) + ";\n"
-                    "        location / {\n"
-                    "            proxy_pass http://127.0.0.1:" + std::to_string(server) + ";\n"
-                    "            proxy_http_version 1.1;\n"
-                    "            proxy_set_header Upgrade $http_upgrade;\n"
-                    "            proxy_set_header Connection \"upgrade\";\n"
-                    "            proxy_set_header X-Forwarded-For $proxy_add_x_forwarded_for;\n"
-                    "            proxy_read_timeout 120s;\n        }\n    }\n}\n";
+             std::string text = R"(master_process off;
+pid @DIR@/nginx.pid;
+error_log @DIR@/error.log;
+events { worker_connections 256; }
+http {
+    access_log off;
+    client_body_temp_path @DIR@/body;
+    proxy_temp_path @DIR@/proxy;
+    fastcgi_temp_path @DIR@/fastcgi;
+    uwsgi_temp_path @DIR@/uwsgi;
+    scgi_temp_path @DIR@/scgi;
+    server {
+        listen 127.0.0.1:@LISTEN@;
+        location / {
+            proxy_pass http://127.0.0.1:@SERVER@;
+            proxy_http_version 1.1;
+            proxy_set_header Upgrade $http_upgrade;
+            proxy_set_header Connection "upgrade";
+            proxy_set_header X-Forwarded-For $proxy_add_x_forwarded_for;
+            proxy_read_timeout 120s;
+        }
+    }
+}
+)";
+             for (const auto &[name, value] : {std::pair<std::string, std::string>{"@DIR@", dir},
+                                               {"@LISTEN@", std::to_string(listen)},
+                                               {"@SERVER@", std::to_string(server)}})
+                 for (auto at = text.find(name); at != std::string::npos; at = text.find(name, at + value.size()))
+                     text.replace(at, name.size(), value);
+             return text;
          },
          [](const std::string &dir) {
-             return std::vector<std::string>{"-p", dir, "-e", dir + "/error.log", "-c", dir + "/proxy.cfg",
+             return std::vector<std::string>{"-p", dir,          "-e", dir + "/error.log", "-c", dir + "/proxy.cfg",
                                              "-g", "daemon off;"};
          }},
     };
@@ -161,8 +178,8 @@ TEST(ReverseProxy, IgnoresForwardedForFromAnUntrustedPeer) {
 
 TEST(ReverseProxy, TakesProxyHeadersFromTrustedPeersOnly) {
     TempDir dir;
-    auto server = startSignal(
-        dir, R"("max_connections_per_ip": 1, "proxy_protocol": true, "trusted_proxies": ["127.0.0.9"])");
+    auto server =
+        startSignal(dir, R"("max_connections_per_ip": 1, "proxy_protocol": true, "trusted_proxies": ["127.0.0.9"])");
     ASSERT_FALSE(server.child->waitExit(0ms)) << server.child->stderrText();
     auto header = [&](const std::string &client) {
         return "PROXY TCP4 " + client + " 127.0.0.1 1111 " + std::to_string(server.port) + "\r\n";
