@@ -3,9 +3,10 @@
 # Usage: scripts/install-deps.sh [--e2e]   (--e2e adds Chromium, coturn and the npm packages of the end-to-end tests)
 set -euo pipefail
 
-# prometheus and systemd bring promtool and systemd-analyze, which check the metrics text and the unit in the tests.
+# prometheus and systemd bring promtool and systemd-analyze, which check the metrics text and the unit in the tests;
+# haproxy and nginx are the reverse proxies the tests put in front of the server.
 packages=(g++ clang libclang-rt-14-dev cmake ninja-build make pkg-config libboost1.81-dev nlohmann-json3-dev libssl-dev libgtest-dev
-          openssl python3 iproute2 procps prometheus systemd)
+          openssl python3 iproute2 procps prometheus systemd haproxy nginx)
 if [[ "${1:-}" == "--e2e" ]]; then
     packages+=(chromium coturn nodejs)
     # A nodejs build that bundles npm (as on our machines) conflicts with Debian's separate npm package.

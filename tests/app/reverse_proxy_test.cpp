@@ -1,0 +1,216 @@
+// The server behind a real HAProxy and nginx: clients counted by their own address, forged forwarding ignored.
+#include <gtest/gtest.h>
+
+#include "app_test_util.hpp"
+#include "support/raw_socket.hpp"
+
+using namespace app_test;
+
+namespace {
+
+const std::string joined = R"({"peer":"","type":"joined"})";
+const std::string atCapacity = R"({"reason":"Server is at capacity.","type":"error"})";
+
+std::string joinIn(int room) { return R"({"type":"join","room":"r)" + std::to_string(room) + R"(","nick":"n"})"; }
+
+ClientOptions from(const std::string &source, std::vector<std::pair<std::string, std::string>> headers = {}) {
+    ClientOptions options;
+    options.sourceAddress = source;
+    options.headers = std::move(headers);
+    return options;
+}
+
+Started startSignal(const TempDir &dir, const std::string &members) {
+    return startOnFreePort(
+        dir.path(),
+        [&](uint16_t port) {
+            dir.write("murva-signal.json", configText(port, members));
+            return std::vector<std::string>{"murva-signal.json"};
+        },
+        5);
+}
+
+bool accepts(uint16_t port) {
+    try {
+        RawSocket probe(port);
+        return true;
+    } catch (const std::runtime_error &) {
+        return false;
+    }
+}
+
+struct ProxySetup {
+    const char *name;
+    bool proxyProtocol; // the server expects a PROXY header
+    std::string program;
+    std::function<std::string(uint16_t listen, uint16_t server, const std::string &dir)> config;
+    std::function<std::vector<std::string>(const std::string &dir)> args;
+};
+
+std::string haproxyConfig(const std::string &mode, uint16_t listen, const std::string &backend) {
+    return "defaults\n    mode " + mode +
+           "\n    timeout connect 5s\n    timeout client 30s\n    timeout server 30s\n    timeout tunnel 60s\n"
+           "frontend in\n    bind 127.0.0.1:" +
+           std::to_string(listen) + "\n    default_backend murva\n" + "backend murva\n" + backend;
+}
+
+// The backend and location blocks are README.md's, on the test's ports.
+std::vector<ProxySetup> proxySetups() {
+    auto haproxyArgs = [](const std::string &dir) { return std::vector<std::string>{"-db", "-f", dir + "/proxy.cfg"}; };
+    return {
+        {"haproxy tcp, PROXY v2", true, "/usr/sbin/haproxy",
+         [](uint16_t listen, uint16_t server, const std::string &) {
+             return haproxyConfig("tcp", listen,
+                                  "    mode tcp\n    server s1 127.0.0.1:" + std::to_string(server) +
+                                      " send-proxy-v2 check\n");
+         },
+         haproxyArgs},
+        {"haproxy http, X-Forwarded-For", false, "/usr/sbin/haproxy",
+         [](uint16_t listen, uint16_t server, const std::string &) {
+             return haproxyConfig("http", listen,
+                                  "    mode http\n    option forwardfor\n    server s1 127.0.0.1:" +
+                                      std::to_string(server) + " check\n");
+         },
+         haproxyArgs},
+        {"nginx, X-Forwarded-For", false, "/usr/sbin/nginx",
+         [](uint16_t listen, uint16_t server, const std::string &dir) {
+             // One process, so ending its PID ends the proxy.
+             std::string text = R"(master_process off;
+pid @DIR@/nginx.pid;
+error_log @DIR@/error.log;
+events { worker_connections 256; }
+http {
+    access_log off;
+    client_body_temp_path @DIR@/body;
+    proxy_temp_path @DIR@/proxy;
+    fastcgi_temp_path @DIR@/fastcgi;
+    uwsgi_temp_path @DIR@/uwsgi;
+    scgi_temp_path @DIR@/scgi;
+    server {
+        listen 127.0.0.1:@LISTEN@;
+        location / {
+            proxy_pass http://127.0.0.1:@SERVER@;
+            proxy_http_version 1.1;
+            proxy_set_header Upgrade $http_upgrade;
+            proxy_set_header Connection "upgrade";
+            proxy_set_header X-Forwarded-For $proxy_add_x_forwarded_for;
+            proxy_read_timeout 120s;
+        }
+    }
+}
+)";
+             for (const auto &[name, value] : {std::pair<std::string, std::string>{"@DIR@", dir},
+                                               {"@LISTEN@", std::to_string(listen)},
+                                               {"@SERVER@", std::to_string(server)}})
+                 for (auto at = text.find(name); at != std::string::npos; at = text.find(name, at + value.size()))
+                     text.replace(at, name.size(), value);
+             return text;
+         },
+         [](const std::string &dir) {
+             return std::vector<std::string>{"-p", dir,          "-e", dir + "/error.log", "-c", dir + "/proxy.cfg",
+                                             "-g", "daemon off;"};
+         }},
+    };
+}
+
+// Starts the proxy on a free loopback port and waits until that port accepts.
+Started startProxy(const TempDir &dir, const ProxySetup &setup, uint16_t serverPort) {
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        Started proxy;
+        proxy.port = freeLoopbackPort();
+        dir.write("proxy.cfg", setup.config(proxy.port, serverPort, dir.path()));
+        ProcessOptions options;
+        options.workingDirectory = dir.path();
+        options.args = setup.args(dir.path());
+        proxy.child = std::make_unique<ChildProcess>(setup.program, options);
+        if (waitUntil([&] { return proxy.child->waitExit(0ms) || accepts(proxy.port); }, 10s) &&
+            !proxy.child->waitExit(0ms))
+            return proxy;
+        ADD_FAILURE() << setup.name << " did not start: " << proxy.child->stderrText();
+    }
+    return {};
+}
+
+TEST(ReverseProxy, CountsEachClientByItsOwnAddressBehindHaproxyAndNginx) {
+    for (const auto &setup : proxySetups()) {
+        SCOPED_TRACE(setup.name);
+        TempDir dir;
+        auto server = startSignal(dir, std::string(R"("max_connections_per_ip": 1, "trusted_proxies": ["127.0.0.1"])") +
+                                           (setup.proxyProtocol ? R"(, "proxy_protocol": true)" : ""));
+        ASSERT_FALSE(server.child->waitExit(0ms)) << server.child->stderrText();
+        auto proxy = startProxy(dir, setup, server.port);
+        ASSERT_TRUE(proxy.child);
+
+        // Counted as the proxy's one address, the second client would already be refused.
+        std::vector<std::unique_ptr<WsClient>> clients;
+        for (int i = 2; i <= 41; ++i) {
+            clients.push_back(WsClient::connect(proxy.port, from("127.0.0." + std::to_string(i))));
+            clients.back()->sendText(joinIn(i));
+        }
+        for (auto &client : clients)
+            EXPECT_EQ(client->receive(), joined);
+        // Counted per connection (or per proxy port), this one would get in.
+        auto again = WsClient::connect(proxy.port, from("127.0.0.7"));
+        EXPECT_EQ(again->receive(), atCapacity);
+    }
+}
+
+TEST(ReverseProxy, IgnoresForwardedForFromAnUntrustedPeer) {
+    TempDir dir;
+    auto server = startSignal(dir, R"("max_connections_per_ip": 1, "trusted_proxies": ["10.0.0.0/8"])");
+    ASSERT_FALSE(server.child->waitExit(0ms)) << server.child->stderrText();
+    auto first = WsClient::connect(server.port, from("127.0.0.5", {{"X-Forwarded-For", "1.2.3.4"}}));
+    first->sendText(joinIn(1));
+    ASSERT_EQ(first->receive(), joined);
+
+    const std::vector<std::vector<std::pair<std::string, std::string>>> forgeries = {
+        {{"X-Forwarded-For", "1.2.3.4"}},
+        {{"X-Forwarded-For", "5.6.7.8"}},
+        {{"X-Forwarded-For", "5.6.7.8, 10.0.0.1"}},
+        {{"X-Forwarded-For", "9.9.9.9"}, {"X-Forwarded-For", "10.0.0.2"}},
+    };
+    for (const auto &headers : forgeries) {
+        SCOPED_TRACE(headers.front().second);
+        auto forged = WsClient::connect(server.port, from("127.0.0.5", headers));
+        EXPECT_EQ(forged->receive(), atCapacity);
+    }
+}
+
+TEST(ReverseProxy, TakesProxyHeadersFromTrustedPeersOnly) {
+    TempDir dir;
+    auto server =
+        startSignal(dir, R"("max_connections_per_ip": 1, "proxy_protocol": true, "trusted_proxies": ["127.0.0.9"])");
+    ASSERT_FALSE(server.child->waitExit(0ms)) << server.child->stderrText();
+    auto header = [&](const std::string &client) {
+        return "PROXY TCP4 " + client + " 127.0.0.1 1111 " + std::to_string(server.port) + "\r\n";
+    };
+    const struct {
+        std::string peer, client;
+        bool admitted;
+    } cases[] = {
+        {"127.0.0.5", "1.2.3.4", false},
+        {"127.0.0.9", "1.2.3.4", true},
+        {"127.0.0.9", "1.2.3.5", true}, // another client behind the same proxy
+        {"127.0.0.5", "1.2.3.6", false},
+    };
+    std::vector<std::unique_ptr<WsClient>> held;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.peer + " for " + c.client);
+        auto options = from(c.peer);
+        options.preamble = header(c.client);
+        options.timeout = 2s;
+        std::unique_ptr<WsClient> client;
+        try {
+            client = WsClient::connect(server.port, options);
+        } catch (const std::runtime_error &) {
+        }
+        ASSERT_EQ(client != nullptr, c.admitted);
+        if (client) {
+            client->sendText(joinIn(static_cast<int>(held.size())));
+            EXPECT_EQ(client->receive(), joined);
+            held.push_back(std::move(client));
+        }
+    }
+}
+
+} // namespace
