@@ -28,7 +28,7 @@ std::optional<rtc::HttpResponse> webClientPage(const rtc::HttpRequest& request) 
     return response;
 }
 
-std::optional<rtc::HttpResponse> healthPage(const rtc::HttpRequest& request, bool draining) {
+std::optional<rtc::HttpResponse> healthPage(const rtc::HttpRequest& request, std::string_view notReady) {
     if (!isGetOrHead(request))
         return std::nullopt;
     const std::string_view path = requestPath(request);
@@ -39,8 +39,8 @@ std::optional<rtc::HttpResponse> healthPage(const rtc::HttpRequest& request, boo
         return response;
     }
     if (path == "/readyz") {
-        response.status = draining ? 503 : 200;
-        response.body = draining ? "draining" : "ready";
+        response.status = notReady.empty() ? 200 : 503;
+        response.body = notReady.empty() ? "ready" : std::string(notReady);
         return response;
     }
     return std::nullopt;

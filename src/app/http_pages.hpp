@@ -17,8 +17,9 @@ inline constexpr const char* webClientPolicy =
 // GET or HEAD of "/" or one of the client's files.
 std::optional<rtc::HttpResponse> webClientPage(const rtc::HttpRequest& request);
 
-// GET or HEAD of /healthz (200 "ok" while the process serves) and /readyz (200 "ready", 503 "draining").
-std::optional<rtc::HttpResponse> healthPage(const rtc::HttpRequest& request, bool draining);
+// GET or HEAD of /healthz (200 "ok" while the process serves) and /readyz (200 "ready", or 503 with
+// `notReady` as the body: "draining", say).
+std::optional<rtc::HttpResponse> healthPage(const rtc::HttpRequest& request, std::string_view notReady);
 
 // The path of a request target, without its query.
 std::string_view requestPath(const rtc::HttpRequest& request);

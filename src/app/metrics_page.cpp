@@ -53,7 +53,8 @@ std::string renderMetrics(SignalingState& state, const rtc::TransportCounters& t
                   {"unauthorized", read(c.joinsUnauthorized)},
                   {"room_limit", read(c.joinsRoomLimit)},
                   {"code_too_long", read(c.joinsCodeTooLong)},
-                  {"rate_limited", read(c.joinsRateLimited)}});
+                  {"rate_limited", read(c.joinsRateLimited)},
+                  {"unavailable", read(c.joinsUnavailable)}});
     appendMetric(out, "murva_messages_relayed_total", MetricType::Counter,
                  "Messages forwarded to the other member of a room.", read(c.relayed));
     appendMetric(out, "murva_relayed_bytes_total", MetricType::Counter, "Bytes of the messages forwarded.",

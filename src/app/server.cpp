@@ -30,6 +30,11 @@ rtc::WebSocketServerConfiguration makeServerConfiguration(const ServerSettings& 
 
 Server::Server(const ServerSettings& settings, const rtc::WebSocketServerConfiguration& transport)
     : settings_(settings), state_(settings_, &console_), service_(state_, settings_) {
+    if (settings_.cluster) {
+        cluster_ = std::make_unique<ClusterRooms>(state_, *settings_.cluster, settings_.maxRooms);
+        service_.useSharedRooms(cluster_.get());
+        cluster_->start();
+    }
     auto config = transport;
     if (config.proxyProtocol && !config.trustedProxy)
         config.trustedProxy = [this](const std::string& ip) { return service_.trustedProxy(ip); };
@@ -54,6 +59,8 @@ Server::~Server() {
     transport_->stop();
     if (admin_)
         admin_->stop();
+    if (cluster_)
+        cluster_->stop();
 }
 
 void Server::startDrain() {
@@ -61,16 +68,24 @@ void Server::startDrain() {
     transport_->stopAccepting();
 }
 
+std::string_view Server::notReady() const {
+    if (draining())
+        return "draining";
+    if (cluster_ && !cluster_->available())
+        return "redis unreachable";
+    return {};
+}
+
 std::string Server::metrics() { return renderMetrics(state_, transport_->counters()); }
 
 std::optional<rtc::HttpResponse> Server::answer(const rtc::HttpRequest& request) {
-    if (auto health = healthPage(request, draining()))
+    if (auto health = healthPage(request, notReady()))
         return health;
     return settings_.webClient ? webClientPage(request) : std::nullopt;
 }
 
 std::optional<rtc::HttpResponse> Server::answerAdmin(const rtc::HttpRequest& request) {
-    if (auto health = healthPage(request, draining()))
+    if (auto health = healthPage(request, notReady()))
         return health;
     if (!isGetOrHead(request) || requestPath(request) != "/metrics")
         return std::nullopt;

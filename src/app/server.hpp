@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "app/console_lines.hpp"
+#include "cluster/cluster_rooms.hpp"
 #include "config/settings.hpp"
 #include "signaling/signaling_service.hpp"
 #include "signaling/state.hpp"
@@ -40,6 +41,9 @@ public:
     // every remaining connection is closed with 1001 after what was queued for it.
     void startDrain();
     bool draining() const { return draining_.load(); }
+    // Why /readyz answers 503: "draining", "redis unreachable"; empty while ready.
+    std::string_view notReady() const;
+    ClusterRooms* cluster() { return cluster_.get(); } // null: rooms are this server's alone
     void closeRemaining() { transport_->closeAll(goingAway); }
     std::size_t openConnections() const { return transport_->connectionCount(); }
 
@@ -57,6 +61,7 @@ private:
     SignalingState state_;
     SignalingService service_;
     std::atomic<bool> draining_{false};
+    std::unique_ptr<ClusterRooms> cluster_; // stopped after the transports, so every leave reaches Redis
     std::unique_ptr<rtc::WebSocketServer> transport_; // after what its callbacks use: destroyed first
     std::unique_ptr<rtc::WebSocketServer> admin_;
 };

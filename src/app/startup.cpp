@@ -77,6 +77,8 @@ int runServer(int argc, char** argv) {
         return 1;
     }
     printSummary(std::cout, settings);
+    if (const ClusterRooms* cluster = server->cluster())
+        std::cout << "Rooms shared through Redis as instance " << cluster->instance() << "\n";
     std::cout << std::flush;
 
     serveUntilStopped(*server);

@@ -146,6 +146,46 @@ bool readTurn(const json& value, ServerSettings& s, std::string& error) {
     return true;
 }
 
+// The "cluster" object, checked as strictly as "turn": a mistake would split rooms between instances.
+bool readCluster(const json& value, ServerSettings& s, std::string& error) {
+    if (!value.is_object()) {
+        error = "cluster must be an object";
+        return false;
+    }
+    ClusterSettings cluster;
+    for (const auto& [key, field] : {std::pair{"redis", &cluster.redis}, std::pair{"instance", &cluster.instance}}) {
+        if (const auto it = value.find(key); it != value.end()) {
+            if (!it->is_string()) {
+                error = std::string("cluster.") + key + " must be a string";
+                return false;
+            }
+            *field = it->get<std::string>();
+        }
+    }
+    if (cluster.instance.size() > 64 ||
+        cluster.instance.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._-") !=
+            std::string::npos) {
+        error = "cluster.instance must be at most 64 letters, digits, '.', '_' or '-'";
+        return false;
+    }
+    for (const auto& [key, field] :
+         {std::pair{"heartbeat_ms", &cluster.heartbeatMs}, std::pair{"instance_timeout_ms", &cluster.instanceTimeoutMs}}) {
+        if (const auto it = value.find(key); it != value.end()) {
+            if (!it->is_number_unsigned() || it->get<uint64_t>() < 10 || it->get<uint64_t>() > 3600000) {
+                error = std::string("cluster.") + key + " must be a whole number from 10 to 3600000";
+                return false;
+            }
+            *field = it->get<uint32_t>();
+        }
+    }
+    if (cluster.instanceTimeoutMs < 2 * cluster.heartbeatMs) {
+        error = "cluster.instance_timeout_ms must be at least twice cluster.heartbeat_ms";
+        return false;
+    }
+    s.cluster = std::move(cluster);
+    return true;
+}
+
 // Visits the keys in their fixed order; the first failure ends the load.
 bool applyKeys(const json& root, ServerSettings& s, std::string& error) {
     if (!readPort(root, "port", 1, s.port, error))
@@ -181,8 +221,10 @@ bool applyKeys(const json& root, ServerSettings& s, std::string& error) {
     if (!readRateLimit(root, "max_password_failures_per_ip", s.maxPasswordFailuresPerIp, error) ||
         !readRateLimit(root, "max_joins_per_ip_per_minute", s.maxJoinsPerIpPerMinute, error))
         return false;
-    if (auto turn = root.find("turn"); turn != root.end())
-        return readTurn(*turn, s, error);
+    if (auto turn = root.find("turn"); turn != root.end() && !readTurn(*turn, s, error))
+        return false;
+    if (auto cluster = root.find("cluster"); cluster != root.end())
+        return readCluster(*cluster, s, error);
     return true;
 }
 

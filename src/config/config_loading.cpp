@@ -88,7 +88,7 @@ bool loadSettings(int argc, char** argv, ServerSettings& settings) {
         std::cerr << "Failed to load " << path << ": " << error << "\n";
         return false;
     }
-    applyTurnSecretFromEnvironment(settings);
+    applySecretsFromEnvironment(settings);
     if (settings.turn && settings.turn->secret.empty()) {
         std::cerr << "Failed to load " << path << ": turn has no secret: set turn.secret or "
                   << turnSecretVariable << "\n";
@@ -98,9 +98,11 @@ bool loadSettings(int argc, char** argv, ServerSettings& settings) {
     return true;
 }
 
-void applyTurnSecretFromEnvironment(ServerSettings& settings) {
+void applySecretsFromEnvironment(ServerSettings& settings) {
     if (const char* value = std::getenv(turnSecretVariable); value && settings.turn)
         settings.turn->secret = value;
+    if (const char* value = std::getenv(redisPasswordVariable); value && settings.cluster)
+        settings.cluster->redisPassword = value;
 }
 
 void applyPasswordFromEnvironment(ServerSettings& settings) {

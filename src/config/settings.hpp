@@ -28,6 +28,15 @@ struct TurnSettings {
     uint32_t ttlSeconds = 3600;    // a credential stops working this long after it was issued
 };
 
+// Rooms shared with the other instances of one service through Redis.
+struct ClusterSettings {
+    std::string redis = "redis://127.0.0.1:6379/0";
+    std::string instance;              // this instance's name among them; empty: made up at start
+    std::string redisPassword;         // MURVA_SIGNAL_REDIS_PASSWORD
+    uint32_t heartbeatMs = 1000;       // how often the instance says it is alive
+    uint32_t instanceTimeoutMs = 5000; // silence after which its rooms are freed by the others
+};
+
 struct ServerSettings {
     uint16_t port = 8080;
     std::string bindAddress = "0.0.0.0"; // empty or 0.0.0.0: every interface
@@ -52,6 +61,7 @@ struct ServerSettings {
     uint32_t maxJoinsPerIpPerMinute = 0;     // joins per minute from one address; 0: no limit
 
     std::optional<TurnSettings> turn; // empty: no "turn" key, and "joined" carries no TURN credentials
+    std::optional<ClusterSettings> cluster; // empty: rooms are this server's alone
 };
 
 } // namespace murva

@@ -2,10 +2,13 @@
 // reaches it.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <memory>
 #include <string>
 
 #include "signaling/member.hpp"
+#include "signaling/protocol.hpp"
 #include "transport/websocket.hpp"
 
 namespace murva {
@@ -14,8 +17,9 @@ using SocketPtr = std::shared_ptr<rtc::WebSocket>;
 using WeakSocket = std::weak_ptr<rtc::WebSocket>;
 
 // Shared by the connection's message and close handlers and, while it is in a room, by the room's slot.
-// room/slot/nick change only under the state's lock (slot once, from -1 to 0 or 1); the handlers of one
-// connection never run at the same time, so they may read them without the lock.
+// room/slot/nick change only under the state's lock (slot once, from -1 to 0 or 1). The connection's own
+// handlers may read slot without the lock (it is atomic: with shared rooms, the registry's thread places the
+// client); room and nick are read under the lock.
 class Client final : public Member {
 public:
     Client(WeakSocket connection, std::string ip) : connection(std::move(connection)), ip(std::move(ip)) {}
@@ -24,13 +28,21 @@ public:
         if (auto socket = connection.lock(); socket && socket->isOpen())
             socket->send(std::move(text));
     }
+    void peerJoined(const std::string& peerNick) override { deliver(dumpCompact(peerJoinedMessage(peerNick))); }
+    void peerLeft() override { deliver(dumpCompact(peerLeftMessage())); }
     bool expired() const override { return connection.expired(); }
 
     const WeakSocket connection; // the state holds the only strong reference
     const std::string ip;        // may be empty
     std::string room;
-    int slot = -1; // -1: in no room
+    std::atomic<int> slot{-1}; // -1: in no room
     std::string nick;
+
+    // When rooms are shared between instances (all under the state's lock): the client's handle there,
+    // a join the shared registry has not answered yet, and whether the connection has closed meanwhile.
+    uint64_t sharedId = 0;
+    bool joinPending = false;
+    bool closed = false;
 };
 
 } // namespace murva

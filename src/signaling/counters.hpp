@@ -22,6 +22,7 @@ struct SignalingCounters {
     Counter joinsRoomLimit;
     Counter joinsCodeTooLong;
     Counter joinsRateLimited;
+    Counter joinsUnavailable; // rooms are shared and the registry cannot be reached
 
     Counter relayed;      // frames delivered to the other member
     Counter relayedBytes; // their bytes as delivered

@@ -110,8 +110,7 @@ void SignalingService::handleMessage(const std::shared_ptr<Client>& client, rtc:
     if (!self)
         return;
 
-    // Only this connection's handler changes its slot, and its calls never overlap, so this unlocked read
-    // stays true until the locked one below.
+    // A slot, once taken, is kept until the connection closes, so an unlocked "in a room" stays true below.
     const bool inRoom = client->slot >= 0;
     json parsed;
     if (inRoom && allowTurn_) {
@@ -130,6 +129,8 @@ void SignalingService::handleMessage(const std::shared_ptr<Client>& client, rtc:
     SignalingState::Lock lock(state_);
     if (client->slot >= 0)
         return relayFrame(*client, std::move(*text), inRoom && allowTurn_ ? nullptr : &parsed);
+    if (client->joinPending) // sent before "joined" came: there is no peer to relay it to yet
+        return bump(counters.droppedNotJoined);
     if (parsed.value("type", std::string()) != "join")
         return bump(counters.droppedNotJoined);
     handleJoin(self, client, parsed);
@@ -137,8 +138,12 @@ void SignalingService::handleMessage(const std::shared_ptr<Client>& client, rtc:
 
 void SignalingService::handleClose(const std::shared_ptr<Client>& client) {
     SignalingState::Lock lock(state_);
-    if (client->slot >= 0)
+    client->closed = true;
+    if (client->slot >= 0) {
         state_.vacateRoomSlot(*client);
+        if (shared_)
+            shared_->vacate(*client);
+    }
     state_.release(*client);
 }
 

@@ -5,8 +5,8 @@
 
 namespace murva {
 
-// A room's slot holds one of these. Today every member is a connection of this server (Client); a member
-// connected to another instance implements the same two calls.
+// A room's slot holds one of these: a connection of this server (Client), or a member connected to another
+// instance of the service (RemoteMember, when rooms are shared).
 class Member {
 public:
     virtual ~Member() = default;
@@ -14,6 +14,10 @@ public:
     // Queues one text frame for the member. Called under the state's lock, so it never blocks or waits on
     // the network; a member that is no longer reachable drops it.
     virtual void deliver(std::string text) = 0;
+
+    // The room's other slot was taken by a member called `nick` / was freed. Under the lock, like deliver.
+    virtual void peerJoined(const std::string& nick) = 0;
+    virtual void peerLeft() = 0;
 
     // True once the member's connection is gone for good; its slot then counts as free.
     virtual bool expired() const = 0;

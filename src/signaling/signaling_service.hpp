@@ -11,6 +11,7 @@
 #include "config/settings.hpp"
 #include "signaling/client.hpp"
 #include "signaling/rate_limiter.hpp"
+#include "signaling/shared_rooms.hpp"
 #include "signaling/trusted_proxies.hpp"
 #include "signaling/state.hpp"
 #include "signaling/turn_credentials.hpp"
@@ -32,6 +33,10 @@ public:
     // Whether a socket peer at `ip` is one of our proxies (may send PROXY headers and X-Forwarded-For).
     bool trustedProxy(const std::string& ip) const;
 
+    // From now on joins are decided by `rooms`, shared with other instances (null: by this server alone).
+    // Set before the first client comes; `rooms` must outlive every join it is asked.
+    void useSharedRooms(SharedRooms* rooms) { shared_ = rooms; }
+
 private:
     // One received frame: intake, password gate, then join (sender in no room) or relay (sender in a room).
     void handleMessage(const std::shared_ptr<Client>& client, rtc::message_variant message);
@@ -52,6 +57,10 @@ private:
     // where present.
     void handleJoin(const SocketPtr& self, const std::shared_ptr<Client>& client, const nlohmann::json& message);
 
+    // The replies to a join that was decided: "joined" and the peer's "peer-joined", or the refusal.
+    void answerJoin(const SocketPtr& self, const Client& client, const ClaimResult& claim, nlohmann::json iceServers);
+    static ClaimOutcome claimOutcome(SharedClaim::Outcome outcome);
+
     // Forwards a frame of a client in a room to the other member, under the lock. `parsed` is the frame's
     // value when it was parsed (needed only when relay candidates are stripped).
     void relayFrame(const Client& client, std::string&& text, const nlohmann::json* parsed);
@@ -63,6 +72,7 @@ private:
     RateLimiter passwordFailures_; // wrong passwords per client address
     RateLimiter joins_;            // joins of any kind per client address
     const std::optional<TurnCredentials> turn_; // empty: "joined" carries no iceServers
+    SharedRooms* shared_ = nullptr;
 };
 
 } // namespace murva

@@ -1,8 +1,6 @@
 // The state operations: admission counts, room slots, leaving and release.
 #include "signaling/state.hpp"
 
-#include "signaling/protocol.hpp"
-
 namespace murva {
 
 namespace {
@@ -65,6 +63,52 @@ ClaimResult SignalingState::claimRoomSlot(const std::shared_ptr<Client>& client,
     return result;
 }
 
+ClaimResult SignalingState::placeShared(const std::shared_ptr<Client>& client, const std::string& code,
+                                        std::string nick, const SharedClaim& claim) {
+    Room& slots = rooms_[code];
+    const auto localClient = [](const Slot& slot) {
+        return slot.taken() ? dynamic_cast<const Client*>(slot.member.get()) : nullptr;
+    };
+    const auto isLocalPeer = [&](const Slot& slot) {
+        const Client* other = localClient(slot);
+        return other && claim.localPeerId != 0 && other->sharedId == claim.localPeerId;
+    };
+    const int slot = isLocalPeer(slots[1]) ? 0 : isLocalPeer(slots[0]) ? 1 : !slots[1].taken() ? 1 : 0;
+    Slot& mine = slots[slot];
+    Slot& other = slots[1 - slot];
+    if (localClient(mine))
+        return ClaimResult{ClaimOutcome::RoomFull, nullptr, {}};
+    if (mine.taken()) { // a member on another instance whose leave has not reached us yet
+        if (other.taken())
+            other.member->peerLeft();
+        mine = Slot{};
+    }
+    if (!isLocalPeer(other) && other.taken() && !localClient(other))
+        other = Slot{}; // the same, in the slot the registry gave the peer
+    if (claim.remotePeer && !other.taken())
+        other = Slot{claim.remotePeer, claim.remotePeerNick};
+
+    client->room = code;
+    client->slot = slot;
+    client->nick = std::move(nick);
+    mine = Slot{client, client->nick};
+    observer_->joined(counts());
+
+    ClaimResult result{ClaimOutcome::Joined, nullptr, {}};
+    if (other.taken()) {
+        result.peer = other.member.get();
+        result.peerNick = other.nick;
+    }
+    return result;
+}
+
+Slot* SignalingState::otherSlot(const Client& client) {
+    if (client.slot < 0)
+        return nullptr;
+    auto room = rooms_.find(client.room);
+    return room == rooms_.end() ? nullptr : &room->second[1 - client.slot];
+}
+
 Member* SignalingState::peerOf(const Client& client) {
     auto room = rooms_.find(client.room);
     if (room == rooms_.end())
@@ -77,9 +121,11 @@ void SignalingState::vacateRoomSlot(Client& client) {
     if (auto room = rooms_.find(client.room); room != rooms_.end()) {
         Room& slots = room->second;
         slots[client.slot] = Slot{};
-        if (Slot& other = slots[1 - client.slot]; other.taken())
-            other.member->deliver(dumpCompact(peerLeftMessage()));
-        if (!slots[0].taken() && !slots[1].taken())
+        Slot& other = slots[1 - client.slot];
+        if (other.taken())
+            other.member->peerLeft();
+        // A member on another instance keeps no room here: the shared registry holds it.
+        if (!other.taken() || !dynamic_cast<const Client*>(other.member.get()))
             rooms_.erase(room);
     }
     StateCounts after = counts();

@@ -13,6 +13,7 @@
 #include "config/settings.hpp"
 #include "signaling/client.hpp"
 #include "signaling/counters.hpp"
+#include "signaling/shared_rooms.hpp"
 #include "signaling/state_observer.hpp"
 
 namespace murva {
@@ -24,9 +25,9 @@ struct Slot {
 };
 using Room = std::array<Slot, 2>;
 
-enum class ClaimOutcome { Joined, RoomLimitReached, RoomFull };
+enum class ClaimOutcome { Joined, RoomLimitReached, RoomFull, Unavailable };
 struct ClaimResult {
-    ClaimOutcome outcome;
+    ClaimOutcome outcome = ClaimOutcome::Joined;
     Member* peer = nullptr; // the other member when Joined and present; valid while the lock is held
     std::string peerNick;
 };
@@ -69,8 +70,19 @@ public:
     // `nick` is kept as given (the caller cuts it).
     ClaimResult claimRoomSlot(const std::shared_ptr<Client>& client, const std::string& code, std::string nick);
 
+    // Places the client in room `code` where the shared registry put it: next to `claim.remotePeer`, or to
+    // the member here whose sharedId is `claim.localPeerId`, or alone. What this server still holds in that
+    // room and the registry says is gone is dropped first (its leave is on its way). No room limit applies:
+    // the registry keeps it. RoomFull when the slot is held by another client of this server.
+    ClaimResult placeShared(const std::shared_ptr<Client>& client, const std::string& code, std::string nick,
+                            const SharedClaim& claim);
+
     // The other member of the client's room, or null. Valid while the lock is held.
     Member* peerOf(const Client& client);
+
+    // The other slot of the client's room (free or not), or null when the client is in no room. The shared
+    // registry fills and frees it for members on other instances. Valid while the lock is held.
+    Slot* otherSlot(const Client& client);
 
     // Frees the client's slot, tells the other member "peer-left", erases an empty room, reports the leave.
     void vacateRoomSlot(Client& client);

@@ -255,3 +255,29 @@ TEST(LoadConfigTurn, MalformedTurnKeysAreRefusedAndAWellFormedOneIsKept) {
     ASSERT_TRUE(bare.turn);
     EXPECT_EQ(bare.turn->secret, "");
 }
+
+TEST(LoadConfigCluster, MalformedClusterKeysAreRefusedAndAWellFormedOneIsKept) {
+    const std::string beatError = "cluster.heartbeat_ms must be a whole number from 10 to 3600000";
+    const std::pair<std::string, std::string> cases[] = {
+        {R"("cluster": "redis://r")", "cluster must be an object"},
+        {R"("cluster": {"redis": 6379})", "cluster.redis must be a string"},
+        {R"("cluster": {"instance": "a b"})", "cluster.instance must be at most 64 letters, digits, '.', '_' or '-'"},
+        {R"("cluster": {"instance": "a\nM 1 x 2"})",
+         "cluster.instance must be at most 64 letters, digits, '.', '_' or '-'"},
+        {R"("cluster": {"heartbeat_ms": 0})", beatError},
+        {R"("cluster": {"heartbeat_ms": 1.5})", beatError},
+        {R"("cluster": {"heartbeat_ms": 1000, "instance_timeout_ms": 1500})",
+         "cluster.instance_timeout_ms must be at least twice cluster.heartbeat_ms"},
+    };
+    for (const auto &[members, error] : cases)
+        EXPECT_EQ(failureOf("{" + members + "}"), error) << members;
+
+    EXPECT_FALSE(settingsOf("{}").cluster);
+    const auto s = settingsOf(R"({"cluster": {"redis": "redis://10.0.0.5:6380/2", "instance": "eu-1.a_b",
+                                              "heartbeat_ms": 200, "instance_timeout_ms": 400}})");
+    ASSERT_TRUE(s.cluster);
+    EXPECT_EQ(s.cluster->redis, "redis://10.0.0.5:6380/2");
+    EXPECT_EQ(s.cluster->instance, "eu-1.a_b");
+    EXPECT_EQ(s.cluster->heartbeatMs, 200u);
+    EXPECT_EQ(s.cluster->instanceTimeoutMs, 400u);
+}

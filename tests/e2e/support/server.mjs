@@ -52,8 +52,8 @@ export function makeCertificate(dir) {
 }
 
 // Starts the server and resolves once its port accepts connections. `tls` is the result of makeCertificate;
-// `turn`, when given, is the configuration's "turn" object; `env` is added to the server's environment.
-export async function startServer({ password = '', allowTurn = true, tls = null, turn = null, env = {} } = {}) {
+// `turn` and `cluster`, when given, are the configuration's objects; `env` is added to the server's environment.
+export async function startServer({ password = '', allowTurn = true, tls = null, turn = null, cluster = null, env = {} } = {}) {
   const dir = tempDir();
   const port = await freeLoopbackPort();
   const config = {
@@ -71,6 +71,7 @@ export async function startServer({ password = '', allowTurn = true, tls = null,
     tls: { enabled: Boolean(tls), cert_file: tls?.certFile ?? '', key_file: tls?.keyFile ?? '', key_password: '' },
   };
   if (turn) config.turn = turn;
+  if (cluster) config.cluster = cluster;
   const configFile = path.join(dir, 'murva-signal.json');
   fs.writeFileSync(configFile, JSON.stringify(config, null, 2));
 

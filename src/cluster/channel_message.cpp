@@ -1,0 +1,61 @@
+// The channel messages' wire form.
+#include "cluster/channel_message.hpp"
+
+#include <charconv>
+
+namespace murva {
+
+namespace {
+
+// The next space-delimited field of `text`, which is advanced past it and its delimiter.
+std::string_view nextField(std::string_view& text, char delimiter) {
+    const auto end = text.find(delimiter);
+    if (end == std::string_view::npos) {
+        text = {};
+        return {};
+    }
+    const auto field = text.substr(0, end);
+    text.remove_prefix(end + 1);
+    return field;
+}
+
+bool parseId(std::string_view field, uint64_t& id) {
+    const auto* end = field.data() + field.size();
+    return !field.empty() && std::from_chars(field.data(), end, id).ptr == end;
+}
+
+} // namespace
+
+std::string encodeChannelMessage(ChannelMessage::Kind kind, uint64_t to, std::string_view fromInstance,
+                                 uint64_t fromId, std::string_view body) {
+    std::string out;
+    out.reserve(48 + fromInstance.size() + body.size());
+    out += static_cast<char>(kind);
+    out += ' ';
+    out += std::to_string(to);
+    out += ' ';
+    out += fromInstance;
+    out += ' ';
+    out += std::to_string(fromId);
+    out += '\n';
+    out += body;
+    return out;
+}
+
+std::optional<ChannelMessage> decodeChannelMessage(std::string_view payload) {
+    ChannelMessage message;
+    std::string_view rest = payload;
+    const auto kind = nextField(rest, ' ');
+    if (kind.size() != 1 || (kind[0] != 'M' && kind[0] != 'J' && kind[0] != 'L'))
+        return std::nullopt;
+    message.kind = static_cast<ChannelMessage::Kind>(kind[0]);
+    if (!parseId(nextField(rest, ' '), message.to))
+        return std::nullopt;
+    message.fromInstance = nextField(rest, ' ');
+    if (message.fromInstance.empty() || !parseId(nextField(rest, '\n'), message.fromId))
+        return std::nullopt;
+    message.body = rest;
+    return message;
+}
+
+} // namespace murva

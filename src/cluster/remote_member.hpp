@@ -1,0 +1,35 @@
+// A room's other member when its connection is on another instance: what is delivered to it is published to
+// that instance's channel, in order, after everything sent before.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "signaling/member.hpp"
+
+namespace murva {
+
+class ClusterRooms;
+
+class RemoteMember final : public Member {
+public:
+    // `localId`: the sharedId of this instance's member in the same room, in whose name it is sent.
+    RemoteMember(ClusterRooms& rooms, std::string instance, uint64_t id, uint64_t localId)
+        : rooms_(rooms), instance_(std::move(instance)), id_(id), localId_(localId) {}
+
+    void deliver(std::string text) override;
+    void peerJoined(const std::string& nick) override;
+    void peerLeft() override {} // the registry's leave script tells the member's instance
+    bool expired() const override { return false; } // until the registry says it left
+
+    bool is(std::string_view instance, uint64_t id) const { return id == id_ && instance == instance_; }
+
+private:
+    ClusterRooms& rooms_;
+    const std::string instance_;
+    const uint64_t id_;
+    const uint64_t localId_;
+};
+
+} // namespace murva

@@ -1,0 +1,222 @@
+// Instances of the real binary sharing rooms through a real redis-server: pairs that straddle instances meet,
+// relay in order and part; two instances racing for a last slot; the room limit counted over all of them; an
+// instance killed; Redis restarted under running pairs.
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+#include "app/app_test_util.hpp"
+#include "support/redis_server.hpp"
+
+using namespace app_test;
+
+namespace {
+
+struct Instance {
+    std::unique_ptr<ChildProcess> child;
+    uint16_t port = 0;
+    uint16_t admin = 0;
+};
+
+class SharedRooms : public ::testing::Test {
+protected:
+    // One more instance with the given timing; `members` adds keys of its configuration.
+    Instance& startInstance(const std::string& timing, const std::string& members = R"("max_rooms": 0)") {
+        Instance instance;
+        instance.admin = freeLoopbackPort();
+        const std::string name = "c" + std::to_string(instances_.size()) + ".json";
+        auto started = startOnFreePort(
+            dir_.path(),
+            [&](uint16_t port) {
+                dir_.write(name, configText(port, members + R"(, "max_connections": 0, "max_connections_per_ip": 0,
+                    "admin": {"port": )" + std::to_string(instance.admin) +
+                                                           R"(}, "cluster": {"redis": ")" + redis_.url() + "\", " +
+                                                           timing + "}"));
+                return std::vector<std::string>{name};
+            },
+            7);
+        EXPECT_NE(started.child->stdoutText().find("Rooms shared through Redis as instance"), std::string::npos)
+            << started.child->stderrText();
+        instance.child = std::move(started.child);
+        instance.port = started.port;
+        instances_.push_back(std::move(instance));
+        return instances_.back();
+    }
+
+    // Joins room `room` on `instance` and returns the reply.
+    static std::string join(WsClient& client, const std::string& room, const std::string& nick) {
+        client.sendText(R"({"type":"join","room":")" + room + R"(","nick":")" + nick + "\"}");
+        return client.receive(5s).value_or("");
+    }
+
+    // Redis's keys of ours besides the heartbeats.
+    std::vector<std::string> roomKeys() {
+        std::vector<std::string> keys;
+        for (const auto& key : redis_.keys("murva:*"))
+            if (key.rfind("murva:instance:", 0) != 0)
+                keys.push_back(key);
+        return keys;
+    }
+
+    TempDir dir_;
+    RedisServer redis_;
+    std::vector<Instance> instances_;
+};
+
+const std::string joinedAlone = R"({"peer":"","type":"joined"})";
+const std::string atCapacity = R"({"reason":"Server is at capacity, try later.","type":"error"})";
+std::string joinedWith(const std::string& nick) { return R"({"peer":")" + nick + R"(","type":"joined"})"; }
+std::string peerJoined(const std::string& nick) { return R"({"peer":")" + nick + R"(","type":"peer-joined"})"; }
+const std::string peerLeft = R"({"type":"peer-left"})";
+
+TEST_F(SharedRooms, PairsAcrossInstancesMeetRelayInOrderRaceForSlotsAndLeaveNothingBehind) {
+    const std::string timing = R"("heartbeat_ms": 200, "instance_timeout_ms": 1000)";
+    constexpr int pairs = 300, races = 20, spare = 10;
+    for (int i = 0; i < 3; ++i)
+        startInstance(timing, R"("max_rooms": )" + std::to_string(pairs + races + spare));
+    const auto port = [&](int i) { return instances_[i % 3].port; };
+
+    // Member a of pair i on instance i, b on the next one: every pair straddles two instances.
+    std::vector<std::unique_ptr<WsClient>> a, b;
+    for (int i = 0; i < pairs; ++i) {
+        a.push_back(WsClient::connect(port(i)));
+        ASSERT_EQ(join(*a[i], "room-" + std::to_string(i), "a" + std::to_string(i)), joinedAlone);
+    }
+    for (int i = 0; i < pairs; ++i) {
+        b.push_back(WsClient::connect(port(i + 1)));
+        ASSERT_EQ(join(*b[i], "room-" + std::to_string(i), "b" + std::to_string(i)), joinedWith("a" + std::to_string(i)));
+    }
+    // Frames cross unchanged and in order, both ways; the bodies include what a naive framing would trip on.
+    const std::vector<std::string> frames = {R"({"type":"offer","sdp":"v=0\r\nM 1 x 2\n"})",
+                                             R"({"type":"candidate","candidate":"ü € 𝄞"})",
+                                             R"({"type":"candidate","candidate":")" + std::string(20000, 'c') + "\"}"};
+    for (int i = 0; i < pairs; ++i) {
+        for (const auto& frame : frames)
+            a[i]->sendText(frame);
+        b[i]->sendText("{\"type\":\"answer\",\"pair\":" + std::to_string(i) + "}");
+    }
+    for (int i = 0; i < pairs; ++i) {
+        ASSERT_EQ(a[i]->receive(5s), peerJoined("b" + std::to_string(i))) << i;
+        for (const auto& frame : frames)
+            ASSERT_EQ(b[i]->receive(5s), frame) << i;
+        ASSERT_EQ(a[i]->receive(5s), "{\"type\":\"answer\",\"pair\":" + std::to_string(i) + "}") << i;
+    }
+
+    // Two newcomers on two instances race for the last slot of a room whose first member is on a third.
+    for (int r = 0; r < races; ++r) {
+        const std::string room = "race-" + std::to_string(r);
+        auto first = WsClient::connect(port(r));
+        auto x = WsClient::connect(port(r + 1)), y = WsClient::connect(port(r + 2));
+        ASSERT_EQ(join(*first, room, "f"), joinedAlone);
+        const std::string request = R"({"type":"join","room":")" + room + R"(","nick":"n"})";
+        x->sendText(request);
+        y->sendText(request);
+        const auto replies = std::vector<std::string>{x->receive(5s).value_or(""), y->receive(5s).value_or("")};
+        EXPECT_EQ(std::count(replies.begin(), replies.end(), joinedWith("f")), 1) << room;
+        EXPECT_EQ(std::count(replies.begin(), replies.end(), R"({"type":"full"})"), 1) << room;
+        EXPECT_EQ(first->receive(5s), peerJoined("n"));
+        first.reset(); // leaves; the winner stays alone in the room
+        EXPECT_EQ((replies[0] == joinedWith("f") ? x : y)->receive(5s), peerLeft) << room;
+    }
+
+    // The room limit counts the rooms of every instance (the race rooms are still held by their winners).
+    std::vector<std::unique_ptr<WsClient>> extra;
+    for (int i = 0; i < spare; ++i) {
+        extra.push_back(WsClient::connect(port(i)));
+        ASSERT_EQ(join(*extra.back(), "extra-" + std::to_string(i), "e"), joinedAlone);
+    }
+    for (int i = 0; i < 3; ++i) {
+        auto over = WsClient::connect(port(i));
+        EXPECT_EQ(join(*over, "one-too-many", "o"), atCapacity);
+    }
+
+    // b leaves: a hears of it; then a leaves too and the rooms are gone from Redis.
+    for (int i = 0; i < pairs; ++i)
+        b[i]->close();
+    for (int i = 0; i < pairs; ++i)
+        ASSERT_EQ(a[i]->receive(5s), peerLeft) << i;
+    a.clear();
+    extra.clear();
+    // The race winners were dropped with their WsClients at the end of each round.
+    EXPECT_TRUE(waitUntil([&] { return roomKeys().empty(); }, 5s)) << ::testing::PrintToString(roomKeys());
+    EXPECT_EQ(redis_.keys("murva:instance:*").size(), 3u);
+}
+
+TEST_F(SharedRooms, AKilledInstancesRoomsAreFreedAndRedisCanRestartUnderRunningPairs) {
+    const std::string timing = R"("heartbeat_ms": 100, "instance_timeout_ms": 1000)";
+    for (int i = 0; i < 3; ++i)
+        startInstance(timing);
+    const auto connectTo = [&](int i) { return WsClient::connect(instances_[i].port); };
+
+    // Ten pairs from instance 0 to 1 and 2; a pair from 1 to 2; a pair inside instance 1.
+    std::vector<std::unique_ptr<WsClient>> doomed, survivors;
+    for (int i = 0; i < 10; ++i) {
+        doomed.push_back(connectTo(0));
+        ASSERT_EQ(join(*doomed.back(), "k" + std::to_string(i), "d"), joinedAlone);
+        survivors.push_back(connectTo(1 + i % 2));
+        ASSERT_EQ(join(*survivors.back(), "k" + std::to_string(i), "s"), joinedWith("d"));
+    }
+    auto across1 = connectTo(1), across2 = connectTo(2), local1 = connectTo(1), local2 = connectTo(1);
+    ASSERT_EQ(join(*across1, "across", "x"), joinedAlone);
+    ASSERT_EQ(join(*across2, "across", "y"), joinedWith("x"));
+    ASSERT_EQ(join(*local1, "local", "l1"), joinedAlone);
+    ASSERT_EQ(join(*local2, "local", "l2"), joinedWith("l1"));
+    for (auto* client : {across1.get(), local1.get()})
+        ASSERT_TRUE(client->receive(5s)); // peer-joined
+
+    // kill -9: every partner of instance 0's members hears "peer-left" within the timeout plus a heartbeat
+    // (and the time this busy machine takes to schedule it).
+    instances_[0].child->kill();
+    const auto killed = std::chrono::steady_clock::now();
+    for (auto& survivor : survivors)
+        EXPECT_EQ(survivor->receive(3s), peerLeft);
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - killed);
+    EXPECT_LE(took.count(), 1000 + 100 + 1000);
+    // The survivors stay in their rooms, and a newcomer takes the freed slot.
+    auto newcomer = connectTo(2);
+    EXPECT_EQ(join(*newcomer, "k0", "n"), joinedWith("s"));
+    EXPECT_EQ(survivors[0]->receive(5s), peerJoined("n"));
+    across1->sendText(R"({"type":"offer"})");
+    EXPECT_EQ(across2->receive(5s), R"({"type":"offer"})");
+
+    // Redis restarts with nothing: pairs across instances end on both sides, the pair inside one instance goes
+    // on, joins are refused as "at capacity" and /readyz says why, until Redis is back.
+    redis_.stop();
+    for (auto* client : {across1.get(), across2.get(), survivors[0].get(), newcomer.get()})
+        EXPECT_EQ(client->receive(5s), peerLeft);
+    local1->sendText(R"({"type":"offer","during":"outage"})");
+    EXPECT_EQ(local2->receive(5s), R"({"type":"offer","during":"outage"})");
+    auto refused = connectTo(1);
+    EXPECT_EQ(join(*refused, "later", "r"), atCapacity);
+    EXPECT_NE(httpGet(instances_[1].admin, "/readyz").find("503"), std::string::npos);
+
+    redis_.restart();
+    EXPECT_TRUE(waitUntil([&] { return httpGet(instances_[1].admin, "/readyz").find("200 OK") != std::string::npos &&
+                                       httpGet(instances_[2].admin, "/readyz").find("200 OK") != std::string::npos; },
+                          5s));
+    // The rooms the instances still have are back: the local pair's room is full; the two lone members of
+    // "across" meet again (the one put back first is told, as of any newcomer); a lone member's room takes a
+    // newcomer, who meets it across instances.
+    auto third = connectTo(2);
+    EXPECT_EQ(join(*third, "local", "t"), R"({"type":"full"})");
+    const auto told1 = across1->receive(1s), told2 = across2->receive(1s);
+    EXPECT_TRUE(told1 == peerJoined("y") ? !told2 : told2 == peerJoined("x")) << told1.value_or("-") << told2.value_or("-");
+    across2->sendText(R"({"type":"offer","after":"restart"})");
+    EXPECT_EQ(across1->receive(5s), R"({"type":"offer","after":"restart"})");
+    auto rejoin = connectTo(1);
+    EXPECT_EQ(join(*rejoin, "k1", "z"), joinedWith("s"));
+    EXPECT_EQ(survivors[1]->receive(5s), peerJoined("z"));
+    local1->sendText(R"({"type":"offer","after":"restart"})");
+    EXPECT_EQ(local2->receive(5s), R"({"type":"offer","after":"restart"})");
+
+    // Everyone leaves: only the two live instances' heartbeats remain.
+    doomed.clear();
+    survivors.clear();
+    for (auto* client : {across1.get(), across2.get(), local1.get(), local2.get(), newcomer.get(), third.get(),
+                         rejoin.get(), refused.get()})
+        client->close();
+    EXPECT_TRUE(waitUntil([&] { return roomKeys().empty(); }, 5s)) << ::testing::PrintToString(roomKeys());
+    EXPECT_TRUE(waitUntil([&] { return redis_.keys("murva:instance:*").size() == 2u; }, 5s));
+}
+
+} // namespace
