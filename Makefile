@@ -39,9 +39,9 @@ test-asan: deps
 
 test-tsan: deps
 	cmake -S . -B $(TSAN_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMURVA_TSAN=ON
-	cmake --build $(TSAN_BUILD) -j $(JOBS) --target test_signaling test_transport test_attack
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target test_signaling test_transport test_attack test_cluster
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-	  ctest --test-dir $(TSAN_BUILD) --output-on-failure -j $(JOBS) -L 'signaling|transport|attack'
+	  ctest --test-dir $(TSAN_BUILD) --output-on-failure -j $(JOBS) -L 'signaling|transport|attack|cluster'
 
 # libFuzzer targets (clang, ASan + UBSan): `make fuzz` runs each for FUZZ_SECONDS on a working copy of its
 # corpus under $(FUZZ_BUILD); `make fuzz-smoke` replays the corpus and fuzzes each briefly (part of `make test`).

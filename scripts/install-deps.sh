@@ -7,6 +7,8 @@ set -euo pipefail
 # haproxy and nginx are the reverse proxies the tests put in front of the server.
 packages=(g++ clang libclang-rt-14-dev cmake ninja-build make pkg-config libboost1.81-dev nlohmann-json3-dev libssl-dev libgtest-dev
           openssl python3 iproute2 procps prometheus systemd haproxy nginx)
+# The cluster layer speaks to Redis through hiredis; its tests start a real redis-server and use redis-cli.
+packages+=(libhiredis-dev redis-server redis-tools)
 if [[ "${1:-}" == "--e2e" ]]; then
     packages+=(chromium coturn nodejs)
     # A nodejs build that bundles npm (as on our machines) conflicts with Debian's separate npm package.

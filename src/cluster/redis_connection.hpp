@@ -1,0 +1,71 @@
+// One connection to Redis with its own thread: pipelined commands, pub/sub, liveness and reconnection.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cluster/redis_reply.hpp"
+#include "cluster/redis_url.hpp"
+
+namespace murva {
+
+struct RedisOptions {
+    std::chrono::milliseconds maxBackoff{2000};     // reconnect tries: 100 ms doubling up to this, never more
+    std::chrono::milliseconds connectTimeout{2000}; // resolve, TCP connect and AUTH/SELECT/SUBSCRIBE together
+    std::chrono::milliseconds livenessInterval{0};  // >0: PING this often; no reply within 2 intervals = lost
+};
+
+class RedisConnection {
+public:
+    using Callback = std::function<void(const RedisReply&)>;
+    // All run on the connection's thread and must not throw.
+    struct Handlers {
+        // After each (re)connection, once AUTH/SELECT are done and the subscriptions are renewed.
+        std::function<void()> connected;
+        // Once per ready connection that ends (read/write error, EOF, liveness), and once while no connection
+        // is ready when the server refuses AUTH, SELECT or SUBSCRIBE (`why` says which). Tries that fail to
+        // connect or time out are not reported; stop() is not either.
+        std::function<void(const std::string& why)> lost;
+        // Pub/sub "message"s; the views are valid during the call only.
+        std::function<void(std::string_view channel, std::string_view payload)> message;
+    };
+
+    // The connection's thread starts here, idle until start().
+    RedisConnection(RedisEndpoint endpoint, Handlers handlers, RedisOptions options = {});
+    ~RedisConnection(); // stop(), then waits for the thread; never from the connection's own thread
+
+    RedisConnection(const RedisConnection&) = delete;
+    RedisConnection& operator=(const RedisConnection&) = delete;
+
+    void start(); // the first connect; reconnects follow by themselves
+    // Closes and stops reconnecting; callbacks still pending get an error reply on the connection's thread.
+    // Returns at once (no waiting on the connection's thread); idempotent; any thread.
+    void stop();
+    bool connected() const; // ready for commands (the connected handler has run or is about to)
+
+    // Thread-safe, never blocks, never runs `done` inline (callers hold locks): queues the formatted command
+    // and posts one flush; commands queued meanwhile go out in one write. `done` runs on the connection's
+    // thread with the reply, or with an Error reply when the connection is down (not connected, stopped), is
+    // lost before the reply arrives, or the command is empty or over 1 GiB. Replies are matched in order.
+    // Use subscribe() rather than a SUBSCRIBE command, which could not be renewed after a reconnection.
+    void command(std::vector<std::string> args, Callback done = {});
+
+    // SUBSCRIBE now (if connected) and again after every reconnection; messages go to handlers.message on the
+    // connection's thread, in the order Redis sent them. Subscribing twice to a channel is the same as once.
+    void subscribe(std::string channel);
+
+    // Runs fn on the connection's thread once after `delay` (0: soon), or every `period` (> 0); neither runs
+    // after stop().
+    void post(std::function<void()> fn, std::chrono::milliseconds delay = std::chrono::milliseconds{0});
+    void every(std::chrono::milliseconds period, std::function<void()> fn);
+
+private:
+    class Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+} // namespace murva

@@ -1,0 +1,286 @@
+// RedisConnection against a real redis-server: pipelined order and bytes, pub/sub order, AUTH/SELECT, a restarted
+// and a paused server, stop().
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <future>
+#include <mutex>
+#include <thread>
+
+#include "cluster/redis_connection.hpp"
+#include "support/redis_server.hpp"
+
+using namespace std::chrono_literals;
+using murva::parseRedisUrl;
+using murva::RedisConnection;
+using murva::RedisOptions;
+using murva::RedisReply;
+using testing_support::RedisServer;
+
+namespace {
+
+// What one connection's handlers saw, waited on from the test's thread.
+struct Events {
+    std::mutex mutex;
+    std::condition_variable changed;
+    int connected = 0;
+    std::vector<std::string> lost;
+    std::vector<std::string> messages; // "channel payload"
+
+    template <class Pred> bool waitFor(Pred pred, std::chrono::milliseconds bound = 10s) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, bound, pred);
+    }
+    std::size_t lostCount() {
+        std::lock_guard lock(mutex);
+        return lost.size();
+    }
+    template <class Fn> void update(Fn fn) {
+        std::lock_guard lock(mutex);
+        fn();
+        changed.notify_all();
+    }
+    RedisConnection::Handlers handlers() {
+        return {[this] { update([&] { ++connected; }); },
+                [this](const std::string& why) { update([&] { lost.push_back(why); }); },
+                [this](std::string_view channel, std::string_view payload) {
+                    update([&] { messages.push_back(std::string(channel) + " " + std::string(payload)); });
+                }};
+    }
+};
+
+RedisReply call(RedisConnection& connection, std::vector<std::string> args) {
+    auto promise = std::make_shared<std::promise<RedisReply>>();
+    auto reply = promise->get_future();
+    connection.command(std::move(args), [promise](const RedisReply& r) { promise->set_value(r); });
+    if (reply.wait_for(10s) != std::future_status::ready)
+        throw std::runtime_error("no reply within 10 s");
+    return reply.get();
+}
+
+} // namespace
+
+TEST(RedisConnection, PipelinedCommandsComeBackInOrderWithTheirBytes) {
+    RedisServer server;
+    Events events;
+    RedisConnection connection(parseRedisUrl(server.url()), events.handlers());
+    connection.start();
+    ASSERT_TRUE(events.waitFor([&] { return events.connected == 1; }));
+
+    // Three threads pipeline INCRs on their own counter and binary SET/GETs; nothing waits for a reply.
+    constexpr int perThread = 1500;
+    const auto value = [](int t, int i) {
+        return std::to_string(t) + std::string("\0\r\n$5\r\n*2\r\n", 11) + std::to_string(i);
+    };
+    std::vector<std::vector<long long>> counts(3);
+    std::vector<std::vector<std::string>> values(3);
+    std::atomic<int> done{0}, inlineCalls{0}, errors{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t) {
+        threads.emplace_back([&, t] {
+            const auto caller = std::this_thread::get_id();
+            for (int i = 0; i < perThread; ++i) {
+                const std::string key = std::to_string(t) + ":" + std::to_string(i);
+                connection.command({"INCR", "count" + std::to_string(t)}, [&, t, caller](const RedisReply& r) {
+                    inlineCalls += std::this_thread::get_id() == caller;
+                    counts[t].push_back(r.integer);
+                });
+                connection.command({"SET", key, value(t, i)}, [&](const RedisReply& r) { errors += r.text != "OK"; });
+                connection.command({"GET", key}, [&, t](const RedisReply& r) {
+                    values[t].push_back(r.text);
+                    events.update([&] { ++done; });
+                });
+            }
+        });
+    }
+    for (auto& thread : threads)
+        thread.join();
+    const std::string big(4 << 20, '\x7f');
+    call(connection, {"SET", "big", big});
+    EXPECT_EQ(call(connection, {"GET", "big"}).text, big);
+
+    ASSERT_TRUE(events.waitFor([&] { return done == 3 * perThread; }));
+    EXPECT_EQ(inlineCalls, 0);
+    EXPECT_EQ(errors, 0);
+    for (int t = 0; t < 3; ++t) {
+        ASSERT_EQ(counts[t].size(), perThread);
+        ASSERT_EQ(values[t].size(), perThread);
+        for (int i = 0; i < perThread; ++i) {
+            ASSERT_EQ(counts[t][i], i + 1) << "thread " << t;
+            ASSERT_EQ(values[t][i], value(t, i)) << "thread " << t;
+        }
+    }
+    EXPECT_EQ(call(connection, {"GET", "missing"}).type, RedisReply::Type::Nil);
+    EXPECT_TRUE(call(connection, {"SUBSCRIBE", "x"}).isError()); // would break the reply order
+    EXPECT_TRUE(call(connection, {}).isError());
+    EXPECT_EQ(events.lostCount(), 0u);
+}
+
+TEST(RedisConnection, PubSubMessagesArriveInPublishOrderAmongPings) {
+    RedisServer server;
+    Events subscriberEvents, publisherEvents;
+    RedisOptions pingOften;
+    pingOften.livenessInterval = 20ms; // pongs interleave with the messages
+    RedisConnection subscriber(parseRedisUrl(server.url()), subscriberEvents.handlers(), pingOften);
+    RedisConnection publisher(parseRedisUrl(server.url()), publisherEvents.handlers());
+    subscriber.subscribe("instance:a");
+    subscriber.start();
+    publisher.start();
+    ASSERT_TRUE(subscriberEvents.waitFor([&] { return subscriberEvents.connected == 1; }));
+    ASSERT_TRUE(publisherEvents.waitFor([&] { return publisherEvents.connected == 1; }));
+
+    constexpr int count = 3000;
+    std::atomic<int> delivered{0};
+    std::vector<std::string> expected;
+    for (int i = 0; i < count; ++i) {
+        expected.push_back("instance:a " + std::to_string(i) + std::string("\0\r\n", 3));
+        publisher.command({"PUBLISH", "instance:a", expected.back().substr(11)},
+                          [&](const RedisReply& r) { delivered += r.integer; });
+        if (i % 500 == 0)
+            std::this_thread::sleep_for(30ms);
+    }
+    ASSERT_TRUE(subscriberEvents.waitFor([&] { return subscriberEvents.messages.size() == count; }));
+    EXPECT_EQ(subscriberEvents.messages, expected);
+    call(publisher, {"PING"}); // its reply comes after those of every PUBLISH
+    EXPECT_EQ(delivered, count); // the subscription was in place when connected ran
+    const RedisReply pong = call(subscriber, {"PING"});
+    ASSERT_EQ(pong.type, RedisReply::Type::Array);
+    EXPECT_EQ(pong.elements.at(0).text, "pong");
+    EXPECT_EQ(subscriberEvents.lostCount(), 0u);
+}
+
+TEST(RedisConnection, AuthenticatesAndSelectsAndReportsARefusedPasswordOnce) {
+    RedisServer server("s3cret");
+    for (const std::string user : {"", "default"}) {
+        Events events;
+        auto endpoint = parseRedisUrl(server.url());
+        endpoint.username = user;
+        endpoint.database = 2;
+        RedisConnection connection(endpoint, events.handlers());
+        connection.start();
+        ASSERT_TRUE(events.waitFor([&] { return events.connected == 1; })) << user;
+        EXPECT_EQ(call(connection, {"SET", "who", "u" + user}).text, "OK");
+        EXPECT_EQ(server.command({"-n", "2", "GET", "who"}), "u" + user);
+    }
+
+    Events events;
+    auto endpoint = parseRedisUrl(server.url());
+    endpoint.password = "wrong";
+    RedisOptions quickRetries;
+    quickRetries.maxBackoff = 50ms;
+    RedisConnection connection(endpoint, events.handlers(), quickRetries);
+    connection.start();
+    ASSERT_TRUE(events.waitFor([&] { return !events.lost.empty(); }));
+    std::this_thread::sleep_for(500ms); // several more refused tries
+    EXPECT_FALSE(events.waitFor([&] { return events.connected != 0; }, 0ms));
+    ASSERT_EQ(events.lostCount(), 1u);
+    const std::string why = events.lost.at(0); // no further writes: one loss only
+    EXPECT_NE(why.find("AUTH"), std::string::npos) << why;
+    EXPECT_TRUE(call(connection, {"GET", "who"}).isError());
+}
+
+TEST(RedisConnection, RestartedServerFailsPendingCommandsThenReconnectsWithinTheBackoffCap) {
+    RedisServer server;
+    Events events, subscriberEvents;
+    RedisOptions options;
+    options.maxBackoff = 200ms;
+    RedisConnection connection(parseRedisUrl(server.url()), events.handlers(), options);
+    RedisConnection subscriber(parseRedisUrl(server.url()), subscriberEvents.handlers(), options);
+    subscriber.subscribe("instance:b");
+    connection.start();
+    subscriber.start();
+    ASSERT_TRUE(events.waitFor([&] { return events.connected == 1; }));
+    ASSERT_TRUE(subscriberEvents.waitFor([&] { return subscriberEvents.connected == 1; }));
+
+    auto blocked = std::make_shared<std::promise<RedisReply>>();
+    connection.command({"BLPOP", "never", "0"}, [blocked](const RedisReply& r) { blocked->set_value(r); });
+    std::this_thread::sleep_for(100ms);
+    server.stop();
+    auto pending = blocked->get_future();
+    ASSERT_EQ(pending.wait_for(5s), std::future_status::ready);
+    EXPECT_TRUE(pending.get().isError());
+    EXPECT_TRUE(call(connection, {"GET", "x"}).isError());
+
+    // Down long enough that an uncapped doubling would wait seconds before its next try.
+    std::this_thread::sleep_for(3300ms);
+    server.restart();
+    const auto restarted = std::chrono::steady_clock::now();
+    ASSERT_TRUE(events.waitFor([&] { return events.connected == 2; }));
+    EXPECT_LT(std::chrono::steady_clock::now() - restarted, options.maxBackoff + 800ms);
+    ASSERT_TRUE(subscriberEvents.waitFor([&] { return subscriberEvents.connected == 2; }));
+    EXPECT_EQ(events.lostCount(), 1u); // failed tries while down are not losses
+    EXPECT_EQ(subscriberEvents.lostCount(), 1u);
+
+    EXPECT_EQ(server.command({"PUBLISH", "instance:b", "after"}), "1");
+    EXPECT_TRUE(subscriberEvents.waitFor([&] { return subscriberEvents.messages.size() == 1; }));
+    EXPECT_EQ(call(connection, {"INCR", "n"}).integer, 1);
+
+    // stop(): the blocked command gets its error; commands after it fail without a thread to wait for.
+    auto blockedAgain = std::make_shared<std::promise<RedisReply>>();
+    connection.command({"BLPOP", "never", "0"}, [blockedAgain](const RedisReply& r) { blockedAgain->set_value(r); });
+    std::this_thread::sleep_for(100ms);
+    connection.stop();
+    auto stopped = blockedAgain->get_future();
+    ASSERT_EQ(stopped.wait_for(5s), std::future_status::ready);
+    EXPECT_TRUE(stopped.get().isError());
+    EXPECT_FALSE(connection.connected());
+    EXPECT_TRUE(call(connection, {"GET", "x"}).isError());
+    EXPECT_EQ(events.lostCount(), 1u);
+}
+
+TEST(RedisConnection, PausedServerIsNoticedByLiveness) {
+    RedisServer server;
+    Events events;
+    RedisOptions options;
+    options.livenessInterval = 100ms;
+    options.connectTimeout = 300ms;
+    options.maxBackoff = 200ms;
+    RedisConnection connection(parseRedisUrl(server.url()), events.handlers(), options);
+    connection.start();
+    ASSERT_TRUE(events.waitFor([&] { return events.connected == 1; }));
+
+    server.pause();
+    const auto paused = std::chrono::steady_clock::now();
+    auto reply = std::make_shared<std::promise<RedisReply>>();
+    connection.command({"GET", "x"}, [reply](const RedisReply& r) { reply->set_value(r); });
+    ASSERT_TRUE(events.waitFor([&] { return events.lost.size() == 1; }, 3s));
+    EXPECT_LT(std::chrono::steady_clock::now() - paused, 1500ms);
+    EXPECT_FALSE(connection.connected());
+    auto answered = reply->get_future();
+    ASSERT_EQ(answered.wait_for(1s), std::future_status::ready);
+    EXPECT_TRUE(answered.get().isError());
+
+    server.resume();
+    ASSERT_TRUE(events.waitFor([&] { return events.connected == 2; }));
+    EXPECT_EQ(call(connection, {"PING"}).text, "PONG");
+    EXPECT_EQ(events.lostCount(), 1u);
+}
+
+TEST(RedisConnection, TimersRunOnItsThreadUntilStop) {
+    Events events;
+    RedisConnection connection(parseRedisUrl("redis://127.0.0.1:1"), events.handlers()); // never started
+    const auto caller = std::this_thread::get_id();
+    const auto posted = std::chrono::steady_clock::now();
+    std::atomic<int> ticks{0}, onCaller{0};
+    std::atomic<bool> delayedRan{false};
+    std::atomic<std::chrono::steady_clock::duration> delayedAfter{};
+    connection.every(10ms, [&] {
+        onCaller += std::this_thread::get_id() == caller;
+        ++ticks;
+    });
+    connection.post(
+        [&] {
+            delayedAfter = std::chrono::steady_clock::now() - posted;
+            delayedRan = true;
+        },
+        60ms);
+    for (int i = 0; i < 500 && (ticks < 5 || !delayedRan); ++i)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(delayedRan);
+    EXPECT_GE(delayedAfter.load(), 60ms);
+    connection.stop();
+    const int atStop = ticks;
+    std::this_thread::sleep_for(60ms);
+    EXPECT_LE(ticks, atStop + 1); // one may have been under way
+    EXPECT_EQ(onCaller, 0);
+}

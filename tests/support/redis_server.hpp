@@ -1,0 +1,44 @@
+// A real redis-server on a free loopback port for the tests: stop, restart on the same port, pause, and a blocking
+// redis-cli for looking at what the code under test stored.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/process.hpp"
+
+namespace testing_support {
+
+class RedisServer {
+public:
+    explicit RedisServer(std::string password = {}); // started and answering when this returns; throws otherwise
+    ~RedisServer();
+
+    RedisServer(const RedisServer&) = delete;
+    RedisServer& operator=(const RedisServer&) = delete;
+
+    uint16_t port() const { return port_; }
+    std::string url() const; // redis://[:password@]127.0.0.1:port
+
+    void stop();    // SIGTERM by PID, SIGKILL if it has not ended within 5 s
+    void restart(); // stop() if running, then start again on the same port (empty data)
+    void pause();   // SIGSTOP: connections stay open, nothing answers
+    void resume();  // SIGCONT
+    bool running() const { return process_ != nullptr; }
+
+    // Runs one command through redis-cli --raw and returns its output without the last newline; throws if
+    // redis-cli fails. Arguments must not hold NUL bytes.
+    std::string command(const std::vector<std::string>& args);
+    std::vector<std::string> keys(const std::string& pattern); // sorted
+
+private:
+    void start();
+    std::string password_;
+    TempDir dir_;
+    uint16_t port_ = 0;
+    std::unique_ptr<ChildProcess> process_;
+};
+
+} // namespace testing_support
