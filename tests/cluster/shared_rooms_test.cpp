@@ -20,8 +20,13 @@ struct Instance {
 
 class SharedRooms : public ::testing::Test {
 protected:
+    explicit SharedRooms(const std::string& redisPassword = {}) : redis_(redisPassword) {
+        instances_.reserve(4); // startInstance hands out references
+    }
+
     // One more instance with the given timing; `members` adds keys of its configuration.
-    Instance& startInstance(const std::string& timing, const std::string& members = R"("max_rooms": 0)") {
+    Instance& startInstance(const std::string& timing, const std::string& members = R"("max_rooms": 0)",
+                            const std::map<std::string, std::string>& env = {}) {
         Instance instance;
         instance.admin = freeLoopbackPort();
         const std::string name = "c" + std::to_string(instances_.size()) + ".json";
@@ -30,16 +35,17 @@ protected:
             [&](uint16_t port) {
                 dir_.write(name, "{\"port\": " + std::to_string(port) + R"(, "bind_address": "127.0.0.1",
                     "max_connections": 0, "max_connections_per_ip": 0, "admin": {"port": )" +
-                                     std::to_string(instance.admin) + "}, " + members + R"(, "cluster": {"redis": ")" +
-                                     redis_.url() + "\", " + timing + "}}");
+                                     std::to_string(instance.admin) + "}, " + members + R"(, "cluster": {"redis": "redis://127.0.0.1:)" +
+                                     std::to_string(redis_.port()) + "\", " + timing + "}}");
                 return std::vector<std::string>{name};
             },
-            7);
+            7, env);
         EXPECT_NE(started.child->stdoutText().find("Rooms shared through Redis as instance"), std::string::npos)
             << started.child->stderrText();
         instance.child = std::move(started.child);
         instance.port = started.port;
-        EXPECT_TRUE(waitUntil([&] { return ready(instance); }, 5s)); // Redis has answered
+        if (!expectUnready_)
+            EXPECT_TRUE(waitUntil([&] { return ready(instance); }, 5s)); // Redis has answered
         instances_.push_back(std::move(instance));
         return instances_.back();
     }
@@ -65,6 +71,7 @@ protected:
 
     TempDir dir_;
     RedisServer redis_;
+    bool expectUnready_ = false;
     std::vector<Instance> instances_;
 };
 
@@ -220,6 +227,26 @@ TEST_F(SharedRooms, AKilledInstancesRoomsAreFreedAndRedisCanRestartUnderRunningP
         client->close();
     EXPECT_TRUE(waitUntil([&] { return roomKeys().empty(); }, 5s)) << ::testing::PrintToString(roomKeys());
     EXPECT_TRUE(waitUntil([&] { return redis_.keys("murva:instance:*").size() == 2u; }, 5s));
+}
+
+// The password comes from the environment only (it stays out of the file); without it Redis refuses the
+// instance, which then reports itself unready and refuses joins.
+class SharedRoomsWithPassword : public SharedRooms {
+protected:
+    SharedRoomsWithPassword() : SharedRooms(password) {}
+    static constexpr const char* password = "pw with spaces";
+};
+
+TEST_F(SharedRoomsWithPassword, ThePasswordComesFromTheEnvironment) {
+    const std::string timing = R"("heartbeat_ms": 100, "instance_timeout_ms": 1000)";
+    auto& with = startInstance(timing, R"("max_rooms": 0)", {{"MURVA_SIGNAL_REDIS_PASSWORD", password}});
+    expectUnready_ = true;
+    auto& without = startInstance(timing);
+    auto client = WsClient::connect(without.port);
+    EXPECT_EQ(join(*client, "r", "n"), atCapacity);
+    EXPECT_NE(httpGet(without.admin, "/readyz").find("503"), std::string::npos);
+    client = WsClient::connect(with.port);
+    EXPECT_EQ(join(*client, "r", "n"), joinedAlone);
 }
 
 } // namespace
