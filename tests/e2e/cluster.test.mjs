@@ -1,5 +1,6 @@
 // Two instances sharing rooms through a real redis-server, behind a real HAProxy balancing round robin: a
-// node-datachannel pair whose members land on different instances meets and moves a file.
+// node-datachannel pair whose members land on different instances meets and moves a file. The proxy's
+// configuration is README.md's (health checks on /readyz).
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
@@ -36,7 +37,8 @@ frontend in
     default_backend murva
 backend murva
     balance roundrobin
-${instances.map((s, i) => `    server s${i} 127.0.0.1:${s.port}\n`).join('')}`);
+    option httpchk GET /readyz
+${instances.map((s, i) => `    server s${i} 127.0.0.1:${s.port} check inter 500\n`).join('')}`);
     running.push(await startProcess('/usr/sbin/haproxy', ['-db', '-f', config], { cwd: dir, port: proxyPort }));
 
     const url = `ws://127.0.0.1:${proxyPort}`;
