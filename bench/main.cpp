@@ -20,7 +20,7 @@
 namespace {
 
 const char* const usage = R"(usage:
-  murva-bench stream|pingpong|joins|idle|capacity --port N [options]
+  murva-bench stream|pingpong|latency|joins|idle|capacity --port N [options]
   murva-bench table [FILE]        print a table of the JSON result lines in FILE (or standard input)
   murva-bench free-port           print a TCP port that is free on 127.0.0.1
   murva-bench wait-port --port N [--timeout S]   wait until 127.0.0.1:N accepts connections
@@ -28,6 +28,8 @@ const char* const usage = R"(usage:
 workloads:
   stream     P pairs, each in its own room; A keeps W candidate frames in flight towards B (W = sent - received)
   pingpong   P pairs; one frame bounces A -> B -> A; round-trip percentiles
+  latency    P pairs; round trips A -> B -> A offered at R per second on a clock (open loop); latency from each
+             one's due time, the generator's lateness, server CPU per round trip
   joins      N clients in pairs, C connecting at once: connect, join, both told of each other (--churn: each
              closes right after being told)
   idle       hold N joined connections; the server's resident memory before and after
@@ -38,7 +40,8 @@ options (defaults in brackets):
   --port N            server port
   --server-pid PID    server process whose CPU time and memory are read from /proc
   --threads N         generator threads, one io_context each [2]
-  --pairs N           stream [16], pingpong [64]
+  --pairs N           stream [16], pingpong and latency [64]
+  --rate R            latency: round trips per second offered, all pairs together [20000]
   --window N          stream: frames in flight per pair [32]
   --frame-bytes N     size of each relayed frame [280]
   --duration S        seconds measured, stream and pingpong [5]
@@ -47,6 +50,9 @@ options (defaults in brackets):
   --concurrency N     clients between start and told at once [128; idle and capacity 256]
   --sources N         spread clients over 127.0.0.1 .. 127.0.0.N [joins 16, capacity 250, others 0 = not bound]
   --churn             joins: close each client as soon as it has been told
+  --tls               joins, idle, capacity: connect with wss (TLS) instead of ws
+  --syscalls          stream, pingpong, latency: count the server's system calls in the measured window
+                      (perf events on syscall tracepoints; needs --server-pid and root or perf_event_paranoid <= 1)
   --settle S          idle, capacity: seconds before the memory reading [1]
   --timeout S         upper bound of the whole workload [60]
   --stall S           seconds without progress that end a workload [5]
@@ -149,6 +155,7 @@ int main(int argc, char** argv) {
         {"--clients", [&](const std::string& v) { options.clients = static_cast<std::size_t>(toNumber("--clients", v)); }},
         {"--concurrency", [&](const std::string& v) { options.concurrency = static_cast<std::size_t>(toNumber("--concurrency", v)); }},
         {"--sources", [&](const std::string& v) { options.sources = static_cast<std::size_t>(toNumber("--sources", v)); }},
+        {"--rate", [&](const std::string& v) { options.rate = toNumber("--rate", v); }},
         {"--settle", [&](const std::string& v) { options.settle = toNumber("--settle", v); }},
         {"--timeout", [&](const std::string& v) { options.timeout = waitTimeout = toNumber("--timeout", v); }},
         {"--stall", [&](const std::string& v) { options.stall = toNumber("--stall", v); }},
@@ -157,8 +164,8 @@ int main(int argc, char** argv) {
     };
     for (int i = 2; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "--churn") {
-            options.churn = true;
+        if (arg == "--churn" || arg == "--tls" || arg == "--syscalls") {
+            (arg == "--churn" ? options.churn : arg == "--tls" ? options.tls : options.syscalls) = true;
             continue;
         }
         auto it = valued.find(arg);
@@ -178,7 +185,9 @@ int main(int argc, char** argv) {
     if (options.sources > 250)
         fail("--sources is at most 250");
 
-    if (command == "pingpong" && !given["--pairs"])
+    if (command == "latency" && options.rate <= 0)
+        fail("--rate must be above 0");
+    if ((command == "pingpong" || command == "latency") && !given["--pairs"])
         options.pairs = 64;
     if ((command == "idle" || command == "capacity") && !given["--concurrency"])
         options.concurrency = 256;
@@ -205,6 +214,8 @@ int main(int argc, char** argv) {
         result = bench::runStream(target, options);
     else if (command == "pingpong")
         result = bench::runPingPong(target, options);
+    else if (command == "latency")
+        result = bench::runLatency(target, options);
     else if (command == "joins")
         result = bench::runJoins(target, options);
     else if (command == "idle")

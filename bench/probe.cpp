@@ -147,6 +147,7 @@ Percentiles percentilesOf(std::vector<uint64_t>& nanos) {
     p.p50 = rank(50);
     p.p90 = rank(90);
     p.p99 = rank(99);
+    p.p999 = rank(99.9);
     p.max = static_cast<double>(nanos.back()) / 1000.0;
     return p;
 }

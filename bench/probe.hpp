@@ -39,7 +39,7 @@ unsigned long long raiseOpenFileLimit();
 
 struct Percentiles {
     std::size_t count = 0;
-    double p50 = 0, p90 = 0, p99 = 0, max = 0; // microseconds
+    double p50 = 0, p90 = 0, p99 = 0, p999 = 0, max = 0; // microseconds
 };
 
 // Nearest-rank percentiles of latencies given in nanoseconds; sorts the vector.

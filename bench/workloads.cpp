@@ -1,3 +1,4 @@
+// The closed-loop workloads: stream, pingpong, joins, idle and capacity.
 #include "workloads.hpp"
 
 #include <algorithm>
@@ -7,125 +8,12 @@
 #include <thread>
 
 #include "client.hpp"
+#include "common.hpp"
 #include "probe.hpp"
+#include "syscalls.hpp"
 
 namespace bench {
 namespace {
-
-constexpr std::chrono::milliseconds pollInterval{10};
-constexpr std::chrono::milliseconds stopGrace{2000};
-
-// Aborts every client of `pairs` on its own thread, stops the engine and notes a generator fault.
-template <class Engine, class Pairs, class Failures>
-void abortAllAndStop(Engine& engine, Pairs& pairs, Failures& failures) {
-    for (unsigned t = 0; t < engine.threads(); ++t)
-        engine.post(t, [&engine, &pairs, t] {
-            for (std::size_t i = t; i < pairs.size(); i += engine.threads())
-                for (auto* c : {pairs[i].a.get(), pairs[i].b.get()})
-                    if (c)
-                        c->abort();
-        });
-    engine.stop(stopGrace);
-    if (auto fault = engine.fault(); !fault.empty())
-        failures.note("generator: " + fault);
-}
-
-// Counters written by one generator thread and read by the main thread while the run goes on.
-void bump(std::atomic<uint64_t>& counter, uint64_t by = 1) {
-    counter.store(counter.load(std::memory_order_relaxed) + by, std::memory_order_relaxed);
-}
-
-bool has(std::string_view message, std::string_view part) { return message.find(part) != std::string_view::npos; }
-
-// The server's replies are compact with sorted members, so these fragments identify them.
-bool isJoined(std::string_view m) { return has(m, "\"type\":\"joined\""); }
-bool isPeerJoined(std::string_view m) { return has(m, "\"type\":\"peer-joined\""); }
-bool isJoinedAlone(std::string_view m) { return isJoined(m) && has(m, "\"peer\":\"\""); }
-
-std::string joinText(const std::string& room, const char* nick) {
-    return R"({"type":"join","room":")" + room + R"(","nick":")" + nick + R"("})";
-}
-
-// The first failure in words, and how many there were.
-class Failures {
-public:
-    void note(std::string what) {
-        count_.fetch_add(1, std::memory_order_relaxed);
-        std::lock_guard lock(mutex_);
-        if (first_.empty())
-            first_ = std::move(what);
-    }
-    uint64_t count() const { return count_.load(std::memory_order_relaxed); }
-    std::string first() const {
-        std::lock_guard lock(mutex_);
-        return first_;
-    }
-
-private:
-    std::atomic<uint64_t> count_{0};
-    mutable std::mutex mutex_;
-    std::string first_;
-};
-
-std::string describeFailure(const char* stage, const beast::error_code& ec) {
-    return std::string(stage) + ": " + ec.message();
-}
-
-// Waits until `done()` holds; gives up after `timeout` seconds, or after `stall` seconds in which
-// `progress()` did not change. Returns "" when done, otherwise why it stopped.
-std::string waitUntil(const std::function<bool()>& done, const std::function<uint64_t()>& progress, double timeout,
-                      double stall) {
-    const auto start = Clock::now();
-    auto lastChange = start;
-    uint64_t last = progress();
-    while (!done()) {
-        std::this_thread::sleep_for(pollInterval);
-        const uint64_t now = progress();
-        if (now != last) {
-            last = now;
-            lastChange = Clock::now();
-        }
-        if (secondsSince(start) > timeout)
-            return "timeout";
-        if (secondsSince(lastChange) > stall)
-            return "stalled";
-    }
-    return "";
-}
-
-void sleepSeconds(double seconds) { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); }
-
-Json percentileJson(const Percentiles& p) {
-    return Json{{"p50", p.p50}, {"p90", p.p90}, {"p99", p.p99}, {"max", p.max}};
-}
-
-// The CPU fields every result carries: who used how much of the machine, and the cost per operation.
-void addCpu(Json& out, const CpuUse& use, uint64_t operations, const char* operation) {
-    const double ops = static_cast<double>(std::max<uint64_t>(operations, 1));
-    out["op"] = operation;
-    out["ops"] = operations;
-    out["wall_s"] = use.wall;
-    if (use.serverCpu >= 0) {
-        out["server_cpu_s"] = use.serverCpu;
-        out["server_cores"] = use.serverCpu / use.wall;
-        out["server_us_per_op"] = use.serverCpu * 1e6 / ops;
-    } else {
-        out["server_cpu_s"] = nullptr;
-        out["server_cores"] = nullptr;
-        out["server_us_per_op"] = nullptr;
-    }
-    out["gen_cpu_s"] = use.ownCpu;
-    out["gen_cores"] = use.ownCpu / use.wall;
-    out["gen_us_per_op"] = use.ownCpu * 1e6 / ops;
-    out["other_cores"] = use.otherCpu / use.wall;
-    out["cpus"] = std::thread::hardware_concurrency();
-}
-
-tcp::endpoint endpointOf(const Target& target) {
-    return tcp::endpoint(net::ip::make_address(target.host), target.port);
-}
-
-std::string hostHeader(const Target& target) { return target.host + ":" + std::to_string(target.port); }
 
 // ---------------------------------------------------------------------------------------------------------
 // stream and pingpong: P pairs, each alone in its room. A joins first, then B; once both have been told of
@@ -300,8 +188,13 @@ Json runPairs(const Target& target, const Options& options, PairRun::Mode mode) 
         stopReason = "failure during set-up";
     Snapshot from, to;
     uint64_t frames0 = 0, frames1 = 0, bytes0 = 0, bytes1 = 0;
+    std::optional<SyscallCounter> syscalls;
+    if (options.syscalls && target.serverPid > 0)
+        syscalls.emplace(target.serverPid);
     if (stopReason.empty()) {
         sleepSeconds(options.warmup);
+        if (syscalls)
+            syscalls->start();
         from = takeSnapshot(target.serverPid);
         frames0 = run.frames();
         bytes0 = run.bytes();
@@ -311,6 +204,8 @@ Json runPairs(const Target& target, const Options& options, PairRun::Mode mode) 
         frames1 = run.frames();
         bytes1 = run.bytes();
         to = takeSnapshot(target.serverPid);
+        if (syscalls)
+            syscalls->stop();
     } else {
         from = to = takeSnapshot(target.serverPid);
     }
@@ -332,6 +227,8 @@ Json runPairs(const Target& target, const Options& options, PairRun::Mode mode) 
         // Each round trip is two relayed frames; the cost is given per relayed frame, as for stream.
         addCpu(out, use, frames * 2, "frame");
     }
+    if (syscalls)
+        addSyscalls(out, *syscalls, stream ? frames : frames * 2);
     out["failures"] = run.failures().count();
     out["first_failure"] = run.failures().first();
     out["complete"] = stopReason.empty() && run.failures().count() == 0;
@@ -353,7 +250,8 @@ struct JoinPlan {
 class JoinRun final : public ClientEvents {
 public:
     JoinRun(const Target& target, const Options& options, const JoinPlan& plan)
-        : engine_(options.threads), options_(options), plan_(plan), server_(endpointOf(target)),
+        : engine_(options.threads), tls_(options.tls ? makeTlsContext() : nullptr), options_(options), plan_(plan),
+          server_(endpointOf(target)),
           host_(hostHeader(target)), pairs_(plan.clients / 2), threads_(engine_.threads()) {
         const std::size_t perThread =
             std::max<std::size_t>(1, options.concurrency / 2 / engine_.threads()); // pairs at once per thread
@@ -435,8 +333,8 @@ private:
         p.join[1] = joinText(room, "b");
         p.start = Clock::now();
         auto& ioc = engine_.context(threadOf(index));
-        p.a = std::make_shared<Client>(ioc, *this, index * 2);
-        p.b = std::make_shared<Client>(ioc, *this, index * 2 + 1);
+        p.a = std::make_shared<Client>(ioc, *this, index * 2, tls_.get());
+        p.b = std::make_shared<Client>(ioc, *this, index * 2 + 1, tls_.get());
         for (auto* c : {p.a.get(), p.b.get()}) {
             std::optional<net::ip::address> source;
             if (!sources_.empty())
@@ -504,6 +402,7 @@ private:
     }
 
     Engine engine_; // first: its threads stop before anything they use is destroyed
+    std::unique_ptr<ssl::context> tls_; // before the pairs: their streams use it until destroyed
     const Options options_;
     const JoinPlan plan_;
     const tcp::endpoint server_;
@@ -546,9 +445,9 @@ Json runPingPong(const Target& target, const Options& options) {
 namespace bench {
 namespace {
 
-Json joinHeader(const char* workload, const Options& options) {
+Json joinHeader(std::string workload, const Options& options) {
     Json out;
-    out["workload"] = workload;
+    out["workload"] = options.tls ? workload + "-tls" : workload;
     out["clients"] = options.clients;
     out["concurrency"] = options.concurrency;
     out["threads"] = options.threads;
