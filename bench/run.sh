@@ -31,11 +31,23 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
+# An ECDSA P-256 certificate for the wss workloads, made fresh in the temporary directory.
+make_certificate() {
+    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -subj /CN=127.0.0.1 \
+        -keyout "$work/key.pem" -out "$work/cert.pem" 2>"$work/openssl.log" || { cat "$work/openssl.log" >&2; exit 1; }
+}
+
+# start_server [tls]: a fresh server on a free port; with "tls" it serves wss only, with the certificate above.
 start_server() {
     port=$("$bench_bin" free-port)
+    local tls='"enabled": false'
+    if [[ ${1:-} == tls ]]; then
+        tls="\"enabled\": true, \"cert_file\": \"$work/cert.pem\", \"key_file\": \"$work/key.pem\""
+    fi
     # Limits open, log off, loopback only.
     cat >"$work/murva-signal.json" <<JSON
 {
+  "tls": { $tls },
   "port": $port,
   "bind_address": "127.0.0.1",
   "log_level": "none",
@@ -53,8 +65,9 @@ JSON
     fi
 }
 
+# run WORKLOAD [options]: one workload against a fresh server (over wss when the options hold --tls).
 run() {
-    start_server
+    if [[ " $* " == *" --tls "* ]]; then start_server tls; else start_server; fi
     local status=0
     "$bench_bin" "$@" --port "$port" --server-pid "$server_pid" --json "$results" >"$work/out.txt" || status=$?
     grep -v '^{' "$work/out.txt" || true
@@ -85,11 +98,17 @@ if ((capacity < 100000)); then
 fi
 echo
 
-run stream --pairs 16 --window 32 --duration 5
+make_certificate
+run stream --pairs 16 --window 32 --duration 5 --syscalls
 run pingpong --pairs 64 --duration 5
+for rate in 5000 20000 40000; do
+    run latency --pairs 64 --rate "$rate" --warmup 1 --duration 3 --syscalls
+done
 run joins --clients 4000 --concurrency 128
 run joins --clients 4000 --concurrency 128 --churn
+run joins --clients 4000 --concurrency 128 --tls
 run idle --clients 10000
+run idle --clients 10000 --tls
 run capacity --clients "$capacity" --sources 250 --concurrency 256 --timeout 120
 
 echo
