@@ -58,7 +58,8 @@ std::unique_ptr<ssl::context> makeTlsContext() {
     return context;
 }
 
-Client::Client(net::io_context& ioc, ClientEvents& events, std::size_t id, ssl::context* tls) : id(id), events_(events) {
+Client::Client(net::io_context& ioc, ClientEvents& events, std::size_t id, ssl::context* tls)
+    : id(id), events_(events) {
     if (tls)
         tls_.emplace(ioc, *tls);
     else
@@ -109,7 +110,8 @@ void Client::onConnect(const beast::error_code& ec) {
         });
         return;
     }
-    plain_->async_handshake(host_, "/", [self = shared_from_this()](const beast::error_code& e) { self->onUpgrade(e); });
+    plain_->async_handshake(host_, "/",
+                            [self = shared_from_this()](const beast::error_code& e) { self->onUpgrade(e); });
 }
 
 void Client::onTlsHandshake(const beast::error_code& ec) {

@@ -266,7 +266,11 @@ private:
 
 } // namespace
 
-Json runLatency(const Target& target, const Options& options) {
+Json runLatency(const Target& target, const Options& given) {
+    Options options = given;
+    options.pairs = std::max<std::size_t>(options.pairs, 1);
+    // Every thread sends for pairs of its own, so there are never more threads than pairs.
+    options.threads = static_cast<unsigned>(std::clamp<std::size_t>(options.threads, 1, options.pairs));
     LatencyRun run(target, options);
     Json out;
     out["workload"] = "latency";

@@ -29,7 +29,7 @@ TEST(SyscallCounter, CountsEachGroupOnEveryThreadOnlyInsideTheWindow) {
         writer.join();
         GTEST_SKIP() << counter.error();
     }
-    for (int i = 0; i < 10; ++i) // before start: not counted
+    for (int i = 0; i < 20; ++i) // before start: not counted
         ASSERT_EQ(::write(fds[1], &byte, 1), 1);
     counter.start();
     phase.store(1);
@@ -38,15 +38,17 @@ TEST(SyscallCounter, CountsEachGroupOnEveryThreadOnlyInsideTheWindow) {
     for (int i = 0; i < 25; ++i)
         ASSERT_EQ(::read(fds[0], &byte, 1), 1);
     counter.stop();
-    for (int i = 0; i < 10; ++i) // after stop: not counted
+    for (int i = 0; i < 20; ++i) // after stop: not counted
         ASSERT_EQ(::read(fds[0], &byte, 1), 1);
     writer.join();
 
+    // A sanitizer's own threads may add a call or two; the 20 calls before start or after stop may not count.
     auto counts = counter.counts();
-    EXPECT_EQ(counts["send"], 40u) << "the writer thread's writes";
-    EXPECT_EQ(counts["recv"], 25u);
-    EXPECT_GE(counts["total"], 65u);
-    EXPECT_LT(counts["total"], 400u) << "yield loops aside, nothing else ran in the window";
+    EXPECT_GE(counts["send"], 40u) << "the writer thread's writes";
+    EXPECT_LT(counts["send"], 60u);
+    EXPECT_GE(counts["recv"], 25u);
+    EXPECT_LT(counts["recv"], 45u);
+    EXPECT_GE(counts["total"], counts["send"] + counts["recv"]);
     ::close(fds[0]);
     ::close(fds[1]);
 }
