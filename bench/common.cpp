@@ -95,10 +95,22 @@ void addSyscalls(Json& out, const SyscallCounter& counter, uint64_t frames) {
                                  "thread, measured window only";
 }
 
-tcp::endpoint endpointOf(const Target& target) {
-    return tcp::endpoint(net::ip::make_address(target.host), target.port);
+namespace {
+unsigned short portOf(const Target& target, int side) {
+    return side == 1 && target.portB != 0 ? target.portB : target.port;
+}
+} // namespace
+
+tcp::endpoint endpointOf(const Target& target, int side) {
+    return tcp::endpoint(net::ip::make_address(target.host), portOf(target, side));
 }
 
-std::string hostHeader(const Target& target) { return target.host + ":" + std::to_string(target.port); }
+std::string hostHeader(const Target& target, int side) {
+    return target.host + ":" + std::to_string(portOf(target, side));
+}
+
+std::string workloadName(const std::string& workload, const Target& target) {
+    return target.portB != 0 ? workload + "-cluster" : workload;
+}
 
 } // namespace bench

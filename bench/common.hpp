@@ -61,8 +61,11 @@ class SyscallCounter;
 // The server's system calls per relayed frame, by group, from a counter that ran over the measured window.
 void addSyscalls(Json& out, const SyscallCounter& counter, uint64_t frames);
 
-tcp::endpoint endpointOf(const Target& target);
-std::string hostHeader(const Target& target);
+// Where member A (side 0) or B (side 1) of a pair connects: B to the other instance in cross-instance runs.
+tcp::endpoint endpointOf(const Target& target, int side = 0);
+std::string hostHeader(const Target& target, int side = 0);
+// The workload's name, with "-cluster" when the pairs span two instances.
+std::string workloadName(const std::string& workload, const Target& target);
 
 // Aborts every client of `pairs` on its own thread, stops the engine and notes a generator fault.
 template <class Pairs> void abortAllAndStop(Engine& engine, Pairs& pairs, Failures& failures) {

@@ -68,7 +68,8 @@ namespace {
 class LatencyRun final : public ClientEvents {
 public:
     LatencyRun(const Target& target, const Options& options)
-        : engine_(options.threads), options_(options), server_(endpointOf(target)), host_(hostHeader(target)),
+        : engine_(options.threads), options_(options), server_{endpointOf(target, 0), endpointOf(target, 1)},
+          host_{hostHeader(target, 0), hostHeader(target, 1)},
           frame_(numberedFrame(options.frameBytes)), pairs_(options.pairs), threads_(engine_.threads()) {
         for (std::size_t i = 0; i < pairs_.size(); ++i) {
             const std::string room = options.roomPrefix + "-" + std::to_string(i);
@@ -176,7 +177,7 @@ private:
     void startClient(std::size_t pair, int side) {
         auto client = std::make_shared<Client>(engine_.context(threadOf(pair)), *this, pair * 2 + side);
         (side == 0 ? pairs_[pair].a : pairs_[pair].b) = client;
-        client->connect(server_, std::nullopt, host_);
+        client->connect(server_[side], std::nullopt, host_[side]);
     }
 
     void opened(Client& c) override {
@@ -253,8 +254,8 @@ private:
 
     Engine engine_; // first: its threads stop before anything they use is destroyed
     const Options options_;
-    const tcp::endpoint server_;
-    const std::string host_;
+    const tcp::endpoint server_[2]; // A's and B's
+    const std::string host_[2];
     const std::string frame_;
     std::vector<Pair> pairs_;
     std::vector<PerThread> threads_;
@@ -273,7 +274,7 @@ Json runLatency(const Target& target, const Options& given) {
     options.threads = static_cast<unsigned>(std::clamp<std::size_t>(options.threads, 1, options.pairs));
     LatencyRun run(target, options);
     Json out;
-    out["workload"] = "latency";
+    out["workload"] = workloadName("latency", target);
     out["pairs"] = options.pairs;
     out["frame_bytes"] = options.frameBytes;
     out["threads"] = options.threads;
@@ -299,18 +300,18 @@ Json runLatency(const Target& target, const Options& given) {
         std::this_thread::sleep_until(measureFrom);
         if (syscalls)
             syscalls->start();
-        from = takeSnapshot(target.serverPid);
+        from = takeSnapshot(target.serverPid, target.morePids);
         received0 = run.received();
         std::this_thread::sleep_until(measureTo);
         received1 = run.received();
-        to = takeSnapshot(target.serverPid);
+        to = takeSnapshot(target.serverPid, target.morePids);
         if (syscalls)
             syscalls->stop();
         // Sends stop at the end of the window; what is still in flight gets `stall` seconds to come back.
         stopReason = waitUntil([&] { return run.inFlight() == 0 || run.failures().count() > 0; },
                                [&] { return run.received(); }, options.stall, options.stall);
     } else {
-        from = to = takeSnapshot(target.serverPid);
+        from = to = takeSnapshot(target.serverPid, target.morePids);
     }
     run.stop();
 

@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -12,6 +13,7 @@
 #include <map>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "probe.hpp"
 #include "report.hpp"
@@ -39,6 +41,9 @@ options (defaults in brackets):
   --host ADDR         server address [127.0.0.1]; loopback only
   --port N            server port
   --server-pid PID    server process whose CPU time and memory are read from /proc
+  --port-b N          cross-instance: member B of every pair connects to this port (another instance sharing
+                      rooms with the first through Redis); the workload's name gets "-cluster"
+  --more-pids P,Q     processes whose CPU time counts as the server's too (the other instance, redis-server)
   --threads N         generator threads, one io_context each [2]
   --pairs N           stream [16], pingpong and latency [64]
   --rate R            latency: round trips per second offered, all pairs together [20000]
@@ -114,6 +119,17 @@ double toNumber(const std::string& name, const std::string& text) {
     fail("bad value for " + name + ": " + text);
 }
 
+std::vector<int> pidList(const std::string& text) {
+    std::vector<int> pids;
+    std::size_t from = 0;
+    while (from <= text.size()) {
+        const auto comma = std::min(text.find(',', from), text.size());
+        pids.push_back(static_cast<int>(toNumber("--more-pids", text.substr(from, comma - from))));
+        from = comma + 1;
+    }
+    return pids;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -145,6 +161,8 @@ int main(int argc, char** argv) {
     const std::map<std::string, std::function<void(const std::string&)>> valued = {
         {"--host", [&](const std::string& v) { target.host = v; }},
         {"--port", [&](const std::string& v) { target.port = static_cast<unsigned short>(toNumber("--port", v)); }},
+        {"--port-b", [&](const std::string& v) { target.portB = static_cast<unsigned short>(toNumber("--port-b", v)); }},
+        {"--more-pids", [&](const std::string& v) { target.morePids = pidList(v); }},
         {"--server-pid", [&](const std::string& v) { target.serverPid = static_cast<int>(toNumber("--server-pid", v)); }},
         {"--threads", [&](const std::string& v) { options.threads = static_cast<unsigned>(toNumber("--threads", v)); }},
         {"--pairs", [&](const std::string& v) { options.pairs = static_cast<std::size_t>(toNumber("--pairs", v)); }},

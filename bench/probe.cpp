@@ -99,10 +99,14 @@ long long statusField(int pid, const char* name) {
 
 } // namespace
 
-Snapshot takeSnapshot(int serverPid) {
+Snapshot takeSnapshot(int serverPid, const std::vector<int>& morePids) {
     Snapshot s;
     s.at = Clock::now();
     s.serverCpu = processCpuSeconds(serverPid);
+    for (const int pid : morePids) {
+        const double cpu = processCpuSeconds(pid);
+        s.serverCpu = s.serverCpu < 0 || cpu < 0 ? -1 : s.serverCpu + cpu;
+    }
     s.ownCpu = ownCpuSeconds();
     s.machineBusy = machineBusySeconds();
     return s;

@@ -13,12 +13,13 @@ using Clock = std::chrono::steady_clock;
 // One reading of every CPU clock a result is built from. A negative server time means it could not be read.
 struct Snapshot {
     Clock::time_point at;
-    double serverCpu = -1; // utime + stime of the server process, seconds
+    double serverCpu = -1; // utime + stime of the server processes, seconds
     double ownCpu = 0;     // this process, user + system, seconds
     double machineBusy = 0; // all CPUs of the machine, non-idle seconds
 };
 
-Snapshot takeSnapshot(int serverPid);
+// `serverPid` and every one of `morePids` (other instances, Redis) count as the server.
+Snapshot takeSnapshot(int serverPid, const std::vector<int>& morePids = {});
 
 // CPU use between two snapshots, in cores (CPU seconds per wall second).
 struct CpuUse {

@@ -68,8 +68,12 @@ struct Row {
 
 Row rowOf(const Json& j) {
     Row r;
-    const std::string w = j.value("workload", std::string("?"));
-    r.workload = w;
+    r.workload = j.value("workload", std::string("?"));
+    // The kind of row: the name without the "-cluster" and "-tls" of its variants.
+    std::string w = r.workload;
+    for (const std::string suffix : {"-cluster", "-tls"})
+        if (w.size() > suffix.size() && w.compare(w.size() - suffix.size(), suffix.size(), suffix) == 0)
+            w.resize(w.size() - suffix.size());
     if (w == "stream") {
         r.setting = format("%.0f pairs", number(j, "pairs")) + format(", W=%.0f", number(j, "window")) +
                     format(", %.0f B", number(j, "frame_bytes"));
@@ -86,14 +90,14 @@ Row rowOf(const Json& j) {
                    " / max %.0f us", number(j.value("send_lag_us", Json{}), "max")) + syscalls(j);
         if (const double missing = number(j, "unanswered", 0); missing > 0)
             r.result += format("; %.0f unanswered", missing);
-    } else if (w.rfind("joins", 0) == 0) {
+    } else if (w == "joins" || w == "joins-churn") {
         r.setting = format("%.0f clients", number(j, "clients")) + format(", %.0f at once", number(j, "concurrency"));
         r.result = count(number(j, "joins_per_s")) + " joins/s, " + latency(j.value("latency_us", Json{}));
-    } else if (w == "idle" || w == "idle-tls") {
+    } else if (w == "idle") {
         r.setting = format("%.0f connections", number(j, "clients"));
         r.result = bytes(number(j, "bytes_per_connection")) + " per connection; server RSS " +
                    bytes(number(j, "rss_before_bytes")) + " idle -> " + bytes(number(j, "rss_after_bytes"));
-    } else if (w.rfind("capacity", 0) == 0) {
+    } else if (w == "capacity") {
         r.setting = format("target %.0f", number(j, "target")) + format(", %.0f sources", number(j, "sources", 0));
         r.result = format("%.0f joined", number(j, "reached")) + " (" + j.value("stop_reason", std::string()) + "), " +
                    bytes(number(j, "bytes_per_connection")) + " per connection";

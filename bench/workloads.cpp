@@ -25,8 +25,9 @@ public:
     enum class Mode { Stream, PingPong };
 
     PairRun(const Target& target, const Options& options, Mode mode)
-        : engine_(options.threads), options_(options), mode_(mode), server_(endpointOf(target)),
-          host_(hostHeader(target)), frame_(candidateFrame(options.frameBytes)), pairs_(options.pairs),
+        : engine_(options.threads), options_(options), mode_(mode),
+          server_{endpointOf(target, 0), endpointOf(target, 1)}, host_{hostHeader(target, 0), hostHeader(target, 1)},
+          frame_(candidateFrame(options.frameBytes)), pairs_(options.pairs),
           counters_(engine_.threads()) {
         for (std::size_t i = 0; i < pairs_.size(); ++i) {
             const std::string room = options.roomPrefix + "-" + std::to_string(i);
@@ -89,7 +90,7 @@ private:
     void startClient(std::size_t pair, int side) {
         auto client = std::make_shared<Client>(engine_.context(threadOf(pair)), *this, pair * 2 + side);
         (side == 0 ? pairs_[pair].a : pairs_[pair].b) = client;
-        client->connect(server_, std::nullopt, host_);
+        client->connect(server_[side], std::nullopt, host_[side]);
     }
 
     void opened(Client& c) override {
@@ -159,8 +160,8 @@ private:
     Engine engine_; // first: its threads stop before anything they use is destroyed
     const Options options_;
     const Mode mode_;
-    const tcp::endpoint server_;
-    const std::string host_;
+    const tcp::endpoint server_[2]; // A's and B's
+    const std::string host_[2];
     const std::string frame_;
     std::vector<Pair> pairs_;
     std::vector<Counters> counters_;
@@ -173,7 +174,7 @@ Json runPairs(const Target& target, const Options& options, PairRun::Mode mode) 
     const bool stream = mode == PairRun::Mode::Stream;
     PairRun run(target, options, mode);
     Json out;
-    out["workload"] = stream ? "stream" : "pingpong";
+    out["workload"] = workloadName(stream ? "stream" : "pingpong", target);
     out["pairs"] = options.pairs;
     if (stream)
         out["window"] = options.window;
@@ -195,7 +196,7 @@ Json runPairs(const Target& target, const Options& options, PairRun::Mode mode) 
         sleepSeconds(options.warmup);
         if (syscalls)
             syscalls->start();
-        from = takeSnapshot(target.serverPid);
+        from = takeSnapshot(target.serverPid, target.morePids);
         frames0 = run.frames();
         bytes0 = run.bytes();
         run.setMeasuring(true);
@@ -203,11 +204,11 @@ Json runPairs(const Target& target, const Options& options, PairRun::Mode mode) 
         run.setMeasuring(false);
         frames1 = run.frames();
         bytes1 = run.bytes();
-        to = takeSnapshot(target.serverPid);
+        to = takeSnapshot(target.serverPid, target.morePids);
         if (syscalls)
             syscalls->stop();
     } else {
-        from = to = takeSnapshot(target.serverPid);
+        from = to = takeSnapshot(target.serverPid, target.morePids);
     }
     run.stop();
 
@@ -251,8 +252,8 @@ class JoinRun final : public ClientEvents {
 public:
     JoinRun(const Target& target, const Options& options, const JoinPlan& plan)
         : engine_(options.threads), tls_(options.tls ? makeTlsContext() : nullptr), options_(options), plan_(plan),
-          server_(endpointOf(target)),
-          host_(hostHeader(target)), pairs_(plan.clients / 2), threads_(engine_.threads()) {
+          server_{endpointOf(target, 0), endpointOf(target, 1)}, host_{hostHeader(target, 0), hostHeader(target, 1)},
+          pairs_(plan.clients / 2), threads_(engine_.threads()) {
         const std::size_t perThread =
             std::max<std::size_t>(1, options.concurrency / 2 / engine_.threads()); // pairs at once per thread
         for (auto& t : threads_)
@@ -339,7 +340,7 @@ private:
             std::optional<net::ip::address> source;
             if (!sources_.empty())
                 source = sources_[c->id % sources_.size()];
-            c->connect(server_, source, host_);
+            c->connect(server_[c->id % 2], source, host_[c->id % 2]);
         }
     }
 
@@ -405,8 +406,8 @@ private:
     std::unique_ptr<ssl::context> tls_; // before the pairs: their streams use it until destroyed
     const Options options_;
     const JoinPlan plan_;
-    const tcp::endpoint server_;
-    const std::string host_;
+    const tcp::endpoint server_[2]; // A's and B's
+    const std::string host_[2];
     std::vector<net::ip::address> sources_;
     std::vector<Pair> pairs_;
     std::vector<PerThread> threads_;
@@ -445,9 +446,9 @@ Json runPingPong(const Target& target, const Options& options) {
 namespace bench {
 namespace {
 
-Json joinHeader(std::string workload, const Options& options) {
+Json joinHeader(std::string workload, const Target& target, const Options& options) {
     Json out;
-    out["workload"] = options.tls ? workload + "-tls" : workload;
+    out["workload"] = workloadName(options.tls ? workload + "-tls" : workload, target);
     out["clients"] = options.clients;
     out["concurrency"] = options.concurrency;
     out["threads"] = options.threads;
@@ -469,16 +470,16 @@ std::string stopReasonOf(const std::string& waited, const Failures& failures) {
 Json runJoins(const Target& target, const Options& options) {
     const JoinPlan plan{options.clients, options.churn, false};
     JoinRun run(target, options, plan);
-    Json out = joinHeader(options.churn ? "joins-churn" : "joins", options);
+    Json out = joinHeader(options.churn ? "joins-churn" : "joins", target, options);
 
-    const Snapshot from = takeSnapshot(target.serverPid);
+    const Snapshot from = takeSnapshot(target.serverPid, target.morePids);
     run.launch();
     // With churn the run ends when every told client has also finished its close handshake, so the
     // server's close handling is part of the cost per join.
     const std::string waited = waitUntil(
         [&] { return run.pairsFinished() == run.pairs() && (!plan.churn || run.closed() >= run.told()); },
         [&] { return run.told() + run.closed() + run.failures().count(); }, options.timeout, options.stall);
-    const Snapshot to = takeSnapshot(target.serverPid);
+    const Snapshot to = takeSnapshot(target.serverPid, target.morePids);
     run.stop();
 
     const CpuUse use = cpuBetween(from, to);
@@ -499,15 +500,15 @@ Json runJoins(const Target& target, const Options& options) {
 Json runIdle(const Target& target, const Options& options) {
     const JoinPlan plan{options.clients, false, false};
     JoinRun run(target, options, plan);
-    Json out = joinHeader("idle", options);
+    Json out = joinHeader("idle", target, options);
 
     const long long before = residentBytes(target.serverPid);
-    const Snapshot from = takeSnapshot(target.serverPid);
+    const Snapshot from = takeSnapshot(target.serverPid, target.morePids);
     run.launch();
     const std::string waited = waitUntil([&] { return run.pairsFinished() == run.pairs(); },
                                          [&] { return run.told() + run.failures().count(); }, options.timeout,
                                          options.stall);
-    const Snapshot to = takeSnapshot(target.serverPid);
+    const Snapshot to = takeSnapshot(target.serverPid, target.morePids);
     sleepSeconds(options.settle);
     const long long after = residentBytes(target.serverPid);
     const uint64_t held = run.told();
@@ -532,18 +533,18 @@ Json runIdle(const Target& target, const Options& options) {
 Json runCapacity(const Target& target, const Options& options) {
     const JoinPlan plan{options.clients, false, true};
     JoinRun run(target, options, plan);
-    Json out = joinHeader("capacity", options);
+    Json out = joinHeader("capacity", target, options);
     out["target"] = plan.clients / 2 * 2;
     out["generator_fd_limit"] = raiseOpenFileLimit();
 
     const long long before = residentBytes(target.serverPid);
-    const Snapshot from = takeSnapshot(target.serverPid);
+    const Snapshot from = takeSnapshot(target.serverPid, target.morePids);
     run.launch();
     const std::string waited =
         waitUntil([&] { return run.pairsFinished() == run.pairs() || run.failures().count() > 0; },
                   [&] { return run.told() + run.failures().count(); }, options.timeout, options.stall);
     const uint64_t reached = run.told();
-    const Snapshot to = takeSnapshot(target.serverPid);
+    const Snapshot to = takeSnapshot(target.serverPid, target.morePids);
     sleepSeconds(options.settle);
     const long long after = residentBytes(target.serverPid);
     run.stop();

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -13,6 +14,10 @@ struct Target {
     std::string host = "127.0.0.1";
     unsigned short port = 0;
     int serverPid = 0; // 0: the server's CPU and memory are not read
+    // Cross-instance runs: member B of each pair connects to this port (another instance), and the CPU time of
+    // these processes (that instance, Redis) counts as the server's too. Memory is read from serverPid only.
+    unsigned short portB = 0;
+    std::vector<int> morePids;
 };
 
 struct Options {
