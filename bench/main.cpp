@@ -26,6 +26,7 @@ const char* const usage = R"(usage:
   murva-bench table [FILE]        print a table of the JSON result lines in FILE (or standard input)
   murva-bench free-port           print a TCP port that is free on 127.0.0.1
   murva-bench wait-port --port N [--timeout S]   wait until 127.0.0.1:N accepts connections
+  murva-bench wait-ready --port N [--timeout S]  wait until 127.0.0.1:N answers GET /readyz with 200
 
 workloads:
   stream     P pairs, each in its own room; A keeps W candidate frames in flight towards B (W = sent - received)
@@ -198,6 +199,17 @@ int main(int argc, char** argv) {
         fail("--port is required");
     if (command == "wait-port")
         return waitPort(target.port, waitTimeout);
+    if (command == "wait-ready") {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(waitTimeout);
+        while (!bench::serverReady(target.port)) {
+            if (std::chrono::steady_clock::now() > until) {
+                std::cerr << "murva-bench: 127.0.0.1:" << target.port << " is not ready\n";
+                return 1;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return 0;
+    }
     if (!isLoopback(target.host))
         fail("--host must be a 127.x.x.x address: the generator only runs over loopback");
     if (options.sources > 250)

@@ -35,6 +35,9 @@ CpuUse cpuBetween(const Snapshot& from, const Snapshot& to);
 long long residentBytes(int pid);
 long long peakResidentBytes(int pid);
 
+// Whether the server on 127.0.0.1:port answers GET /readyz with 200 (an instance of several: Redis has answered).
+bool serverReady(unsigned short port);
+
 // Raises this process's open-file limit to its hard limit and returns the soft limit now in force.
 unsigned long long raiseOpenFileLimit();
 

@@ -77,6 +77,11 @@ JSON
     started_pid=$!
     pids+=("$started_pid")
     wait_for "$started_port" "$work/$name.log"
+    # An instance of several takes joins once Redis has answered it.
+    if [[ ${2:-} == cluster ]] && ! "$bench_bin" wait-ready --port "$started_port" --timeout 10; then
+        cat "$work/$name.log" >&2
+        exit 1
+    fi
 }
 
 # A redis-server without persistence on a free port, for the cross-instance workloads; its PID in redis_pid.
