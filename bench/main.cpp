@@ -162,7 +162,8 @@ int main(int argc, char** argv) {
     const std::map<std::string, std::function<void(const std::string&)>> valued = {
         {"--host", [&](const std::string& v) { target.host = v; }},
         {"--port", [&](const std::string& v) { target.port = static_cast<unsigned short>(toNumber("--port", v)); }},
-        {"--port-b", [&](const std::string& v) { target.portB = static_cast<unsigned short>(toNumber("--port-b", v)); }},
+        {"--port-b",
+         [&](const std::string& v) { target.portB = static_cast<unsigned short>(toNumber("--port-b", v)); }},
         {"--more-pids", [&](const std::string& v) { target.morePids = pidList(v); }},
         {"--server-pid", [&](const std::string& v) { target.serverPid = static_cast<int>(toNumber("--server-pid", v)); }},
         {"--threads", [&](const std::string& v) { options.threads = static_cast<unsigned>(toNumber("--threads", v)); }},

@@ -16,8 +16,8 @@ std::unique_ptr<ChildProcess> startInstance(const testing_support::TempDir& dir,
                                             uint16_t port, const std::string& redis) {
     dir.write(name + ".json", R"({"port": )" + std::to_string(port) + R"(, "bind_address": "127.0.0.1",
         "max_connections_per_ip": 0, "log_level": "none", "cluster": {"redis": ")" + redis + R"(/0"}})");
-    auto child = std::make_unique<ChildProcess>(MURVA_SIGNAL_BINARY,
-                                                testing_support::ProcessOptions{dir.path(), {name + ".json"}, {}, {}, {}});
+    const testing_support::ProcessOptions options{dir.path(), {name + ".json"}, {}, {}, {}};
+    auto child = std::make_unique<ChildProcess>(MURVA_SIGNAL_BINARY, options);
     EXPECT_TRUE(child->waitForStdout("listening on")) << child->stdoutText() << child->stderrText();
     for (int i = 0; i < 200 && !bench::serverReady(port); ++i) // joins are taken once Redis has answered
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
