@@ -51,17 +51,33 @@ std::string Engine::fault() const {
     return fault_;
 }
 
-Client::Client(net::io_context& ioc, ClientEvents& events, std::size_t id) : id(id), events_(events), ws_(ioc) {
-    ws_.auto_fragment(false);
-    ws_.secure_prng(false); // masks need no secrecy on loopback, and the secure generator costs time per frame
-    ws_.read_message_max(1 << 20);
+std::unique_ptr<ssl::context> makeTlsContext() {
+    auto context = std::make_unique<ssl::context>(ssl::context::tls_client);
+    context->set_options(ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1);
+    context->set_verify_mode(ssl::verify_none);
+    return context;
 }
+
+Client::Client(net::io_context& ioc, ClientEvents& events, std::size_t id, ssl::context* tls)
+    : id(id), events_(events) {
+    if (tls)
+        tls_.emplace(ioc, *tls);
+    else
+        plain_.emplace(ioc);
+    withStream([](auto& ws) {
+        ws.auto_fragment(false);
+        ws.secure_prng(false); // masks need no secrecy on loopback, and the secure generator costs time per frame
+        ws.read_message_max(1 << 20);
+    });
+}
+
+tcp::socket& Client::socket() { return tls_ ? tls_->next_layer().next_layer() : plain_->next_layer(); }
 
 void Client::connect(const tcp::endpoint& server, const std::optional<net::ip::address>& source,
                      std::string_view host) {
     host_ = host;
     phase_ = Phase::Connecting;
-    auto& socket = ws_.next_layer();
+    auto& socket = this->socket();
     beast::error_code ec;
     socket.open(server.protocol(), ec);
     if (!ec && source) {
@@ -73,7 +89,7 @@ void Client::connect(const tcp::endpoint& server, const std::optional<net::ip::a
     }
     if (ec) {
         // Reported from the event loop, so the caller never sees its own events re-entered.
-        net::post(ws_.get_executor(), [self = shared_from_this(), ec] { self->fail("socket", ec); });
+        net::post(socket.get_executor(), [self = shared_from_this(), ec] { self->fail("socket", ec); });
         return;
     }
     socket.async_connect(server, [self = shared_from_this()](const beast::error_code& e) { self->onConnect(e); });
@@ -85,9 +101,25 @@ void Client::onConnect(const beast::error_code& ec) {
     if (ec)
         return fail("connect", ec);
     beast::error_code ignored;
-    ws_.next_layer().set_option(tcp::no_delay(true), ignored);
+    socket().set_option(tcp::no_delay(true), ignored);
     phase_ = Phase::Upgrading;
-    ws_.async_handshake(host_, "/", [self = shared_from_this()](const beast::error_code& e) { self->onUpgrade(e); });
+    if (tls_) {
+        tls_->next_layer().async_handshake(ssl::stream_base::client, [self = shared_from_this()](
+                                                                         const beast::error_code& e) {
+            self->onTlsHandshake(e);
+        });
+        return;
+    }
+    plain_->async_handshake(host_, "/",
+                            [self = shared_from_this()](const beast::error_code& e) { self->onUpgrade(e); });
+}
+
+void Client::onTlsHandshake(const beast::error_code& ec) {
+    if (phase_ != Phase::Upgrading)
+        return;
+    if (ec)
+        return fail("tls", ec);
+    tls_->async_handshake(host_, "/", [self = shared_from_this()](const beast::error_code& e) { self->onUpgrade(e); });
 }
 
 void Client::onUpgrade(const beast::error_code& ec) {
@@ -96,14 +128,16 @@ void Client::onUpgrade(const beast::error_code& ec) {
     if (ec)
         return fail("upgrade", ec);
     phase_ = Phase::Open;
-    ws_.text(true);
+    withStream([](auto& ws) { ws.text(true); });
     readNext(); // before `opened`, which may already close or abort
     events_.opened(*this);
 }
 
 void Client::readNext() {
-    ws_.async_read(buffer_, [self = shared_from_this()](const beast::error_code& ec, std::size_t) {
-        self->onRead(ec);
+    withStream([this](auto& ws) {
+        ws.async_read(buffer_, [self = shared_from_this()](const beast::error_code& ec, std::size_t) {
+            self->onRead(ec);
+        });
     });
 }
 
@@ -125,16 +159,28 @@ void Client::onRead(const beast::error_code& ec) {
 void Client::send(std::string_view text) {
     if (phase_ != Phase::Open)
         return;
-    queue_.push_back(text);
+    queue_.push_back({{}, text});
+    if (!writing_)
+        writeNext();
+}
+
+void Client::sendCopy(std::string_view text) {
+    if (phase_ != Phase::Open)
+        return;
+    auto& out = queue_.emplace_back();
+    out.copy.assign(text);
+    out.text = out.copy; // taken in place: a short string's characters live inside the element
     if (!writing_)
         writeNext();
 }
 
 void Client::writeNext() {
     writing_ = true;
-    const auto text = queue_.front();
-    ws_.async_write(net::buffer(text.data(), text.size()),
-                    [self = shared_from_this()](const beast::error_code& ec, std::size_t) { self->onWrite(ec); });
+    const auto text = queue_.front().text;
+    withStream([&](auto& ws) {
+        ws.async_write(net::buffer(text.data(), text.size()),
+                       [self = shared_from_this()](const beast::error_code& ec, std::size_t) { self->onWrite(ec); });
+    });
 }
 
 void Client::onWrite(const beast::error_code& ec) {
@@ -163,27 +209,29 @@ void Client::startClose() {
         return;
     closeStarted_ = true;
     queue_.clear();
-    ws_.async_close(websocket::close_code::normal, [self = shared_from_this()](const beast::error_code&) {
-        if (self->phase_ == Phase::Done)
-            return;
-        self->phase_ = Phase::Done;
-        beast::error_code ignored;
-        self->ws_.next_layer().close(ignored);
-        self->events_.closed(*self);
+    withStream([this](auto& ws) {
+        ws.async_close(websocket::close_code::normal, [self = shared_from_this()](const beast::error_code&) {
+            if (self->phase_ == Phase::Done)
+                return;
+            self->phase_ = Phase::Done;
+            beast::error_code ignored;
+            self->socket().close(ignored);
+            self->events_.closed(*self);
+        });
     });
 }
 
 void Client::abort() {
     phase_ = Phase::Done;
     beast::error_code ignored;
-    ws_.next_layer().close(ignored);
+    socket().close(ignored);
 }
 
 void Client::fail(const char* stage, const beast::error_code& ec) {
     const bool closing = phase_ == Phase::Closing;
     phase_ = Phase::Done;
     beast::error_code ignored;
-    ws_.next_layer().close(ignored);
+    socket().close(ignored);
     if (closing)
         events_.closed(*this); // it was on its way out anyway
     else

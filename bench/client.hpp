@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,7 +17,10 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/ssl/context.hpp>
+#include <boost/asio/ssl/stream.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/websocket/ssl.hpp>
 #include <boost/beast/websocket/stream.hpp>
 
 namespace bench {
@@ -24,7 +28,11 @@ namespace bench {
 namespace net = boost::asio;
 namespace beast = boost::beast;
 namespace websocket = beast::websocket;
+namespace ssl = net::ssl;
 using tcp = net::ip::tcp;
+
+// A client TLS context for wss: TLS 1.2 or later, no certificate check (the bench's own certificate on loopback).
+std::unique_ptr<ssl::context> makeTlsContext();
 
 // Each thread runs its own io_context, so everything posted to context i runs on thread i, in order:
 // a connection and the code driving it need no lock as long as both stay on one context.
@@ -68,17 +76,20 @@ protected:
     ~ClientEvents() = default;
 };
 
-// One WebSocket connection to the server. Everything about it, including its construction, runs on the
-// thread of the io_context it was made on. It owns itself through its pending operations.
+// One WebSocket connection to the server, ws or (given a TLS context) wss. Everything about it, including its
+// construction, runs on the thread of the io_context it was made on. It owns itself through its pending operations.
 class Client : public std::enable_shared_from_this<Client> {
 public:
-    Client(net::io_context& ioc, ClientEvents& events, std::size_t id);
+    Client(net::io_context& ioc, ClientEvents& events, std::size_t id, ssl::context* tls = nullptr);
 
     // Connects (from `source` when given, port chosen by the kernel at connect time), upgrades, then reads.
     void connect(const tcp::endpoint& server, const std::optional<net::ip::address>& source, std::string_view host);
 
     // Queues one text frame; `text` must stay alive until written. Frames go out one write at a time, in order.
     void send(std::string_view text);
+
+    // As send, with a copy of `text` kept until it is written.
+    void sendCopy(std::string_view text);
 
     // WebSocket close handshake once the queue is written; `closed` follows.
     void close();
@@ -93,6 +104,7 @@ private:
     enum class Phase { Idle, Connecting, Upgrading, Open, Closing, Done };
 
     void onConnect(const beast::error_code& ec);
+    void onTlsHandshake(const beast::error_code& ec);
     void onUpgrade(const beast::error_code& ec);
     void readNext();
     void onRead(const beast::error_code& ec);
@@ -101,10 +113,25 @@ private:
     void startClose();
     void fail(const char* stage, const beast::error_code& ec);
 
+    // Calls f with whichever stream this client has; both have the same WebSocket interface.
+    template <class F> void withStream(F&& f) {
+        if (tls_)
+            f(*tls_);
+        else
+            f(*plain_);
+    }
+    tcp::socket& socket();
+
+    struct Outgoing {
+        std::string copy;      // owned text, when sent with sendCopy
+        std::string_view text; // what is written; points into `copy` or at the caller's text
+    };
+
     ClientEvents& events_;
-    websocket::stream<tcp::socket> ws_;
+    std::optional<websocket::stream<tcp::socket>> plain_;
+    std::optional<websocket::stream<ssl::stream<tcp::socket>>> tls_;
     beast::flat_buffer buffer_;
-    std::deque<std::string_view> queue_; // front() is being written while writing_
+    std::deque<Outgoing> queue_; // front() is being written while writing_; a deque never moves its elements
     std::string host_;
     Phase phase_ = Phase::Idle;
     bool writing_ = false;

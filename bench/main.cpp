@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -12,6 +13,7 @@
 #include <map>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "probe.hpp"
 #include "report.hpp"
@@ -20,14 +22,17 @@
 namespace {
 
 const char* const usage = R"(usage:
-  murva-bench stream|pingpong|joins|idle|capacity --port N [options]
+  murva-bench stream|pingpong|latency|joins|idle|capacity --port N [options]
   murva-bench table [FILE]        print a table of the JSON result lines in FILE (or standard input)
   murva-bench free-port           print a TCP port that is free on 127.0.0.1
   murva-bench wait-port --port N [--timeout S]   wait until 127.0.0.1:N accepts connections
+  murva-bench wait-ready --port N [--timeout S]  wait until 127.0.0.1:N answers GET /readyz with 200
 
 workloads:
   stream     P pairs, each in its own room; A keeps W candidate frames in flight towards B (W = sent - received)
   pingpong   P pairs; one frame bounces A -> B -> A; round-trip percentiles
+  latency    P pairs; round trips A -> B -> A offered at R per second on a clock (open loop); latency from each
+             one's due time, the generator's lateness, server CPU per round trip
   joins      N clients in pairs, C connecting at once: connect, join, both told of each other (--churn: each
              closes right after being told)
   idle       hold N joined connections; the server's resident memory before and after
@@ -37,8 +42,12 @@ options (defaults in brackets):
   --host ADDR         server address [127.0.0.1]; loopback only
   --port N            server port
   --server-pid PID    server process whose CPU time and memory are read from /proc
+  --port-b N          cross-instance: member B of every pair connects to this port (another instance sharing
+                      rooms with the first through Redis); the workload's name gets "-cluster"
+  --more-pids P,Q     processes whose CPU time counts as the server's too (the other instance, redis-server)
   --threads N         generator threads, one io_context each [2]
-  --pairs N           stream [16], pingpong [64]
+  --pairs N           stream [16], pingpong and latency [64]
+  --rate R            latency: round trips per second offered, all pairs together [20000]
   --window N          stream: frames in flight per pair [32]
   --frame-bytes N     size of each relayed frame [280]
   --duration S        seconds measured, stream and pingpong [5]
@@ -47,6 +56,9 @@ options (defaults in brackets):
   --concurrency N     clients between start and told at once [128; idle and capacity 256]
   --sources N         spread clients over 127.0.0.1 .. 127.0.0.N [joins 16, capacity 250, others 0 = not bound]
   --churn             joins: close each client as soon as it has been told
+  --tls               joins, idle, capacity: connect with wss (TLS) instead of ws
+  --syscalls          stream, pingpong, latency: count the server's system calls in the measured window
+                      (perf events on syscall tracepoints; needs --server-pid and root or perf_event_paranoid <= 1)
   --settle S          idle, capacity: seconds before the memory reading [1]
   --timeout S         upper bound of the whole workload [60]
   --stall S           seconds without progress that end a workload [5]
@@ -108,6 +120,17 @@ double toNumber(const std::string& name, const std::string& text) {
     fail("bad value for " + name + ": " + text);
 }
 
+std::vector<int> pidList(const std::string& text) {
+    std::vector<int> pids;
+    std::size_t from = 0;
+    while (from <= text.size()) {
+        const auto comma = std::min(text.find(',', from), text.size());
+        pids.push_back(static_cast<int>(toNumber("--more-pids", text.substr(from, comma - from))));
+        from = comma + 1;
+    }
+    return pids;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -139,6 +162,9 @@ int main(int argc, char** argv) {
     const std::map<std::string, std::function<void(const std::string&)>> valued = {
         {"--host", [&](const std::string& v) { target.host = v; }},
         {"--port", [&](const std::string& v) { target.port = static_cast<unsigned short>(toNumber("--port", v)); }},
+        {"--port-b",
+         [&](const std::string& v) { target.portB = static_cast<unsigned short>(toNumber("--port-b", v)); }},
+        {"--more-pids", [&](const std::string& v) { target.morePids = pidList(v); }},
         {"--server-pid", [&](const std::string& v) { target.serverPid = static_cast<int>(toNumber("--server-pid", v)); }},
         {"--threads", [&](const std::string& v) { options.threads = static_cast<unsigned>(toNumber("--threads", v)); }},
         {"--pairs", [&](const std::string& v) { options.pairs = static_cast<std::size_t>(toNumber("--pairs", v)); }},
@@ -149,6 +175,7 @@ int main(int argc, char** argv) {
         {"--clients", [&](const std::string& v) { options.clients = static_cast<std::size_t>(toNumber("--clients", v)); }},
         {"--concurrency", [&](const std::string& v) { options.concurrency = static_cast<std::size_t>(toNumber("--concurrency", v)); }},
         {"--sources", [&](const std::string& v) { options.sources = static_cast<std::size_t>(toNumber("--sources", v)); }},
+        {"--rate", [&](const std::string& v) { options.rate = toNumber("--rate", v); }},
         {"--settle", [&](const std::string& v) { options.settle = toNumber("--settle", v); }},
         {"--timeout", [&](const std::string& v) { options.timeout = waitTimeout = toNumber("--timeout", v); }},
         {"--stall", [&](const std::string& v) { options.stall = toNumber("--stall", v); }},
@@ -157,8 +184,8 @@ int main(int argc, char** argv) {
     };
     for (int i = 2; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "--churn") {
-            options.churn = true;
+        if (arg == "--churn" || arg == "--tls" || arg == "--syscalls") {
+            (arg == "--churn" ? options.churn : arg == "--tls" ? options.tls : options.syscalls) = true;
             continue;
         }
         auto it = valued.find(arg);
@@ -173,12 +200,25 @@ int main(int argc, char** argv) {
         fail("--port is required");
     if (command == "wait-port")
         return waitPort(target.port, waitTimeout);
+    if (command == "wait-ready") {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(waitTimeout);
+        while (!bench::serverReady(target.port)) {
+            if (std::chrono::steady_clock::now() > until) {
+                std::cerr << "murva-bench: 127.0.0.1:" << target.port << " is not ready\n";
+                return 1;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return 0;
+    }
     if (!isLoopback(target.host))
         fail("--host must be a 127.x.x.x address: the generator only runs over loopback");
     if (options.sources > 250)
         fail("--sources is at most 250");
 
-    if (command == "pingpong" && !given["--pairs"])
+    if (command == "latency" && options.rate <= 0)
+        fail("--rate must be above 0");
+    if ((command == "pingpong" || command == "latency") && !given["--pairs"])
         options.pairs = 64;
     if ((command == "idle" || command == "capacity") && !given["--concurrency"])
         options.concurrency = 256;
@@ -205,6 +245,8 @@ int main(int argc, char** argv) {
         result = bench::runStream(target, options);
     else if (command == "pingpong")
         result = bench::runPingPong(target, options);
+    else if (command == "latency")
+        result = bench::runLatency(target, options);
     else if (command == "joins")
         result = bench::runJoins(target, options);
     else if (command == "idle")

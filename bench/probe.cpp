@@ -7,7 +7,10 @@
 #include <mutex>
 #include <sstream>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace bench {
@@ -99,10 +102,14 @@ long long statusField(int pid, const char* name) {
 
 } // namespace
 
-Snapshot takeSnapshot(int serverPid) {
+Snapshot takeSnapshot(int serverPid, const std::vector<int>& morePids) {
     Snapshot s;
     s.at = Clock::now();
     s.serverCpu = processCpuSeconds(serverPid);
+    for (const int pid : morePids) {
+        const double cpu = processCpuSeconds(pid);
+        s.serverCpu = s.serverCpu < 0 || cpu < 0 ? -1 : s.serverCpu + cpu;
+    }
     s.ownCpu = ownCpuSeconds();
     s.machineBusy = machineBusySeconds();
     return s;
@@ -120,6 +127,28 @@ CpuUse cpuBetween(const Snapshot& from, const Snapshot& to) {
 
 long long residentBytes(int pid) { return statusField(pid, "VmRSS"); }
 long long peakResidentBytes(int pid) { return statusField(pid, "VmHWM"); }
+
+bool serverReady(unsigned short port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    timeval bound{2, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(port);
+    const std::string request = "GET /readyz HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+    std::string reply;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+        char chunk[256];
+        for (ssize_t n; reply.find("\r\n") == std::string::npos && (n = ::recv(fd, chunk, sizeof chunk, 0)) > 0;)
+            reply.append(chunk, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return reply.rfind("HTTP/1.1 200 ", 0) == 0;
+}
 
 unsigned long long raiseOpenFileLimit() {
     rlimit limit{};
@@ -147,6 +176,7 @@ Percentiles percentilesOf(std::vector<uint64_t>& nanos) {
     p.p50 = rank(50);
     p.p90 = rank(90);
     p.p99 = rank(99);
+    p.p999 = rank(99.9);
     p.max = static_cast<double>(nanos.back()) / 1000.0;
     return p;
 }

@@ -39,6 +39,24 @@ std::string latency(const Json& p) {
            format(" / p99 %.0f", number(p, "p99")) + format(" / max %.0f us", number(p, "max"));
 }
 
+// p50 / p99 / p99.9 / max: the open-loop figures, where the tail is the point.
+std::string tail(const Json& p) {
+    return format("p50 %.0f", number(p, "p50")) + format(" / p99 %.0f", number(p, "p99")) +
+           format(" / p99.9 %.0f", number(p, "p999")) + format(" / max %.0f us", number(p, "max"));
+}
+
+// System calls per relayed frame, when they were counted.
+std::string syscalls(const Json& j) {
+    auto it = j.find("syscalls_per_frame");
+    if (it == j.end())
+        return "";
+    if (!it->is_object())
+        return "; syscalls not counted: " + j.value("syscalls_error", std::string());
+    return "; syscalls/frame: recv " + format("%.2f", number(*it, "recv")) + ", send " +
+           format("%.2f", number(*it, "send")) + ", epoll_wait " + format("%.2f", number(*it, "epoll_wait")) +
+           ", futex " + format("%.2f", number(*it, "futex")) + ", total " + format("%.2f", number(*it, "total"));
+}
+
 std::string cores(const Json& j, const char* key) {
     const double v = number(j, key);
     return v < 0 ? "-" : format("%.2f", v);
@@ -50,15 +68,28 @@ struct Row {
 
 Row rowOf(const Json& j) {
     Row r;
-    const std::string w = j.value("workload", std::string("?"));
-    r.workload = w;
+    r.workload = j.value("workload", std::string("?"));
+    // The kind of row: the name without the "-cluster" and "-tls" of its variants.
+    std::string w = r.workload;
+    for (const std::string suffix : {"-cluster", "-tls"})
+        if (w.size() > suffix.size() && w.compare(w.size() - suffix.size(), suffix.size(), suffix) == 0)
+            w.resize(w.size() - suffix.size());
     if (w == "stream") {
         r.setting = format("%.0f pairs", number(j, "pairs")) + format(", W=%.0f", number(j, "window")) +
                     format(", %.0f B", number(j, "frame_bytes"));
-        r.result = count(number(j, "frames_per_s")) + " frames/s, " + bytes(number(j, "bytes_per_s")) + "/s";
+        r.result = count(number(j, "frames_per_s")) + " frames/s, " + bytes(number(j, "bytes_per_s")) + "/s" +
+                   syscalls(j);
     } else if (w == "pingpong") {
         r.setting = format("%.0f pairs", number(j, "pairs")) + format(", %.0f B", number(j, "frame_bytes"));
         r.result = count(number(j, "round_trips_per_s")) + " round trips/s, rtt " + latency(j.value("rtt_us", Json{}));
+    } else if (w == "latency") {
+        r.setting = format("%.0f pairs", number(j, "pairs")) + ", " + count(number(j, "offered_per_s")) +
+                    " round trips/s offered";
+        r.result = count(number(j, "achieved_per_s")) + "/s achieved, latency " + tail(j.value("latency_us", Json{})) +
+                   "; send lag p99 " + format("%.0f", number(j.value("send_lag_us", Json{}), "p99")) + format(
+                   " / max %.0f us", number(j.value("send_lag_us", Json{}), "max")) + syscalls(j);
+        if (const double missing = number(j, "unanswered", 0); missing > 0)
+            r.result += format("; %.0f unanswered", missing);
     } else if (w == "joins" || w == "joins-churn") {
         r.setting = format("%.0f clients", number(j, "clients")) + format(", %.0f at once", number(j, "concurrency"));
         r.result = count(number(j, "joins_per_s")) + " joins/s, " + latency(j.value("latency_us", Json{}));

@@ -14,29 +14,57 @@ done
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/murva-bench.XXXXXX")
 results=$work/results.jsonl
+pids=()     # every process of the current workload (servers, redis-server), stopped by PID after it
+port=""     # the (first) server's port and PID
 server_pid=""
-port=""
+port_b=""   # the second instance's port, in cross-instance workloads
+more_pids=""
 
-stop_server() {
-    if [[ -n $server_pid ]]; then
-        kill "$server_pid" 2>/dev/null || true
-        wait "$server_pid" 2>/dev/null || true
-        server_pid=""
-    fi
+stop_servers() {
+    local i
+    for ((i = ${#pids[@]} - 1; i >= 0; i--)); do # the servers before the redis-server they use
+        kill "${pids[i]}" 2>/dev/null || true
+        wait "${pids[i]}" 2>/dev/null || true
+    done
+    pids=()
 }
 cleanup() {
-    stop_server
+    stop_servers
     rm -rf "$work"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
+# An ECDSA P-256 certificate for the wss workloads, made fresh in the temporary directory.
+make_certificate() {
+    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -subj /CN=127.0.0.1 \
+        -keyout "$work/key.pem" -out "$work/cert.pem" 2>"$work/openssl.log" || { cat "$work/openssl.log" >&2; exit 1; }
+}
+
+# wait_for PORT LOG: until 127.0.0.1:PORT accepts; otherwise show LOG and give up.
+wait_for() {
+    if ! "$bench_bin" wait-port --port "$1" --timeout 10; then
+        cat "$2" >&2
+        exit 1
+    fi
+}
+
+# start_server NAME [tls|cluster REDIS_PORT]: a fresh server on a free port, its PID and port in started_pid and
+# started_port. With "tls" it serves wss only, with the certificate above; with "cluster" it shares rooms through
+# the redis-server on REDIS_PORT.
 start_server() {
-    port=$("$bench_bin" free-port)
+    local name=$1 extra='"tls": { "enabled": false },'
+    started_port=$("$bench_bin" free-port)
+    if [[ ${2:-} == tls ]]; then
+        extra="\"tls\": { \"enabled\": true, \"cert_file\": \"$work/cert.pem\", \"key_file\": \"$work/key.pem\" },"
+    elif [[ ${2:-} == cluster ]]; then
+        extra="\"cluster\": { \"redis\": \"redis://127.0.0.1:$3/0\", \"instance\": \"$name\" },"
+    fi
     # Limits open, log off, loopback only.
-    cat >"$work/murva-signal.json" <<JSON
+    cat >"$work/$name.json" <<JSON
 {
-  "port": $port,
+  $extra
+  "port": $started_port,
   "bind_address": "127.0.0.1",
   "log_level": "none",
   "max_connections": 0,
@@ -45,21 +73,58 @@ start_server() {
   "drain_timeout_ms": 0
 }
 JSON
-    (cd "$work" && exec "$server_bin" murva-signal.json >"$work/server.log" 2>&1) &
-    server_pid=$!
-    if ! "$bench_bin" wait-port --port "$port" --timeout 10; then
-        cat "$work/server.log" >&2
+    (cd "$work" && exec "$server_bin" "$name.json" >"$work/$name.log" 2>&1) &
+    started_pid=$!
+    pids+=("$started_pid")
+    wait_for "$started_port" "$work/$name.log"
+    # An instance of several takes joins once Redis has answered it.
+    if [[ ${2:-} == cluster ]] && ! "$bench_bin" wait-ready --port "$started_port" --timeout 10; then
+        cat "$work/$name.log" >&2
         exit 1
     fi
 }
 
-run() {
-    start_server
-    local status=0
-    "$bench_bin" "$@" --port "$port" --server-pid "$server_pid" --json "$results" >"$work/out.txt" || status=$?
+# A redis-server without persistence on a free port, for the cross-instance workloads; its PID in redis_pid.
+start_redis() {
+    redis_port=$("$bench_bin" free-port)
+    redis-server --port "$redis_port" --bind 127.0.0.1 --save "" --appendonly no --daemonize no \
+        >"$work/redis.log" 2>&1 &
+    redis_pid=$!
+    pids+=("$redis_pid")
+    wait_for "$redis_port" "$work/redis.log"
+}
+
+measure() {
+    local status=0 cluster=()
+    [[ -n $port_b ]] && cluster=(--port-b "$port_b" --more-pids "$more_pids")
+    "$bench_bin" "$@" --port "$port" --server-pid "$server_pid" "${cluster[@]}" --json "$results" \
+        >"$work/out.txt" || status=$?
     grep -v '^{' "$work/out.txt" || true
     [[ $status -eq 0 ]] || echo "   (workload $1 ended with status $status)"
-    stop_server
+    stop_servers
+    port_b=""
+    more_pids=""
+}
+
+# run WORKLOAD [options]: one workload against a fresh server (over wss when the options hold --tls).
+run() {
+    if [[ " $* " == *" --tls "* ]]; then start_server murva-signal tls; else start_server murva-signal; fi
+    port=$started_port
+    server_pid=$started_pid
+    measure "$@"
+}
+
+# run_cluster WORKLOAD [options]: as run, against two fresh instances sharing rooms through a fresh redis-server;
+# member A of every pair connects to the first, B to the second, and the CPU of all three counts as the server's.
+run_cluster() {
+    start_redis
+    start_server instance-1 cluster "$redis_port"
+    port=$started_port
+    server_pid=$started_pid
+    start_server instance-2 cluster "$redis_port"
+    port_b=$started_port
+    more_pids="$started_pid,$redis_pid"
+    measure "$@"
 }
 
 # Both processes get as many descriptors as the hard limit allows (the server raises its own limit too).
@@ -85,11 +150,19 @@ if ((capacity < 100000)); then
 fi
 echo
 
-run stream --pairs 16 --window 32 --duration 5
+make_certificate
+run stream --pairs 16 --window 32 --duration 5 --syscalls
+run_cluster stream --pairs 16 --window 32 --duration 5
 run pingpong --pairs 64 --duration 5
+for rate in 5000 20000 40000; do
+    run latency --pairs 64 --rate "$rate" --warmup 1 --duration 3 --syscalls
+done
 run joins --clients 4000 --concurrency 128
+run_cluster joins --clients 4000 --concurrency 128
 run joins --clients 4000 --concurrency 128 --churn
+run joins --clients 4000 --concurrency 128 --tls
 run idle --clients 10000
+run idle --clients 10000 --tls
 run capacity --clients "$capacity" --sources 250 --concurrency 256 --timeout 120
 
 echo

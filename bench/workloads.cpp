@@ -1,3 +1,4 @@
+// The closed-loop workloads: stream, pingpong, joins, idle and capacity.
 #include "workloads.hpp"
 
 #include <algorithm>
@@ -7,125 +8,12 @@
 #include <thread>
 
 #include "client.hpp"
+#include "common.hpp"
 #include "probe.hpp"
+#include "syscalls.hpp"
 
 namespace bench {
 namespace {
-
-constexpr std::chrono::milliseconds pollInterval{10};
-constexpr std::chrono::milliseconds stopGrace{2000};
-
-// Aborts every client of `pairs` on its own thread, stops the engine and notes a generator fault.
-template <class Engine, class Pairs, class Failures>
-void abortAllAndStop(Engine& engine, Pairs& pairs, Failures& failures) {
-    for (unsigned t = 0; t < engine.threads(); ++t)
-        engine.post(t, [&engine, &pairs, t] {
-            for (std::size_t i = t; i < pairs.size(); i += engine.threads())
-                for (auto* c : {pairs[i].a.get(), pairs[i].b.get()})
-                    if (c)
-                        c->abort();
-        });
-    engine.stop(stopGrace);
-    if (auto fault = engine.fault(); !fault.empty())
-        failures.note("generator: " + fault);
-}
-
-// Counters written by one generator thread and read by the main thread while the run goes on.
-void bump(std::atomic<uint64_t>& counter, uint64_t by = 1) {
-    counter.store(counter.load(std::memory_order_relaxed) + by, std::memory_order_relaxed);
-}
-
-bool has(std::string_view message, std::string_view part) { return message.find(part) != std::string_view::npos; }
-
-// The server's replies are compact with sorted members, so these fragments identify them.
-bool isJoined(std::string_view m) { return has(m, "\"type\":\"joined\""); }
-bool isPeerJoined(std::string_view m) { return has(m, "\"type\":\"peer-joined\""); }
-bool isJoinedAlone(std::string_view m) { return isJoined(m) && has(m, "\"peer\":\"\""); }
-
-std::string joinText(const std::string& room, const char* nick) {
-    return R"({"type":"join","room":")" + room + R"(","nick":")" + nick + R"("})";
-}
-
-// The first failure in words, and how many there were.
-class Failures {
-public:
-    void note(std::string what) {
-        count_.fetch_add(1, std::memory_order_relaxed);
-        std::lock_guard lock(mutex_);
-        if (first_.empty())
-            first_ = std::move(what);
-    }
-    uint64_t count() const { return count_.load(std::memory_order_relaxed); }
-    std::string first() const {
-        std::lock_guard lock(mutex_);
-        return first_;
-    }
-
-private:
-    std::atomic<uint64_t> count_{0};
-    mutable std::mutex mutex_;
-    std::string first_;
-};
-
-std::string describeFailure(const char* stage, const beast::error_code& ec) {
-    return std::string(stage) + ": " + ec.message();
-}
-
-// Waits until `done()` holds; gives up after `timeout` seconds, or after `stall` seconds in which
-// `progress()` did not change. Returns "" when done, otherwise why it stopped.
-std::string waitUntil(const std::function<bool()>& done, const std::function<uint64_t()>& progress, double timeout,
-                      double stall) {
-    const auto start = Clock::now();
-    auto lastChange = start;
-    uint64_t last = progress();
-    while (!done()) {
-        std::this_thread::sleep_for(pollInterval);
-        const uint64_t now = progress();
-        if (now != last) {
-            last = now;
-            lastChange = Clock::now();
-        }
-        if (secondsSince(start) > timeout)
-            return "timeout";
-        if (secondsSince(lastChange) > stall)
-            return "stalled";
-    }
-    return "";
-}
-
-void sleepSeconds(double seconds) { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); }
-
-Json percentileJson(const Percentiles& p) {
-    return Json{{"p50", p.p50}, {"p90", p.p90}, {"p99", p.p99}, {"max", p.max}};
-}
-
-// The CPU fields every result carries: who used how much of the machine, and the cost per operation.
-void addCpu(Json& out, const CpuUse& use, uint64_t operations, const char* operation) {
-    const double ops = static_cast<double>(std::max<uint64_t>(operations, 1));
-    out["op"] = operation;
-    out["ops"] = operations;
-    out["wall_s"] = use.wall;
-    if (use.serverCpu >= 0) {
-        out["server_cpu_s"] = use.serverCpu;
-        out["server_cores"] = use.serverCpu / use.wall;
-        out["server_us_per_op"] = use.serverCpu * 1e6 / ops;
-    } else {
-        out["server_cpu_s"] = nullptr;
-        out["server_cores"] = nullptr;
-        out["server_us_per_op"] = nullptr;
-    }
-    out["gen_cpu_s"] = use.ownCpu;
-    out["gen_cores"] = use.ownCpu / use.wall;
-    out["gen_us_per_op"] = use.ownCpu * 1e6 / ops;
-    out["other_cores"] = use.otherCpu / use.wall;
-    out["cpus"] = std::thread::hardware_concurrency();
-}
-
-tcp::endpoint endpointOf(const Target& target) {
-    return tcp::endpoint(net::ip::make_address(target.host), target.port);
-}
-
-std::string hostHeader(const Target& target) { return target.host + ":" + std::to_string(target.port); }
 
 // ---------------------------------------------------------------------------------------------------------
 // stream and pingpong: P pairs, each alone in its room. A joins first, then B; once both have been told of
@@ -137,8 +25,9 @@ public:
     enum class Mode { Stream, PingPong };
 
     PairRun(const Target& target, const Options& options, Mode mode)
-        : engine_(options.threads), options_(options), mode_(mode), server_(endpointOf(target)),
-          host_(hostHeader(target)), frame_(candidateFrame(options.frameBytes)), pairs_(options.pairs),
+        : engine_(options.threads), options_(options), mode_(mode),
+          server_{endpointOf(target, 0), endpointOf(target, 1)}, host_{hostHeader(target, 0), hostHeader(target, 1)},
+          frame_(candidateFrame(options.frameBytes)), pairs_(options.pairs),
           counters_(engine_.threads()) {
         for (std::size_t i = 0; i < pairs_.size(); ++i) {
             const std::string room = options.roomPrefix + "-" + std::to_string(i);
@@ -201,7 +90,7 @@ private:
     void startClient(std::size_t pair, int side) {
         auto client = std::make_shared<Client>(engine_.context(threadOf(pair)), *this, pair * 2 + side);
         (side == 0 ? pairs_[pair].a : pairs_[pair].b) = client;
-        client->connect(server_, std::nullopt, host_);
+        client->connect(server_[side], std::nullopt, host_[side]);
     }
 
     void opened(Client& c) override {
@@ -271,8 +160,8 @@ private:
     Engine engine_; // first: its threads stop before anything they use is destroyed
     const Options options_;
     const Mode mode_;
-    const tcp::endpoint server_;
-    const std::string host_;
+    const tcp::endpoint server_[2]; // A's and B's
+    const std::string host_[2];
     const std::string frame_;
     std::vector<Pair> pairs_;
     std::vector<Counters> counters_;
@@ -285,7 +174,7 @@ Json runPairs(const Target& target, const Options& options, PairRun::Mode mode) 
     const bool stream = mode == PairRun::Mode::Stream;
     PairRun run(target, options, mode);
     Json out;
-    out["workload"] = stream ? "stream" : "pingpong";
+    out["workload"] = workloadName(stream ? "stream" : "pingpong", target);
     out["pairs"] = options.pairs;
     if (stream)
         out["window"] = options.window;
@@ -300,9 +189,14 @@ Json runPairs(const Target& target, const Options& options, PairRun::Mode mode) 
         stopReason = "failure during set-up";
     Snapshot from, to;
     uint64_t frames0 = 0, frames1 = 0, bytes0 = 0, bytes1 = 0;
+    std::optional<SyscallCounter> syscalls;
+    if (options.syscalls && target.serverPid > 0)
+        syscalls.emplace(target.serverPid);
     if (stopReason.empty()) {
         sleepSeconds(options.warmup);
-        from = takeSnapshot(target.serverPid);
+        if (syscalls)
+            syscalls->start();
+        from = takeSnapshot(target.serverPid, target.morePids);
         frames0 = run.frames();
         bytes0 = run.bytes();
         run.setMeasuring(true);
@@ -310,9 +204,11 @@ Json runPairs(const Target& target, const Options& options, PairRun::Mode mode) 
         run.setMeasuring(false);
         frames1 = run.frames();
         bytes1 = run.bytes();
-        to = takeSnapshot(target.serverPid);
+        to = takeSnapshot(target.serverPid, target.morePids);
+        if (syscalls)
+            syscalls->stop();
     } else {
-        from = to = takeSnapshot(target.serverPid);
+        from = to = takeSnapshot(target.serverPid, target.morePids);
     }
     run.stop();
 
@@ -332,6 +228,8 @@ Json runPairs(const Target& target, const Options& options, PairRun::Mode mode) 
         // Each round trip is two relayed frames; the cost is given per relayed frame, as for stream.
         addCpu(out, use, frames * 2, "frame");
     }
+    if (syscalls)
+        addSyscalls(out, *syscalls, stream ? frames : frames * 2);
     out["failures"] = run.failures().count();
     out["first_failure"] = run.failures().first();
     out["complete"] = stopReason.empty() && run.failures().count() == 0;
@@ -353,8 +251,9 @@ struct JoinPlan {
 class JoinRun final : public ClientEvents {
 public:
     JoinRun(const Target& target, const Options& options, const JoinPlan& plan)
-        : engine_(options.threads), options_(options), plan_(plan), server_(endpointOf(target)),
-          host_(hostHeader(target)), pairs_(plan.clients / 2), threads_(engine_.threads()) {
+        : engine_(options.threads), tls_(options.tls ? makeTlsContext() : nullptr), options_(options), plan_(plan),
+          server_{endpointOf(target, 0), endpointOf(target, 1)}, host_{hostHeader(target, 0), hostHeader(target, 1)},
+          pairs_(plan.clients / 2), threads_(engine_.threads()) {
         const std::size_t perThread =
             std::max<std::size_t>(1, options.concurrency / 2 / engine_.threads()); // pairs at once per thread
         for (auto& t : threads_)
@@ -435,13 +334,13 @@ private:
         p.join[1] = joinText(room, "b");
         p.start = Clock::now();
         auto& ioc = engine_.context(threadOf(index));
-        p.a = std::make_shared<Client>(ioc, *this, index * 2);
-        p.b = std::make_shared<Client>(ioc, *this, index * 2 + 1);
+        p.a = std::make_shared<Client>(ioc, *this, index * 2, tls_.get());
+        p.b = std::make_shared<Client>(ioc, *this, index * 2 + 1, tls_.get());
         for (auto* c : {p.a.get(), p.b.get()}) {
             std::optional<net::ip::address> source;
             if (!sources_.empty())
                 source = sources_[c->id % sources_.size()];
-            c->connect(server_, source, host_);
+            c->connect(server_[c->id % 2], source, host_[c->id % 2]);
         }
     }
 
@@ -504,10 +403,11 @@ private:
     }
 
     Engine engine_; // first: its threads stop before anything they use is destroyed
+    std::unique_ptr<ssl::context> tls_; // before the pairs: their streams use it until destroyed
     const Options options_;
     const JoinPlan plan_;
-    const tcp::endpoint server_;
-    const std::string host_;
+    const tcp::endpoint server_[2]; // A's and B's
+    const std::string host_[2];
     std::vector<net::ip::address> sources_;
     std::vector<Pair> pairs_;
     std::vector<PerThread> threads_;
@@ -546,9 +446,9 @@ Json runPingPong(const Target& target, const Options& options) {
 namespace bench {
 namespace {
 
-Json joinHeader(const char* workload, const Options& options) {
+Json joinHeader(std::string workload, const Target& target, const Options& options) {
     Json out;
-    out["workload"] = workload;
+    out["workload"] = workloadName(options.tls ? workload + "-tls" : workload, target);
     out["clients"] = options.clients;
     out["concurrency"] = options.concurrency;
     out["threads"] = options.threads;
@@ -570,16 +470,16 @@ std::string stopReasonOf(const std::string& waited, const Failures& failures) {
 Json runJoins(const Target& target, const Options& options) {
     const JoinPlan plan{options.clients, options.churn, false};
     JoinRun run(target, options, plan);
-    Json out = joinHeader(options.churn ? "joins-churn" : "joins", options);
+    Json out = joinHeader(options.churn ? "joins-churn" : "joins", target, options);
 
-    const Snapshot from = takeSnapshot(target.serverPid);
+    const Snapshot from = takeSnapshot(target.serverPid, target.morePids);
     run.launch();
     // With churn the run ends when every told client has also finished its close handshake, so the
     // server's close handling is part of the cost per join.
     const std::string waited = waitUntil(
         [&] { return run.pairsFinished() == run.pairs() && (!plan.churn || run.closed() >= run.told()); },
         [&] { return run.told() + run.closed() + run.failures().count(); }, options.timeout, options.stall);
-    const Snapshot to = takeSnapshot(target.serverPid);
+    const Snapshot to = takeSnapshot(target.serverPid, target.morePids);
     run.stop();
 
     const CpuUse use = cpuBetween(from, to);
@@ -600,15 +500,15 @@ Json runJoins(const Target& target, const Options& options) {
 Json runIdle(const Target& target, const Options& options) {
     const JoinPlan plan{options.clients, false, false};
     JoinRun run(target, options, plan);
-    Json out = joinHeader("idle", options);
+    Json out = joinHeader("idle", target, options);
 
     const long long before = residentBytes(target.serverPid);
-    const Snapshot from = takeSnapshot(target.serverPid);
+    const Snapshot from = takeSnapshot(target.serverPid, target.morePids);
     run.launch();
     const std::string waited = waitUntil([&] { return run.pairsFinished() == run.pairs(); },
                                          [&] { return run.told() + run.failures().count(); }, options.timeout,
                                          options.stall);
-    const Snapshot to = takeSnapshot(target.serverPid);
+    const Snapshot to = takeSnapshot(target.serverPid, target.morePids);
     sleepSeconds(options.settle);
     const long long after = residentBytes(target.serverPid);
     const uint64_t held = run.told();
@@ -633,18 +533,18 @@ Json runIdle(const Target& target, const Options& options) {
 Json runCapacity(const Target& target, const Options& options) {
     const JoinPlan plan{options.clients, false, true};
     JoinRun run(target, options, plan);
-    Json out = joinHeader("capacity", options);
+    Json out = joinHeader("capacity", target, options);
     out["target"] = plan.clients / 2 * 2;
     out["generator_fd_limit"] = raiseOpenFileLimit();
 
     const long long before = residentBytes(target.serverPid);
-    const Snapshot from = takeSnapshot(target.serverPid);
+    const Snapshot from = takeSnapshot(target.serverPid, target.morePids);
     run.launch();
     const std::string waited =
         waitUntil([&] { return run.pairsFinished() == run.pairs() || run.failures().count() > 0; },
                   [&] { return run.told() + run.failures().count(); }, options.timeout, options.stall);
     const uint64_t reached = run.told();
-    const Snapshot to = takeSnapshot(target.serverPid);
+    const Snapshot to = takeSnapshot(target.serverPid, target.morePids);
     sleepSeconds(options.settle);
     const long long after = residentBytes(target.serverPid);
     run.stop();

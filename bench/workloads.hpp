@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -13,6 +14,10 @@ struct Target {
     std::string host = "127.0.0.1";
     unsigned short port = 0;
     int serverPid = 0; // 0: the server's CPU and memory are not read
+    // Cross-instance runs: member B of each pair connects to this port (another instance), and the CPU time of
+    // these processes (that instance, Redis) counts as the server's too. Memory is read from serverPid only.
+    unsigned short portB = 0;
+    std::vector<int> morePids;
 };
 
 struct Options {
@@ -29,6 +34,9 @@ struct Options {
     std::size_t concurrency = 128;   // clients connecting at once
     std::size_t sources = 0;         // 127.0.0.x source addresses to spread over; 0 = the kernel's choice
     bool churn = false;
+    bool tls = false;      // wss instead of ws (joins, idle)
+    bool syscalls = false; // count the server's system calls over the measured window (stream, pingpong, latency)
+    double rate = 20000;   // latency: round trips offered per second, all pairs together
     std::string roomPrefix;
 };
 
@@ -39,6 +47,7 @@ Json runPingPong(const Target& target, const Options& options);
 Json runJoins(const Target& target, const Options& options);
 Json runIdle(const Target& target, const Options& options);
 Json runCapacity(const Target& target, const Options& options);
+Json runLatency(const Target& target, const Options& options);
 
 // A candidate-like text frame of exactly `bytes` bytes (at least the size of its fixed part).
 std::string candidateFrame(std::size_t bytes);
