@@ -36,6 +36,7 @@ bool isValidCloseCode(std::uint16_t code) {
 } // namespace
 
 std::uint16_t FrameReader::readHeader(const unsigned char* p, std::size_t size, Header& h) const {
+    h = Header{};
     if (size < 2) {
         h.needed = 2;
         return 0;

@@ -74,6 +74,15 @@ LogLevel levelFor(beast::error_code ec) {
     return LogLevel::Warning;
 }
 
+// What a connection the peer's frames failed ends with, for the log.
+beast::error_code faultError(std::uint16_t code) {
+    switch (code) {
+    case FrameReader::tooBig: return websocket::error::message_too_big;
+    case FrameReader::badPayload: return websocket::error::bad_frame_payload;
+    default: return websocket::error::bad_opcode; // one of the protocol's rules
+    }
+}
+
 std::size_t sizeOf(const message_variant& m) {
     return std::visit([](const auto& d) { return d.size(); }, m);
 }
@@ -489,19 +498,16 @@ private:
     void onReadable(beast::error_code ec) {
         if (ec)
             return finish(ec);
+        // What is waiting, up to the buffer's size. A buffer filled to the brim leaves more behind, but the
+        // next read waits its turn behind the thread's other connections: a flooding peer cannot starve them.
         char* buffer = socketBuffer();
-        // Everything waiting, until the socket is empty; a read that fills the buffer may have left more.
-        for (;;) {
-            const std::size_t n = socket_.read_some(net::buffer(buffer, ioBufferSize), ec);
-            if (ec == net::error::would_block || ec == net::error::try_again)
-                break;
-            if (ec)
-                return finish(ec);
+        const std::size_t n = socket_.read_some(net::buffer(buffer, ioBufferSize), ec);
+        if (ec && ec != net::error::would_block && ec != net::error::try_again)
+            return finish(ec);
+        if (!ec) {
             ++activity_;
             if (!received(buffer, n))
                 return;
-            if (n < ioBufferSize)
-                break;
         }
         flushOutput();
         waitReadable();
@@ -564,14 +570,14 @@ private:
 
     void onPong() override {}
 
-    // The peer's close: answered with the same code and reason (after what is queued), then the TCP teardown.
-    void onClose(std::uint16_t code, std::string_view reason) override {
+    // The peer's close: answered with the same code (after what is queued), then the TCP teardown.
+    void onClose(std::uint16_t code, std::string_view) override {
         if (!endCode_)
             endCode_ = code;
         peerClosed_ = true;
         if (!closing_) {
             closing_ = true;
-            appendClose(frames_, code, reason);
+            appendClose(frames_, code);
         }
         teardownAfterWrites();
     }
@@ -804,7 +810,9 @@ private:
         closeSocket();
         dropPendingFrames(); // a write still in flight completes with an error and gives back its own bytes
         reader_ = FrameReader(shared_->settings.maxMessageSize);
-        if (peerClosed_ || (tearingDown_ && ec == net::error::eof))
+        if (failed_)
+            ec = faultError(endCode_);
+        else if (peerClosed_ || (tearingDown_ && ec == net::error::eof))
             ec = websocket::error::closed; // the closing handshake ended as it should
         shared_->counters.closed(closeCodeAtEnd());
         if (timedOut_) {
