@@ -131,6 +131,10 @@ public:
         net::post(socket_.get_executor(), [self = this->shared_from_this()] { self->drain(); });
     }
 
+    void runDrain() override {
+        net::dispatch(socket_.get_executor(), [self = this->shared_from_this()] { self->drain(); });
+    }
+
     void postForceClose() override {
         net::post(socket_.get_executor(), [self = this->shared_from_this()] { self->forceClose(); });
     }

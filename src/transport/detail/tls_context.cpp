@@ -1,3 +1,4 @@
+// The server's TLS context: loaded from the certificate and key files, replaced whole on reload.
 #include "transport/detail/tls_context.hpp"
 
 #include <stdexcept>
