@@ -1,14 +1,15 @@
-// One accepted connection, from the TLS handshake to its close. Every member of Session is used only on the
-// connection's I/O thread (its io_context runs on one thread, so that thread is the connection's strand).
+// One accepted connection, from the TLS handshake to its close: Beast (and Asio's TLS stream) until the upgrade,
+// then frames read from the thread's buffer and written in batches by the session itself. Every member of
+// Session is used only on the connection's I/O thread (its io_context runs on one thread, so that thread is the
+// connection's strand).
 #include "transport/detail/session.hpp"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <cstddef>
-#include <iterator>
 #include <type_traits>
 #include <vector>
 
@@ -17,6 +18,7 @@
 #include <boost/asio/read.hpp>
 #include <boost/asio/ssl/stream.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/stream_traits.hpp>
 #include <boost/beast/http/empty_body.hpp>
