@@ -24,8 +24,8 @@ class SessionBase {
 public:
     virtual ~SessionBase() = default;
     virtual void postDrain() = 0;
-    // The same, except that on the connection's own I/O thread the drain runs at once.
-    virtual void runDrain() = 0;
+    // The same, except that on the connection's own I/O thread the drain may run at once.
+    virtual void runDrain() { postDrain(); }
 };
 
 using MessageCallback = std::function<void(message_variant)>;
