@@ -10,7 +10,7 @@ seconds=$2
 work="$build/$3"
 here=$(cd "$(dirname "$0")" && pwd)
 targets=(fuzz_signaling fuzz_config fuzz_sdp_filter fuzz_client_address fuzz_json_check fuzz_forwarded_for
-         fuzz_proxy_header)
+         fuzz_proxy_header fuzz_frames)
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}

@@ -60,7 +60,7 @@ SessionSettings settingsFrom(const WebSocketServerConfiguration& config) {
     s.idleTimeout = config.idleTimeout.value_or(defaultIdleTimeout);
     s.maxMessageSize = config.maxMessageSize.value_or(0);
     if (s.maxMessageSize == 0)
-        s.maxMessageSize = defaultMaxMessageSize; // never 0 to Beast: that would mean no limit at all
+        s.maxMessageSize = defaultMaxMessageSize; // never 0: the frame reader would refuse every message
     s.maxBuffered = config.maxBufferedAmount.value_or(std::max(minMaxBufferedAmount, 4 * s.maxMessageSize));
     s.httpOnly = config.httpOnly;
     s.proxyProtocol = config.proxyProtocol;

@@ -19,11 +19,13 @@ namespace rtc::detail {
 enum class State : unsigned char { Connecting, Open, Closing, Closed };
 enum class CloseRequest : unsigned char { None, Normal, Overflow };
 
-// Implemented by the Beast session: posts one drain of the connection's outgoing queue to its I/O thread.
+// Implemented by the I/O session: posts one drain of the connection's outgoing queue to its I/O thread.
 class SessionBase {
 public:
     virtual ~SessionBase() = default;
     virtual void postDrain() = 0;
+    // The same, except that on the connection's own I/O thread the drain may run at once.
+    virtual void runDrain() { postDrain(); }
 };
 
 using MessageCallback = std::function<void(message_variant)>;

@@ -29,11 +29,12 @@ bool deferDrain(std::shared_ptr<SessionBase> session) {
 void flushDeferredDrains() {
     if (deferred.empty())
         return;
-    // postDrain cannot come back here, but take the list first all the same.
+    // A drain cannot come back here, but take the list first all the same. The peers on this thread drain
+    // now, without another round through the event loop.
     std::vector<std::shared_ptr<SessionBase>> sessions;
     sessions.swap(deferred);
     for (auto& session : sessions)
-        session->postDrain();
+        session->runDrain();
     sessions.clear();
     if (deferred.empty())
         deferred.swap(sessions); // keep the capacity for the next read

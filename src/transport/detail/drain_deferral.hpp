@@ -1,5 +1,6 @@
 // While a session hands a received message to the application, the drains that the handler's sends would post
-// are collected on the I/O thread instead, and posted once the session goes back to its socket for more bytes.
+// are collected on the I/O thread instead, and run (posted, for another thread's sessions) once the session goes
+// back to its socket.
 // The messages that arrived in one read then reach each peer's queue before that peer drains it, and leave in
 // one batch (one system call) instead of one each.
 #pragma once
@@ -25,7 +26,7 @@ private:
 // Takes the session's drain when the current thread is delivering a message; false otherwise (post it now).
 bool deferDrain(std::shared_ptr<SessionBase> session);
 
-// Posts every drain collected on this thread. Cheap when there are none.
+// Runs every drain collected on this thread. Cheap when there are none.
 void flushDeferredDrains();
 
 // Forgets the collected drains without posting them (the I/O thread is ending).

@@ -1,10 +1,15 @@
-// One accepted connection, from the TLS handshake to its close. Every member of Session is used only on the
-// connection's I/O thread (its io_context runs on one thread, so that thread is the connection's strand).
+// One accepted connection, from the TLS handshake to its close: Beast (and Asio's TLS stream) until the upgrade,
+// then frames read from the thread's buffer and written in batches by the session itself. Every member of
+// Session is used only on the connection's I/O thread (its io_context runs on one thread, so that thread is the
+// connection's strand).
 #include "transport/detail/session.hpp"
 
 #include <algorithm>
 #include <cstddef>
-#include <iterator>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
 #include <type_traits>
 #include <vector>
 
@@ -13,6 +18,7 @@
 #include <boost/asio/read.hpp>
 #include <boost/asio/ssl/stream.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/stream_traits.hpp>
 #include <boost/beast/http/empty_body.hpp>
@@ -21,14 +27,19 @@
 #include <boost/beast/http/write.hpp>
 #include <boost/beast/websocket/ssl.hpp>
 #include <boost/beast/websocket/stream.hpp>
+#include <openssl/bio.h>
+#include <openssl/ssl.h>
 
 #include "transport/detail/address.hpp"
 #include "transport/detail/drain_deferral.hpp"
-#include "transport/detail/gathering_socket.hpp"
+#include "transport/detail/frame_reader.hpp"
+#include "transport/detail/frame_writer.hpp"
 #include "transport/detail/guard.hpp"
 #include "transport/detail/http_message.hpp"
+#include "transport/detail/io_buffer.hpp"
 #include "transport/detail/log.hpp"
 #include "transport/detail/proxy_header.hpp"
+#include "transport/detail/tls_link.hpp"
 #include "transport/detail/upgrade_request.hpp"
 #include "transport/configuration.hpp"
 #include "transport/websocket.hpp"
@@ -42,13 +53,13 @@ namespace http = beast::http;
 namespace websocket = beast::websocket;
 using tcp = net::ip::tcp;
 
-using PlainStream = websocket::stream<GatheringSocket>;
-using TlsStream = websocket::stream<net::ssl::stream<GatheringSocket>>;
+// The streams of the handshake (TLS, the request, the upgrade's answer). After the upgrade the session reads and
+// writes frames itself, on the bare socket or through TlsLink.
+using PlainStream = websocket::stream<Socket&>;
+using TlsStream = websocket::stream<net::ssl::stream<Socket&>>;
 
 constexpr std::size_t maxDiscarded = 64 * 1024; // read and dropped after an answer before closing anyway
 constexpr auto lingerLimit = std::chrono::milliseconds(1000);
-constexpr std::size_t firstReadLimit = 128; // joins and replies fit; a larger message takes a second read
-constexpr std::size_t laterReadLimit = 16 * 1024;
 
 // Ordinary ways for a connection to end; they are not faults.
 bool isOrdinaryEnd(beast::error_code ec) {
@@ -65,6 +76,15 @@ LogLevel levelFor(beast::error_code ec) {
     return LogLevel::Warning;
 }
 
+// What a connection the peer's frames failed ends with, for the log.
+beast::error_code faultError(std::uint16_t code) {
+    switch (code) {
+    case FrameReader::tooBig: return websocket::error::message_too_big;
+    case FrameReader::badPayload: return websocket::error::bad_frame_payload;
+    default: return websocket::error::bad_opcode; // one of the protocol's rules
+    }
+}
+
 std::size_t sizeOf(const message_variant& m) {
     return std::visit([](const auto& d) { return d.size(); }, m);
 }
@@ -72,6 +92,7 @@ std::size_t sizeOf(const message_variant& m) {
 template <class Ws>
 class Session final : public SessionBase,
                       public StoppableSession,
+                      public FrameReader::Handler,
                       public std::enable_shared_from_this<Session<Ws>> {
     static constexpr bool tls = std::is_same_v<Ws, TlsStream>;
 
@@ -83,8 +104,12 @@ public:
     using TlsContext = std::conditional_t<tls, std::shared_ptr<net::ssl::context>, NoContext>;
 
     Session(std::shared_ptr<Shared> shared, Socket&& socket, const tcp::endpoint& peer, TlsContext tlsContext)
-        : tlsContext_(std::move(tlsContext)), ws_(makeStream(std::move(socket), tlsContext_)),
-          deadline_(ws_.get_executor()), conn_(std::make_shared<Connection>()), shared_(std::move(shared)) {
+        : tlsContext_(std::move(tlsContext)), socket_(std::move(socket)), reader_(shared->settings.maxMessageSize),
+          deadline_(socket_.get_executor()), conn_(std::make_shared<Connection>()), shared_(std::move(shared)) {
+        if constexpr (tls)
+            ws_.emplace(socket_, *tlsContext_);
+        else
+            ws_.emplace(socket_);
         conn_->maxBuffered = shared_->settings.maxBuffered;
         if (peer.port() != 0)
             conn_->remoteAddress = formatEndpoint(peer);
@@ -98,27 +123,30 @@ public:
 
     void start(const tcp::endpoint& peer) {
         conn_->session = this->weak_from_this();
-        gathering().setOwner(this->weak_from_this());
         shared_->registry.add(this, this->weak_from_this());
-        net::dispatch(ws_.get_executor(), [self = this->shared_from_this(), peer] { self->open(peer); });
+        net::dispatch(socket_.get_executor(), [self = this->shared_from_this(), peer] { self->open(peer); });
     }
 
     // --- called from any thread: post only ---
 
     void postDrain() override {
-        net::post(ws_.get_executor(), [self = this->shared_from_this()] { self->drain(); });
+        net::post(socket_.get_executor(), [self = this->shared_from_this()] { self->drain(); });
+    }
+
+    void runDrain() override {
+        net::dispatch(socket_.get_executor(), [self = this->shared_from_this()] { self->drain(); });
     }
 
     void postForceClose() override {
-        net::post(ws_.get_executor(), [self = this->shared_from_this()] { self->forceClose(); });
+        net::post(socket_.get_executor(), [self = this->shared_from_this()] { self->forceClose(); });
     }
 
     void postIdleTick() override {
-        net::post(ws_.get_executor(), [self = this->shared_from_this()] { self->idleTick(); });
+        net::post(socket_.get_executor(), [self = this->shared_from_this()] { self->idleTick(); });
     }
 
     void postShutdownClose(uint16_t code) override {
-        net::post(ws_.get_executor(), [self = this->shared_from_this(), code] {
+        net::post(socket_.get_executor(), [self = this->shared_from_this(), code] {
             if (self->opened_)
                 requestClose(*self->conn_, code);
             else
@@ -127,21 +155,7 @@ public:
     }
 
 private:
-    static Ws makeStream(Socket&& socket, TlsContext& tlsContext) {
-        if constexpr (tls)
-            return Ws(std::move(socket), *tlsContext);
-        else
-            return Ws(std::move(socket));
-    }
-
-    GatheringSocket& gathering() {
-        if constexpr (tls)
-            return ws_.next_layer().next_layer();
-        else
-            return ws_.next_layer();
-    }
-
-    Socket& socket() { return beast::get_lowest_layer(ws_); }
+    Socket& socket() { return socket_; }
 
     // --- opening ---
 
@@ -178,7 +192,7 @@ private:
 
     void startTls() {
         if constexpr (tls) {
-            ws_.next_layer().async_handshake(net::ssl::stream_base::server,
+            ws_->next_layer().async_handshake(net::ssl::stream_base::server,
                                              [self = this->shared_from_this()](beast::error_code ec) {
                                                  if (ec)
                                                      return self->abandon(ec);
@@ -258,7 +272,7 @@ private:
     void readRequest() {
         auto& parser = handshake_->parser.emplace();
         parser.header_limit(static_cast<std::uint32_t>(maxRequestHeaderSize));
-        http::async_read_header(ws_.next_layer(), buffer_, parser,
+        http::async_read_header(ws_->next_layer(), buffer_, parser,
                                 [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
                                     self->onRequest(ec);
                                 });
@@ -293,18 +307,14 @@ private:
                                          ? std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                                settings.handshakeLimit)
                                          : websocket::stream_base::none();
-        // Idle connections are found by the server's keepalive sweep (idleTick), which costs nothing per read;
-        // Beast's own idle timer would re-arm on every read and keep a wait pending per connection.
+        // After the upgrade the session keeps time itself (idleTick).
         timeouts.idle_timeout = websocket::stream_base::none();
         timeouts.keep_alive_pings = false;
-        ws_.set_option(timeouts);
-        ws_.control_callback([this](websocket::frame_type, beast::string_view) { ++activity_; });
-        ws_.read_message_max(settings.maxMessageSize);
-        ws_.auto_fragment(false);
-        ws_.set_option(websocket::stream_base::decorator(
+        ws_->set_option(timeouts);
+        ws_->set_option(websocket::stream_base::decorator(
             [](websocket::response_type& res) { res.set(http::field::server, "murva-signal"); }));
 
-        ws_.async_accept(req, [self = this->shared_from_this()](beast::error_code ec) {
+        ws_->async_accept(req, [self = this->shared_from_this()](beast::error_code ec) {
             if (ec)
                 return self->abandon(ec);
             self->onOpen();
@@ -352,7 +362,7 @@ private:
             handshake_->served = true;
         handshake_->request.reset();
         auto res = std::make_shared<BeastResponse>(toBeastResponse(std::move(answer), version, head, keepAlive));
-        http::async_write(ws_.next_layer(), *res,
+        http::async_write(ws_->next_layer(), *res,
                           [self = this->shared_from_this(), res, keepAlive](beast::error_code ec, std::size_t) {
                               if (ec)
                                   return self->abandon(ec);
@@ -409,9 +419,8 @@ private:
         deadline_.cancel();
         if (windingDown())
             return drop();
-        // A large request head may have grown the buffer; an idle connection keeps only what a read reserves.
-        if (buffer_.capacity() > firstReadLimit)
-            buffer_.shrink_to_fit();
+        if (!leaveHandshakeStreams())
+            return abandon(http::error::unexpected_body);
         conn_->state.store(State::Open, std::memory_order_release);
         opened_ = true;
         shared_->counters.upgraded();
@@ -424,7 +433,7 @@ private:
         }
         handshake_.reset(); // the request goes now: nothing of it stays with an idle connection
         // Only now: the handlers installed by onClient see every message and the close.
-        readNext();
+        waitReadable();
     }
 
     // Counts the end of a handshake once: as `why`, else by what happened.
@@ -459,46 +468,137 @@ private:
         closeSocket();
     }
 
-    // --- receiving ---
+    // --- after the upgrade ---
 
-    // A pending read reserves its buffer space up front, and nearly every connection has one pending all the
-    // time: start each message with a small read and take larger pieces only while a long message is arriving.
-    void readNext() {
-        const std::size_t limit = buffer_.size() == 0 ? firstReadLimit : laterReadLimit;
-        ws_.async_read_some(buffer_, limit, [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
-            self->onRead(ec);
-        });
+    // The handshake's streams go: the connection keeps its socket, and for TLS the OpenSSL session under its
+    // own small link. False when the connection cannot go on.
+    bool leaveHandshakeStreams() {
+        if constexpr (tls) {
+            SSL* ssl = ws_->next_layer().native_handle();
+            // A client may not send frames before it has our 101 (see onRequest), also not inside TLS.
+            if (SSL_pending(ssl) > 0 || BIO_ctrl_pending(SSL_get_rbio(ssl)) > 0)
+                return false;
+            SSL_up_ref(ssl); // the stream's engine frees its own reference
+            ws_.reset();
+            if (!tls_.adopt(ssl))
+                return false;
+        } else {
+            ws_.reset();
+        }
+        buffer_ = beast::flat_buffer{};
+        boost::system::error_code ec;
+        socket_.non_blocking(true, ec);
+        return !ec;
     }
 
-    void onRead(beast::error_code ec) {
+    // --- receiving ---
+
+    // Waiting costs no buffer: the bytes are read once they are there, into the thread's buffer.
+    void waitReadable() {
+        // The messages of the last read have all reached their peers' queues: now their drains go.
+        flushDeferredDrains();
+        socket_.async_wait(Socket::wait_read,
+                           [self = this->shared_from_this()](beast::error_code ec) { self->onReadable(ec); });
+    }
+
+    void onReadable(beast::error_code ec) {
         if (ec)
             return finish(ec);
-        ++activity_;
-        if (!ws_.is_message_done())
-            return readNext();
-        const auto data = buffer_.data();
-        const char* bytes = static_cast<const char*>(data.data());
-        message_variant message;
-        if (ws_.got_text())
-            message.template emplace<std::string>(bytes, data.size());
-        else
-            message.template emplace<binary>(reinterpret_cast<const std::byte*>(bytes),
-                                             reinterpret_cast<const std::byte*>(bytes) + data.size());
-        buffer_.consume(buffer_.size());
-        if (buffer_.capacity() > firstReadLimit)
-            buffer_.shrink_to_fit(); // back to what the next pending read reserves
+        // What is waiting, up to the buffer's size. A buffer filled to the brim leaves more behind, but the
+        // next read waits its turn behind the thread's other connections: a flooding peer cannot starve them.
+        char* buffer = socketBuffer();
+        const std::size_t n = socket_.read_some(net::buffer(buffer, ioBufferSize), ec);
+        if (ec && ec != net::error::would_block && ec != net::error::try_again)
+            return finish(ec);
+        if (!ec) {
+            ++activity_;
+            if (!received(buffer, n))
+                return;
+        }
+        flushOutput();
+        waitReadable();
+    }
 
-        // After close() the application has said its last word; what still arrives is not delivered.
-        if (conn_->state.load(std::memory_order_acquire) == State::Open)
-            if (auto handler = conn_->messageHandler()) {
-                DeferDrains deferring;
-                invokeGuarded("onMessage", [&] { (*handler)(std::move(message)); });
+    // Handles bytes off the socket; false when the connection has ended.
+    bool received(char* bytes, std::size_t size) {
+        if constexpr (!tls) {
+            return parse(bytes, size);
+        } else {
+            tls_.provide(bytes, size);
+            char* plain = plainBuffer();
+            for (;;) {
+                const long n = tls_.decrypt(plain, ioBufferSize);
+                if (n == TlsLink::needInput)
+                    return true;
+                if (n == TlsLink::peerClosed) {
+                    finish(net::error::eof);
+                    return false;
+                }
+                if (n < 0) {
+                    finish(net::ssl::error::stream_truncated);
+                    return false;
+                }
+                parse(plain, static_cast<std::size_t>(n));
             }
-        readNext();
-        // The deferred drains go out when the stream reads from the socket again. If instead it now waits for a
-        // write of ours (to answer a ping or a close), they must not wait with it.
-        if (gathering().busy())
-            flushDeferredDrains();
+        }
+    }
+
+    // Every complete frame in these bytes; their messages reach the application one after the other.
+    bool parse(char* bytes, std::size_t size) {
+        if (tearingDown_ || reader_.closed())
+            return true; // closing: what still arrives is read and dropped
+        DeferDrains deferring;
+        if (const auto fault = reader_.feed(bytes, size, *this))
+            fail(fault);
+        return true;
+    }
+
+    void onMessage(bool text, std::string_view payload) override {
+        // After close() the application has said its last word; what still arrives is not delivered.
+        if (conn_->state.load(std::memory_order_acquire) != State::Open)
+            return;
+        auto handler = conn_->messageHandler();
+        if (!handler)
+            return;
+        message_variant message;
+        if (text)
+            message.template emplace<std::string>(payload);
+        else
+            message.template emplace<binary>(reinterpret_cast<const std::byte*>(payload.data()),
+                                             reinterpret_cast<const std::byte*>(payload.data()) + payload.size());
+        invokeGuarded("onMessage", [&] { (*handler)(std::move(message)); });
+    }
+
+    void onPing(std::string_view payload) override {
+        if (!closing_)
+            appendFrame(frames_, Opcode::Pong, payload);
+    }
+
+    void onPong() override {}
+
+    // The peer's close: answered with the same code (after what is queued), then the TCP teardown.
+    void onClose(std::uint16_t code, std::string_view) override {
+        if (!endCode_)
+            endCode_ = code;
+        peerClosed_ = true;
+        if (!closing_) {
+            closing_ = true;
+            appendClose(frames_, code);
+        }
+        teardownAfterWrites();
+    }
+
+    // A frame broke the protocol: the peer is told why, and nothing more is sent or delivered.
+    void fail(std::uint16_t code) {
+        if (!endCode_)
+            endCode_ = code;
+        failed_ = true;
+        dropPendingFrames();
+        if (!closing_) {
+            closing_ = true;
+            appendClose(frames_, code);
+        }
+        teardownAfterWrites();
     }
 
     // --- sending ---
@@ -515,117 +615,134 @@ private:
             request = std::exchange(conn_->closeRequest, CloseRequest::None);
             code = conn_->closeCode;
         }
-        if (finished_ || closeRequested_) {
-            release(batch.begin(), batch.end());
+        if (finished_ || closing_) {
+            release(batch);
             return;
         }
-        if (outHead_ == outbox_.size()) {
-            outbox_.swap(batch);
-            outHead_ = 0;
-        } else {
-            std::move(batch.begin(), batch.end(), std::back_inserter(outbox_));
+        for (const auto& message : batch) {
+            std::visit(
+                [&](const auto& data) {
+                    const bool text = std::is_same_v<std::decay_t<decltype(data)>, std::string>;
+                    appendFrame(frames_, text ? Opcode::Text : Opcode::Binary,
+                                {reinterpret_cast<const char*>(data.data()), data.size()});
+                    queuedBytes_ += data.size();
+                },
+                message);
         }
+        batch = {};
         if (request == CloseRequest::Overflow)
-            return startClose(websocket::close_code::policy_error);
+            return startClose(1008);
         if (request == CloseRequest::Normal)
-            return startClose(static_cast<websocket::close_code>(code));
-        if (!writing_ && outHead_ < outbox_.size())
-            writeNext();
+            return startClose(code);
+        flushOutput();
     }
 
-    void writeNext() {
-        // Several messages waiting: they leave together in one system call (and one wake-up of the peer).
-        if (!batching_ && outbox_.size() - outHead_ > 1) {
-            batching_ = true;
-            gathering().beginBatch();
+    // Starts writing what is queued unless a write is under way (its end starts the next one). Everything
+    // queued leaves together: one system call (and one wake-up of the peer) for a whole batch.
+    void flushOutput() {
+        if (writing_ || finished_)
+            return;
+        if constexpr (tls) {
+            if (!frames_.empty()) {
+                const bool encrypted = tls_.encrypt(frames_);
+                frames_ = std::string();
+                if (!encrypted) {
+                    dropPendingFrames();
+                    return closeSocket(); // the pending wait fails next and finishes the connection
+                }
+            }
+            if (teardownReady() && !notified_) {
+                notified_ = true;
+                tls_.closeNotify();
+            }
+            sending_.swap(tls_.output());
+        } else {
+            sending_.swap(frames_);
+        }
+        sendingBytes_ = std::exchange(queuedBytes_, 0);
+        if (sending_.empty()) {
+            sending_ = std::string(); // an idle connection keeps no write buffer
+            if (teardownReady())
+                shutdownSend();
+            return;
         }
         writing_ = true;
-        auto& message = outbox_[outHead_];
-        ws_.text(std::holds_alternative<std::string>(message));
-        const auto buffer = std::visit([](const auto& d) { return net::buffer(d.data(), d.size()); }, message);
-        ws_.async_write(buffer, [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
-            self->onWrite(ec);
-        });
+        net::async_write(socket_, net::buffer(sending_),
+                         [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
+                             self->onWrite(ec);
+                         });
     }
 
     void onWrite(beast::error_code ec) {
         writing_ = false;
-        release(outbox_.begin() + static_cast<std::ptrdiff_t>(outHead_),
-                outbox_.begin() + static_cast<std::ptrdiff_t>(outHead_) + 1);
-        ++outHead_;
+        sending_ = std::string();
+        releaseBytes(std::exchange(sendingBytes_, 0));
         if (ec) {
-            dropOutbox();
-            endBatch();
-            return closeSocket(); // the pending read fails next and finishes the connection
+            dropPendingFrames();
+            return closeSocket(); // the pending wait fails next and finishes the connection
         }
-        if (outHead_ < outbox_.size())
-            return writeNext();
-        dropOutbox();
-        endBatch();
-        if (closeRequested_ && !closeStarted_)
-            beginCloseHandshake();
-    }
-
-    void endBatch() {
-        if (batching_) {
-            batching_ = false;
-            gathering().endBatch();
-        }
+        flushOutput();
     }
 
     // Gives the bytes of these messages back to the outbound cap.
-    template <class It> void release(It first, It last) {
+    void release(const std::vector<message_variant>& batch) {
         std::size_t bytes = 0;
-        for (auto it = first; it != last; ++it)
-            bytes += sizeOf(*it);
+        for (const auto& message : batch)
+            bytes += sizeOf(message);
+        releaseBytes(bytes);
+    }
+
+    void releaseBytes(std::size_t bytes) {
+        if (bytes == 0)
+            return;
         std::lock_guard lock(conn_->mutex);
         conn_->buffered -= bytes;
     }
 
-    // Drops every queued message except the one being written, which must complete.
-    void dropQueuedBehindWrite() {
-        const std::size_t keep = outHead_ + (writing_ ? 1 : 0);
-        release(outbox_.begin() + static_cast<std::ptrdiff_t>(keep), outbox_.end());
-        outbox_.resize(keep);
-    }
-
-    void dropOutbox() {
-        if (writing_)
-            return dropQueuedBehindWrite();
-        release(outbox_.begin() + static_cast<std::ptrdiff_t>(outHead_), outbox_.end());
-        outbox_ = {}; // an idle connection keeps no queue memory
-        outHead_ = 0;
+    // Drops every frame not yet handed to the socket; a write under way completes.
+    void dropPendingFrames() {
+        frames_ = std::string();
+        releaseBytes(std::exchange(queuedBytes_, 0));
     }
 
     // --- closing ---
 
-    void startClose(websocket::close_code code) {
-        if (finished_ || closeRequested_ || !ws_.is_open())
+    void startClose(uint16_t code) {
+        if (finished_ || closing_)
             return;
+        closing_ = true;
         closeRequested_ = true;
-        closeCode_ = code;
-        if (code == websocket::close_code::policy_error) {
+        if (!endCode_)
+            endCode_ = code;
+        if (code == 1008) {
             log(LogLevel::Warning, [&] {
                 return "Closing " + conn_->remoteAddress.value_or("?") + ": outgoing queue over its cap";
             });
             // A peer that does not read gets nothing more; what is queued would only wait for it.
-            dropQueuedBehindWrite();
+            dropPendingFrames();
         }
+        // Queued messages go first, then the close frame; the peer's answer ends the handshake.
+        appendClose(frames_, code);
         // Graceful or not, a close that the peer stalls is forced after the deadline.
         armDeadline(shared_->settings.closeDeadline);
-        if (!writing_ && outHead_ == outbox_.size())
-            return beginCloseHandshake();
-        if (!writing_)
-            writeNext();
-        // onWrite starts the close handshake once the queue has drained, so queued messages arrive first.
+        flushOutput();
     }
 
-    void beginCloseHandshake() {
-        closeStarted_ = true;
-        ws_.async_close(closeCode_, [self = this->shared_from_this()](beast::error_code ec) {
-            if (ec)
-                self->closeSocket();
-        });
+    // Once everything queued (the close frame last) has been written: TLS's close_notify, then our FIN. What
+    // the peer still sends is read and dropped until it closes its side too.
+    void teardownAfterWrites() {
+        tearingDown_ = true;
+        flushOutput();
+    }
+
+    bool teardownReady() const { return tearingDown_ && !writing_ && frames_.empty(); }
+
+    void shutdownSend() {
+        if (sentFin_)
+            return;
+        sentFin_ = true;
+        beast::error_code ignored;
+        socket_.shutdown(Socket::shutdown_send, ignored);
     }
 
     void forceClose() {
@@ -642,7 +759,7 @@ private:
             return;
         // A closing handshake (ours, the peer's, or one after a protocol error) that the peer leaves unfinished
         // would otherwise hold the connection until the whole idle timeout has passed in silence.
-        if (!ws_.is_open() && ++closingTicks_ >= 2) {
+        if (closing_ && ++closingTicks_ >= 2) {
             timedOut_ = true;
             return closeSocket();
         }
@@ -655,18 +772,17 @@ private:
             timedOut_ = true;
             return closeSocket();
         }
-        if (silentTicks_ == 2 && ws_.is_open() && !closeStarted_ && !pinging_) {
-            pinging_ = true;
-            ws_.async_ping({}, [self = this->shared_from_this()](beast::error_code) { self->pinging_ = false; });
+        if (silentTicks_ == 2 && !closing_) {
+            appendFrame(frames_, Opcode::Ping, {});
+            flushOutput();
         }
     }
 
     void closeSocket() {
         beast::error_code ignored;
-        auto& socket = beast::get_lowest_layer(ws_);
-        if (socket.is_open()) {
-            socket.shutdown(Socket::shutdown_both, ignored);
-            socket.close(ignored);
+        if (socket_.is_open()) {
+            socket_.shutdown(Socket::shutdown_both, ignored);
+            socket_.close(ignored);
         }
     }
 
@@ -681,19 +797,12 @@ private:
         });
     }
 
-    // The close code the connection ends with: ours when we closed first, else the peer's, else 1006.
-    unsigned closeCodeAtEnd(beast::error_code ec) const {
-        if (closeRequested_)
-            return closeCode_;
-        if (ec == websocket::error::closed)
-            return ws_.reason().code;
-        if (ec == websocket::error::message_too_big)
-            return websocket::close_code::too_big;
-        if (ec == websocket::error::bad_frame_payload)
-            return websocket::close_code::bad_payload;
-        if (ec.category() == beast::error_code(websocket::error::closed).category())
-            return websocket::close_code::protocol_error; // Beast failed the connection with 1002
-        return websocket::close_code::abnormal;
+    // The close code the connection ends with: ours when we closed first, else the peer's (0 for a close frame
+    // without one), else the one a fault failed it with, else 1006.
+    unsigned closeCodeAtEnd() const {
+        if (closeRequested_ || peerClosed_ || failed_)
+            return endCode_;
+        return 1006;
     }
 
     // The read loop's end, so it runs exactly once per opened connection, after its last message.
@@ -704,12 +813,14 @@ private:
         finished_ = true;
         conn_->state.store(State::Closed, std::memory_order_release);
         deadline_.cancel();
-        ws_.set_option(websocket::stream_base::timeout{websocket::stream_base::none(),
-                                                       websocket::stream_base::none(), false});
         closeSocket();
-        dropOutbox(); // a write still in flight completes with an error and gives back its own bytes
-        buffer_ = beast::flat_buffer{};
-        shared_->counters.closed(closeCodeAtEnd(ec));
+        dropPendingFrames(); // a write still in flight completes with an error and gives back its own bytes
+        reader_ = FrameReader(shared_->settings.maxMessageSize);
+        if (failed_)
+            ec = faultError(endCode_);
+        else if (peerClosed_ || (tearingDown_ && ec == net::error::eof))
+            ec = websocket::error::closed; // the closing handshake ended as it should
+        shared_->counters.closed(closeCodeAtEnd());
         if (timedOut_) {
             ec = beast::error::timeout;
             shared_->counters.idleTimeout();
@@ -731,27 +842,36 @@ private:
     }
 
     [[no_unique_address]] TlsContext tlsContext_; // first: it must outlive the stream
-    Ws ws_;
-    beast::flat_buffer buffer_;
+    Socket socket_;
+    std::optional<Ws> ws_;                 // the handshake's streams, until the upgrade
+    beast::flat_buffer buffer_;            // the request head, until the upgrade
     std::unique_ptr<Handshake> handshake_; // until onClient has returned (or the HTTP exchange ends)
-    std::vector<message_variant> outbox_; // [outHead_] is being written while writing_
-    std::size_t outHead_ = 0;
-    net::steady_timer deadline_;                                     // opening handshake, then forced close
+    struct NoLink {};
+    [[no_unique_address]] std::conditional_t<tls, TlsLink, NoLink> tls_; // after the upgrade
+    FrameReader reader_;
+    std::string frames_;  // frames queued, not yet handed to the socket (nor to TLS)
+    std::string sending_; // bytes being written to the socket
+    std::size_t queuedBytes_ = 0;  // message bytes in frames_, owed back to the outbound cap once written
+    std::size_t sendingBytes_ = 0; // the same for sending_
+    net::steady_timer deadline_;   // opening handshake, then forced close
     std::shared_ptr<Connection> conn_;
     std::shared_ptr<Shared> shared_;
-    websocket::close_code closeCode_ = websocket::close_code::normal;
     unsigned activity_ = 0;     // bumped by everything received
     unsigned seenActivity_ = 0; // activity_ at the last keepalive tick
+    uint16_t endCode_ = 0;      // the first close code that applies (see closeCodeAtEnd)
     unsigned char silentTicks_ = 0;
     unsigned char closingTicks_ = 0;
     bool opened_ = false;
-    bool pinging_ = false;
     bool timedOut_ = false;
     bool writing_ = false;
-    bool batching_ = false;
-    bool closeRequested_ = false; // close() or overflow seen; the close frame follows the queue
-    bool closeStarted_ = false;   // async_close issued
-    bool finished_ = false;       // onClosed delivered
+    bool closing_ = false;        // a close frame is queued or sent, or the peer's has arrived
+    bool closeRequested_ = false; // close() or overflow seen first
+    bool peerClosed_ = false;     // the peer's close frame has arrived
+    bool failed_ = false;         // the peer broke the protocol
+    bool tearingDown_ = false;    // after the close frames: FIN once written, then read until the peer's end
+    bool notified_ = false;       // TLS close_notify queued
+    bool sentFin_ = false;
+    bool finished_ = false; // onClosed delivered
 };
 
 } // namespace

@@ -1,6 +1,9 @@
+// The server's TLS context: loaded from the certificate and key files, replaced whole on reload.
 #include "transport/detail/tls_context.hpp"
 
 #include <stdexcept>
+
+#include <openssl/ssl.h>
 
 namespace rtc::detail {
 
@@ -34,6 +37,9 @@ std::shared_ptr<net::ssl::context> TlsContextSlot::load() const {
     ctx->set_options(net::ssl::context::default_workarounds | net::ssl::context::no_sslv2 |
                      net::ssl::context::no_sslv3 | net::ssl::context::no_tlsv1 | net::ssl::context::no_tlsv1_1 |
                      net::ssl::context::single_dh_use);
+    // OpenSSL's record buffers (about 34 kB) exist only while a record is being read or written, so an idle
+    // connection does not carry them.
+    SSL_CTX_set_mode(ctx->native_handle(), SSL_MODE_RELEASE_BUFFERS);
     // Always answer the pass phrase question ourselves: without a callback OpenSSL would prompt on the terminal.
     ctx->set_password_callback(
         [pass = keyPass_](std::size_t, net::ssl::context::password_purpose) { return pass; });
