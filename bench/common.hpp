@@ -30,6 +30,21 @@ inline bool isJoinedAlone(std::string_view m) { return isJoined(m) && has(m, "\"
 
 std::string joinText(const std::string& room, const char* nick);
 
+// One reply while a pair is being set up: A joins alone, then B joins; the pair is ready once A was told of B
+// and B joined next to A. `aTold`/`bTold` are the pair's flags.
+enum class PairSetup { Waiting, StartB, Ready, Unexpected };
+inline PairSetup pairSetupReply(bool isA, std::string_view m, bool& aTold, bool& bTold) {
+    if (isA && isJoinedAlone(m))
+        return PairSetup::StartB; // B joins only now, so A is the sender of every pair
+    if (isA && isPeerJoined(m))
+        aTold = true;
+    else if (!isA && isJoined(m) && !isJoinedAlone(m))
+        bTold = true;
+    else
+        return PairSetup::Unexpected;
+    return aTold && bTold ? PairSetup::Ready : PairSetup::Waiting;
+}
+
 // The first failure in words, and how many there were.
 class Failures {
 public:

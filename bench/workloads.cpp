@@ -103,16 +103,17 @@ private:
         auto& p = pairs_[index];
         const bool isA = c.id % 2 == 0;
         if (!p.running) {
-            if (isA && isJoinedAlone(m))
-                return startClient(index, 1); // B joins only now, so A is the sender of every pair
-            if (isA && isPeerJoined(m))
-                p.aTold = true;
-            else if (!isA && isJoined(m) && !isJoinedAlone(m))
-                p.bTold = true;
-            else
+            switch (pairSetupReply(isA, m, p.aTold, p.bTold)) {
+            case PairSetup::StartB:
+                return startClient(index, 1);
+            case PairSetup::Unexpected:
                 return failures_.note("unexpected reply during set-up: " + std::string(m));
-            if (p.aTold && p.bTold)
+            case PairSetup::Ready:
                 run(p);
+                break;
+            case PairSetup::Waiting:
+                break;
+            }
             return;
         }
         auto& counters = counters_[threadOf(index)];
