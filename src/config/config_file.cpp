@@ -106,6 +106,35 @@ bool isTurnUrl(const std::string& url) {
     return false;
 }
 
+// An optional string member of a section ("turn", "cluster"); false with the error when it is something else.
+bool readStringMember(const json& section, const char* sectionName, const char* key, std::string& target,
+                      std::string& error) {
+    const auto it = section.find(key);
+    if (it == section.end())
+        return true;
+    if (!it->is_string()) {
+        error = std::string(sectionName) + "." + key + " must be a string";
+        return false;
+    }
+    target = it->get<std::string>();
+    return true;
+}
+
+// An optional whole-number member of a section, from `low` to `high`.
+bool readBoundedMember(const json& section, const char* sectionName, const char* key, uint32_t low, uint32_t high,
+                       uint32_t& target, std::string& error) {
+    const auto it = section.find(key);
+    if (it == section.end())
+        return true;
+    if (!it->is_number_unsigned() || it->get<uint64_t>() < low || it->get<uint64_t>() > high) {
+        error = std::string(sectionName) + "." + key + " must be a whole number from " + std::to_string(low) + " to " +
+                std::to_string(high);
+        return false;
+    }
+    target = it->get<uint32_t>();
+    return true;
+}
+
 // The "turn" object. Checked more strictly than the older keys: a mistake here would not show until clients
 // behind strict NATs failed to connect. The secret may still be missing; the environment can supply it.
 bool readTurn(const json& value, ServerSettings& s, std::string& error) {
@@ -128,20 +157,9 @@ bool readTurn(const json& value, ServerSettings& s, std::string& error) {
         }
         turn.urls.push_back(url.get<std::string>());
     }
-    if (const auto secret = value.find("secret"); secret != value.end()) {
-        if (!secret->is_string()) {
-            error = "turn.secret must be a string";
-            return false;
-        }
-        turn.secret = secret->get<std::string>();
-    }
-    if (const auto ttl = value.find("ttl_seconds"); ttl != value.end()) {
-        if (!ttl->is_number_unsigned() || ttl->get<uint64_t>() < 1 || ttl->get<uint64_t>() > maxTurnTtlSeconds) {
-            error = "turn.ttl_seconds must be a whole number from 1 to " + std::to_string(maxTurnTtlSeconds);
-            return false;
-        }
-        turn.ttlSeconds = ttl->get<uint32_t>();
-    }
+    if (!readStringMember(value, "turn", "secret", turn.secret, error) ||
+        !readBoundedMember(value, "turn", "ttl_seconds", 1, maxTurnTtlSeconds, turn.ttlSeconds, error))
+        return false;
     s.turn = std::move(turn);
     return true;
 }
@@ -153,31 +171,20 @@ bool readCluster(const json& value, ServerSettings& s, std::string& error) {
         return false;
     }
     ClusterSettings cluster;
-    for (const auto& [key, field] : {std::pair{"redis", &cluster.redis}, std::pair{"instance", &cluster.instance}}) {
-        if (const auto it = value.find(key); it != value.end()) {
-            if (!it->is_string()) {
-                error = std::string("cluster.") + key + " must be a string";
-                return false;
-            }
-            *field = it->get<std::string>();
-        }
-    }
+    if (!readStringMember(value, "cluster", "redis", cluster.redis, error) ||
+        !readStringMember(value, "cluster", "instance", cluster.instance, error))
+        return false;
     if (cluster.instance.size() > 64 ||
         cluster.instance.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._-") !=
             std::string::npos) {
         error = "cluster.instance must be at most 64 letters, digits, '.', '_' or '-'";
         return false;
     }
-    for (const auto& [key, field] :
-         {std::pair{"heartbeat_ms", &cluster.heartbeatMs}, std::pair{"instance_timeout_ms", &cluster.instanceTimeoutMs}}) {
-        if (const auto it = value.find(key); it != value.end()) {
-            if (!it->is_number_unsigned() || it->get<uint64_t>() < 10 || it->get<uint64_t>() > 3600000) {
-                error = std::string("cluster.") + key + " must be a whole number from 10 to 3600000";
-                return false;
-            }
-            *field = it->get<uint32_t>();
-        }
-    }
+    constexpr uint32_t shortest = 10, longest = 3600000; // ms
+    if (!readBoundedMember(value, "cluster", "heartbeat_ms", shortest, longest, cluster.heartbeatMs, error) ||
+        !readBoundedMember(value, "cluster", "instance_timeout_ms", shortest, longest, cluster.instanceTimeoutMs,
+                           error))
+        return false;
     if (cluster.instanceTimeoutMs < 2 * cluster.heartbeatMs) {
         error = "cluster.instance_timeout_ms must be at least twice cluster.heartbeat_ms";
         return false;
