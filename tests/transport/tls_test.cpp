@@ -115,6 +115,10 @@ TEST(Tls, UnusableCertificateOrKeyFailsTheConstructorReadably) {
     // No pass phrase for an encrypted key: an error at once, never a prompt on the terminal.
     expectError(tlsConfig(encrypted), encrypted, "bad decrypt");
 
+    // A key of another type than the certificate's (RSA beside P-256): OpenSSL would take both into separate slots.
+    const std::string rsaKey = dataDir + "/key-rsa.pem";
+    expectError(tlsConfig(rsaKey), rsaKey, "does not belong to the certificate");
+
     auto keyAsCert = tlsConfig();
     keyAsCert.keyPemFile = dataDir + "/cert.pem"; // a certificate where the key should be
     expectError(keyAsCert, dataDir + "/cert.pem", "TLS private key");
@@ -186,6 +190,7 @@ TEST(Tls, ReloadServesTheNewPairToNewConnectionsAndKeepsTheOldOneOnFailure) {
     const std::vector<std::tuple<std::string, std::string, std::string>> failures = {
         {"cert2.pem", "cert.pem", "TLS private key"}, // a certificate where the key should be
         {"cert2.pem", "key.pem", "TLS private key"},  // the other certificate's key
+        {"cert2.pem", "key-rsa.pem", "does not belong to the certificate"}, // a key of another type
         {"missing.pem", "key2.pem", "No such file"},
     };
     for (const auto& [cert, key, reason] : failures) {
