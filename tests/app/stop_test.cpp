@@ -6,8 +6,10 @@
 #include <fstream>
 #include <iterator>
 
+#include "app/stop_sequence.hpp"
 #include "app_test_util.hpp"
 #include "support/raw_socket.hpp"
+#include "support/signal_server.hpp"
 
 using namespace app_test;
 
@@ -68,6 +70,24 @@ TEST(Stop, DrainLetsPairsFinishThenClosesWithGoingAwayAndExitsCleanly) {
     EXPECT_EQ(count("[+] join"), 3u);
     EXPECT_EQ(count("[-] leave"), 3u);
     EXPECT_NE(out.find("[-] leave (rooms=0, clients=0)"), std::string::npos) << out;
+}
+
+TEST(Stop, SystemdHearsOfTheDrainOnlyOnceItIsInForce) {
+    ServerSettings settings;
+    settings.admin.port = freeLoopbackPort();
+    SignalServer server(settings);
+    std::string readiness;
+    bool newcomerRefused = false;
+    murva::beginDrain(server.server(), [&] { // where STOPPING=1 goes out
+        readiness = httpGet(server.server().adminPort(), "/readyz");
+        try {
+            RawSocket newcomer(server.port());
+        } catch (const std::runtime_error&) {
+            newcomerRefused = true;
+        }
+    });
+    EXPECT_NE(readiness.find("503 Service Unavailable"), std::string::npos) << readiness;
+    EXPECT_TRUE(newcomerRefused);
 }
 
 TEST(Stop, ASecondSignalCutsTheDrainShort) {
