@@ -1,11 +1,13 @@
 // Start-up of the server process.
 #include "app/startup.hpp"
 
+#include <csignal>
 #include <iostream>
 #include <string_view>
 
 #include <sys/resource.h>
 
+#include "app/console_lines.hpp"
 #include "app/logging.hpp"
 #include "app/server.hpp"
 #include "app/stop_sequence.hpp"
@@ -61,6 +63,8 @@ int runServer(int argc, char** argv) {
         std::cout << "murva-signal " << MURVA_VERSION << "\n";
         return 0;
     }
+    // A console whose reader went away (a pipe into a log shipper that restarted) must not end the server.
+    std::signal(SIGPIPE, SIG_IGN);
     blockServerSignals(); // before any thread starts, so all of them inherit the mask
     ServerSettings settings;
     if (!loadSettings(argc, argv, settings))
@@ -76,10 +80,14 @@ int runServer(int argc, char** argv) {
         std::cerr << "Failed to start server on port " << settings.port << ": " << e.what() << "\n";
         return 1;
     }
-    printSummary(std::cout, settings);
-    if (const ClusterRooms* cluster = server->cluster())
-        std::cout << "Rooms shared through Redis as instance " << cluster->instance() << "\n";
-    std::cout << std::flush;
+    {
+        const auto console = holdConsole(); // the summary comes out whole, not interleaved with join lines
+        printSummary(std::cout, settings);
+        if (const ClusterRooms* cluster = server->cluster())
+            std::cout << "Rooms shared through Redis as instance " << cluster->instance() << "\n";
+        std::cout << std::flush;
+        checkConsoleWritten();
+    }
 
     serveUntilStopped(*server);
     server.reset();

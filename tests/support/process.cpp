@@ -64,6 +64,8 @@ ChildProcess::ChildProcess(const std::string& program, const ProcessOptions& opt
         close(err[0]);
         close(out[1]);
         close(err[1]);
+        // Broken pipes end the child as they would from a shell, whatever the test process does with them.
+        signal(SIGPIPE, SIG_DFL);
         int input = open(options.stdinFile.empty() ? "/dev/null" : options.stdinFile.c_str(), O_RDONLY);
         if (input < 0)
             _exit(127);
@@ -164,6 +166,11 @@ std::vector<std::string> ChildProcess::stdoutLines() {
     for (std::string line; std::getline(in, line);)
         lines.push_back(line);
     return lines;
+}
+
+void ChildProcess::closeStdout() {
+    close(outFd_);
+    outFd_ = -1; // drain() then reads standard error only
 }
 
 void ChildProcess::kill() {

@@ -37,6 +37,9 @@ public:
     std::string stderrText();
     std::vector<std::string> stdoutLines();
 
+    // Closes the reading end of the child's standard output, as a log reader that went away does.
+    void closeStdout();
+
     void kill(); // SIGKILL and reap
     pid_t pid() const { return pid_; }
 
