@@ -48,7 +48,8 @@ A WebRTC signaling server for two-member rooms.
   murva-signal --help       this text
   murva-signal --version    the version
 
-Environment: MURVA_SIGNAL_PASSWORD replaces the join password.
+Environment: MURVA_SIGNAL_PASSWORD replaces the join password. Secrets may also come as files in
+$CREDENTIALS_DIRECTORY: password, turn-secret, redis-password.
 Signals: SIGTERM or SIGINT drain and stop (a second one stops at once); SIGHUP reloads the TLS certificate.
 )";
 
@@ -69,7 +70,8 @@ int runServer(int argc, char** argv) {
     ServerSettings settings;
     if (!loadSettings(argc, argv, settings))
         return 1;
-    applyPasswordFromEnvironment(settings); // the TURN secret's variable was applied while loading
+    if (!applyPasswordFromEnvironment(settings)) // the TURN secret was applied while loading
+        return 1;
     initLogging(settings);
     raiseOpenFileLimit();
 

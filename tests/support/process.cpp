@@ -207,6 +207,21 @@ std::string TempDir::read(const std::string& name) const {
     return s.str();
 }
 
+ScopedEnv::ScopedEnv(const char* name, const std::optional<std::string>& value) : name_(name) {
+    if (const char* old = std::getenv(name))
+        old_ = old;
+    set(value);
+}
+
+ScopedEnv::~ScopedEnv() { set(old_); }
+
+void ScopedEnv::set(const std::optional<std::string>& value) {
+    if (value)
+        setenv(name_, value->c_str(), 1);
+    else
+        unsetenv(name_);
+}
+
 uint16_t freeLoopbackPort() {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};

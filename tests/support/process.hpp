@@ -67,6 +67,21 @@ private:
     std::string path_;
 };
 
+// Sets (or, when empty, removes) an environment variable of this process until the end of the scope.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const std::optional<std::string>& value);
+    ~ScopedEnv();
+
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    void set(const std::optional<std::string>& value);
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
 // A port that was free a moment ago on 127.0.0.1.
 uint16_t freeLoopbackPort();
 
