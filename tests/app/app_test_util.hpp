@@ -102,12 +102,14 @@ inline Started startOnFreePort(const std::string &workingDirectory,
     }
 }
 
-// The whole response (head and body) to a plain GET on the loopback port.
-inline std::string httpGet(uint16_t port, const std::string &path) {
+// The whole response (head and body) to a plain request on the loopback port.
+inline std::string httpRequest(uint16_t port, const std::string &method, const std::string &path) {
     RawSocket socket(port);
-    socket.sendAll("GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+    socket.sendAll(method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
     return socket.readUntil("\r\n\r\n\x01", 3s); // a needle that never comes: everything until the close
 }
+
+inline std::string httpGet(uint16_t port, const std::string &path) { return httpRequest(port, "GET", path); }
 
 // Joins room "r" on the server at `port` and returns the first reply ("" when none came).
 inline std::string joinReply(uint16_t port, const std::string &passwordMember = "", const ClientOptions &options = {}) {

@@ -143,4 +143,30 @@ TEST(Reload, SighupServesARenewedCertificateToNewConnectionsAndKeepsOpenOnes) {
 
     open->sendText(R"({"type":"join","nick":"n","room":"r"})"); // the first connection never noticed
     EXPECT_EQ(open->receive(), R"({"peer":"","type":"joined"})");
+
+    // During a drain SIGHUP still reloads, and the drain goes on.
+    ASSERT_EQ(::kill(started.child->pid(), SIGTERM), 0);
+    ASSERT_TRUE(waitUntil([&] { // the drain has begun: the port is closed
+        try {
+            WsClient::connect(started.port, tls);
+            return false;
+        } catch (const std::runtime_error&) {
+            return true;
+        }
+    }));
+    copy("cert2.pem", "cert.pem"); // a usable pair again
+    ASSERT_EQ(::kill(started.child->pid(), SIGHUP), 0);
+    const auto reloads = [&] {
+        const std::string errors = started.child->stderrText();
+        std::size_t n = 0;
+        for (auto at = errors.find("Reloaded the TLS certificate and key."); at != std::string::npos;
+             at = errors.find("Reloaded the TLS certificate and key.", at + 1))
+            ++n;
+        return n;
+    };
+    EXPECT_TRUE(waitUntil([&] { return reloads() == 2; })) << started.child->stderrText();
+    EXPECT_FALSE(open->waitClosed(300ms)); // still draining
+    ASSERT_EQ(::kill(started.child->pid(), SIGINT), 0);
+    EXPECT_EQ(open->waitClosed(5s), 1001);
+    EXPECT_EQ(started.child->waitExit(5s), 0);
 }
