@@ -49,8 +49,7 @@ TEST(TurnStartup, RefusedConfigurationsNameTurnAndTheSecretMayComeFromTheEnviron
             7, c.env);
         if (!c.expected.empty()) {
             EXPECT_EQ(child->waitExit(), 1) << c.members;
-            EXPECT_EQ(child->stderrText().rfind(c.expected, 0), 0u)
-                << c.members << "\n" << child->stderrText();
+            EXPECT_EQ(child->stderrText().rfind(c.expected, 0), 0u) << c.members << "\n" << child->stderrText();
             EXPECT_EQ(child->stdoutText(), "") << c.members;
             continue;
         }
