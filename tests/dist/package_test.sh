@@ -54,6 +54,14 @@ cmp -s "$conf" "$build/dist/murva-signal.json" || fail "$conf is not the server'
 [[ -s /usr/share/doc/murva-signal/copyright ]] || fail "no copyright file"
 man -w murva-signal.8 >/dev/null 2>&1 || fail "man cannot find murva-signal(8)"
 man --warnings -l "$(man -w murva-signal.8)" 2>&1 >/dev/null | grep . && fail "the manual page draws warnings"
+# Every form of the command line and every key the README's tables describe is in the manual page.
+LC_ALL=C MANWIDTH=300 man -l "$(man -w murva-signal.8)" 2>/dev/null >"$tmp/man"
+sed 's/\\|/@BAR@/g' "$src/README.md" | awk -F'|' '/^\| (Form|Key) \|/ {t = 1; next} t && /^\|/ {print $2; next} {t = 0}' |
+    grep -v -- '---' | sed 's/`//g; s/@BAR@/|/g; s/^ *//; s/ *$//; s/,.*//' >"$tmp/entries"
+[[ $(wc -l <"$tmp/entries") -gt 20 ]] || fail "found only $(wc -l <"$tmp/entries") table rows in README.md"
+while read -r entry; do
+    grep -qF -- "$entry" "$tmp/man" || fail "the manual page lacks '$entry'"
+done <"$tmp/entries"
 
 unit=/lib/systemd/system/murva-signal.service
 systemd-analyze verify "$unit" >"$tmp/verify" 2>&1 || fail "systemd-analyze verify: $(cat "$tmp/verify")"
