@@ -51,9 +51,11 @@ int connectWithin(const std::string& host, uint16_t port, int timeoutMs, std::os
         errno = soError;
         rc = soError == 0 ? 0 : -1;
     }
+    const int connectError = errno;
     freeaddrinfo(found);
     if (rc != 0) {
-        err << "healthcheck: cannot connect to " << host << ":" << port << ": " << std::strerror(errno) << "\n";
+        err << "healthcheck: cannot connect to " << host << ":" << port << ": " << std::strerror(connectError)
+            << "\n";
         if (fd >= 0)
             close(fd);
         return -1;
