@@ -26,7 +26,8 @@ cp "$src/README.md" "$src/CHANGELOG.md" "$stage/" # CHANGELOG.md: the upstream c
     cat <<'HEAD'
 # murva-signal as a system service, from its Debian package. The server reads /etc/murva-signal/murva-signal.json
 # (a conffile: upgrades keep your edits); edit it, then `systemctl restart murva-signal`. Secrets are better kept
-# out of it, in a drop-in (systemctl edit murva-signal): Environment=MURVA_SIGNAL_PASSWORD=...
+# out of it, as MURVA_SIGNAL_PASSWORD=... lines in /etc/murva-signal/environment (yours to make, mode 0600: systemd
+# reads it before the server starts as its own user).
 # For a port below 1024 add, in a drop-in:
 #   CapabilityBoundingSet=CAP_NET_BIND_SERVICE
 #   AmbientCapabilities=CAP_NET_BIND_SERVICE
@@ -35,7 +36,8 @@ HEAD
     sed -n '/^\[Unit\]/,$p' "$src/dist/murva-signal.service" |
         sed -e 's|^ExecStart=.*|ExecStart=/usr/bin/murva-signal /etc/murva-signal/murva-signal.json|' \
             -e '/^StateDirectory=/d' -e '/^WorkingDirectory=/d' \
-            -e '/^Description=/a Documentation=man:murva-signal(8)'
+            -e '/^Description=/a Documentation=man:murva-signal(8)' \
+            -e '/^ExecStart=/i EnvironmentFile=-/etc/murva-signal/environment'
 } >"$stage/debian/murva-signal.service"
 grep -q '^ExecStart=/usr/bin/murva-signal /etc/' "$stage/debian/murva-signal.service" ||
     { echo "build-deb: dist/murva-signal.service has no ExecStart= line to rewrite" >&2; exit 1; }
