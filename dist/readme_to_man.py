@@ -70,8 +70,6 @@ def blocks(body):
             table = (table or []) + [cells]
         elif not line.strip():
             flush()
-        elif line.startswith(("- ", "  ")) and para and not line.startswith("- "):
-            para.append(line.strip())
         else:
             if table:
                 flush()
