@@ -3,8 +3,8 @@
 # and unit checked, the server started the way the unit starts it (as an unprivileged user, on the conffile), an
 # edit of the conffile kept across an upgrade to a newer package, and a purge that leaves nothing.
 # Usage: package_test.sh SOURCE_DIR BUILD_DIR   (BUILD_DIR holds the Release build; nothing is compiled again)
-# Needs root (apt); exits 77 (skipped) without it. It stops if murva-signal is installed already, and purges the
-# package whatever happens.
+# Needs root (apt); exits 77 (skipped) without it. It stops if murva-signal is installed already, waits for other
+# runs of it on this machine, and purges the package whatever happens.
 set -euo pipefail
 
 src=$1
@@ -17,6 +17,9 @@ fail() {
     echo "FAIL: $*" >&2
     exit 1
 }
+# One run at a time on a machine, whichever checkout it comes from: they all install the same package.
+exec 9>/run/lock/murva-signal-package-test
+flock -w 200 9 || fail "another run of this test held the lock for 200 s"
 leftovers() {
     find /etc /usr /lib /var/lib/systemd /var/lib/dpkg/info -xdev -name '*murva-signal*' 2>/dev/null
 }
