@@ -91,7 +91,7 @@ install:
 uninstall:
 	rm -f '$(DESTDIR)$(BINDIR)/murva-signal' '$(DESTDIR)$(UNITDIR)/murva-signal.service'
 
-# The Debian package ($(BUILD)/deb/VERSION-1/murva-signal_VERSION-1_amd64.deb) and the container image
+# The Debian package ($(BUILD)/deb/VERSION/murva-signal_VERSION_amd64.deb) and the container image
 # (murva-signal:VERSION, podman), both from the Release build in $(BUILD); their tests (label dist) are part of
 # test-release.
 deb: build

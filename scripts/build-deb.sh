@@ -1,24 +1,27 @@
 #!/usr/bin/env bash
 # Builds the Debian package from a CMake build that is already there (nothing of the server is compiled again):
 # stages the binary, the default configuration file, the manual page and the documents next to dist/debian/, and
-# runs dpkg-buildpackage on it. The package's version is the CMake project's version with the Debian revision
-# REVISION (default 1; a newer package of the same server, say for a test's upgrade, takes a higher one).
-# Usage: scripts/build-deb.sh BUILD_DIR [REVISION]      Prints the path of the .deb it made.
+# runs dpkg-buildpackage on it. The package's version is the CMake project's, the one `murva-signal --version`
+# prints, unless VERSION is given (a newer package of the same server, for a test's upgrade).
+# Usage: scripts/build-deb.sh BUILD_DIR [VERSION]      Prints the path of the .deb it made.
 set -euo pipefail
 
 src=$(cd "$(dirname "$0")/.." && pwd)
-build=$(cd "${1:?usage: build-deb.sh BUILD_DIR [REVISION]}" && pwd)
+build=$(cd "${1:?usage: build-deb.sh BUILD_DIR [VERSION]}" && pwd)
 [[ -x "$build/murva-signal" ]] || { echo "build-deb: $build/murva-signal is not built" >&2; exit 1; }
 cmake --build "$build" --target dist_files >/dev/null
-version=$(cat "$build/dist/VERSION")-${2:-1}
+version=${2:-$(cat "$build/dist/VERSION")}
 
 out="$build/deb/$version"
-stage="$out/murva-signal-${version%-*}"
+stage="$out/murva-signal-$version"
 rm -rf "$out"
 mkdir -p "$stage"
 cp -r "$src/dist/debian" "$stage/debian"
 cp "$build/murva-signal" "$build/dist/murva-signal.json" "$build/dist/murva-signal.8" "$stage/"
-cp "$src/README.md" "$src/CHANGELOG.md" "$stage/" # CHANGELOG.md: the upstream changelog, changelog.gz
+# CHANGELOG.md goes in beside the package's own changelog (debian/rules), not where debhelper would take it for that.
+mkdir "$stage/doc"
+cp "$src/README.md" "$stage/"
+cp "$src/CHANGELOG.md" "$stage/doc/"
 
 # The unit is dist/murva-signal.service with the packaged binary and configuration file; the server writes nothing,
 # so it needs no state directory.
@@ -46,7 +49,7 @@ grep -q '^ExecStart=/usr/bin/murva-signal /etc/' "$stage/debian/murva-signal.ser
 cat >"$stage/debian/changelog" <<CHANGES
 murva-signal ($version) unstable; urgency=medium
 
-  * murva-signal ${version%-*}: see changelog.gz for what changed.
+  * murva-signal $version: what changed is in CHANGELOG.md.
 
  -- The murva-signal developers <murva-signal@example.org>  $(date -R -r "$src/CHANGELOG.md")
 CHANGES

@@ -41,14 +41,14 @@ apt_get() {
         fail "apt-get $*: $(cat "$tmp/apt")"
 }
 
-first=$("$src/scripts/build-deb.sh" "$build" 1)
-second=$("$src/scripts/build-deb.sh" "$build" 2)
-lintian --fail-on error,warning "$first" || fail "lintian"
 upstream=$("$build/murva-signal" --version | cut -d' ' -f2)
+first=$("$src/scripts/build-deb.sh" "$build")
+second=$("$src/scripts/build-deb.sh" "$build" "$upstream+1")
+lintian --fail-on error,warning "$first" || fail "lintian"
 
 echo "== apt-get install $first"
 apt_get install "$first"
-[[ $(dpkg-query -W -f='${Version}' murva-signal) == "$upstream-1" ]] || fail "package version is not $upstream-1"
+[[ $(dpkg-query -W -f='${Version}' murva-signal) == "$upstream" ]] || fail "package version is not $upstream"
 [[ $(/usr/bin/murva-signal --version) == "murva-signal $upstream" ]] || fail "installed binary's --version"
 dpkg-query -W -f='${Depends}' murva-signal | grep -q libssl3 || fail "dependencies were not computed"
 conf=/etc/murva-signal/murva-signal.json
@@ -92,7 +92,7 @@ server=
 
 echo "== apt-get install $second (upgrade)"
 apt_get install "$second"
-[[ $(dpkg-query -W -f='${Version}' murva-signal) == "$upstream-2" ]] || fail "upgrade did not happen"
+[[ $(dpkg-query -W -f='${Version}' murva-signal) == "$upstream+1" ]] || fail "upgrade did not happen"
 [[ $(cat "$conf") == "$edited" ]] || fail "the upgrade did not keep the edited $conf"
 ls /etc/murva-signal | grep -q 'dpkg-' && fail "the upgrade left $(ls /etc/murva-signal)"
 
