@@ -28,7 +28,7 @@ name="murva-image-test-$$"
 tag="localhost/murva-signal-test:$$"
 pid=
 cleanup() {
-    [[ -n "$pid" ]] && kill -KILL "$pid" 2>/dev/null
+    [[ -z "$pid" ]] || kill -KILL "$pid" 2>/dev/null || true
     podman rm -f "$name" >/dev/null 2>&1 || true
     podman rmi -f "$tag" >/dev/null 2>&1 || true
     rm -rf "$tmp"

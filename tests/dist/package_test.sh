@@ -31,7 +31,7 @@ fi
 tmp=$(mktemp -d)
 server=
 cleanup() {
-    [[ -n "$server" ]] && kill "$server" 2>/dev/null
+    [[ -z "$server" ]] || kill "$server" 2>/dev/null || true
     apt-get purge -y -qq -o DPkg::Lock::Timeout=300 murva-signal >/dev/null 2>&1 || true
     rm -rf "$tmp"
 }
