@@ -144,7 +144,7 @@ def main():
         ".SH SEE ALSO",
         "\\fBsystemctl\\fR(1), \\fBsystemd.service\\fR(5)",
         ".PP",
-        "The full guide is README.md in the source tree.",
+        "The full guide: README.md, in /usr/share/doc/murva\\-signal when the package is installed.",
     ]
     with open(output, "w", encoding="utf-8") as f:
         f.write("\n".join(page) + "\n")
