@@ -6,6 +6,7 @@
 
 #include <sys/resource.h>
 
+#include "app/healthcheck.hpp"
 #include "app/logging.hpp"
 #include "app/server.hpp"
 #include "app/stop_sequence.hpp"
@@ -43,6 +44,9 @@ A WebRTC signaling server for two-member rooms.
   murva-signal              settings from ./murva-signal.json (written with the defaults when missing)
   murva-signal PORT [PW]    listen on PORT (1-65535) with an optional join password; no file is read
   murva-signal PATH         settings from the configuration file PATH
+  murva-signal --healthcheck [PORT | PATH]
+                            GET /healthz of the server running with these settings (default
+                            ./murva-signal.json; the admin listener when it has one); exit status 0 if healthy
   murva-signal --help       this text
   murva-signal --version    the version
 
@@ -61,6 +65,8 @@ int runServer(int argc, char** argv) {
         std::cout << "murva-signal " << MURVA_VERSION << "\n";
         return 0;
     }
+    if (argc > 1 && std::string_view(argv[1]) == "--healthcheck")
+        return runHealthcheck(argc, argv);
     blockServerSignals(); // before any thread starts, so all of them inherit the mask
     ServerSettings settings;
     if (!loadSettings(argc, argv, settings))
