@@ -213,8 +213,8 @@ public:
 
     void drop(std::string why) {
         asio::post(io_, [this, why = std::move(why)] {
-            if (link_ && !stopped_)
-                fail(why, link_->phase != Phase::Ready);
+            if (link_ && link_->phase == Phase::Ready && !stopped_) // not a later connection
+                fail(why);
         });
     }
 

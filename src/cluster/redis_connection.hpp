@@ -52,8 +52,9 @@ public:
     void stop();
     bool connected() const; // ready for commands (the connected handler has run or is about to)
     bool tried() const;     // a connection attempt has ended, ready or not
-    // Ends the current connection as lost (a reply showed the server unusable: an error to a write that must
-    // succeed, say); `lost` is told `why` and the connection comes back as after any loss. Any thread.
+    // Ends the ready connection as lost (a reply showed the server unusable: an error to a write that must
+    // succeed, say); `lost` is told `why` and the connection comes back as after any loss. Does nothing while
+    // no connection is ready. Any thread.
     void drop(std::string why);
 
     // Thread-safe, never blocks, never runs `done` inline (callers hold locks): queues the formatted command
