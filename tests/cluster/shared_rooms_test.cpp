@@ -67,7 +67,10 @@ protected:
     static std::string metric(const Instance& instance, const std::string& sample) {
         const std::string page = httpGet(instance.admin, "/metrics");
         const auto at = page.find("\n" + sample + " ");
-        return at == std::string::npos ? "" : page.substr(at + sample.size() + 2, page.find('\n', at + 1) - at - sample.size() - 2);
+        if (at == std::string::npos)
+            return "";
+        const auto value = at + sample.size() + 2;
+        return page.substr(value, page.find('\n', value) - value);
     }
 
     // Joins room `room` on `instance` and returns the reply.
