@@ -443,6 +443,8 @@ void ClusterRooms::heartbeat() {
 // Redis answered the heartbeat with an error (too old for SET ... GET, read-only after a failover, out of
 // memory): the key may expire and the others free our rooms while we serve on, so it counts as a loss.
 void ClusterRooms::heartbeatRefused(const std::string& error) {
+    if (!commands_->connected())
+        return; // the error is the connection's loss, handled as such already
     {
         SignalingState::Lock lock(state_);
         available_ = false;
