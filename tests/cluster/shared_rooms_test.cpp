@@ -269,19 +269,22 @@ TEST_F(SharedRooms, AKilledInstancesRoomsAreFreedAndRedisCanRestartUnderRunningP
 TEST_F(SharedRooms, AnInstanceNameInUseIsRefusedAtStart) {
     const std::string timing = R"("heartbeat_ms": 100, "instance_timeout_ms": 1000, "instance": "twin")";
     auto& first = startInstance(timing);
+    auto client = WsClient::connect(first.port);
+    EXPECT_EQ(join(*client, "r", "n"), joinedAlone);
     Instance twin;
     auto refused = launch(twin, timing);
     EXPECT_EQ(refused.child->waitExit(5s), 1);
     EXPECT_NE(refused.child->stderrText().find("murva:instance:twin"), std::string::npos)
         << refused.child->stderrText();
-    EXPECT_TRUE(ready(first)); // its heartbeat and rooms were left alone
-    auto client = WsClient::connect(first.port);
-    EXPECT_EQ(join(*client, "r", "n"), joinedAlone);
-    EXPECT_EQ(redis_.command({"HGET", "murva:room:r", "i1"}), "twin");
+    // The refused one gave back nothing of the name's: the first's member still waits in its room.
+    EXPECT_TRUE(ready(first));
+    auto partner = WsClient::connect(first.port);
+    EXPECT_EQ(join(*partner, "r", "p"), joinedWith("n"));
+    EXPECT_EQ(client->receive(5s), peerJoined("p"));
 
     first.child->kill();
     startInstance(timing); // waits out the dead one's heartbeat, then serves
-    EXPECT_EQ(redis_.command({"EXISTS", "murva:room:r"}), "0"); // the dead one's member freed once it expired
+    EXPECT_TRUE(waitUntil([&] { return roomKeys().empty(); }, 3s)); // the dead one's members freed
 }
 
 // Messages published on an instance's channel by anyone: what does not fit the member it names is dropped and
