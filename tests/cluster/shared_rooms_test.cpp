@@ -288,7 +288,9 @@ TEST_F(SharedRooms, AnInstanceNameInUseIsRefusedAtStart) {
     EXPECT_EQ(client->receive(5s), R"({"type":"answer"})");
     // A twin that started while Redis was away from one of them is noticed by the heartbeat, and said.
     redis_.command({"SET", "murva:instance:twin", "another process", "PX", "1000"});
-    const auto warned = [&] { return first.child->stderrText().find("written by another process") != std::string::npos; };
+    const auto warned = [&] {
+        return first.child->stderrText().find("written by another process") != std::string::npos;
+    };
     EXPECT_TRUE(waitUntil(warned, 3s));
 
     first.child->kill();
