@@ -290,9 +290,9 @@ private:
         }
     }
 
-    void report(const char* where, std::exception_ptr thrown) noexcept {
+    void report(const char* source, std::exception_ptr thrown) noexcept {
         try {
-            std::string what = std::string(where) + " threw ";
+            std::string what = std::string(source) + " threw ";
             try {
                 std::rethrow_exception(thrown);
             } catch (const std::exception& e) {
@@ -306,11 +306,11 @@ private:
         }
     }
 
-    template <class F> void guarded(const char* where, F&& f) noexcept {
+    template <class F> void guarded(const char* source, F&& f) noexcept {
         try {
             f();
         } catch (...) {
-            report(where, std::current_exception());
+            report(source, std::current_exception());
         }
     }
 
