@@ -65,6 +65,9 @@ std::string renderMetrics(SignalingState& state, const rtc::TransportCounters& t
                   {"not_joined", read(c.droppedNotJoined)},
                   {"no_peer", read(c.droppedNoPeer)},
                   {"relay_filtered", read(c.droppedRelayFiltered)}});
+    appendFamily(out, "murva_cluster_messages_dropped_total", MetricType::Counter,
+                 "Messages from other instances (through Redis) not passed on, by reason.", "reason",
+                 {{"malformed", read(c.channelMalformed)}, {"misdirected", read(c.channelMisdirected)}});
     appendFamily(out, "murva_closes_total", MetricType::Counter,
                  "Closed WebSocket connections by close code (1006: no close frame).", "code",
                  {{"1000", t.closes.normal},

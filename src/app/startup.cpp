@@ -8,6 +8,7 @@
 #include <sys/resource.h>
 
 #include "app/console_lines.hpp"
+#include "app/healthcheck.hpp"
 #include "app/logging.hpp"
 #include "app/server.hpp"
 #include "app/stop_sequence.hpp"
@@ -45,6 +46,9 @@ A WebRTC signaling server for two-member rooms.
   murva-signal              settings from ./murva-signal.json (written with the defaults when missing)
   murva-signal PORT [PW]    listen on PORT (1-65535) with an optional join password; no file is read
   murva-signal PATH         settings from the configuration file PATH
+  murva-signal --healthcheck [PORT | PATH]
+                            GET /healthz of the server running with these settings (default
+                            ./murva-signal.json; the admin listener when it has one); exit status 0 if healthy
   murva-signal --help       this text
   murva-signal --version    the version
 
@@ -64,6 +68,8 @@ int runServer(int argc, char** argv) {
         std::cout << "murva-signal " << MURVA_VERSION << "\n";
         return 0;
     }
+    if (argc > 1 && std::string_view(argv[1]) == "--healthcheck")
+        return runHealthcheck(argc, argv);
     // A console whose reader went away (a pipe into a log shipper that restarted) must not end the server.
     std::signal(SIGPIPE, SIG_IGN);
     blockServerSignals(); // before any thread starts, so all of them inherit the mask

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -20,6 +21,7 @@ namespace murva {
 
 class RedisConnection;
 struct RedisReply;
+struct RegistryScript;
 
 class ClusterRooms final : public SharedRooms {
 public:
@@ -27,7 +29,9 @@ public:
     ClusterRooms(SignalingState& state, const ClusterSettings& settings, uint32_t maxRooms);
     ~ClusterRooms() override; // stop()
 
-    // Connects (and keeps reconnecting); joins are refused as "at capacity" until Redis answers.
+    // Connects (and keeps reconnecting); joins are refused as "at capacity" until Redis answers. When Redis
+    // answers at once and the instance's name is held, waits up to instance_timeout_ms for it to be given up
+    // (a crashed predecessor's heartbeat expiring); throws std::runtime_error when it is still held then.
     void start();
     // Gives back what this instance still holds in Redis (briefly waiting for it), then disconnects. Call it
     // after the last connection has closed.
@@ -40,9 +44,9 @@ public:
     void vacate(const Client& client) override;
     bool available() const override { return available_.load(std::memory_order_acquire); }
 
-    // Sends a message to member `to` of `instance` in the name of this instance's member `from`.
+    // Sends a message about room `room` to member `to` of `instance` in the name of this instance's `from`.
     void publish(const std::string& instance, ChannelMessage::Kind kind, uint64_t to, uint64_t from,
-                 std::string_view body);
+                 const std::string& room, std::string_view body);
 
 private:
     // One member of this instance in the registry, from its claim to its vacate.
@@ -52,6 +56,12 @@ private:
         bool placed = false;              // its claim was answered and it is in the room here
         std::vector<std::string> backlog; // channel messages for it that came before that
     };
+
+    void claimName(); // start(): takes the heartbeat key only where it does not exist
+    // EVALSHA, and EVAL when Redis has lost the script (a flushed cache, a replica promoted without it).
+    void runScript(const RegistryScript& script, std::vector<std::string> args,
+                   std::function<void(const RedisReply&)> done = {});
+    void warn(const std::string& line) const; // one line on standard error
 
     // Each runs under the state's lock.
     void finishClaim(uint64_t id, uint64_t epoch, const RedisReply& reply, const std::function<void(const SharedClaim&)>& done);
@@ -63,21 +73,28 @@ private:
     void resync();            // after a loss: our slots in Redis cleared, then the rooms we still have put back
     void restored(uint64_t id, const RedisReply& reply);
     void heartbeat();         // on the command connection's thread
+    void heartbeatRefused(const std::string& error); // likewise, without the state's lock
 
-    std::shared_ptr<Member> remoteMember(const RedisReply& reply, std::size_t first, uint64_t localId);
+    std::shared_ptr<Member> remoteMember(const RedisReply& reply, std::size_t first, uint64_t localId,
+                                         const std::string& room);
 
     SignalingState& state_;
     const ClusterSettings settings_;
     const uint32_t maxRooms_;
     const std::string instance_;
+    const std::string nonce_; // the heartbeat's value: this process's, not another's with the same name
     std::unique_ptr<RedisConnection> commands_;
     std::unique_ptr<RedisConnection> subscriber_;
 
     std::atomic<bool> available_{false};
     std::atomic<bool> stopped_{false};
+    std::atomic<bool> closing_{false}; // the connections are being stopped: nothing more is sent
+    std::atomic<bool> held_{false};    // the name is ours (or could not be checked): stop() gives it back
+    std::atomic<bool> twinReported_{false};
     // Under the state's lock:
     bool commandsUp_ = false;
     bool subscriberUp_ = false;
+    bool named_ = false; // claimName has finished: the registry may be written
     uint64_t epoch_ = 0; // counts losses: answers to what was asked before one are not believed
     uint64_t nextId_ = 0;
     std::unordered_map<uint64_t, LocalMember> members_;

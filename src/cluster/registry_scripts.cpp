@@ -22,7 +22,7 @@ local function vacate(code, s, inst)
     redis.call('SREM', 'murva:rooms', code)
   elseif other ~= inst then
     local to = redis.call('HGET', room, 'm' .. o)
-    redis.call('PUBLISH', 'murva:to:' .. other, 'L ' .. to .. ' ' .. inst .. ' ' .. id .. '\n')
+    redis.call('PUBLISH', 'murva:to:' .. other, 'L ' .. to .. ' ' .. inst .. ' ' .. id .. ' ' .. #code .. '\n' .. code)
   end
   if other ~= inst then
     redis.call('SREM', 'murva:rooms-of:' .. inst, code)
