@@ -25,6 +25,10 @@ void flushConsoleLines();
 // Like flushConsoleLines, and keeps the writer out until the lock is released (to read or swap the stream).
 std::unique_lock<std::mutex> holdConsole();
 
+// After text went to std::cout, with the console held: when it could not be written (a pipe whose reader went
+// away, a full disk), says so once on standard error and lets the next line try again. Serving goes on.
+void checkConsoleWritten();
+
 // Reports a state's joins and leaves as console lines, with the counts after each event.
 class ConsoleReporter final : public StateObserver {
 public:

@@ -1,11 +1,13 @@
 // Start-up of the server process.
 #include "app/startup.hpp"
 
+#include <csignal>
 #include <iostream>
 #include <string_view>
 
 #include <sys/resource.h>
 
+#include "app/console_lines.hpp"
 #include "app/healthcheck.hpp"
 #include "app/logging.hpp"
 #include "app/server.hpp"
@@ -50,7 +52,8 @@ A WebRTC signaling server for two-member rooms.
   murva-signal --help       this text
   murva-signal --version    the version
 
-Environment: MURVA_SIGNAL_PASSWORD replaces the join password.
+Environment: MURVA_SIGNAL_PASSWORD replaces the join password. Secrets may also come as files in
+$CREDENTIALS_DIRECTORY: password, turn-secret, redis-password.
 Signals: SIGTERM or SIGINT drain and stop (a second one stops at once); SIGHUP reloads the TLS certificate.
 )";
 
@@ -67,11 +70,14 @@ int runServer(int argc, char** argv) {
     }
     if (argc > 1 && std::string_view(argv[1]) == "--healthcheck")
         return runHealthcheck(argc, argv);
+    // A console whose reader went away (a pipe into a log shipper that restarted) must not end the server.
+    std::signal(SIGPIPE, SIG_IGN);
     blockServerSignals(); // before any thread starts, so all of them inherit the mask
     ServerSettings settings;
     if (!loadSettings(argc, argv, settings))
         return 1;
-    applyPasswordFromEnvironment(settings); // the TURN secret's variable was applied while loading
+    if (!applyPasswordFromEnvironment(settings)) // the TURN secret was applied while loading
+        return 1;
     initLogging(settings);
     raiseOpenFileLimit();
 
@@ -82,10 +88,14 @@ int runServer(int argc, char** argv) {
         std::cerr << "Failed to start server on port " << settings.port << ": " << e.what() << "\n";
         return 1;
     }
-    printSummary(std::cout, settings);
-    if (const ClusterRooms* cluster = server->cluster())
-        std::cout << "Rooms shared through Redis as instance " << cluster->instance() << "\n";
-    std::cout << std::flush;
+    {
+        const auto console = holdConsole(); // the summary comes out whole, not interleaved with join lines
+        printSummary(std::cout, settings);
+        if (const ClusterRooms* cluster = server->cluster())
+            std::cout << "Rooms shared through Redis as instance " << cluster->instance() << "\n";
+        std::cout << std::flush;
+        checkConsoleWritten();
+    }
 
     serveUntilStopped(*server);
     server.reset();

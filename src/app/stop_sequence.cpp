@@ -97,6 +97,11 @@ void blockServerSignals() {
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
+void beginDrain(Server& server, const std::function<void()>& announce) {
+    server.startDrain();
+    announce();
+}
+
 void serveUntilStopped(Server& server) {
     notifyReady();
     Watchdog watchdog(server);
@@ -108,8 +113,7 @@ void serveUntilStopped(Server& server) {
             break;
     }
 
-    notifyStopping();
-    server.startDrain();
+    beginDrain(server);
     waitForConnections(server, Clock::now() + std::chrono::milliseconds(server.settings().drainTimeoutMs));
     server.closeRemaining();
     waitForConnections(server, Clock::now() + closeGrace);

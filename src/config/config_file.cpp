@@ -91,12 +91,18 @@ bool readPort(const json& object, const char* key, long long lowest, uint16_t& p
 // Rate limits keep a time per event in the window for each address: bounded, so memory is.
 constexpr uint32_t maxRateLimit = 10000;
 
+// Tested before any narrowing, as the port is: 4294967296 must not wrap around into 0 (no limit).
 bool readRateLimit(const json& object, const char* key, uint32_t& field, std::string& error) {
-    readKey(object, key, field);
-    if (field <= maxRateLimit)
+    auto it = object.find(key);
+    if (it == object.end())
         return true;
-    error = std::string(key) + " out of range (0-" + std::to_string(maxRateLimit) + ")";
-    return false;
+    const auto value = toInteger<long long>(*it);
+    if (value < 0 || value > maxRateLimit) {
+        error = std::string(key) + " out of range (0-" + std::to_string(maxRateLimit) + ")";
+        return false;
+    }
+    field = static_cast<uint32_t>(value);
+    return true;
 }
 
 bool isTurnUrl(const std::string& url) {

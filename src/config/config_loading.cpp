@@ -1,14 +1,14 @@
-// The command line forms, the configuration file on first start, and the environment's password and TURN secret.
+// The command line forms, the configuration file on first start, and the secrets from the environment.
 #include "config/config_loading.hpp"
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <string_view>
 
 #include "config/config_file.hpp"
+#include "config/credentials.hpp"
 
 namespace murva {
 
@@ -88,7 +88,8 @@ bool loadSettings(int argc, char** argv, ServerSettings& settings) {
         std::cerr << "Failed to load " << path << ": " << error << "\n";
         return false;
     }
-    applySecretsFromEnvironment(settings);
+    if (!applySecretsFromEnvironment(settings))
+        return false;
     if (settings.turn && settings.turn->secret.empty()) {
         std::cerr << "Failed to load " << path << ": turn has no secret: set turn.secret or "
                   << turnSecretVariable << "\n";
@@ -98,16 +99,30 @@ bool loadSettings(int argc, char** argv, ServerSettings& settings) {
     return true;
 }
 
-void applySecretsFromEnvironment(ServerSettings& settings) {
-    if (const char* value = std::getenv(turnSecretVariable); value && settings.turn)
-        settings.turn->secret = value;
-    if (const char* value = std::getenv(redisPasswordVariable); value && settings.cluster)
-        settings.cluster->redisPassword = value;
+bool applySecretsFromEnvironment(ServerSettings& settings) {
+    try {
+        if (settings.turn)
+            if (auto secret = externalSecret(turnSecretVariable, "turn-secret"))
+                settings.turn->secret = std::move(*secret);
+        if (settings.cluster)
+            if (auto password = externalSecret(redisPasswordVariable, "redis-password"))
+                settings.cluster->redisPassword = std::move(*password);
+    } catch (const std::runtime_error& e) {
+        std::cerr << e.what() << "\n";
+        return false;
+    }
+    return true;
 }
 
-void applyPasswordFromEnvironment(ServerSettings& settings) {
-    if (const char* value = std::getenv("MURVA_SIGNAL_PASSWORD"))
-        settings.password = value;
+bool applyPasswordFromEnvironment(ServerSettings& settings) {
+    try {
+        if (auto password = externalSecret(passwordVariable, "password"))
+            settings.password = std::move(*password);
+    } catch (const std::runtime_error& e) {
+        std::cerr << e.what() << "\n";
+        return false;
+    }
+    return true;
 }
 
 } // namespace murva
