@@ -218,11 +218,11 @@ void ClusterRooms::finishClaim(uint64_t id, uint64_t epoch, const RedisReply& re
         if (isString(outcome, "joined"))
             runScript(leaveScript(), {members_[id].room, instance_, std::to_string(id)});
     } else if (isString(outcome, "full")) {
-        claim.outcome = SharedClaim::Outcome::RoomFull;
+        claim.outcome = ClaimOutcome::RoomFull;
     } else if (isString(outcome, "limit")) {
-        claim.outcome = SharedClaim::Outcome::RoomLimitReached;
+        claim.outcome = ClaimOutcome::RoomLimitReached;
     } else if (isString(outcome, "joined")) {
-        claim.outcome = SharedClaim::Outcome::Joined;
+        claim.outcome = ClaimOutcome::Joined;
         if (const RedisReply& peer = element(reply, 1); peer.type == RedisReply::Type::String) {
             if (peer.text == instance_)
                 claim.localPeerId = idOf(element(reply, 2));
