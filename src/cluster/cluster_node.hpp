@@ -73,16 +73,16 @@ public:
     void runScript(const RegistryScript& script, std::vector<std::string> args, Callback done = {});
 
 private:
-    void claimName(); // start(): takes the heartbeat key only where it does not exist
+    void claimName();                         // start(): takes the heartbeat key only where it does not exist
     void warn(const std::string& line) const; // one line on standard error
 
     // Each runs under the state's lock.
     void connectionUp(bool commands);
     void connectionLost(bool commands);
-    void lose(); // unavailable, the epoch moves on, the registry forgets what it learnt
+    void lose();    // unavailable, the epoch moves on, the registry forgets what it learnt
     void recover(); // after a loss: the heartbeat written, the registry restored, then available again
 
-    void heartbeat(); // on the command connection's thread
+    void heartbeat();                                // on the command connection's thread
     void heartbeatRefused(const std::string& error); // likewise, without the state's lock
 
     SignalingState& state_;

@@ -79,7 +79,8 @@ void ClusterRooms::vacate(const Client& client) {
 
 void ClusterRooms::publish(const std::string& instance, ChannelMessage::Kind kind, uint64_t to, uint64_t from,
                            const std::string& room, std::string_view body) {
-    node_.command({"PUBLISH", instanceChannel(instance), encodeChannelMessage(kind, to, this->instance(), from, room, body)});
+    node_.command(
+        {"PUBLISH", instanceChannel(instance), encodeChannelMessage(kind, to, this->instance(), from, room, body)});
 }
 
 std::shared_ptr<Member> ClusterRooms::remoteMember(const RegistryPeer& peer, uint64_t localId,

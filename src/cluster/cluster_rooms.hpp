@@ -47,7 +47,7 @@ private:
     };
 
     // ClusterNode::Registry
-    void lost() override; // every pair that crosses instances ends: "peer-left" to our side
+    void lost() override;                  // every pair that crosses instances ends: "peer-left" to our side
     void restore(uint64_t epoch) override; // our slots in Redis cleared, then the rooms we still have put back
     void reapOthers() override;
     void reapSelf(ClusterNode::Callback done) override;

@@ -48,9 +48,9 @@ TEST(ChannelMessage, RefusesWhatNoInstanceWrites) {
     const std::string payloads[] = {
         "",
         "nothing of ours",
-        "X 1 a 2 0\n",                   // no such kind
+        "X 1 a 2 0\n", // no such kind
         "MM 1 a 2 0\n",
-        "M x a 2 0\n",                   // numbers that are not
+        "M x a 2 0\n", // numbers that are not
         "M -1 a 2 0\n",
         "M 1 a 2 +0\n",
         "M 18446744073709551616 a 2 0\n", // past 64 bits
