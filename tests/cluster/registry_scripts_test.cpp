@@ -9,8 +9,8 @@ namespace {
 
 TEST(RegistryScripts, EachLoadsUnderTheDigestItIsCalledBy) {
     testing_support::RedisServer redis;
-    for (const auto* script : {&murva::joinScript(), &murva::leaveScript(), &murva::reapScript(),
-                               &murva::restoreScript()}) {
+    for (const auto* script :
+         {&murva::joinScript(), &murva::leaveScript(), &murva::reapScript(), &murva::restoreScript()}) {
         EXPECT_EQ(redis.command({"SCRIPT", "LOAD", script->text}), script->sha1);
         EXPECT_EQ(murva::scriptCommand(*script, false, {})[1], script->sha1);
     }

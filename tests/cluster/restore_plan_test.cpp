@@ -10,8 +10,8 @@ namespace {
 
 TEST(RestorePlan, PutsBackPlacedMembersRoomByRoom) {
     const std::vector<HeldMember> held = {
-        {4, "r3", "d", true},     {2, "r2", "pending", false}, {1, "r1", "a", true},
-        {3, "r1", "c d", true},   {5, "r4", "also pending", false},
+        {4, "r3", "d", true},   {2, "r2", "pending", false},      {1, "r1", "a", true},
+        {3, "r1", "c d", true}, {5, "r4", "also pending", false},
     };
     const auto calls = murva::planRestore("inst", held);
     ASSERT_EQ(calls.size(), 2u);

@@ -324,7 +324,7 @@ TEST_F(SharedRooms, ChannelMessagesThatDoNotFitTheirMemberAreDroppedAndCounted) 
     const struct {
         std::string payload, reason;
     } dropped[] = {
-        {message(Kind::Joined, waitingId, "c", 1, "lone", "\xff\xfe nick"), "malformed"}, // not UTF-8
+        {message(Kind::Joined, waitingId, "c", 1, "lone", "\xff\xfe nick"), "malformed"},           // not UTF-8
         {message(Kind::Relay, hereId, "c", thereId, "pair", R"({"type":"offer"})"), "misdirected"}, // not the partner
         {message(Kind::Relay, hereId, "b", thereId + 1, "pair", R"({"type":"offer"})"), "misdirected"},
         {message(Kind::Relay, hereId, "b", thereId, "lone", R"({"type":"offer"})"), "misdirected"},
