@@ -31,9 +31,10 @@ rtc::WebSocketServerConfiguration makeServerConfiguration(const ServerSettings& 
 Server::Server(const ServerSettings& settings, const rtc::WebSocketServerConfiguration& transport)
     : settings_(settings), state_(settings_, &console_), service_(state_, settings_) {
     if (settings_.cluster) {
-        cluster_ = std::make_unique<ClusterRooms>(state_, *settings_.cluster, settings_.maxRooms);
+        clusterNode_ = std::make_unique<ClusterNode>(state_, *settings_.cluster);
+        cluster_ = std::make_unique<ClusterRooms>(*clusterNode_, state_, settings_.maxRooms);
         service_.useSharedRooms(cluster_.get());
-        cluster_->start();
+        clusterNode_->start();
     }
     auto config = transport;
     if (config.proxyProtocol && !config.trustedProxy)
@@ -59,8 +60,8 @@ Server::~Server() {
     transport_->stop();
     if (admin_)
         admin_->stop();
-    if (cluster_)
-        cluster_->stop();
+    if (clusterNode_)
+        clusterNode_->stop();
 }
 
 void Server::startDrain() {

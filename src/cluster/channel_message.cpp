@@ -2,6 +2,7 @@
 #include "cluster/channel_message.hpp"
 
 #include <charconv>
+#include <system_error>
 
 namespace murva {
 
@@ -19,9 +20,11 @@ std::string_view nextField(std::string_view& text, char delimiter) {
     return field;
 }
 
+// A number past 64 bits is refused, not read as whatever `id` held before.
 bool parseId(std::string_view field, uint64_t& id) {
     const auto* end = field.data() + field.size();
-    return !field.empty() && std::from_chars(field.data(), end, id).ptr == end;
+    const auto [ptr, error] = std::from_chars(field.data(), end, id);
+    return !field.empty() && error == std::errc{} && ptr == end;
 }
 
 } // namespace

@@ -59,7 +59,6 @@ private:
 
     // The replies to a join that was decided: "joined" and the peer's "peer-joined", or the refusal.
     void answerJoin(const SocketPtr& self, const Client& client, const ClaimResult& claim, nlohmann::json iceServers);
-    static ClaimOutcome claimOutcome(SharedClaim::Outcome outcome);
 
     // Forwards a frame of a client in a room to the other member, under the lock. `parsed` is the frame's
     // value when it was parsed (needed only when relay candidates are stripped).

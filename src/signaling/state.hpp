@@ -25,7 +25,6 @@ struct Slot {
 };
 using Room = std::array<Slot, 2>;
 
-enum class ClaimOutcome { Joined, RoomLimitReached, RoomFull, Unavailable };
 struct ClaimResult {
     ClaimOutcome outcome = ClaimOutcome::Joined;
     Member* peer = nullptr; // the other member when Joined and present; valid while the lock is held

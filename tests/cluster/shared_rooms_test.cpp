@@ -298,8 +298,9 @@ TEST_F(SharedRooms, AnInstanceNameInUseIsRefusedAtStart) {
     EXPECT_EQ(partner->receive(5s), peerLeft);
 }
 
-// Messages published on an instance's channel by anyone: what does not fit the member it names is dropped and
-// counted, and the instance carries on. Each table row would otherwise reach the member before the next row.
+// Messages published on an instance's channel by anyone: what does not fit the member it names (which message
+// does is tested on its own) is dropped and counted, and the instance carries on. Each table row would otherwise
+// reach the member before the next row.
 TEST_F(SharedRooms, ChannelMessagesThatDoNotFitTheirMemberAreDroppedAndCounted) {
     const std::string timing = R"("heartbeat_ms": 100, "instance_timeout_ms": 1000, "instance": )";
     auto& a = startInstance(timing + R"("a")");
@@ -319,19 +320,14 @@ TEST_F(SharedRooms, ChannelMessagesThatDoNotFitTheirMemberAreDroppedAndCounted) 
                             const std::string& body) {
         return murva::encodeChannelMessage(kind, to, from, fromId, room, body);
     };
+    // The member's partner, room and nick as this instance knows them are what the rows are judged against.
     const struct {
         std::string payload, reason;
     } dropped[] = {
-        {message(Kind::Joined, waitingId, "c", 1, "lone", "\xff\xfe nick"), "malformed"}, // not UTF-8
-        {message(Kind::Joined, waitingId, "c", 1, "lone", std::string(65, 'n')), "malformed"},
-        {message(Kind::Joined, waitingId, "c", 1, "pair", "stranger"), "misdirected"}, // another room
-        {message(Kind::Relay, hereId, "c", 1, "pair", R"({"type":"offer"})"), "misdirected"}, // not the partner
+        {message(Kind::Joined, waitingId, "c", 1, "lone", "\xff\xfe nick"), "malformed"},           // not UTF-8
+        {message(Kind::Relay, hereId, "c", thereId, "pair", R"({"type":"offer"})"), "misdirected"}, // not the partner
         {message(Kind::Relay, hereId, "b", thereId + 1, "pair", R"({"type":"offer"})"), "misdirected"},
         {message(Kind::Relay, hereId, "b", thereId, "lone", R"({"type":"offer"})"), "misdirected"},
-        {message(Kind::Left, hereId, "c", 1, "pair", ""), "misdirected"},
-        {message(Kind::Relay, hereId, "b", thereId, "pair", "{\"type\":\"off\xc0r\"}"), "malformed"},
-        {message(Kind::Relay, hereId, "b", thereId, "pair", "M 1 b 2"), "malformed"},
-        {"J " + std::to_string(waitingId) + " c 1 99\nlone", "malformed"}, // the room is cut short
         {"nothing of ours", "malformed"},
     };
     std::map<std::string, int> expected;
