@@ -27,7 +27,8 @@ TrustedProxies parseTrustedProxies(const std::vector<std::string>& entries) {
 
 SignalingService::SignalingService(SignalingState& state, const ServerSettings& settings)
     : state_(state), password_(settings.password), allowTurn_(settings.allowTurn),
-      trusted_(parseTrustedProxies(settings.trustedProxies)), passwordFailures_(settings.maxPasswordFailuresPerIp), joins_(settings.maxJoinsPerIpPerMinute),
+      trusted_(parseTrustedProxies(settings.trustedProxies)), proxyProtocol_(settings.proxyProtocol),
+      passwordFailures_(settings.maxPasswordFailuresPerIp), joins_(settings.maxJoinsPerIpPerMinute),
       turn_(settings.turn ? std::optional<TurnCredentials>(std::in_place, *settings.turn) : std::nullopt) {}
 
 bool SignalingService::trustedProxy(const std::string& ip) const {
@@ -38,7 +39,9 @@ bool SignalingService::trustedProxy(const std::string& ip) const {
 std::string SignalingService::clientAddress(const rtc::WebSocket& socket) const {
     std::string peer = clientIpFromAddress(socket.remoteAddress().value_or(""));
     const rtc::HttpRequest* request = socket.upgradeRequest();
-    if (trusted_.empty() || !request)
+    // A connection that came with a PROXY header has its address from there, or (LOCAL, UNKNOWN) stands for
+    // itself: its X-Forwarded-For is whatever the relayed client wrote.
+    if (trusted_.empty() || proxyProtocol_ || !request)
         return peer;
     return resolveClientAddress(peer, request->headerValues("X-Forwarded-For"), trusted_);
 }

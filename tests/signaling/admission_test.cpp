@@ -132,3 +132,42 @@ TEST(Admission, OriginsOffTheAllowListAreRefusedBeforeTheUpgradeAndJoinsAreRateL
     EXPECT_EQ(third->receive(), R"({"reason":"Too many attempts, try later.","type":"error"})");
     EXPECT_TRUE(third->waitClosed());
 }
+
+TEST(Admission, ProxyHeaderWithoutClientAddressNeverLetsForwardedForChooseTheAddress) {
+    ServerSettings settings;
+    settings.maxConnectionsPerIp = 0;
+    settings.proxyProtocol = true;
+    settings.trustedProxies = {"127.0.0.9"};
+    rtc::WebSocketServerConfiguration transport;
+    transport.proxyProtocol = true;
+    SignalServer server(settings, transport);
+    const auto v2 = [](char command, char family, const std::string& addresses) {
+        return std::string("\r\n\r\n\0\r\nQUIT\n", 12) + command + family + '\0' +
+               static_cast<char>(addresses.size()) + addresses;
+    };
+    const struct {
+        const char* what;
+        std::string header;
+        std::string countedAs;
+    } cases[] = {
+        {"v1 UNKNOWN", "PROXY UNKNOWN\r\n", "127.0.0.9"},
+        {"v2 LOCAL", v2('\x20', '\x00', ""), "127.0.0.9"},
+        {"v2 unspecified family", v2('\x21', '\x00', ""), "127.0.0.9"},
+        {"v2 UNIX stream", v2('\x21', '\x31', std::string(216, '\0')), "127.0.0.9"},
+        // A source the header names is the address even when it is a trusted one.
+        {"v1 TCP4 naming a proxy", "PROXY TCP4 127.0.0.9 127.0.0.1 5000 443\r\n", "127.0.0.9"},
+        {"v1 TCP4", "PROXY TCP4 198.51.100.7 127.0.0.1 5000 443\r\n", "198.51.100.7"},
+    };
+    std::vector<std::unique_ptr<WsClient>> held;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const int before = server.ipCount(c.countedAs);
+        ClientOptions options;
+        options.sourceAddress = "127.0.0.9";
+        options.preamble = c.header;
+        options.headers = {{"X-Forwarded-For", "203.0.113.5"}};
+        held.push_back(WsClient::connect(server.port(), options));
+        EXPECT_TRUE(waitUntil([&] { return server.ipCount(c.countedAs) == before + 1; }));
+        EXPECT_FALSE(server.hasIpEntry("203.0.113.5"));
+    }
+}
