@@ -28,6 +28,7 @@ TrustedProxies parseTrustedProxies(const std::vector<std::string>& entries) {
 SignalingService::SignalingService(SignalingState& state, const ServerSettings& settings)
     : state_(state), password_(settings.password), allowTurn_(settings.allowTurn),
       trusted_(parseTrustedProxies(settings.trustedProxies)), proxyProtocol_(settings.proxyProtocol),
+      ipv6PrefixLength_(settings.ipv6PrefixLength),
       passwordFailures_(settings.maxPasswordFailuresPerIp), joins_(settings.maxJoinsPerIpPerMinute),
       turn_(settings.turn ? std::optional<TurnCredentials>(std::in_place, *settings.turn) : std::nullopt) {}
 
@@ -47,11 +48,13 @@ std::string SignalingService::clientAddress(const rtc::WebSocket& socket) const 
 }
 
 void SignalingService::handleClient(SocketPtr socket) {
-    auto client = std::make_shared<Client>(socket, clientAddress(*socket));
+    std::string ip = clientAddress(*socket);
+    std::string key = ip.empty() ? std::string() : limitKey(ip, ipv6PrefixLength_);
+    auto client = std::make_shared<Client>(socket, std::move(ip), std::move(key));
     bool admitted;
     {
         SignalingState::Lock lock(state_);
-        admitted = state_.admit(socket, client->ip);
+        admitted = state_.admit(socket, client->key);
     }
     if (!admitted) {
         sendJson(socket, errorMessage(reasonConnectionLimit));
@@ -85,9 +88,9 @@ bool SignalingService::admitJoin(const SocketPtr& self, const Client& client, co
     auto& counters = state_.counters();
     const auto now = RateLimiter::Clock::now();
     // An address we cannot tell is not limited: it would put unrelated clients in one bucket.
-    const bool limited = !client.ip.empty();
-    const bool tooMany = limited && (!joins_.tryAcquire(client.ip, now) ||
-                                     (!password_.empty() && passwordFailures_.overLimit(client.ip, now)));
+    const bool limited = !client.key.empty();
+    const bool tooMany = limited && (!joins_.tryAcquire(client.key, now) ||
+                                     (!password_.empty() && passwordFailures_.overLimit(client.key, now)));
     if (tooMany) {
         bump(counters.joinsRateLimited);
         sendJson(self, errorMessage(reasonTooManyAttempts));
@@ -97,7 +100,7 @@ bool SignalingService::admitJoin(const SocketPtr& self, const Client& client, co
     if (password_.empty() || passwordMatches(message.value("password", std::string())))
         return true;
     if (limited)
-        passwordFailures_.record(client.ip, now);
+        passwordFailures_.record(client.key, now);
     bump(counters.joinsUnauthorized);
     sendJson(self, unauthorizedMessage());
     self->close();

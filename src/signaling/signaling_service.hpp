@@ -70,6 +70,7 @@ private:
     const bool allowTurn_;
     const TrustedProxies trusted_;
     const bool proxyProtocol_; // every connection opens with a PROXY header
+    const unsigned ipv6PrefixLength_;
     RateLimiter passwordFailures_; // wrong passwords per client address
     RateLimiter joins_;            // joins of any kind per client address
     const std::optional<TurnCredentials> turn_; // empty: "joined" carries no iceServers
