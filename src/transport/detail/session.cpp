@@ -494,9 +494,16 @@ private:
     // --- receiving ---
 
     // Waiting costs no buffer: the bytes are read once they are there, into the thread's buffer.
+    // While a write is under way nothing more is read (its end resumes reading): a peer that does not take what
+    // we send cannot make us read, and answer, without end. Its bytes wait in the kernel's buffers, and since
+    // nothing arrives meanwhile, the idle timeout ends a peer that never reads.
     void waitReadable() {
         // The messages of the last read have all reached their peers' queues: now their drains go.
         flushDeferredDrains();
+        if (writing_) {
+            readPaused_ = true;
+            return;
+        }
         socket_.async_wait(Socket::wait_read,
                            [self = this->shared_from_this()](beast::error_code ec) { self->onReadable(ec); });
     }
@@ -569,9 +576,13 @@ private:
         invokeGuarded("onMessage", [&] { (*handler)(std::move(message)); });
     }
 
+    // Only the latest ping is answered (RFC 6455 5.5.3 allows that), when the next write starts: pings that
+    // come faster than their pongs leave cost no memory.
     void onPing(std::string_view payload) override {
-        if (!closing_)
-            appendFrame(frames_, Opcode::Pong, payload);
+        if (closing_)
+            return;
+        pong_.assign(payload);
+        pongDue_ = true;
     }
 
     void onPong() override {}
@@ -642,6 +653,12 @@ private:
     void flushOutput() {
         if (writing_ || finished_)
             return;
+        if (std::exchange(pongDue_, false) && !closing_) {
+            appendControl(Opcode::Pong, pong_);
+            pong_ = std::string();
+            if (closing_)
+                return; // over the cap: startClose has flushed already
+        }
         if constexpr (tls) {
             if (!frames_.empty()) {
                 const bool encrypted = tls_.encrypt(frames_);
@@ -677,11 +694,33 @@ private:
         writing_ = false;
         sending_ = std::string();
         releaseBytes(std::exchange(sendingBytes_, 0));
+        // One read per completed write while the peer takes what we send slowly; after an error the wait fails
+        // at once and finishes the connection.
+        if (std::exchange(readPaused_, false))
+            waitReadable();
         if (ec) {
             dropPendingFrames();
             return closeSocket(); // the pending wait fails next and finishes the connection
         }
         flushOutput();
+    }
+
+    // A control frame of ours counts against the outbound cap like a message, until it is written.
+    void appendControl(Opcode opcode, std::string_view payload) {
+        const std::size_t size = payload.size() + 2;
+        bool over;
+        {
+            std::lock_guard lock(conn_->mutex);
+            over = conn_->buffered + size > conn_->maxBuffered;
+            if (!over)
+                conn_->buffered += size;
+            else if (conn_->state.load(std::memory_order_relaxed) == State::Open)
+                conn_->state.store(State::Closing, std::memory_order_release);
+        }
+        if (over)
+            return startClose(1008);
+        appendFrame(frames_, opcode, payload);
+        queuedBytes_ += size;
     }
 
     // Gives the bytes of these messages back to the outbound cap.
@@ -773,7 +812,7 @@ private:
             return closeSocket();
         }
         if (silentTicks_ == 2 && !closing_) {
-            appendFrame(frames_, Opcode::Ping, {});
+            appendControl(Opcode::Ping, {});
             flushOutput();
         }
     }
@@ -856,6 +895,7 @@ private:
     net::steady_timer deadline_;   // opening handshake, then forced close
     std::shared_ptr<Connection> conn_;
     std::shared_ptr<Shared> shared_;
+    std::string pong_;          // the payload of the latest ping not answered yet
     unsigned activity_ = 0;     // bumped by everything received
     unsigned seenActivity_ = 0; // activity_ at the last keepalive tick
     uint16_t endCode_ = 0;      // the first close code that applies (see closeCodeAtEnd)
@@ -864,6 +904,8 @@ private:
     bool opened_ = false;
     bool timedOut_ = false;
     bool writing_ = false;
+    bool readPaused_ = false; // no wait for input is pending: the write under way resumes it
+    bool pongDue_ = false;
     bool closing_ = false;        // a close frame is queued or sent, or the peer's has arrived
     bool closeRequested_ = false; // close() or overflow seen first
     bool peerClosed_ = false;     // the peer's close frame has arrived
