@@ -37,6 +37,15 @@ bool SignalingService::trustedProxy(const std::string& ip) const {
     return address && trusted_.contains(*address);
 }
 
+std::string SignalingService::pendingKey(const std::string& ip,
+                                         const std::vector<std::string>& forwardedFor) const {
+    const std::string client =
+        trusted_.empty() || proxyProtocol_ ? ip : resolveClientAddress(ip, forwardedFor, trusted_);
+    if (trustedProxy(client))
+        return {};
+    return limitKey(client, ipv6PrefixLength_);
+}
+
 std::string SignalingService::clientAddress(const rtc::WebSocket& socket) const {
     std::string peer = clientIpFromAddress(socket.remoteAddress().value_or(""));
     const rtc::HttpRequest* request = socket.upgradeRequest();
