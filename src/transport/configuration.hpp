@@ -41,8 +41,9 @@ struct WebSocketServerConfiguration {
     // remoteAddress() reports the client it names. A connection without one, with a malformed one, or from a
     // socket peer that trustedProxy does not accept is closed. Needs trustedProxy.
     bool proxyProtocol = false;
-    // Called on the I/O threads (possibly on several at once) with the socket peer's IP ("10.0.0.5", "::1";
-    // IPv4-mapped ones as IPv4).
+    // Whether a socket peer is one of our proxies: it may send PROXY headers, and its connections count for the
+    // client they carry (see clientKey). Called on the I/O threads (possibly on several at once) with the
+    // socket peer's IP ("10.0.0.5", "::1"; IPv4-mapped ones as IPv4).
     std::function<bool(const std::string& ip)> trustedProxy;
 
     // Connections not upgraded yet (in their PROXY header, TLS, request or plain HTTP exchanges) at once, per
