@@ -1,6 +1,8 @@
 // Slowloris: hundreds of connections that never finish their TCP/TLS/WebSocket handshake, silent or dribbling
 // a byte at a time. Each is closed at the handshake limit (measured from the client side), none reaches
-// admission, and legitimate clients keep joining and relaying the whole time.
+// admission, and legitimate clients keep joining and relaying the whole time. Keep-alive HTTP clients fare no
+// better: one address holds no more connections short of an upgrade than it may have open, and requests extend
+// neither the handshake limit nor the number of answers.
 #include <gtest/gtest.h>
 
 #include <algorithm>
