@@ -46,7 +46,9 @@ std::string renderMetrics(SignalingState& state, const rtc::TransportCounters& t
                   {"origin", t.refused.vetoed},
                   {"proxy_header_missing", t.refused.proxyMissing},
                   {"proxy_header_bad", t.refused.proxyBad},
-                  {"proxy_untrusted", t.refused.proxyUntrusted}});
+                  {"proxy_untrusted", t.refused.proxyUntrusted},
+                  {"pre_upgrade_per_ip", t.refused.pendingPerClient},
+                  {"pre_upgrade_max_connections", t.refused.pendingTotal}});
     appendFamily(out, "murva_joins_total", MetricType::Counter, "Join requests by result.", "result",
                  {{"ok", read(c.joinsOk)},
                   {"full", read(c.joinsFull)},

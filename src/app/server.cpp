@@ -25,6 +25,9 @@ rtc::WebSocketServerConfiguration makeServerConfiguration(const ServerSettings& 
             config.keyPemPass = s.tls.keyPassword;
     }
     config.proxyProtocol = s.proxyProtocol;
+    // A client may have as many connections on their way to the upgrade as it may have open.
+    config.maxPendingPerClient = s.maxConnectionsPerIp;
+    config.maxPending = s.maxConnections;
     return config;
 }
 
@@ -37,8 +40,12 @@ Server::Server(const ServerSettings& settings, const rtc::WebSocketServerConfigu
         clusterNode_->start();
     }
     auto config = transport;
-    if (config.proxyProtocol && !config.trustedProxy)
+    if ((config.proxyProtocol || !settings_.trustedProxies.empty()) && !config.trustedProxy)
         config.trustedProxy = [this](const std::string& ip) { return service_.trustedProxy(ip); };
+    if (!config.clientKey)
+        config.clientKey = [this](const std::string& ip, const std::vector<std::string>& forwardedFor) {
+            return service_.pendingKey(ip, forwardedFor);
+        };
     transport_ = std::make_unique<rtc::WebSocketServer>(config);
     transport_->onHttpRequest([this](const rtc::HttpRequest& request) { return answer(request); });
     if (!settings_.allowedOrigins.empty())

@@ -234,6 +234,11 @@ bool applyKeys(const json& root, ServerSettings& s, std::string& error) {
     if (!readRateLimit(root, "max_password_failures_per_ip", s.maxPasswordFailuresPerIp, error) ||
         !readRateLimit(root, "max_joins_per_ip_per_minute", s.maxJoinsPerIpPerMinute, error))
         return false;
+    readKey(root, "ipv6_prefix_length", s.ipv6PrefixLength);
+    if (s.ipv6PrefixLength < 1 || s.ipv6PrefixLength > 128) {
+        error = "ipv6_prefix_length out of range (1-128)";
+        return false;
+    }
     if (auto turn = root.find("turn"); turn != root.end() && !readTurn(*turn, s, error))
         return false;
     if (auto cluster = root.find("cluster"); cluster != root.end())

@@ -59,6 +59,7 @@ struct ServerSettings {
     std::vector<std::string> allowedOrigins; // upgrade requests' Origin values let in; empty: any
     uint32_t maxPasswordFailuresPerIp = 10;  // wrong passwords per minute from one address; 0: no limit
     uint32_t maxJoinsPerIpPerMinute = 0;     // joins per minute from one address; 0: no limit
+    uint32_t ipv6PrefixLength = 64;          // per-address limits count an IPv6 client by this network (1-128)
 
     std::optional<TurnSettings> turn; // empty: no "turn" key, and "joined" carries no TURN credentials
     std::optional<ClusterSettings> cluster; // empty: rooms are this server's alone

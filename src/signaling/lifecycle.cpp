@@ -27,7 +27,9 @@ TrustedProxies parseTrustedProxies(const std::vector<std::string>& entries) {
 
 SignalingService::SignalingService(SignalingState& state, const ServerSettings& settings)
     : state_(state), password_(settings.password), allowTurn_(settings.allowTurn),
-      trusted_(parseTrustedProxies(settings.trustedProxies)), passwordFailures_(settings.maxPasswordFailuresPerIp), joins_(settings.maxJoinsPerIpPerMinute),
+      trusted_(parseTrustedProxies(settings.trustedProxies)), proxyProtocol_(settings.proxyProtocol),
+      ipv6PrefixLength_(settings.ipv6PrefixLength),
+      passwordFailures_(settings.maxPasswordFailuresPerIp), joins_(settings.maxJoinsPerIpPerMinute),
       turn_(settings.turn ? std::optional<TurnCredentials>(std::in_place, *settings.turn) : std::nullopt) {}
 
 bool SignalingService::trustedProxy(const std::string& ip) const {
@@ -35,20 +37,33 @@ bool SignalingService::trustedProxy(const std::string& ip) const {
     return address && trusted_.contains(*address);
 }
 
+std::string SignalingService::pendingKey(const std::string& ip,
+                                         const std::vector<std::string>& forwardedFor) const {
+    const std::string client =
+        trusted_.empty() || proxyProtocol_ ? ip : resolveClientAddress(ip, forwardedFor, trusted_);
+    if (trustedProxy(client))
+        return {};
+    return limitKey(client, ipv6PrefixLength_);
+}
+
 std::string SignalingService::clientAddress(const rtc::WebSocket& socket) const {
     std::string peer = clientIpFromAddress(socket.remoteAddress().value_or(""));
     const rtc::HttpRequest* request = socket.upgradeRequest();
-    if (trusted_.empty() || !request)
+    // A connection that came with a PROXY header has its address from there, or (LOCAL, UNKNOWN) stands for
+    // itself: its X-Forwarded-For is whatever the relayed client wrote.
+    if (trusted_.empty() || proxyProtocol_ || !request)
         return peer;
     return resolveClientAddress(peer, request->headerValues("X-Forwarded-For"), trusted_);
 }
 
 void SignalingService::handleClient(SocketPtr socket) {
-    auto client = std::make_shared<Client>(socket, clientAddress(*socket));
+    std::string ip = clientAddress(*socket);
+    std::string key = ip.empty() ? std::string() : limitKey(ip, ipv6PrefixLength_);
+    auto client = std::make_shared<Client>(socket, std::move(ip), std::move(key));
     bool admitted;
     {
         SignalingState::Lock lock(state_);
-        admitted = state_.admit(socket, client->ip);
+        admitted = state_.admit(socket, client->key);
     }
     if (!admitted) {
         sendJson(socket, errorMessage(reasonConnectionLimit));
@@ -82,9 +97,9 @@ bool SignalingService::admitJoin(const SocketPtr& self, const Client& client, co
     auto& counters = state_.counters();
     const auto now = RateLimiter::Clock::now();
     // An address we cannot tell is not limited: it would put unrelated clients in one bucket.
-    const bool limited = !client.ip.empty();
-    const bool tooMany = limited && (!joins_.tryAcquire(client.ip, now) ||
-                                     (!password_.empty() && passwordFailures_.overLimit(client.ip, now)));
+    const bool limited = !client.key.empty();
+    const bool tooMany = limited && (!joins_.tryAcquire(client.key, now) ||
+                                     (!password_.empty() && passwordFailures_.overLimit(client.key, now)));
     if (tooMany) {
         bump(counters.joinsRateLimited);
         sendJson(self, errorMessage(reasonTooManyAttempts));
@@ -94,7 +109,7 @@ bool SignalingService::admitJoin(const SocketPtr& self, const Client& client, co
     if (password_.empty() || passwordMatches(message.value("password", std::string())))
         return true;
     if (limited)
-        passwordFailures_.record(client.ip, now);
+        passwordFailures_.record(client.key, now);
     bump(counters.joinsUnauthorized);
     sendJson(self, unauthorizedMessage());
     self->close();

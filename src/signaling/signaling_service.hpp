@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -32,6 +33,11 @@ public:
 
     // Whether a socket peer at `ip` is one of our proxies (may send PROXY headers and X-Forwarded-For).
     bool trustedProxy(const std::string& ip) const;
+
+    // What a connection not upgraded yet counts under, for the transport's caps on them: the limits' key of
+    // the client at `ip` (the socket peer, or a PROXY header's source), or of the one `forwardedFor` names
+    // when `ip` is a trusted proxy's. Empty for a connection of our proxies' own.
+    std::string pendingKey(const std::string& ip, const std::vector<std::string>& forwardedFor) const;
 
     // From now on joins are decided by `rooms`, shared with other instances (null: by this server alone).
     // Set before the first client comes; `rooms` must outlive every join it is asked.
@@ -68,6 +74,8 @@ private:
     const std::string password_; // empty: open server
     const bool allowTurn_;
     const TrustedProxies trusted_;
+    const bool proxyProtocol_; // every connection opens with a PROXY header
+    const unsigned ipv6PrefixLength_;
     RateLimiter passwordFailures_; // wrong passwords per client address
     RateLimiter joins_;            // joins of any kind per client address
     const std::optional<TurnCredentials> turn_; // empty: "joined" carries no iceServers

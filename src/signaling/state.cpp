@@ -135,8 +135,8 @@ void SignalingState::vacateRoomSlot(Client& client) {
 }
 
 void SignalingState::release(const Client& client) {
-    if (!client.ip.empty()) {
-        auto it = connectionsPerIp_.find(client.ip);
+    if (!client.key.empty()) {
+        auto it = connectionsPerIp_.find(client.key);
         if (it != connectionsPerIp_.end() && --it->second <= 0)
             connectionsPerIp_.erase(it);
     }

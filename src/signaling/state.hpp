@@ -63,7 +63,7 @@ public:
     };
 
     // Counts a new connection against the connection and per-IP limits; a refusal changes nothing.
-    bool admit(const SocketPtr& socket, const std::string& ip);
+    bool admit(const SocketPtr& socket, const std::string& key); // key: the client's limitKey, may be empty
 
     // Places the client in room `code` (creating it within the room limit): slot 1 if free, else slot 0.
     // `nick` is kept as given (the caller cuts it).

@@ -65,6 +65,9 @@ SessionSettings settingsFrom(const WebSocketServerConfiguration& config) {
     s.httpOnly = config.httpOnly;
     s.proxyProtocol = config.proxyProtocol;
     s.trustedProxy = config.trustedProxy;
+    s.maxPendingPerClient = config.maxPendingPerClient;
+    s.maxPending = config.maxPending;
+    s.clientKey = config.clientKey;
     if (s.proxyProtocol && !s.trustedProxy)
         throw std::invalid_argument("The PROXY protocol is enabled but no trusted proxy is given");
     return s;

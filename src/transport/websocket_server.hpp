@@ -41,7 +41,8 @@ public:
     // Answers requests that are no WebSocket upgrade (every request when httpOnly), on an I/O thread. Without
     // a handler, or when it returns nullopt: 426 Upgrade Required (404 Not Found when httpOnly). HEAD gets the
     // head only. Requests with a body get 413. An answer keeps the connection open for the next request when
-    // the client asks for that; the handshake limit bounds the wait for it. A handler that throws gets 500.
+    // the client asks for that, up to maxRequestsPerConnection answers; the handshake limit, counted from the
+    // accept, bounds the whole exchange. A handler that throws gets 500.
     void onHttpRequest(HttpRequestHandler handler);
 
     // Called with each upgrade request before it is accepted, on an I/O thread. A response refuses the

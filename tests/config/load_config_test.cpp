@@ -297,3 +297,12 @@ TEST(LoadConfigCluster, MalformedClusterKeysAreRefusedAndAWellFormedOneIsKept) {
     EXPECT_EQ(s.cluster->heartbeatMs, 200u);
     EXPECT_EQ(s.cluster->instanceTimeoutMs, 400u);
 }
+
+TEST(LoadConfigKeys, Ipv6PrefixLengthIsANetworkSize) {
+    EXPECT_EQ(settingsOf(R"({"ipv6_prefix_length": 48})").ipv6PrefixLength, 48u);
+    EXPECT_EQ(settingsOf(R"({"ipv6_prefix_length": 128})").ipv6PrefixLength, 128u);
+    for (const char *value : {"0", "129", "-64"})
+        EXPECT_EQ(failureOf(std::string(R"({"ipv6_prefix_length": )") + value + "}"),
+                  "ipv6_prefix_length out of range (1-128)")
+            << value;
+}
