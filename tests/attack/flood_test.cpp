@@ -177,8 +177,10 @@ TEST(Flood, PingsFromAPeerThatReadsNothingAreNotAnsweredWithoutEndNorKeepItAlive
                 "ended after %ld ms; peak memory %ld KiB before, %ld KiB after\n",
                 sent >> 20, stalledAfterMs, endedAfterMs, peakBefore, peakAfter);
     std::fflush(stdout);
-    EXPECT_TRUE(stalled) << "the server read on for good";
+    // Sanitized builds read so slowly that each read holds hundreds of pings, and the server's send buffer fills
+    // with their few pongs only after far longer than the bound: there the stall and memory say nothing.
     if (memoryIsMeaningful) {
+        EXPECT_TRUE(stalled) << "the server read on for good";
         EXPECT_LT(peakAfter - peakBefore, 16 * 1024);
     }
     expectNothingLeaked(server, before);
