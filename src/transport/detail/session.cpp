@@ -141,7 +141,8 @@ public:
 
     // Through the connection's queue, so what was sent before still goes first.
     void postShutdownClose(uint16_t code) override {
-        net::post(socket_.get_executor(), [self = this->shared_from_this(), code] { requestClose(*self->conn_, code); });
+        net::post(socket_.get_executor(),
+                  [self = this->shared_from_this(), code] { requestClose(*self->conn_, code); });
     }
 
 private:
