@@ -97,7 +97,7 @@ public:
     // --- called from any thread: post only ---
 
     void postForceClose() override {
-        net::post(socket_.get_executor(), [self = this->shared_from_this()] { self->drop(); });
+        net::post(socket_.get_executor(), [self = this->shared_from_this()] { self->forceClose(); });
     }
 
     void postIdleTick() override {}
@@ -114,6 +114,13 @@ private:
     void drop() {
         tally_ = Tally::Settled;
         abandon({});
+    }
+
+    // Dropped by the server: no refusal. Only the socket goes here; the operation under way fails and abandons
+    // the connection, so nothing it uses is destroyed under it.
+    void forceClose() {
+        tally_ = Tally::Settled;
+        closeSocket();
     }
 
     void open(tcp::endpoint peer) {
