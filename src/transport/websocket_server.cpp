@@ -260,7 +260,7 @@ private:
                 return;
             if (!ec) {
                 // Also a connection accepted just before stopAccepting closed the listener: it is served (or,
-                // when the server is stopping, dropped by its session).
+                // when the server is stopping, dropped by its opening).
                 openConnection(std::move(socket), peer_, shared_, tls_ ? tls_->current() : nullptr);
                 if (acceptor_->is_open())
                     acceptNext();
