@@ -28,7 +28,10 @@ run: build
 # browser end-to-end group), then everything that runs threads under ThreadSanitizer, then a short fuzz run.
 test: deps-e2e test-release test-asan test-tsan fuzz-smoke
 
+# The Release tree also builds the load generator, for its own checks (label bench).
 test-release: build
+	cmake -S . -B $(BUILD) -DMURVA_BENCH=ON
+	cmake --build $(BUILD) -j $(JOBS)
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
 test-asan: deps

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "fuzz_util.hpp"
+#include "support/frame_encoder.hpp"
 #include "transport/detail/frame_reader.hpp"
 
 namespace {
@@ -105,28 +106,12 @@ std::vector<std::size_t> cutsFrom(fuzz::Input& in, std::size_t size) {
     return cuts;
 }
 
+// A client's frame whose mask comes from the input.
 std::string maskedFrame(uint8_t opcode, bool fin, const std::string& payload, fuzz::Input& in) {
-    std::string frame;
-    frame.push_back(static_cast<char>((fin ? 0x80 : 0) | opcode));
-    const std::size_t n = payload.size();
-    if (n < 126) {
-        frame.push_back(static_cast<char>(0x80 | n));
-    } else if (n < 65536) {
-        frame.push_back(static_cast<char>(0x80 | 126));
-        frame.push_back(static_cast<char>(n >> 8));
-        frame.push_back(static_cast<char>(n & 0xFF));
-    } else {
-        frame.push_back(static_cast<char>(0x80 | 127));
-        for (int shift = 56; shift >= 0; shift -= 8)
-            frame.push_back(static_cast<char>((n >> shift) & 0xFF));
-    }
     char mask[4];
     for (char& m : mask)
         m = static_cast<char>(in.byte());
-    frame.append(mask, 4);
-    for (std::size_t i = 0; i < n; ++i)
-        frame.push_back(static_cast<char>(payload[i] ^ mask[i % 4]));
-    return frame;
+    return testing_support::maskedFrame(opcode, payload, fin, mask);
 }
 
 // Whole characters: ASCII, two-, three- and four-byte forms, from the input.

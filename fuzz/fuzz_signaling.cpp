@@ -20,6 +20,7 @@
 
 #include "config/settings.hpp"
 #include "fuzz_util.hpp"
+#include "signaling/client_address.hpp"
 #include "signaling/protocol.hpp"
 #include "signaling/signaling_service.hpp"
 #include "signaling/state.hpp"
@@ -662,8 +663,8 @@ private:
                 ++expectedClients;
                 auto socket = s->socket.lock();
                 FUZZ_CHECK(socket && state.clients.count(socket) == 1);
-                if (!s->ip.empty())
-                    ++expectedPerIp[s->ip];
+                if (!s->ip.empty()) // counted as every per-address limit counts it (IPv6 by its network)
+                    ++expectedPerIp[limitKey(s->ip, settings_.ipv6PrefixLength)];
             }
             // A connection the server closed was closed through its session.
             if (s->conn->state.load() == State::Closing)

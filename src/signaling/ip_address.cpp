@@ -1,3 +1,4 @@
+// Strict IPv4 and IPv6 parsing (mapped addresses unmapped), networks by prefix, canonical text.
 #include "signaling/ip_address.hpp"
 
 #include <algorithm>

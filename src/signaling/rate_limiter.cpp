@@ -1,3 +1,4 @@
+// The sliding-window counts per key, and the eviction that keeps the table within its capacity.
 #include "signaling/rate_limiter.hpp"
 
 #include <algorithm>

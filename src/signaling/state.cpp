@@ -3,15 +3,9 @@
 
 namespace murva {
 
-namespace {
-
-StateObserver silentObserver;
-
-} // namespace
-
 SignalingState::SignalingState(const ServerSettings& settings, StateObserver* observer)
     : maxConnections_(settings.maxConnections), maxConnectionsPerIp_(settings.maxConnectionsPerIp),
-      maxRooms_(settings.maxRooms), observer_(observer ? observer : &silentObserver) {}
+      maxRooms_(settings.maxRooms), observer_(observer) {}
 
 bool SignalingState::admit(const SocketPtr& socket, const std::string& ip) {
     if (maxConnections_ != 0 && clients_.size() >= maxConnections_) {
@@ -53,7 +47,8 @@ ClaimResult SignalingState::claimRoomSlot(const std::shared_ptr<Client>& client,
     client->slot = slot;
     client->nick = std::move(nick);
     slots[slot] = Slot{client, client->nick};
-    observer_->joined(counts());
+    if (observer_)
+        observer_->joined(counts());
 
     ClaimResult result{ClaimOutcome::Joined, nullptr, {}};
     if (const Slot& other = slots[1 - slot]; other.taken()) {
@@ -92,7 +87,8 @@ ClaimResult SignalingState::placeShared(const std::shared_ptr<Client>& client, c
     client->slot = slot;
     client->nick = std::move(nick);
     mine = Slot{client, client->nick};
-    observer_->joined(counts());
+    if (observer_)
+        observer_->joined(counts());
 
     ClaimResult result{ClaimOutcome::Joined, nullptr, {}};
     if (other.taken()) {
@@ -128,6 +124,8 @@ void SignalingState::vacateRoomSlot(Client& client) {
         if (!other.taken() || !dynamic_cast<const Client*>(other.member.get()))
             rooms_.erase(room);
     }
+    if (!observer_)
+        return;
     StateCounts after = counts();
     if (after.clients > 0)
         --after.clients; // this connection is still counted until its release

@@ -52,7 +52,8 @@ public:
         explicit Lock(SignalingState& state) : state_(state), lock_(state.mutex_) {}
         ~Lock() {
             lock_.unlock();
-            state_.observer_->unlocked();
+            if (state_.observer_)
+                state_.observer_->unlocked();
         }
         Lock(const Lock&) = delete;
         Lock& operator=(const Lock&) = delete;
@@ -118,7 +119,7 @@ private:
     const uint32_t maxConnections_;
     const uint32_t maxConnectionsPerIp_;
     const uint32_t maxRooms_;
-    StateObserver* const observer_;
+    StateObserver* const observer_; // may be null: nobody is told
 
     SignalingCounters counters_;
     mutable std::mutex mutex_;

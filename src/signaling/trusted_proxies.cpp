@@ -1,3 +1,4 @@
+// Parsing the trusted proxy list, and taking the client address from the X-Forwarded-For entries behind them.
 #include "signaling/trusted_proxies.hpp"
 
 #include <cstdio>

@@ -72,7 +72,7 @@ bool WebSocket::send(message_variant data) {
     return accepted;
 }
 
-void WebSocket::close() { detail::requestClose(*connection_, 1000); }
+void WebSocket::close() { detail::requestClose(*connection_, detail::close_code::normal); }
 
 void WebSocket::close(int code) { detail::requestClose(*connection_, detail::sendableCloseCode(code)); }
 

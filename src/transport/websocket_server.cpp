@@ -17,7 +17,7 @@
 
 #include "transport/detail/log.hpp"
 #include "transport/detail/drain_deferral.hpp"
-#include "transport/detail/session.hpp"
+#include "transport/detail/opening.hpp"
 #include "transport/detail/tls_context.hpp"
 
 namespace rtc {
@@ -260,8 +260,8 @@ private:
                 return;
             if (!ec) {
                 // Also a connection accepted just before stopAccepting closed the listener: it is served (or,
-                // when the server is stopping, dropped by its session).
-                startSession(std::move(socket), peer_, shared_, tls_ ? tls_->current() : nullptr);
+                // when the server is stopping, dropped by its opening).
+                openConnection(std::move(socket), peer_, shared_, tls_ ? tls_->current() : nullptr);
                 if (acceptor_->is_open())
                     acceptNext();
                 return;
@@ -283,7 +283,7 @@ private:
         });
     }
 
-    // Every quarter of the idle timeout, each connection is told so (see Session::idleTick).
+    // Every quarter of the idle timeout, each connection is told so (see the session's idleTick).
     void scheduleSweep() {
         if (stopped_)
             return;

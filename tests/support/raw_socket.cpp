@@ -228,28 +228,6 @@ uint16_t RawSocket::localPort() const {
     return ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
 }
 
-std::string clientFrame(uint8_t opcode, std::string_view payload, bool fin) {
-    std::string frame;
-    frame.push_back(static_cast<char>((fin ? 0x80 : 0x00) | (opcode & 0x0F)));
-    const std::size_t n = payload.size();
-    if (n < 126) {
-        frame.push_back(static_cast<char>(0x80 | n));
-    } else if (n <= 0xFFFF) {
-        frame.push_back(static_cast<char>(0x80 | 126));
-        frame.push_back(static_cast<char>(n >> 8));
-        frame.push_back(static_cast<char>(n & 0xFF));
-    } else {
-        frame.push_back(static_cast<char>(0x80 | 127));
-        for (int shift = 56; shift >= 0; shift -= 8)
-            frame.push_back(static_cast<char>((static_cast<uint64_t>(n) >> shift) & 0xFF));
-    }
-    const unsigned char mask[4] = {0x12, 0x34, 0x56, 0x78};
-    frame.append(reinterpret_cast<const char*>(mask), 4);
-    for (std::size_t i = 0; i < n; ++i)
-        frame.push_back(static_cast<char>(payload[i] ^ mask[i % 4]));
-    return frame;
-}
-
 bool ipv6LoopbackUsable() {
     const int listener = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (listener < 0)

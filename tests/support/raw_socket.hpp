@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "support/frame_encoder.hpp" // clientFrame, for what these sockets send
+
 namespace testing_support {
 
 struct RawSocketOptions {
@@ -73,8 +75,6 @@ private:
     std::string in_; // received, not yet read
 };
 
-// One masked (client-to-server) WebSocket frame. Opcodes: 0x1 text, 0x2 binary, 0x8 close, 0x9 ping, 0xA pong.
-std::string clientFrame(uint8_t opcode, std::string_view payload, bool fin = true);
 
 // Whether this machine can bind and connect on ::1.
 bool ipv6LoopbackUsable();

@@ -21,9 +21,7 @@ long long millisSince(Clock::time_point start) {
 } // namespace
 
 TEST(Admission, EachUpgradedConnectionReachesOnClientOnceOpenWithItsAddress) {
-    Recorder recorder;
-    rtc::WebSocketServer server(loopbackConfig());
-    server.onClient(recorder.onClient());
+    auto&& [recorder, server] = RecordingServer();
 
     std::vector<std::unique_ptr<WsClient>> clients;
     std::set<std::string> expected;
@@ -60,9 +58,7 @@ TEST(Admission, EachUpgradedConnectionReachesOnClientOnceOpenWithItsAddress) {
 }
 
 TEST(Admission, StalledHandshakesAreClosedAfterTheLimitWithoutOnClient) {
-    Recorder recorder;
-    rtc::WebSocketServer server(loopbackConfig()); // 300 ms for the upgrade
-    server.onClient(recorder.onClient());
+    auto&& [recorder, server] = RecordingServer(); // 300 ms for the upgrade
 
     const auto start = Clock::now();
     RawSocket silent(server.port());
@@ -86,11 +82,9 @@ TEST(Admission, StalledHandshakesAreClosedAfterTheLimitWithoutOnClient) {
 }
 
 TEST(Admission, PlainHttpGarbageAndBadUpgradesAreTurnedAwayAtOnce) {
-    Recorder recorder;
     auto config = loopbackConfig();
     config.connectionTimeout = 10s; // so a close here cannot be the handshake timer's
-    rtc::WebSocketServer server(config);
-    server.onClient(recorder.onClient());
+    auto&& [recorder, server] = RecordingServer(config);
 
     RawSocket plain(server.port());
     ASSERT_TRUE(plain.sendAll("GET /index.html HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
@@ -120,7 +114,6 @@ TEST(Admission, PlainHttpGarbageAndBadUpgradesAreTurnedAwayAtOnce) {
 }
 
 TEST(Admission, ConnectionsNotUpgradedAreCappedInAllAndPerClientUntilTheyUpgrade) {
-    Recorder recorder;
     auto config = loopbackConfig();
     config.connectionTimeout = 5s; // a close well before it is the cap's
     config.maxPending = 3;
@@ -130,8 +123,7 @@ TEST(Admission, ConnectionsNotUpgradedAreCappedInAllAndPerClientUntilTheyUpgrade
     config.clientKey = [](const std::string& ip, const std::vector<std::string>&) {
         return ip.substr(0, ip.rfind('.'));
     };
-    rtc::WebSocketServer server(config);
-    server.onClient(recorder.onClient());
+    auto&& [recorder, server] = RecordingServer(config);
     const auto silent = [&](const std::string& source) {
         return std::make_unique<RawSocket>(server.port(), RawSocketOptions{.sourceAddress = source});
     };

@@ -31,9 +31,7 @@ void expectEndedOnce(const Recorder& recorder, std::size_t index, std::size_t me
 } // namespace
 
 TEST(Closing, ClientCloseFrame) {
-    Recorder recorder;
-    rtc::WebSocketServer server(loopbackConfig());
-    server.onClient(recorder.onClient());
+    auto&& [recorder, server] = RecordingServer();
     auto client = WsClient::connect(server.port());
     ASSERT_TRUE(recorder.waitClients(1));
 
@@ -59,9 +57,7 @@ TEST(Closing, ClientCloseFrame) {
 }
 
 TEST(Closing, ClientVanishesWithoutCloseFrame) {
-    Recorder recorder;
-    rtc::WebSocketServer server(loopbackConfig());
-    server.onClient(recorder.onClient());
+    auto&& [recorder, server] = RecordingServer();
 
     // A FIN without a close frame.
     auto client = WsClient::connect(server.port());
@@ -82,9 +78,7 @@ TEST(Closing, ClientVanishesWithoutCloseFrame) {
 }
 
 TEST(Closing, ServerCloseSendsEverythingQueuedThen1000) {
-    Recorder recorder;
-    rtc::WebSocketServer server(loopbackConfig());
-    server.onClient(recorder.onClient());
+    auto&& [recorder, server] = RecordingServer();
     auto client = WsClient::connect(server.port());
     ASSERT_TRUE(recorder.waitClients(1));
     auto socket = recorder.socket(0);
@@ -108,9 +102,7 @@ TEST(Closing, ServerCloseSendsEverythingQueuedThen1000) {
 }
 
 TEST(Closing, CloseTwiceRacingTheClientsClose) {
-    Recorder recorder;
-    rtc::WebSocketServer server(loopbackConfig());
-    server.onClient(recorder.onClient());
+    auto&& [recorder, server] = RecordingServer();
 
     constexpr std::size_t rounds = 20;
     for (std::size_t round = 0; round < rounds; ++round) {
@@ -140,9 +132,7 @@ TEST(Closing, CloseTwiceRacingTheClientsClose) {
 }
 
 TEST(Closing, DroppedHandleClosesAfterItsQueueAndReleasesItsHandlers) {
-    Recorder recorder;
-    rtc::WebSocketServer server(loopbackConfig());
-    server.onClient(recorder.onClient());
+    auto&& [recorder, server] = RecordingServer();
     auto client = WsClient::connect(server.port());
     ASSERT_TRUE(recorder.waitClients(1));
 

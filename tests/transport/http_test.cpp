@@ -110,10 +110,8 @@ TEST(Http, RequestsGetTheApplicationsAnswerOrTheTransportsOwn) {
 TEST(Http, KeptAliveConnectionsAnswerInTurnThenMayUpgrade) {
     std::mutex mutex;
     rtc::HttpRequest last;
-    Recorder recorder;
-    rtc::WebSocketServer server(loopbackConfig());
+    auto&& [recorder, server] = RecordingServer();
     server.onHttpRequest(site(last, mutex));
-    server.onClient(recorder.onClient());
 
     RawSocket socket(server.port());
     ASSERT_TRUE(socket.sendAll(get("/page", "") + get("/healthz", ""))); // pipelined

@@ -21,11 +21,9 @@ rtc::WebSocketServerConfiguration keepaliveConfig() {
 } // namespace
 
 TEST(Keepalive, SilentPeerIsPingedThenClosed) {
-    Recorder recorder;
     auto config = keepaliveConfig();
     config.idleTimeout = 1s; // long enough that a close one keepalive tick late stands out from scheduling noise
-    rtc::WebSocketServer server(config);
-    server.onClient(recorder.onClient());
+    auto&& [recorder, server] = RecordingServer(config);
 
     RawSocket silent(server.port());
     ASSERT_TRUE(silent.upgrade());
@@ -53,13 +51,11 @@ TEST(Keepalive, SilentPeerIsPingedThenClosed) {
 }
 
 TEST(Keepalive, AnyTrafficFromThePeerKeepsItOpen) {
-    Recorder recorder;
     auto config = keepaliveConfig();
     // Pings at 500 ms; 1.5 s is still past the timeout. A shorter one makes a live peer look dead whenever a
     // loaded machine stalls the process for half of it.
     config.idleTimeout = 1s;
-    rtc::WebSocketServer server(config);
-    server.onClient(recorder.onClient());
+    auto&& [recorder, server] = RecordingServer(config);
 
     // A real client answers the pings by itself.
     auto client = WsClient::connect(server.port());
@@ -99,12 +95,10 @@ TEST(Keepalive, PeersThatNeverFinishAClosingHandshakeAreDropped) {
     // A close that starts inside a read (the peer's close frame, or our 1009) gets no close timer from
     // Beast 1.81; the keepalive sweep ends it after two of its ticks (half the idle timeout), not the whole
     // idle timeout, even though the peer's close frame counted as traffic.
-    Recorder recorder;
     auto config = keepaliveConfig();
     config.idleTimeout = 4s;
     config.maxMessageSize = 100;
-    rtc::WebSocketServer server(config);
-    server.onClient(recorder.onClient());
+    auto&& [recorder, server] = RecordingServer(config);
 
     RawSocket tooBig(server.port());
     ASSERT_TRUE(tooBig.upgrade());

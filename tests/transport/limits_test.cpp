@@ -9,11 +9,9 @@ using namespace testing_support;
 using namespace transport_test;
 
 TEST(Limits, MessageAtTheLimitPassesAndOneByteMoreClosesWith1009) {
-    Recorder recorder;
     auto config = loopbackConfig();
     config.maxMessageSize = 1000;
-    rtc::WebSocketServer server(config);
-    server.onClient(recorder.onClient());
+    auto&& [recorder, server] = RecordingServer(config);
 
     auto offender = WsClient::connect(server.port());
     ASSERT_TRUE(recorder.waitClients(1));
@@ -58,11 +56,9 @@ TEST(Limits, MessageAtTheLimitPassesAndOneByteMoreClosesWith1009) {
 TEST(Limits, UnsetOrZeroLimitMeans256KiB) {
     for (const std::optional<std::size_t> limit : {std::optional<std::size_t>{}, std::optional<std::size_t>{0}}) {
         SCOPED_TRACE(limit ? "maxMessageSize 0" : "maxMessageSize unset");
-        Recorder recorder;
         auto config = loopbackConfig();
         config.maxMessageSize = limit;
-        rtc::WebSocketServer server(config);
-        server.onClient(recorder.onClient());
+        auto&& [recorder, server] = RecordingServer(config);
 
         auto client = WsClient::connect(server.port());
         ASSERT_TRUE(recorder.waitClients(1));
@@ -79,9 +75,7 @@ TEST(Limits, UnsetOrZeroLimitMeans256KiB) {
 }
 
 TEST(Limits, InvalidUtf8TextIsRefusedUndelivered) {
-    Recorder recorder;
-    rtc::WebSocketServer server(loopbackConfig());
-    server.onClient(recorder.onClient());
+    auto&& [recorder, server] = RecordingServer();
     auto client = WsClient::connect(server.port());
     ASSERT_TRUE(recorder.waitClients(1));
 

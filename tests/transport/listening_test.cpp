@@ -21,10 +21,8 @@ std::string constructionError(const rtc::WebSocketServerConfiguration& config) {
 } // namespace
 
 TEST(Listening, PortZeroPicksAPortThatServesClients) {
-    Recorder recorder;
-    rtc::WebSocketServer server(loopbackConfig());
+    auto&& [recorder, server] = RecordingServer();
     ASSERT_NE(server.port(), 0);
-    server.onClient(recorder.onClient());
 
     auto client = WsClient::connect(server.port());
     ASSERT_TRUE(recorder.waitClients(1));
@@ -68,9 +66,7 @@ TEST(Listening, AddressNotOnThisMachineThrows) {
 TEST(Listening, Ipv4BindRefusesIpv6Clients) {
     if (!ipv6LoopbackUsable())
         GTEST_SKIP() << "::1 is not usable here";
-    Recorder recorder;
-    rtc::WebSocketServer server(loopbackConfig());
-    server.onClient(recorder.onClient());
+    auto&& [recorder, server] = RecordingServer();
 
     ClientOptions v6;
     v6.host = "::1";
@@ -86,11 +82,9 @@ TEST(Listening, Ipv4BindRefusesIpv6Clients) {
 TEST(Listening, EmptyBindAddressServesBothFamiliesWithPlainAddresses) {
     if (!ipv6LoopbackUsable())
         GTEST_SKIP() << "::1 is not usable here";
-    Recorder recorder;
     auto config = loopbackConfig();
     config.bindAddress = "";
-    rtc::WebSocketServer server(config);
-    server.onClient(recorder.onClient());
+    auto&& [recorder, server] = RecordingServer(config);
 
     ClientOptions v6;
     v6.host = "::1";

@@ -78,9 +78,7 @@ TEST(Ordering, SlowOnClientStillGetsTheMessagesAndTheEndOfAnAbortedClient) {
 }
 
 TEST(Ordering, MessagesKeepTheirOrderAndKindBothWays) {
-    Recorder recorder;
-    rtc::WebSocketServer server(loopbackConfig());
-    server.onClient(recorder.onClient());
+    auto&& [recorder, server] = RecordingServer();
     auto client = WsClient::connect(server.port());
     ASSERT_TRUE(recorder.waitClients(1));
 

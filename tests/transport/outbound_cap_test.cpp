@@ -13,12 +13,10 @@ using namespace transport_test;
 
 TEST(OutboundCap, PeerThatNeverReadsIsCutOffAndClosed) {
     LogCapture logs(rtc::LogLevel::Warning);
-    Recorder recorder;
     auto config = loopbackConfig(); // forced-close deadline: the 300 ms handshake limit
     constexpr std::size_t cap = 256 * 1024;
     config.maxBufferedAmount = cap;
-    rtc::WebSocketServer server(config);
-    server.onClient(recorder.onClient());
+    auto&& [recorder, server] = RecordingServer(config);
 
     RawSocket stalled(server.port(), {.receiveBuffer = 4096}); // upgrades by hand, then never reads
     ASSERT_TRUE(stalled.upgrade());
@@ -66,12 +64,10 @@ TEST(OutboundCap, PeerThatNeverReadsIsCutOffAndClosed) {
 }
 
 TEST(OutboundCap, MessageOverTheCapIsRefusedAndTheReaderSees1008) {
-    Recorder recorder;
     auto config = loopbackConfig();
     constexpr std::size_t cap = 64 * 1024;
     config.maxBufferedAmount = cap;
-    rtc::WebSocketServer server(config);
-    server.onClient(recorder.onClient());
+    auto&& [recorder, server] = RecordingServer(config);
     auto atCap = WsClient::connect(server.port());
     ASSERT_TRUE(recorder.waitClients(1));
     auto overCap = WsClient::connect(server.port());

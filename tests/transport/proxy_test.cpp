@@ -60,9 +60,7 @@ std::string expected(const std::string& address, uint16_t localPort) {
 } // namespace
 
 TEST(Proxy, HeadersNameTheClientHoweverTheyArrive) {
-    Recorder recorder;
-    rtc::WebSocketServer server(proxyConfig());
-    server.onClient(recorder.onClient());
+    auto&& [recorder, server] = RecordingServer(proxyConfig());
     std::size_t index = 0;
     for (const auto& [bytes, address] : headers) {
         SCOPED_TRACE(bytes);
@@ -90,9 +88,7 @@ TEST(Proxy, HeadersNameTheClientHoweverTheyArrive) {
 }
 
 TEST(Proxy, HeadersComeBeforeTls) {
-    Recorder recorder;
-    rtc::WebSocketServer server(proxyConfig(true));
-    server.onClient(recorder.onClient());
+    auto&& [recorder, server] = RecordingServer(proxyConfig(true));
     std::size_t index = 0;
     for (const auto& [bytes, address] : headers) {
         SCOPED_TRACE(bytes);
@@ -106,9 +102,7 @@ TEST(Proxy, HeadersComeBeforeTls) {
 }
 
 TEST(Proxy, MissingBrokenLateAndUntrustedHeadersCloseTheConnection) {
-    Recorder recorder;
-    rtc::WebSocketServer server(proxyConfig()); // 300 ms for header, TLS and upgrade
-    server.onClient(recorder.onClient());
+    auto&& [recorder, server] = RecordingServer(proxyConfig()); // 300 ms for header, TLS and upgrade
 
     using R = rtc::TransportCounters::Refused;
     const std::vector<std::tuple<const char*, std::string, bool, uint64_t R::*>> cases = {

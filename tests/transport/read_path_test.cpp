@@ -112,11 +112,9 @@ TEST(ReadPath, FaultsAreFoundInPiecesAsInOneRead) {
 }
 
 TEST(ReadPath, ManyFramesInOneReadAndOneFrameAcrossReadsReachTheApplication) {
-    Recorder recorder;
     auto config = loopbackConfig();
     config.maxMessageSize = 200 * 1024;
-    rtc::WebSocketServer server(config);
-    server.onClient(recorder.onClient());
+    auto&& [recorder, server] = RecordingServer(config);
     RawSocket raw(server.port());
     ASSERT_TRUE(raw.upgrade());
     ASSERT_TRUE(recorder.waitClients(1));
@@ -151,9 +149,7 @@ TEST(ReadPath, ManyFramesInOneReadAndOneFrameAcrossReadsReachTheApplication) {
 }
 
 TEST(ReadPath, AnUnfinishedFrameWaitsOnAnIdleConnectionAndAFragmentedMessageSpansReads) {
-    Recorder recorder;
-    rtc::WebSocketServer server(loopbackConfig());
-    server.onClient(recorder.onClient());
+    auto&& [recorder, server] = RecordingServer();
     RawSocket raw(server.port());
     ASSERT_TRUE(raw.upgrade());
     ASSERT_TRUE(recorder.waitClients(1));

@@ -13,9 +13,7 @@ using namespace testing_support;
 using namespace transport_test;
 
 TEST(Threads, EightThreadsSendingAtOnceArriveCompleteAndInOrderPerThread) {
-    Recorder recorder;
-    rtc::WebSocketServer server(loopbackConfig());
-    server.onClient(recorder.onClient());
+    auto&& [recorder, server] = RecordingServer();
     auto client = WsClient::connect(server.port());
     ASSERT_TRUE(recorder.waitClients(1));
     auto socket = recorder.socket(0);

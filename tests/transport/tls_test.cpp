@@ -57,9 +57,7 @@ std::string constructionError(rtc::WebSocketServerConfiguration config) {
 }
 
 void expectExchange(const rtc::WebSocketServerConfiguration& config) {
-    Recorder recorder;
-    rtc::WebSocketServer server(config);
-    server.onClient(recorder.onClient());
+    auto&& [recorder, server] = RecordingServer(config);
 
     ClientOptions options;
     options.tls = true;
@@ -129,9 +127,7 @@ TEST(Tls, ClientExchangesMessagesOverWss) {
     }
     {
         SCOPED_TRACE("the server's close ends the TLS session with close_notify, not a bare end of the stream");
-        Recorder recorder;
-        rtc::WebSocketServer server(tlsConfig());
-        server.onClient(recorder.onClient());
+        auto&& [recorder, server] = RecordingServer(tlsConfig());
         const auto [received, end] = readUntilTlsEnds(server.port(), recorder);
         EXPECT_NE(received.find("\x88\x02\x03\xe8"), std::string::npos) << testing::PrintToString(received);
         EXPECT_EQ(end, SSL_ERROR_ZERO_RETURN);
@@ -184,9 +180,7 @@ TEST(Tls, UnusableCertificateOrKeyFailsTheConstructorReadably) {
 }
 
 TEST(Tls, ClientsThatDoNotSpeakTlsNeverReachOnClient) {
-    Recorder recorder;
-    rtc::WebSocketServer server(tlsConfig()); // 300 ms for TLS and upgrade together
-    server.onClient(recorder.onClient());
+    auto&& [recorder, server] = RecordingServer(tlsConfig()); // 300 ms for TLS and upgrade together
 
     ClientOptions plain;
     plain.timeout = 2s;
@@ -218,9 +212,7 @@ TEST(Tls, ReloadServesTheNewPairToNewConnectionsAndKeepsTheOldOneOnFailure) {
     install("cert.pem", "key.pem");
     auto config = tlsConfig(dir.file("key.pem"));
     config.certificatePemFile = dir.file("cert.pem");
-    Recorder recorder;
-    rtc::WebSocketServer server(config);
-    server.onClient(recorder.onClient());
+    auto&& [recorder, server] = RecordingServer(config);
     ClientOptions tls;
     tls.tls = true;
     auto subjectOfANewConnection = [&] { return WsClient::connect(server.port(), tls)->tlsPeerSubject(); };

@@ -1,5 +1,5 @@
 // Helpers of the transport tests: a loopback server configuration with short limits, a recorder of what
-// the server reports per connection, and a capture of the transport's log.
+// the server reports per connection, a server opened with one, and a capture of the transport's log.
 #pragma once
 
 #include <chrono>
@@ -138,6 +138,18 @@ private:
     mutable std::mutex mutex_;
     std::deque<ConnectionLog> logs_;
     std::deque<std::shared_ptr<rtc::WebSocket>> handles_;
+};
+
+// The common opening of a transport test: a server on `config` whose onClient is a Recorder, opened as
+//     auto&& [recorder, server] = RecordingServer(config);
+// The recorder comes first, so the server (and every onClosed it calls as it goes) goes before it.
+struct RecordingServer {
+    explicit RecordingServer(const rtc::WebSocketServerConfiguration& config = loopbackConfig()) : server(config) {
+        server.onClient(recorder.onClient());
+    }
+
+    Recorder recorder;
+    rtc::WebSocketServer server;
 };
 
 // Routes the transport's log into memory for the life of the object, then switches logging off again.

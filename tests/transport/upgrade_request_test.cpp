@@ -49,9 +49,7 @@ TEST(UpgradeRequest, OnClientReadsTheRequestThatNothingKeepsAfterwards) {
 }
 
 TEST(UpgradeRequest, VetoRefusesBeforeTheUpgradeAndOnClientNeverRuns) {
-    Recorder recorder;
-    rtc::WebSocketServer server(loopbackConfig());
-    server.onClient(recorder.onClient());
+    auto&& [recorder, server] = RecordingServer();
     server.onUpgradeRequest([&](const rtc::HttpRequest& request) -> std::optional<rtc::HttpResponse> {
         const auto origin = request.header("Origin");
         if (origin == "https://fails.example")

@@ -46,11 +46,9 @@ TEST(WindingDown, StopAcceptingRefusesNewConnectionsWhileOpenOnesGoOn) {
 }
 
 TEST(WindingDown, CloseAllSendsTheQueueThenItsCodeAndDropsHandshakes) {
-    Recorder recorder;
     auto config = loopbackConfig();
     config.connectionTimeout = 10s; // a handshake gone quickly went by closeAll, not by the timer
-    rtc::WebSocketServer server(config);
-    server.onClient(recorder.onClient());
+    auto&& [recorder, server] = RecordingServer(config);
     auto a = WsClient::connect(server.port());
     ASSERT_TRUE(recorder.waitClients(1));
     auto b = WsClient::connect(server.port());
@@ -79,11 +77,9 @@ TEST(WindingDown, CloseAllSendsTheQueueThenItsCodeAndDropsHandshakes) {
 }
 
 TEST(WindingDown, CloseCodesGoOutAsAskedAndAreCountedOnce) {
-    Recorder recorder;
     auto config = loopbackConfig();
     config.maxMessageSize = 1000;
-    rtc::WebSocketServer server(config);
-    server.onClient(recorder.onClient());
+    auto&& [recorder, server] = RecordingServer(config);
 
     using K = rtc::TransportCounters::Closes;
     using Act = std::function<void(WsClient&, rtc::WebSocket&)>;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "transport/common.hpp"
+#include "transport/detail/wire_codes.hpp"
 
 namespace rtc::detail {
 
@@ -44,7 +45,7 @@ struct Connection {
     std::size_t maxBuffered = 0;
     bool drainPosted = false;
     CloseRequest closeRequest = CloseRequest::None;
-    uint16_t closeCode = 1000; // of a Normal close request
+    uint16_t closeCode = close_code::normal; // of a Normal close request
 
     // Swapped under the mutex and called through a copy, so a handler may replace or drop itself (or the
     // last handle to its connection) while it runs.
@@ -57,11 +58,12 @@ struct Connection {
     }
 };
 
-// A close code a peer accepts in a close frame; anything else becomes 1000.
+// A close code a peer accepts in a close frame; anything else becomes a normal close.
 inline uint16_t sendableCloseCode(int code) {
-    const bool valid = (code >= 1000 && code <= 1003) || (code >= 1007 && code <= 1013) ||
+    using namespace close_code;
+    const bool valid = (code >= normal && code <= unsupported) || (code >= badPayload && code <= tryAgainLater) ||
                        (code >= 3000 && code <= 4999);
-    return static_cast<uint16_t>(valid ? code : 1000);
+    return static_cast<uint16_t>(valid ? code : normal);
 }
 
 // Open -> Closing with `code`: what was sent before still goes out, then the close frame. False when the

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "transport/counters.hpp"
+#include "transport/detail/wire_codes.hpp"
 
 namespace rtc::detail {
 
@@ -20,6 +21,22 @@ enum class Refusal : unsigned char {
     PendingPerClient,
     PendingTotal,
 };
+
+// For the log.
+inline const char* refusalName(Refusal why) {
+    switch (why) {
+    case Refusal::BadHandshake: return "bad handshake";
+    case Refusal::HandshakeTimeout: return "handshake timeout";
+    case Refusal::HeaderTooLarge: return "request head too large";
+    case Refusal::ProxyMissing: return "no PROXY header";
+    case Refusal::ProxyBad: return "bad PROXY header";
+    case Refusal::ProxyUntrusted: return "untrusted PROXY peer";
+    case Refusal::Vetoed: return "refused by the application";
+    case Refusal::PendingPerClient: return "too many connections not upgraded from this client";
+    case Refusal::PendingTotal: return "too many connections not upgraded";
+    }
+    return "?";
+}
 
 class CounterSet {
 public:
@@ -60,13 +77,13 @@ private:
 
     static std::size_t closeSlot(unsigned code) {
         switch (code) {
-        case 1000: return 0;
-        case 1001: return 1;
-        case 1006: return 2;
-        case 1007: return 3;
-        case 1008: return 4;
-        case 1009: return 5;
-        case 1011: return 6;
+        case close_code::normal: return 0;
+        case close_code::goingAway: return 1;
+        case close_code::abnormal: return 2;
+        case close_code::badPayload: return 3;
+        case close_code::policy: return 4;
+        case close_code::tooBig: return 5;
+        case close_code::internalError: return 6;
         default: return 7;
         }
     }

@@ -5,11 +5,17 @@
 #include <cstring>
 #include <utility>
 
+#include "transport/detail/wire_codes.hpp"
+
 namespace rtc::detail {
 namespace {
 
-constexpr std::uint8_t continuation = 0x0, textFrame = 0x1, binaryFrame = 0x2, closeFrame = 0x8, pingFrame = 0x9,
-                       pongFrame = 0xA;
+constexpr auto continuation = static_cast<std::uint8_t>(Opcode::Continuation);
+constexpr auto textFrame = static_cast<std::uint8_t>(Opcode::Text);
+constexpr auto binaryFrame = static_cast<std::uint8_t>(Opcode::Binary);
+constexpr auto closeFrame = static_cast<std::uint8_t>(Opcode::Close);
+constexpr auto pingFrame = static_cast<std::uint8_t>(Opcode::Ping);
+constexpr auto pongFrame = static_cast<std::uint8_t>(Opcode::Pong);
 
 void unmask(char* p, std::size_t n, const char (&mask)[4]) {
     std::uint32_t m32;
@@ -28,9 +34,10 @@ void unmask(char* p, std::size_t n, const char (&mask)[4]) {
 
 // Close codes a peer may send, as the connection's other implementations accept them.
 bool isValidCloseCode(std::uint16_t code) {
-    if (code < 1000 || (code >= 1016 && code <= 2999))
+    using namespace close_code;
+    if (code < normal || (code > tlsHandshake && code <= 2999))
         return false;
-    return code != 1004 && code != 1005 && code != 1006 && code != 1015;
+    return code != 1004 && code != noStatus && code != abnormal && code != tlsHandshake; // 1004: reserved
 }
 
 } // namespace
@@ -45,17 +52,17 @@ std::uint16_t FrameReader::readHeader(const unsigned char* p, std::size_t size, 
     const bool control = opcode & 0x8;
     const std::uint8_t length7 = p[1] & 0x7F;
     if (p[0] & 0x70)
-        return protocolError; // no extension is negotiated
+        return close_code::protocolError; // no extension is negotiated
     if ((opcode > binaryFrame && opcode < closeFrame) || opcode > pongFrame)
-        return protocolError;
+        return close_code::protocolError;
     if (!(p[1] & 0x80))
-        return protocolError; // clients must mask
+        return close_code::protocolError; // clients must mask
     if (control && (!(p[0] & 0x80) || length7 > 125))
-        return protocolError;
+        return close_code::protocolError;
     if (opcode == continuation && !fragmented_)
-        return protocolError;
+        return close_code::protocolError;
     if ((opcode == textFrame || opcode == binaryFrame) && fragmented_)
-        return protocolError;
+        return close_code::protocolError;
     const std::size_t extra = length7 == 126 ? 2 : length7 == 127 ? 8 : 0;
     h.needed = 2 + extra + 4;
     if (size < h.needed)
@@ -67,10 +74,10 @@ std::uint16_t FrameReader::readHeader(const unsigned char* p, std::size_t size, 
             length = (length << 8) | p[2 + i];
         // The shortest form is required, and the top bit of the long form is always 0.
         if ((extra == 2 && length < 126) || (extra == 8 && (length < 65536 || length >> 63)))
-            return protocolError;
+            return close_code::protocolError;
     }
     if (!control && (length > maxMessage_ || messageSize_ + length > maxMessage_))
-        return tooBig;
+        return close_code::tooBig;
     h.opcode = opcode;
     h.fin = p[0] & 0x80;
     h.payload = length;
@@ -137,7 +144,7 @@ std::uint16_t FrameReader::handleFrame(const Header& h, char* payload, Handler& 
     case binaryFrame:
         if (h.opcode == textFrame && (!utf8_.feed(payload, size) || (h.fin && !utf8_.complete()))) {
             utf8_.reset();
-            return badPayload;
+            return close_code::badPayload;
         }
         if (h.fin) {
             utf8_.reset();
@@ -151,7 +158,7 @@ std::uint16_t FrameReader::handleFrame(const Header& h, char* payload, Handler& 
         return 0;
     case continuation: {
         if (text_ && (!utf8_.feed(payload, size) || (h.fin && !utf8_.complete())))
-            return badPayload;
+            return close_code::badPayload;
         messageSize_ += size;
         message_.append(payload, size);
         if (!h.fin)
@@ -170,14 +177,14 @@ std::uint16_t FrameReader::handleFrame(const Header& h, char* payload, Handler& 
     std::uint16_t code = 0;
     std::string_view reason;
     if (size == 1)
-        return protocolError;
+        return close_code::protocolError;
     if (size >= 2) {
         code = static_cast<std::uint16_t>((static_cast<unsigned char>(payload[0]) << 8) |
                                           static_cast<unsigned char>(payload[1]));
         reason = {payload + 2, size - 2};
         Utf8Checker check;
         if (!isValidCloseCode(code) || !check.feed(reason.data(), reason.size()) || !check.complete())
-            return protocolError;
+            return close_code::protocolError;
     }
     closed_ = true;
     message_ = std::string();

@@ -29,11 +29,6 @@ public:
         ~Handler() = default;
     };
 
-    // Close codes a failed connection ends with.
-    static constexpr std::uint16_t protocolError = 1002;
-    static constexpr std::uint16_t badPayload = 1007;
-    static constexpr std::uint16_t tooBig = 1009;
-
     explicit FrameReader(std::size_t maxMessageSize) : maxMessage_(maxMessageSize) {}
 
     // Handles every complete frame in [data, data + size) (unmasking it there) and keeps what is left of an

@@ -6,9 +6,9 @@
 #include <string>
 #include <string_view>
 
-namespace rtc::detail {
+#include "transport/detail/wire_codes.hpp"
 
-enum class Opcode : std::uint8_t { Text = 0x1, Binary = 0x2, Close = 0x8, Ping = 0x9, Pong = 0xA };
+namespace rtc::detail {
 
 inline void appendFrame(std::string& out, Opcode opcode, std::string_view payload) {
     char header[10];

@@ -1,3 +1,4 @@
+// Beast's request parser and response, to and from the transport's public HTTP types; unsafe header lines left out.
 #include "transport/detail/http_message.hpp"
 
 #include <algorithm>

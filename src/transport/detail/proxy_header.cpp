@@ -1,3 +1,4 @@
+// The PROXY header parser: v1 text lines and v2 binary headers, from whatever part of them has arrived.
 #include "transport/detail/proxy_header.hpp"
 
 #include <algorithm>

@@ -42,7 +42,7 @@ struct SessionSettings {
 using ClientCallback = std::function<void(std::shared_ptr<WebSocket>)>;
 using HttpCallback = std::function<std::optional<HttpResponse>(const HttpRequest&)>;
 
-// A session the server can still reach, to close it when the server stops.
+// A connection the server can still reach (its opening, then its session), to close it when the server stops.
 class StoppableSession {
 public:
     virtual ~StoppableSession() = default;

@@ -1,3 +1,4 @@
+// The thread-local chain of upgrade requests whose onClient runs on this thread.
 #include "transport/detail/upgrade_request.hpp"
 
 namespace rtc::detail {
