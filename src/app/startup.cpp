@@ -1,15 +1,19 @@
 // Start-up of the server process.
 #include "app/startup.hpp"
 
+#include <fstream>
 #include <iostream>
+#include <sstream>
 #include <string_view>
 
 #include <sys/resource.h>
 
+#include "app/console_style.hpp"
 #include "app/logging.hpp"
 #include "app/server.hpp"
 #include "app/stop_sequence.hpp"
 #include "config/config_loading.hpp"
+#include "config/settings_text.hpp"
 
 namespace murva {
 
@@ -43,16 +47,61 @@ A WebRTC signaling server for two-member rooms.
   murva-signal              settings from ./murva-signal.json (written with the defaults when missing)
   murva-signal PORT [PW]    listen on PORT (1-65535) with an optional join password; no file is read
   murva-signal PATH         settings from the configuration file PATH
+  murva-signal --check-config [PATH]
+                            load PATH (./murva-signal.json) as a start or reload would, print the settings
+                            it gives (secrets masked) and exit 0, or name the mistake and exit 1
   murva-signal --help       this text
   murva-signal --version    the version
 
 Environment: MURVA_SIGNAL_PASSWORD replaces the join password.
-Signals: SIGTERM or SIGINT drain and stop (a second one stops at once); SIGHUP reloads the TLS certificate.
+Signals: SIGTERM or SIGINT drain and stop (a second one stops at once); SIGHUP reloads the configuration file.
 )";
+
+// --check-config [PATH]: what an operator runs before a SIGHUP or a restart.
+int checkConfig(int argc, char** argv) {
+    const std::string path = argc > 2 ? argv[2] : defaultConfigPath;
+    if (!std::ifstream(path, std::ios::binary).good()) {
+        std::cerr << "Config file not found: " << path << "\n";
+        return 1;
+    }
+    ServerSettings settings;
+    std::string error;
+    if (!readSettingsFile(path, settings, error)) {
+        std::cerr << "Failed to load " << path << ": " << error << "\n";
+        return 1;
+    }
+    applyPasswordFromEnvironment(settings);
+    std::cout << path << " is valid; with the environment it gives these settings (secrets masked):\n"
+              << settingsJson(settings).dump(2) << "\n";
+    return 0;
+}
+
+// The line that tells a person where to point a browser, for the address the server listens on.
+std::string webClientLine(const ServerSettings& s) {
+    const std::string scheme = s.tls.enabled ? "https://" : "http://";
+    const std::string port = ":" + std::to_string(s.port) + "/";
+    const bool everywhere = s.bindAddress.empty() || s.bindAddress == "0.0.0.0" || s.bindAddress == "::";
+    if (everywhere)
+        return "Open " + scheme + "localhost" + port + " in two browser windows to try it (from another machine: " +
+               scheme + "<this machine's address>" + port + ").";
+    const bool v6 = s.bindAddress.find(':') != std::string::npos;
+    return "Open " + scheme + (v6 ? "[" + s.bindAddress + "]" : s.bindAddress) + port +
+           " in two browser windows to try it.";
+}
+
+// Each line of `text` as a console line of the start, in the settings' style.
+void printStartLines(const ServerSettings& settings, const std::string& text) {
+    const ConsoleStyle style = consoleStyle(settings.logFormat);
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);)
+        std::cout << formatLine(style, Severity::Info, line, "start") << "\n";
+}
 
 } // namespace
 
 int runServer(int argc, char** argv) {
+    if (argc > 1 && std::string_view(argv[1]) == "--check-config")
+        return checkConfig(argc, argv);
     if (argc > 1 && std::string_view(argv[1]) == "--help") {
         std::cout << usage;
         return 0;
@@ -63,9 +112,12 @@ int runServer(int argc, char** argv) {
     }
     blockServerSignals(); // before any thread starts, so all of them inherit the mask
     ServerSettings settings;
-    if (!loadSettings(argc, argv, settings))
+    SettingsSource source;
+    if (!loadSettings(argc, argv, settings, &source))
         return 1;
     applyPasswordFromEnvironment(settings); // the TURN secret's variable was applied while loading
+    if (!source.notice.empty())
+        printStartLines(settings, source.notice + "\n");
     initLogging(settings);
     raiseOpenFileLimit();
 
@@ -76,12 +128,16 @@ int runServer(int argc, char** argv) {
         std::cerr << "Failed to start server on port " << settings.port << ": " << e.what() << "\n";
         return 1;
     }
-    printSummary(std::cout, settings);
+    std::ostringstream summary;
+    printSummary(summary, settings);
     if (const ClusterRooms* cluster = server->cluster())
-        std::cout << "Rooms shared through Redis as instance " << cluster->instance() << "\n";
+        summary << "Rooms shared through Redis as instance " << cluster->instance() << "\n";
+    if (settings.webClient)
+        summary << webClientLine(settings) << "\n";
+    printStartLines(settings, summary.str());
     std::cout << std::flush;
 
-    serveUntilStopped(*server);
+    serveUntilStopped(*server, source.path);
     server.reset();
     flushConsoleLines();
     return 0;

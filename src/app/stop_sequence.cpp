@@ -8,6 +8,7 @@
 #include <mutex>
 #include <thread>
 
+#include "app/reload.hpp"
 #include "app/systemd_notify.hpp"
 
 namespace murva {
@@ -36,17 +37,6 @@ int waitSignal(std::chrono::milliseconds timeout) {
     const timespec wait{static_cast<time_t>(timeout.count() / 1000), static_cast<long>(timeout.count() % 1000) * 1000000};
     const int signal = sigtimedwait(&set, nullptr, &wait);
     return signal > 0 ? signal : 0;
-}
-
-void reloadCertificate(Server& server) {
-    if (!server.settings().tls.enabled)
-        return;
-    try {
-        server.transport().reloadCertificate();
-        std::cerr << "Reloaded the TLS certificate and key.\n";
-    } catch (const std::exception& e) {
-        std::cerr << "TLS reload failed, keeping the current certificate: " << e.what() << "\n";
-    }
 }
 
 // Feeds systemd's watchdog from one of the transport's I/O threads: a wedged server stops feeding it.
@@ -79,12 +69,18 @@ private:
     std::thread thread_;
 };
 
+// The drain and the stop are told only in JSON: the text console has always been silent about them.
+void tellStop(Server& server, std::string_view event, const std::string& msg) {
+    if (server.console().style().json)
+        server.console().event(Severity::Info, event, msg);
+}
+
 // Waits until every connection has gone, `until` passes or a stop signal comes; SIGHUP still reloads.
-void waitForConnections(Server& server, Clock::time_point until) {
+void waitForConnections(Server& server, Clock::time_point until, const std::string& configPath) {
     while (server.openConnections() > 0 && Clock::now() < until) {
         const int signal = waitSignal(pollInterval);
         if (signal == SIGHUP)
-            reloadCertificate(server);
+            reloadConfiguration(server, configPath);
         else if (signal != 0)
             return;
     }
@@ -97,22 +93,29 @@ void blockServerSignals() {
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
-void serveUntilStopped(Server& server) {
+void serveUntilStopped(Server& server, const std::string& configPath) {
     notifyReady();
     Watchdog watchdog(server);
     for (;;) {
         const int signal = waitSignal(1h);
         if (signal == SIGHUP)
-            reloadCertificate(server);
+            reloadConfiguration(server, configPath);
         else if (signal != 0)
             break;
     }
 
     notifyStopping();
     server.startDrain();
-    waitForConnections(server, Clock::now() + std::chrono::milliseconds(server.settings().drainTimeoutMs));
+    const auto drainTimeout = std::chrono::milliseconds(server.settings()->drainTimeoutMs);
+    server.console().flushRefusals();
+    tellStop(server, "drain",
+             "Draining: no new connections; " + std::to_string(server.openConnections()) + " open may finish within " +
+                 std::to_string(drainTimeout.count()) + " ms");
+    waitForConnections(server, Clock::now() + drainTimeout, configPath);
     server.closeRemaining();
-    waitForConnections(server, Clock::now() + closeGrace);
+    waitForConnections(server, Clock::now() + closeGrace, configPath);
+    server.console().flushRefusals();
+    tellStop(server, "stop", "Stopped");
 }
 
 } // namespace murva

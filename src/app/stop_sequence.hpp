@@ -1,6 +1,8 @@
 // The life of the server process after start-up: signals (stop, reload), the drain and systemd's notices.
 #pragma once
 
+#include <string>
+
 #include "app/server.hpp"
 
 namespace murva {
@@ -9,9 +11,10 @@ namespace murva {
 // inherits the mask and the signals are only ever taken by serveUntilStopped.
 void blockServerSignals();
 
-// Tells systemd the server is ready, feeds its watchdog from an I/O thread, reloads the TLS pair on SIGHUP,
+// Tells systemd the server is ready, feeds its watchdog from an I/O thread, reloads `configPath` on SIGHUP
+// (only the TLS pair when it is empty),
 // and on SIGTERM or SIGINT drains: readiness 503, no new connections, open ones may finish for the drain
 // timeout (a second signal cuts it short), then the rest are closed with 1001. Returns once they are gone.
-void serveUntilStopped(Server& server);
+void serveUntilStopped(Server& server, const std::string& configPath = {});
 
 } // namespace murva

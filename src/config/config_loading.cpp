@@ -53,7 +53,22 @@ bool writeDefaultConfig(const std::string& path) {
     return false;
 }
 
-bool loadSettings(int argc, char** argv, ServerSettings& settings) {
+bool readSettingsFile(const std::string& path, ServerSettings& settings, std::string& error) {
+    std::vector<std::string> warnings;
+    const bool loaded = loadConfig(path, settings, error, &warnings);
+    for (const auto& line : warnings)
+        std::cerr << line << "\n";
+    if (!loaded)
+        return false;
+    applySecretsFromEnvironment(settings);
+    if (settings.turn && settings.turn->secret.empty()) {
+        error = std::string("turn has no secret: set turn.secret or ") + turnSecretVariable;
+        return false;
+    }
+    return true;
+}
+
+bool loadSettings(int argc, char** argv, ServerSettings& settings, SettingsSource* source) {
     if (argc > 1 && isAllDigits(argv[1])) {
         if (!parsePortArgument(argv[1], settings.port)) {
             std::cerr << "Invalid port " << argv[1] << ": port out of range (1-65535)\n";
@@ -74,7 +89,11 @@ bool loadSettings(int argc, char** argv, ServerSettings& settings) {
         }
         errno = 0;
         if (writeDefaultConfig(path)) {
-            std::cout << "No config found - wrote a default " << path << ". Edit it and restart to customise.\n";
+            const std::string notice = "No config found - wrote a default " + path + ". Edit it and restart to customise.";
+            if (source)
+                *source = {path, notice};
+            else
+                std::cout << notice << "\n";
         } else if (errno == EEXIST) {
             // The file is there but unreadable: serving defaults would open a server meant to be closed.
             std::cerr << "Failed to load " << path << ": could not open " << path << "\n";
@@ -84,17 +103,14 @@ bool loadSettings(int argc, char** argv, ServerSettings& settings) {
     }
 
     std::string error;
-    if (!loadConfig(path, settings, error)) {
+    if (!readSettingsFile(path, settings, error)) {
         std::cerr << "Failed to load " << path << ": " << error << "\n";
         return false;
     }
-    applySecretsFromEnvironment(settings);
-    if (settings.turn && settings.turn->secret.empty()) {
-        std::cerr << "Failed to load " << path << ": turn has no secret: set turn.secret or "
-                  << turnSecretVariable << "\n";
-        return false;
-    }
-    std::cout << "Loaded config from " << path << "\n";
+    if (source)
+        *source = {path, "Loaded config from " + path};
+    else
+        std::cout << "Loaded config from " << path << "\n";
     return true;
 }
 

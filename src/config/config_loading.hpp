@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "config/settings.hpp"
 
@@ -16,10 +17,21 @@ bool writeDefaultConfig(const std::string& path);
 inline constexpr const char* turnSecretVariable = "MURVA_SIGNAL_TURN_SECRET";
 inline constexpr const char* redisPasswordVariable = "MURVA_SIGNAL_REDIS_PASSWORD";
 
-// Fills `settings` from the command line or a configuration file, printing the outcome. A file's TURN secret is
+// Where the settings came from: the file (empty for the PORT form) and the line that says so, for the console.
+struct SettingsSource {
+    std::string path;
+    std::string notice; // "Loaded config from PATH", or the note that a default file was written
+};
+
+// Fills `settings` from the command line or a configuration file, printing the outcome (with `source` the
+// notice is handed back instead of printed). Unknown keys are named on standard error. A file's TURN secret is
 // taken from the environment here already, since a "turn" key without any secret is refused. False after the
 // failure line has been printed: the process must end with status 1.
-bool loadSettings(int argc, char** argv, ServerSettings& settings);
+bool loadSettings(int argc, char** argv, ServerSettings& settings, SettingsSource* source = nullptr);
+
+// Reads the file at `path` over `settings` as loadSettings does (unknown keys named on standard error, the
+// environment's TURN and Redis secrets, the TURN secret required), for a check or a reload. False with `error`.
+bool readSettingsFile(const std::string& path, ServerSettings& settings, std::string& error);
 
 // MURVA_SIGNAL_PASSWORD, when present (even empty), replaces the password.
 void applyPasswordFromEnvironment(ServerSettings& settings);

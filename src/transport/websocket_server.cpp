@@ -160,6 +160,12 @@ public:
         log(LogLevel::Info, [] { return std::string("TLS certificate reloaded"); });
     }
 
+    std::optional<int64_t> certificateExpiry() const {
+        if (!tls_)
+            return std::nullopt;
+        return tls_->expiry();
+    }
+
     TransportCounters counters() const { return shared_->counters.snapshot(); }
 
     void stop() {
@@ -356,6 +362,8 @@ void WebSocketServer::closeAll(int code) { core_->closeAll(code); }
 std::size_t WebSocketServer::connectionCount() const { return core_->connectionCount(); }
 
 void WebSocketServer::reloadCertificate() { core_->reloadCertificate(); }
+
+std::optional<int64_t> WebSocketServer::certificateExpiry() const { return core_->certificateExpiry(); }
 
 TransportCounters WebSocketServer::counters() const { return core_->counters(); }
 

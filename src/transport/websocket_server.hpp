@@ -68,6 +68,9 @@ public:
     // keeps the current pair; throws std::logic_error when TLS is not enabled.
     void reloadCertificate();
 
+    // When the certificate in use stops being valid (seconds since 1970); empty without TLS.
+    std::optional<int64_t> certificateExpiry() const;
+
     // Runs `task` on an I/O thread, after what is queued there (work that should stop when the I/O does, such
     // as a watchdog's ping). Dropped when the server has stopped.
     void post(std::function<void()> task);
