@@ -84,9 +84,10 @@ std::string webClientLine(const ServerSettings& s) {
     if (everywhere)
         return "Open " + scheme + "localhost" + port + " in two browser windows to try it (from another machine: " +
                scheme + "<this machine's address>" + port + ").";
-    const bool v6 = s.bindAddress.find(':') != std::string::npos;
-    return "Open " + scheme + (v6 ? "[" + s.bindAddress + "]" : s.bindAddress) + port +
-           " in two browser windows to try it.";
+    std::string host = s.bindAddress;
+    if (host.find(':') != std::string::npos) // IPv6, bracketed in a URL
+        host.insert(host.begin(), '[').operator+=(']');
+    return "Open " + scheme + host + port + " in two browser windows to try it.";
 }
 
 // Each line of `text` as a console line of the start, in the settings' style.

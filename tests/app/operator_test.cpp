@@ -1,0 +1,274 @@
+// What an operator meets on the second day, through the binary: configuration mistakes named, JSON console and
+// log lines, refusals logged within their budget, and SIGHUP applying the file under open rooms.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <regex>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include "app_test_util.hpp"
+
+using namespace app_test;
+using nlohmann::json;
+
+namespace {
+
+const std::string joined = R"({"peer":"","type":"joined"})";
+
+std::string joinMessage(const std::string &room, const std::string &password = "") {
+    return R"({"type":"join","room":")" + room + R"(","nick":"n","password":")" + password + R"("})";
+}
+
+Started startWith(const TempDir &dir, const std::string &members, std::size_t lines) {
+    return startOnFreePort(
+        dir.path(),
+        [&](uint16_t port) {
+            dir.write("murva-signal.json", configText(port, members));
+            return std::vector<std::string>{"murva-signal.json"};
+        },
+        lines);
+}
+
+// Every stdout line as a JSON object; a line that does not parse fails the test.
+std::vector<json> jsonLines(ChildProcess &child) {
+    std::vector<json> out;
+    for (const auto &line : child.stdoutLines()) {
+        auto parsed = json::parse(line, nullptr, false);
+        EXPECT_TRUE(parsed.is_object()) << line;
+        if (parsed.is_object())
+            out.push_back(parsed);
+    }
+    return out;
+}
+
+std::size_t countEvents(const std::vector<json> &lines, const std::string &event, const std::string &reason = "") {
+    return std::count_if(lines.begin(), lines.end(), [&](const json &l) {
+        return l.value("event", "") == event && (reason.empty() || l.value("reason", "") == reason);
+    });
+}
+
+} // namespace
+
+TEST(OperatorConfig, MistakesAreNamedAndCheckConfigSaysWhatWouldRun) {
+    struct Case {
+        std::string text;
+        int status;
+        std::vector<std::string> stderrHas;
+    };
+    const Case cases[] = {
+        {R"({"pasword": "pw", "max_conections": 5, "tls": {"cert": "c.pem"}, "turn": {"urls": ["turn:t"], "secret": "s", "ttl": 5}})",
+         0,
+         {R"(Unknown key "pasword" ignored (did you mean "password"?))",
+          R"(Unknown key "max_conections" ignored (did you mean "max_connections"?))",
+          R"(Unknown key "tls.cert" ignored (did you mean "tls.cert_file"?))",
+          R"(Unknown key "turn.ttl" ignored (did you mean "turn.ttl_seconds"?))"}},
+        {R"({"max_connections": "100"})", 1, {R"(: "max_connections": must be a number)"}},
+        {R"({"tls": {"enabled": "yes"}})", 1, {R"(: "tls.enabled": must be true or false)"}},
+        {R"({"admin": {"port": "x"}})", 1, {R"(: "admin.port": must be a number)"}},
+        {R"({"log_format": "yaml"})", 1, {R"("log_format": must be "text" or "json")"}},
+        {R"({"port": 8080,})", 1, {"invalid JSON"}},
+    };
+    for (const auto &c : cases) {
+        TempDir dir;
+        dir.write("c.json", c.text);
+        auto child = startServer(dir.path(), {"--check-config", "c.json"});
+        EXPECT_EQ(child->waitExit(), c.status) << c.text;
+        for (const auto &needle : c.stderrHas)
+            EXPECT_NE(child->stderrText().find(needle), std::string::npos) << c.text << "\n" << child->stderrText();
+        if (c.status == 0) {
+            const std::string out = child->stdoutText();
+            const auto settings = json::parse(out.substr(out.find('{')));
+            EXPECT_EQ(settings["turn"]["secret"], "(set)");
+            EXPECT_EQ(out.find("\"s\""), std::string::npos) << "the TURN secret shows";
+        }
+        EXPECT_EQ(entriesOf(dir.path()), std::vector<std::string>{"c.json"}) << "a check writes nothing";
+    }
+
+    // The environment's password applies as it would at start, and is masked too.
+    TempDir dir;
+    dir.write("c.json", "{}");
+    auto child = startServer(dir.path(), {"--check-config", "c.json"}, {{"MURVA_SIGNAL_PASSWORD", "hunter2"}});
+    EXPECT_EQ(child->waitExit(), 0);
+    EXPECT_NE(child->stdoutText().find(R"x("password": "(set)")x"), std::string::npos) << child->stdoutText();
+    EXPECT_EQ(child->stdoutText().find("hunter2"), std::string::npos);
+}
+
+// A session in JSON: every line parses and carries its fields; refusals name their reason and address; no
+// room code, nick or password shows up at info.
+TEST(OperatorLogs, JsonSessionLinesCarryTheirFieldsAndRefusalsTheirReasonAndClient) {
+    TempDir dir;
+    auto server = startWith(dir,
+                            R"("log_format": "json", "log_level": "info", "password": "pw", "max_connections_per_ip": 2,
+                               "allowed_origins": ["https://ok.example"], "max_joins_per_ip_per_minute": 3)",
+                            8);
+    ASSERT_TRUE(server.child->waitForStdout("\"start\""));
+    {
+        ClientOptions local;
+        local.sourceAddress = "127.0.0.2";
+        auto a = WsClient::connect(server.port, local);
+        a->sendText(joinMessage("secret-room", "pw"));
+        ASSERT_EQ(a->receive(), joined);
+        auto b = WsClient::connect(server.port, local);
+        b->sendText(joinMessage("secret-room", "wrong"));
+        EXPECT_EQ(b->receive(), R"({"type":"unauthorized"})");
+        EXPECT_TRUE(b->waitClosed());
+        std::this_thread::sleep_for(200ms); // the server's side of that close gives the address's count back
+        auto c = WsClient::connect(server.port, local);
+        c->sendText(joinMessage("secret-room2", "pw")); // the address's third join this minute
+        ASSERT_EQ(c->receive(), joined);
+        auto d = WsClient::connect(server.port, local); // a third connection from the address
+        EXPECT_EQ(d->receive(), R"({"reason":"Server is at capacity.","type":"error"})");
+        c->close();
+        std::this_thread::sleep_for(200ms);
+        auto e = WsClient::connect(server.port, local);
+        e->sendText(joinMessage("secret-room3", "pw")); // a fourth join
+        EXPECT_EQ(e->receive(), R"({"reason":"Too many attempts, try later.","type":"error"})");
+        ClientOptions foreign;
+        foreign.headers = {{"Origin", "https://evil.example"}};
+        EXPECT_THROW(WsClient::connect(server.port, foreign), std::runtime_error); // origin
+    }
+    ASSERT_TRUE(server.child->waitForStdout("\"leave\""));
+    dir.write("murva-signal.json", configText(server.port, R"("log_format": "json", "password": "new")"));
+    kill(server.child->pid(), SIGHUP);
+    ASSERT_TRUE(server.child->waitForStdout("\"reload\""));
+    kill(server.child->pid(), SIGTERM);
+    ASSERT_EQ(server.child->waitExit(), 0);
+
+    const auto lines = jsonLines(*server.child);
+    for (const auto &line : lines) {
+        for (const char *field : {"ts", "level", "msg", "event"})
+            EXPECT_TRUE(line.contains(field)) << line;
+        EXPECT_TRUE(std::regex_match(line.value("ts", ""),
+                                     std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")))
+            << line;
+        const std::string text = line.dump();
+        for (const char *secret : {"secret-room", "\"n\"", "pw", "wrong"})
+            EXPECT_EQ(text.find(secret), std::string::npos) << line;
+    }
+    for (const char *event : {"start", "join", "leave", "reload", "drain", "stop"})
+        EXPECT_GE(countEvents(lines, event), 1u) << event;
+    for (const char *reason : {"unauthorized", "per_ip", "rate_limited", "origin"})
+        EXPECT_GE(countEvents(lines, "refused", reason), 1u) << reason;
+    for (const auto &line : lines)
+        if (line.value("event", "") == "refused" || line.value("event", "") == "join")
+            EXPECT_EQ(line.value("client", ""), line.value("event", "") == "join" ? "127.0.0.2" : line.value("client", "x"))
+                << line;
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const json &l) { return l.value("event", "") == "refused" && l.value("client", "") != "127.0.0.2" && l.value("reason", "") != "origin"; }),
+              0);
+
+    // The transport's log on stderr, at info, is JSON too.
+    std::istringstream err(server.child->stderrText());
+    std::size_t logLines = 0;
+    for (std::string line; std::getline(err, line);) {
+        const auto parsed = json::parse(line, nullptr, false);
+        ASSERT_TRUE(parsed.is_object() && parsed.contains("ts") && parsed.contains("level") && parsed.contains("msg"))
+            << line;
+        ++logLines;
+    }
+    EXPECT_GT(logLines, 0u);
+}
+
+TEST(OperatorLogs, AFloodOfRefusalsStaysWithinTheLineBudget) {
+    TempDir dir;
+    auto server = startWith(dir, R"("log_format": "json", "allowed_origins": ["https://ok.example"])", 7);
+    ASSERT_TRUE(server.child->waitForStdout("\"start\""));
+    ClientOptions foreign;
+    foreign.headers = {{"Origin", "https://evil.example"}};
+    constexpr int attempts = 200;
+    const auto begin = std::chrono::steady_clock::now();
+    for (int i = 0; i < attempts; ++i)
+        EXPECT_THROW(WsClient::connect(server.port, foreign), std::runtime_error);
+    const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+    kill(server.child->pid(), SIGTERM);
+    ASSERT_EQ(server.child->waitExit(), 0);
+
+    const auto lines = jsonLines(*server.child);
+    std::size_t logged = 0, told = 0;
+    for (const auto &line : lines)
+        if (line.value("event", "") == "refused") {
+            if (line.contains("not_logged"))
+                told += line["not_logged"].get<std::size_t>();
+            else
+                ++logged;
+        }
+    EXPECT_LE(logged, 10 * (static_cast<std::size_t>(seconds) + 1)) << seconds << " s";
+    EXPECT_EQ(logged + told, static_cast<std::size_t>(attempts)) << "every refusal is logged or counted";
+}
+
+// SIGHUP under a joined pair: the pair stays and relays, new joins follow the new password, limit, Origin list
+// and TURN secret; a broken file changes nothing.
+TEST(OperatorReload, TheWholeFileAppliesToWhatComesNextAndABrokenFileChangesNothing) {
+    TempDir dir;
+    const std::string turn = R"("turn": {"urls": ["turn:127.0.0.1:3478"], "secret": "old-secret"})";
+    auto server = startWith(
+        dir, R"("password": "old", "drain_timeout_ms": 100, "allowed_origins": ["https://a.example"], )" + turn, 7);
+    ASSERT_TRUE(server.child->waitForStdout("TURN credentials"));
+    auto a = WsClient::connect(server.port);
+    auto b = WsClient::connect(server.port);
+    a->sendText(joinMessage("pair", "old"));
+    ASSERT_TRUE(a->receive());
+    b->sendText(joinMessage("pair", "old"));
+    ASSERT_TRUE(b->receive());
+    ASSERT_TRUE(a->receive()); // peer-joined
+
+    auto reload = [&](const std::string &members, const std::string &expect) {
+        dir.write("murva-signal.json", configText(server.port, members));
+        kill(server.child->pid(), SIGHUP);
+        return server.child->waitForStdout(expect);
+    };
+    const std::string next = R"("password": "new", "drain_timeout_ms": 100, "max_connections": 3, "allowed_origins": ["https://b.example"], )"
+                             R"("turn": {"urls": ["turn:127.0.0.1:3478"], "secret": "new-secret"})";
+    ASSERT_TRUE(reload(next,
+                       "Reloaded murva-signal.json: password, max_connections, allowed_origins, turn applied"))
+        << server.child->stdoutText();
+
+    a->sendText(R"({"type":"offer","sdp":"x"})");
+    EXPECT_EQ(b->receive(), R"({"type":"offer","sdp":"x"})") << "the pair relays on";
+
+    ClientOptions originA, originB;
+    originA.headers = {{"Origin", "https://a.example"}};
+    originB.headers = {{"Origin", "https://b.example"}};
+    EXPECT_THROW(WsClient::connect(server.port, originA), std::runtime_error);
+    auto c = WsClient::connect(server.port, originB);
+    c->sendText(joinMessage("other", "old"));
+    EXPECT_EQ(c->receive(), R"({"type":"unauthorized"})");
+    EXPECT_TRUE(c->waitClosed());
+    auto d = WsClient::connect(server.port);
+    d->sendText(joinMessage("other", "new"));
+    const auto reply = json::parse(d->receive().value_or("{}"));
+    ASSERT_TRUE(reply.contains("iceServers")) << reply;
+    const auto &ice = reply["iceServers"][0];
+    // The credential is signed with the new secret: HMAC-SHA1 base64 of the username, computed here by openssl.
+    TempDir scratch;
+    scratch.write("u", ice["username"].get<std::string>());
+    ProcessOptions options;
+    options.args = {"-c", "openssl dgst -sha1 -hmac new-secret -binary " + scratch.file("u") + " | base64"};
+    ChildProcess openssl("/bin/sh", options);
+    ASSERT_EQ(openssl.waitExit(), 0);
+    EXPECT_EQ(openssl.stdoutText(), ice["credential"].get<std::string>() + "\n");
+    auto e = WsClient::connect(server.port); // the fourth connection: max_connections is 3 now
+    EXPECT_EQ(e->receive(), R"({"reason":"Server is at capacity.","type":"error"})");
+
+    // A restart-only key is named and kept; a broken file changes nothing and names its key.
+    ASSERT_TRUE(reload(R"("bind_address": "127.0.0.9", )" + next, "Reloaded murva-signal.json: no changes"));
+    EXPECT_NE(server.child->stderrText().find("kept until a restart: bind_address"), std::string::npos);
+    ASSERT_TRUE(reload(R"("password": "newer", "drain_timeout_ms": 100, "max_connections": "many")", "failed; the running settings stay"));
+    EXPECT_NE(server.child->stderrText().find(R"(nothing changed: "max_connections": must be a number)"),
+              std::string::npos)
+        << server.child->stderrText();
+    d.reset();
+    e.reset();
+    std::this_thread::sleep_for(200ms); // room for f under max_connections once the server has seen both go
+    auto f = WsClient::connect(server.port, originB);
+    f->sendText(joinMessage("third", "new"));
+    EXPECT_NE(f->receive().value_or("").find("joined"), std::string::npos) << "the password stays \"new\"";
+
+    a->sendText(R"({"type":"answer"})");
+    EXPECT_EQ(b->receive(), R"({"type":"answer"})");
+    kill(server.child->pid(), SIGTERM);
+    EXPECT_EQ(server.child->waitExit(), 0);
+}
