@@ -136,7 +136,7 @@ void reloadConfiguration(Server& server, const std::string& path) {
         try {
             server.transport().reloadCertificate(); // the pair is read again even when the paths stay
         } catch (const std::exception& e) {
-            return fail(server, path, std::string("TLS: ") + e.what());
+            return fail(server, path, std::string("TLS reload failed, keeping the current certificate: ") + e.what());
         }
     }
     if (!restart.empty())

@@ -40,12 +40,27 @@ inline std::unique_ptr<ChildProcess> startServer(const std::string &workingDirec
     return std::make_unique<ChildProcess>(MURVA_SIGNAL_BINARY, options);
 }
 
-// The summary printed for the built-in settings, listening on `endpoint` (scheme://address:port).
-inline std::vector<std::string> defaultSummary(const std::string &endpoint) {
-    return {"murva-signal listening on " + endpoint,
-            "Share this server's address with your buddies as the \"Server\" field.",
-            "No server password set (open server).", "TURN-relayed transfers allowed.",
-            "Limits: max_connections=1024, per_ip=32, max_rooms=4096, max_message_size=65536B"};
+// The line after the summary that says where to point a browser, for `endpoint` (scheme://address:port).
+inline std::string webClientLine(const std::string &endpoint) {
+    const std::string scheme = endpoint.rfind("wss://", 0) == 0 ? "https://" : "http://";
+    const std::string hostPort = endpoint.substr(endpoint.find("://") + 3);
+    const std::string port = hostPort.substr(hostPort.rfind(':'));
+    if (hostPort.rfind("0.0.0.0:", 0) == 0)
+        return "Open " + scheme + "localhost" + port + "/ in two browser windows to try it (from another machine: " +
+               scheme + "<this machine's address>" + port + "/).";
+    return "Open " + scheme + hostPort + "/ in two browser windows to try it.";
+}
+
+// The summary printed for the built-in settings, listening on `endpoint` (scheme://address:port), with the
+// web client's line unless it is off.
+inline std::vector<std::string> defaultSummary(const std::string &endpoint, bool webClient = true) {
+    std::vector<std::string> lines = {"murva-signal listening on " + endpoint,
+                                      "Share this server's address with your buddies as the \"Server\" field.",
+                                      "No server password set (open server).", "TURN-relayed transfers allowed.",
+                                      "Limits: max_connections=1024, per_ip=32, max_rooms=4096, max_message_size=65536B"};
+    if (webClient)
+        lines.push_back(webClientLine(endpoint));
+    return lines;
 }
 
 // A configuration file text on `port`, bound to the loopback address unless `members` says otherwise.

@@ -78,7 +78,7 @@ TEST(Stop, ASecondSignalCutsTheDrainShort) {
             dir.write("c.json", configText(port, R"("drain_timeout_ms": 60000)"));
             return std::vector<std::string>{"c.json"};
         },
-        6);
+        7);
     ASSERT_TRUE(started.child->waitForStdoutLines(6)) << started.child->stderrText();
     auto client = WsClient::connect(started.port);
     client->sendText(R"({"type":"join","nick":"n","room":"r"})");
@@ -104,7 +104,7 @@ TEST(Reload, SighupServesARenewedCertificateToNewConnectionsAndKeepsOpenOnes) {
             dir.write("c.json", configText(port, R"("tls": {"enabled": true, "cert_file": "cert.pem", "key_file": "key.pem"})"));
             return std::vector<std::string>{"c.json"};
         },
-        6);
+        7);
     ASSERT_TRUE(started.child->waitForStdoutLines(6)) << started.child->stderrText();
     ClientOptions tls;
     tls.tls = true;
