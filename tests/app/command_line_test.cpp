@@ -109,7 +109,7 @@ TEST(CommandLine, EnvironmentPasswordReplacesTheGivenOne) {
     }
     {
         auto [child, port] = startWithFile(dir, "open.json", "", {{"MURVA_SIGNAL_PASSWORD", "from-env"}});
-        ASSERT_EQ(child->stdoutLines().size(), 6u) << child->stderrText();
+        ASSERT_EQ(child->stdoutLines().size(), 7u) << child->stderrText();
         EXPECT_EQ(child->stdoutLines().at(3), passwordLine);
         EXPECT_EQ(joinReply(port), unauthorized);
     }
