@@ -70,6 +70,7 @@ std::string SignalingService::clientAddress(const rtc::WebSocket& socket) const 
 
 void SignalingService::handleClient(SocketPtr socket) {
     auto client = std::make_shared<Client>(socket, clientAddress(*socket));
+    socket->setClientAddress(client->ip); // the transport's log lines name the client, not our proxy
     bool admitted;
     std::string_view refusal;
     {

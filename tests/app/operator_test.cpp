@@ -199,6 +199,49 @@ TEST(OperatorLogs, AFloodOfRefusalsStaysWithinTheLineBudget) {
     EXPECT_EQ(logged + told, static_cast<std::size_t>(attempts)) << "every refusal is logged or counted";
 }
 
+// Text as before with the web client off, byte for byte; under systemd's journal every line has its priority.
+TEST(OperatorLogs, TextLinesAreTodaysAndCarryJournalPrioritiesUnderSystemd) {
+    for (const bool journal : {false, true}) {
+        SCOPED_TRACE(journal ? "journal" : "terminal");
+        TempDir dir;
+        std::map<std::string, std::string> env;
+        if (journal)
+            env["JOURNAL_STREAM"] = "8:12345";
+        auto server = startOnFreePort(
+            dir.path(),
+            [&](uint16_t port) {
+                dir.write("murva-signal.json", configText(port, R"("web_client": false, "password": "pw")"));
+                return std::vector<std::string>{"murva-signal.json"};
+            },
+            6, env);
+        {
+            auto a = WsClient::connect(server.port);
+            a->sendText(joinMessage("r", "pw"));
+            ASSERT_EQ(a->receive(), joined);
+            auto b = WsClient::connect(server.port);
+            b->sendText(joinMessage("r", "no"));
+            ASSERT_TRUE(b->waitClosed());
+        }
+        ASSERT_TRUE(server.child->waitForStdout("[-] leave"));
+        kill(server.child->pid(), SIGTERM);
+        ASSERT_EQ(server.child->waitExit(), 0);
+
+        auto summary = defaultSummary("ws://127.0.0.1:" + std::to_string(server.port), false);
+        summary[2] = "Server password required to join.";
+        std::vector<std::string> expected = {"Loaded config from murva-signal.json"};
+        expected.insert(expected.end(), summary.begin(), summary.end());
+        expected.insert(expected.end(), {"[+] join (rooms=1, clients=1)", "[!] refused unauthorized from 127.0.0.1",
+                                         "[-] leave (rooms=0, clients=0)"});
+        if (journal)
+            for (auto &line : expected)
+                line = (line.rfind("[!]", 0) == 0 ? "<4>" : "<6>") + line;
+        std::string text;
+        for (const auto &line : expected)
+            text += line + "\n";
+        EXPECT_EQ(server.child->stdoutText(), text);
+    }
+}
+
 // SIGHUP under a joined pair: the pair stays and relays, new joins follow the new password, limit, Origin list
 // and TURN secret; a broken file changes nothing.
 TEST(OperatorReload, TheWholeFileAppliesToWhatComesNextAndABrokenFileChangesNothing) {

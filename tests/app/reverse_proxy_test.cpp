@@ -168,7 +168,7 @@ TEST(ReverseProxy, CountsAndLogsEachClientByItsOwnAddressBehindHaproxyAndNginx) 
         TempDir dir;
         const uint16_t adminPort = freeLoopbackPort();
         auto server = startSignal(dir, std::string(R"("max_connections_per_ip": 1, "trusted_proxies": ["127.0.0.1"], )") +
-                                           R"("log_format": "json", "admin": {"port": )" + std::to_string(adminPort) +
+                                           R"("log_format": "json", "log_level": "debug", "admin": {"port": )" + std::to_string(adminPort) +
                                            "}" + (setup.proxyProtocol ? R"(, "proxy_protocol": true)" : ""));
         ASSERT_FALSE(server.child->waitExit(0ms)) << server.child->stderrText();
         auto proxy = startProxy(dir, setup, server.port);
@@ -204,6 +204,15 @@ TEST(ReverseProxy, CountsAndLogsEachClientByItsOwnAddressBehindHaproxyAndNginx) 
         EXPECT_EQ(joinedFrom.size(), 40u);
         EXPECT_EQ(joinedFrom.count("127.0.0.1"), 0u);
         EXPECT_EQ(refusedFrom, "127.0.0.7");
+        // So does the transport's log.
+        std::set<std::string> openedFrom;
+        std::istringstream log(server.child->stderrText());
+        for (std::string line; std::getline(log, line);) {
+            const std::string msg = nlohmann::json::parse(line).value("msg", "");
+            if (msg.rfind("WebSocket open: ", 0) == 0)
+                openedFrom.insert(msg.substr(16));
+        }
+        EXPECT_EQ(openedFrom, joinedFrom);
 
         // The shipped HAProxy file's health check (every 100 ms here) is a served request, no refusal.
         if (setup.env) {

@@ -34,6 +34,7 @@ using ClosedCallback = std::function<void()>;
 struct Connection {
     std::atomic<State> state{State::Connecting}; // Open -> Closing happens under `mutex`
     std::optional<std::string> remoteAddress;     // fixed before onClient
+    std::string clientAddress; // set during onClient, read after it on the same thread: names it in the log
     std::weak_ptr<SessionBase> session;
 
     // One small lock for what handles and the session share. Sends and the close request enter one queue in

@@ -424,16 +424,21 @@ private:
         conn_->state.store(State::Open, std::memory_order_release);
         opened_ = true;
         shared_->counters.upgraded();
-        log(LogLevel::Debug, [&] { return "WebSocket open: " + conn_->remoteAddress.value_or("?"); });
-
         if (auto callback = shared_->clientHandler()) {
             auto handle = std::make_shared<WebSocket>(conn_);
             UpgradeRequestScope scope(conn_.get(), handshake_->request, &Session::buildRequest, this);
             invokeGuarded("onClient", [&] { (*callback)(std::move(handle)); });
         }
+        // After onClient: the application may have named the client behind its proxies.
+        log(LogLevel::Debug, [&] { return "WebSocket open: " + logName(); });
         handshake_.reset(); // the request goes now: nothing of it stays with an idle connection
         // Only now: the handlers installed by onClient see every message and the close.
         waitReadable();
+    }
+
+    // The connection in log lines: the client the application named, else the socket's (or PROXY header's) peer.
+    std::string logName() const {
+        return conn_->clientAddress.empty() ? conn_->remoteAddress.value_or("?") : conn_->clientAddress;
     }
 
     // Counts the end of a handshake once: as `why`, else by what happened.
@@ -716,7 +721,7 @@ private:
             endCode_ = code;
         if (code == 1008) {
             log(LogLevel::Warning, [&] {
-                return "Closing " + conn_->remoteAddress.value_or("?") + ": outgoing queue over its cap";
+                return "Closing " + logName() + ": outgoing queue over its cap";
             });
             // A peer that does not read gets nothing more; what is queued would only wait for it.
             dropPendingFrames();
@@ -826,7 +831,7 @@ private:
             shared_->counters.idleTimeout();
         }
         log(levelFor(ec), [&] {
-            return "WebSocket closed: " + conn_->remoteAddress.value_or("?") + " (" + ec.message() + ")";
+            return "WebSocket closed: " + logName() + " (" + ec.message() + ")";
         });
 
         std::shared_ptr<const MessageCallback> message;
