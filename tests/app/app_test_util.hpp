@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <optional>
 #include <chrono>
@@ -120,6 +121,13 @@ inline std::string httpGet(uint16_t port, const std::string &path) {
     RawSocket socket(port);
     socket.sendAll("GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
     return socket.readUntil("\r\n\r\n\x01", 3s); // a needle that never comes: everything until the close
+}
+
+// The value of one sample (`name` or `name{labels}`, as written) on the admin port's /metrics; NaN when absent.
+inline double metricValue(uint16_t adminPort, const std::string &sample) {
+    const std::string text = httpGet(adminPort, "/metrics");
+    const auto at = text.find("\n" + sample + " ");
+    return at == std::string::npos ? std::nan("") : std::stod(text.substr(at + sample.size() + 2));
 }
 
 // Joins room "r" on the server at `port` and returns the first reply ("" when none came).
