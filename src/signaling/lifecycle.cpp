@@ -70,7 +70,8 @@ std::string SignalingService::clientAddress(const rtc::WebSocket& socket) const 
 
 void SignalingService::handleClient(SocketPtr socket) {
     auto client = std::make_shared<Client>(socket, clientAddress(*socket));
-    socket->setClientAddress(client->ip); // the transport's log lines name the client, not our proxy
+    if (client->ip != clientIpFromAddress(socket->remoteAddress().value_or("")))
+        socket->setClientAddress(client->ip); // forwarded by our proxy: its log lines name the client, not the proxy
     bool admitted;
     std::string_view refusal;
     {

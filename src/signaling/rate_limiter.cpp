@@ -73,10 +73,6 @@ std::size_t RateLimiter::size() const {
     return order_.size();
 }
 
-} // namespace murva
-
-namespace murva {
-
 void RateLimiter::setLimit(std::size_t limit) {
     std::lock_guard lock(mutex_);
     limit_ = limit;
