@@ -54,8 +54,9 @@ void initLogging(const ServerSettings& settings) {
         return rtc::InitLogger(level, nullptr); // the transport's own lines, with their local time
     rtc::InitLogger(level, [style](rtc::LogLevel record, std::string message) {
         // The journal stamps the time itself; JSON carries its own.
-        std::string line = style.json ? formatLine(style, severityOf(record), message)
-                                      : formatLine(style, severityOf(record), std::string(upperWord(record)) + " " + message);
+        if (!style.json)
+            message = std::string(upperWord(record)) + " " + message;
+        std::string line = formatLine(style, severityOf(record), message);
         line += '\n';
         std::fwrite(line.data(), 1, line.size(), stderr); // one write per record keeps lines whole
     });

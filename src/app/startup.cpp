@@ -79,14 +79,17 @@ int checkConfig(int argc, char** argv) {
 // The line that tells a person where to point a browser, for the address the server listens on.
 std::string webClientLine(const ServerSettings& s) {
     const std::string scheme = s.tls.enabled ? "https://" : "http://";
-    const std::string port = ":" + std::to_string(s.port) + "/";
+    std::string port(1, ':');
+    port.append(std::to_string(s.port)).push_back('/');
     const bool everywhere = s.bindAddress.empty() || s.bindAddress == "0.0.0.0" || s.bindAddress == "::";
     if (everywhere)
         return "Open " + scheme + "localhost" + port + " in two browser windows to try it (from another machine: " +
                scheme + "<this machine's address>" + port + ").";
     std::string host = s.bindAddress;
-    if (host.find(':') != std::string::npos) // IPv6, bracketed in a URL
-        host.insert(host.begin(), '[').operator+=(']');
+    if (host.find(':') != std::string::npos) { // IPv6, bracketed in a URL
+        host.insert(0, 1, '[');
+        host.push_back(']');
+    }
     return "Open " + scheme + host + port + " in two browser windows to try it.";
 }
 

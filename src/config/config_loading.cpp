@@ -89,7 +89,8 @@ bool loadSettings(int argc, char** argv, ServerSettings& settings, SettingsSourc
         }
         errno = 0;
         if (writeDefaultConfig(path)) {
-            const std::string notice = "No config found - wrote a default " + path + ". Edit it and restart to customise.";
+            const std::string notice =
+                "No config found - wrote a default " + path + ". Edit it and restart to customise.";
             if (source)
                 *source = {path, notice};
             else

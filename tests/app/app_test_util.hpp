@@ -55,10 +55,11 @@ inline std::string webClientLine(const std::string &endpoint) {
 // The summary printed for the built-in settings, listening on `endpoint` (scheme://address:port), with the
 // web client's line unless it is off.
 inline std::vector<std::string> defaultSummary(const std::string &endpoint, bool webClient = true) {
-    std::vector<std::string> lines = {"murva-signal listening on " + endpoint,
-                                      "Share this server's address with your buddies as the \"Server\" field.",
-                                      "No server password set (open server).", "TURN-relayed transfers allowed.",
-                                      "Limits: max_connections=1024, per_ip=32, max_rooms=4096, max_message_size=65536B"};
+    std::vector<std::string> lines = {
+        "murva-signal listening on " + endpoint,
+        "Share this server's address with your buddies as the \"Server\" field.",
+        "No server password set (open server).", "TURN-relayed transfers allowed.",
+        "Limits: max_connections=1024, per_ip=32, max_rooms=4096, max_message_size=65536B"};
     if (webClient)
         lines.push_back(webClientLine(endpoint));
     return lines;

@@ -59,7 +59,8 @@ TEST(OperatorConfig, MistakesAreNamedAndCheckConfigSaysWhatWouldRun) {
         std::vector<std::string> stderrHas;
     };
     const Case cases[] = {
-        {R"({"pasword": "pw", "max_conections": 5, "tls": {"cert": "c.pem"}, "turn": {"urls": ["turn:t"], "secret": "s", "ttl": 5}})",
+        {R"({"pasword": "pw", "max_conections": 5, "tls": {"cert": "c.pem"},)"
+         R"( "turn": {"urls": ["turn:t"], "secret": "s", "ttl": 5}})",
          0,
          {R"(Unknown key "pasword" ignored (did you mean "password"?))",
           R"(Unknown key "max_conections" ignored (did you mean "max_connections"?))",
@@ -155,9 +156,10 @@ TEST(OperatorLogs, JsonSessionLinesCarryTheirFieldsAndRefusalsTheirReasonAndClie
     // Each names its client: the foreign Origin came from the default source address, the rest from 127.0.0.2.
     for (const auto &line : lines) {
         const std::string event = line.value("event", "");
-        if (event == "join" || event == "leave" || event == "refused")
+        if (event == "join" || event == "leave" || event == "refused") {
             EXPECT_EQ(line.value("client", ""), line.value("reason", "") == "origin" ? "127.0.0.1" : "127.0.0.2")
                 << line;
+        }
     }
 
     // The transport's log on stderr, at info, is JSON too.
@@ -263,7 +265,8 @@ TEST(OperatorReload, TheWholeFileAppliesToWhatComesNextAndABrokenFileChangesNoth
         kill(server.child->pid(), SIGHUP);
         return server.child->waitForStdout(expect);
     };
-    const std::string next = R"("password": "new", "drain_timeout_ms": 100, "max_connections": 3, "allowed_origins": ["https://b.example"], )"
+    const std::string next = R"("password": "new", "drain_timeout_ms": 100, "max_connections": 3, )"
+                             R"("allowed_origins": ["https://b.example"], )"
                              R"("turn": {"urls": ["turn:127.0.0.1:3478"], "secret": "new-secret"})";
     ASSERT_TRUE(reload(next,
                        "Reloaded murva-signal.json: password, max_connections, allowed_origins, turn applied"))
@@ -299,7 +302,8 @@ TEST(OperatorReload, TheWholeFileAppliesToWhatComesNextAndABrokenFileChangesNoth
     // A restart-only key is named and kept; a broken file changes nothing and names its key.
     ASSERT_TRUE(reload(R"("bind_address": "127.0.0.9", )" + next, "Reloaded murva-signal.json: no changes"));
     EXPECT_NE(server.child->stderrText().find("kept until a restart: bind_address"), std::string::npos);
-    ASSERT_TRUE(reload(R"("password": "newer", "drain_timeout_ms": 100, "max_connections": "many")", "failed; the running settings stay"));
+    ASSERT_TRUE(reload(R"("password": "newer", "drain_timeout_ms": 100, "max_connections": "many")",
+                       "failed; the running settings stay"));
     EXPECT_NE(server.child->stderrText().find(R"(nothing changed: "max_connections": must be a number)"),
               std::string::npos)
         << server.child->stderrText();

@@ -167,9 +167,10 @@ TEST(ReverseProxy, CountsAndLogsEachClientByItsOwnAddressBehindHaproxyAndNginx) 
         SCOPED_TRACE(setup.name);
         TempDir dir;
         const uint16_t adminPort = freeLoopbackPort();
-        auto server = startSignal(dir, std::string(R"("max_connections_per_ip": 1, "trusted_proxies": ["127.0.0.1"], )") +
-                                           R"("log_format": "json", "log_level": "debug", "admin": {"port": )" + std::to_string(adminPort) +
-                                           "}" + (setup.proxyProtocol ? R"(, "proxy_protocol": true)" : ""));
+        auto server = startSignal(dir, R"("max_connections_per_ip": 1, "trusted_proxies": ["127.0.0.1"], )"
+                                       R"("log_format": "json", "log_level": "debug", "admin": {"port": )" +
+                                           std::to_string(adminPort) + "}" +
+                                           (setup.proxyProtocol ? R"(, "proxy_protocol": true)" : ""));
         ASSERT_FALSE(server.child->waitExit(0ms)) << server.child->stderrText();
         auto proxy = startProxy(dir, setup, server.port);
         ASSERT_TRUE(proxy.child);

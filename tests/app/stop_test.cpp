@@ -114,8 +114,9 @@ TEST(Reload, SighupServesARenewedCertificateToNewConnectionsAndKeepsOpenOnes) {
     auto started = startOnFreePort(
         dir.path(),
         [&](uint16_t port) {
-            dir.write("c.json", configText(port, R"("tls": {"enabled": true, "cert_file": "cert.pem", "key_file": "key.pem"}, )"
-                                                 R"("admin": {"port": )" + std::to_string(admin) + "}"));
+            dir.write("c.json",
+                      configText(port, R"("tls": {"enabled": true, "cert_file": "cert.pem", "key_file": "key.pem"}, )"
+                                       R"("admin": {"port": )" + std::to_string(admin) + "}"));
             return std::vector<std::string>{"c.json"};
         },
         7);
