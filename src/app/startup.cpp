@@ -8,6 +8,7 @@
 
 #include <sys/resource.h>
 
+#include "app/console_lines.hpp"
 #include "app/console_style.hpp"
 #include "app/logging.hpp"
 #include "app/server.hpp"
@@ -96,9 +97,11 @@ std::string webClientLine(const ServerSettings& s) {
 // Each line of `text` as a console line of the start, in the settings' style.
 void printStartLines(const ServerSettings& settings, const std::string& text) {
     const ConsoleStyle style = consoleStyle(settings.logFormat);
+    const auto hold = holdConsole(); // the writer thread's join lines never land inside one of these
     std::istringstream lines(text);
     for (std::string line; std::getline(lines, line);)
         std::cout << formatLine(style, Severity::Info, line, "start") << "\n";
+    std::cout << std::flush;
 }
 
 } // namespace

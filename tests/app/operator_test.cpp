@@ -318,4 +318,10 @@ TEST(OperatorReload, TheWholeFileAppliesToWhatComesNextAndABrokenFileChangesNoth
     EXPECT_EQ(b->receive(), R"({"type":"answer"})");
     kill(server.child->pid(), SIGTERM);
     EXPECT_EQ(server.child->waitExit(), 0);
+
+    // Started with a port and no file, there is nothing to read again, and the line says so.
+    auto portOnly = startOnFreePort(
+        dir.path(), [](uint16_t port) { return std::vector<std::string>{std::to_string(port)}; }, 6);
+    kill(portOnly.child->pid(), SIGHUP);
+    EXPECT_TRUE(portOnly.child->waitForStdout("Reload: no configuration file")) << portOnly.child->stdoutText();
 }
