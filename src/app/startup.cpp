@@ -145,8 +145,11 @@ int runServer(int argc, char** argv) {
     std::cout << std::flush;
 
     serveUntilStopped(*server, source.path);
-    server.reset();
+    const ConsoleStyle style = server->console().style();
+    server.reset(); // the last leaves are written as their connections end here
     flushConsoleLines();
+    if (style.json) // after every other line: the text console has never had one
+        std::cout << formatLine(style, Severity::Info, "Stopped", "stop") << "\n" << std::flush;
     return 0;
 }
 

@@ -69,10 +69,11 @@ private:
     std::thread thread_;
 };
 
-// The drain and the stop are told only in JSON: the text console has always been silent about them.
-void tellStop(Server& server, std::string_view event, const std::string& msg) {
+// The drain is told only in JSON (as the stop is, by runServer): the text console has always been silent
+// about them.
+void tellDrain(Server& server, const std::string& msg) {
     if (server.console().style().json)
-        server.console().event(Severity::Info, event, msg);
+        server.console().event(Severity::Info, "drain", msg);
 }
 
 // Waits until every connection has gone, `until` passes or a stop signal comes; SIGHUP still reloads.
@@ -108,14 +109,12 @@ void serveUntilStopped(Server& server, const std::string& configPath) {
     server.startDrain();
     const auto drainTimeout = std::chrono::milliseconds(server.settings()->drainTimeoutMs);
     server.console().flushRefusals();
-    tellStop(server, "drain",
-             "Draining: no new connections; " + std::to_string(server.openConnections()) + " open may finish within " +
-                 std::to_string(drainTimeout.count()) + " ms");
+    tellDrain(server, "Draining: no new connections; " + std::to_string(server.openConnections()) +
+                          " open may finish within " + std::to_string(drainTimeout.count()) + " ms");
     waitForConnections(server, Clock::now() + drainTimeout, configPath);
     server.closeRemaining();
     waitForConnections(server, Clock::now() + closeGrace, configPath);
     server.console().flushRefusals();
-    tellStop(server, "stop", "Stopped");
 }
 
 } // namespace murva
