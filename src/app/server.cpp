@@ -91,10 +91,12 @@ void Server::applySettings(const ServerSettings& next) {
 }
 
 void Server::countReload(bool ok) {
-    if (!ok)
-        return void(reloadsFailed_.fetch_add(1, std::memory_order_relaxed));
-    reloadsOk_.fetch_add(1, std::memory_order_relaxed);
-    lastReloadSuccess_.store(unixNow(), std::memory_order_relaxed);
+    if (ok) {
+        reloadsOk_.fetch_add(1, std::memory_order_relaxed);
+        lastReloadSuccess_.store(unixNow(), std::memory_order_relaxed);
+    } else {
+        reloadsFailed_.fetch_add(1, std::memory_order_relaxed);
+    }
 }
 
 void Server::startDrain() {
