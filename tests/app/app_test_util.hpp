@@ -27,14 +27,16 @@ namespace app_test {
 using namespace testing_support;
 using namespace std::chrono_literals;
 
-// Runs the binary in `workingDirectory`. The MURVA_SIGNAL_ secrets' variables are removed from the
-// inherited environment unless `env` sets them, so the test runner's own environment cannot change the outcome.
+// Runs the binary in `workingDirectory`. The MURVA_SIGNAL_ secrets' variables and JOURNAL_STREAM (a runner
+// started by systemd) are removed from the inherited environment unless `env` sets them, so the test runner's
+// own environment cannot change the outcome.
 inline std::unique_ptr<ChildProcess> startServer(const std::string &workingDirectory, std::vector<std::string> args,
                                                  std::map<std::string, std::string> env = {}) {
     ProcessOptions options;
     options.workingDirectory = workingDirectory;
     options.args = std::move(args);
-    for (const char *name : {"MURVA_SIGNAL_PASSWORD", "MURVA_SIGNAL_TURN_SECRET", "MURVA_SIGNAL_REDIS_PASSWORD"})
+    for (const char *name :
+         {"MURVA_SIGNAL_PASSWORD", "MURVA_SIGNAL_TURN_SECRET", "MURVA_SIGNAL_REDIS_PASSWORD", "JOURNAL_STREAM"})
         if (!env.count(name))
             options.unsetEnv.push_back(name);
     options.setEnv = std::move(env);
