@@ -44,6 +44,7 @@ nlohmann::json settingsJson(const ServerSettings& s) {
         {"allowed_origins", s.allowedOrigins},
         {"max_password_failures_per_ip", s.maxPasswordFailuresPerIp},
         {"max_joins_per_ip_per_minute", s.maxJoinsPerIpPerMinute},
+        {"ipv6_prefix_length", s.ipv6PrefixLength},
     };
     if (s.turn)
         out["turn"] = {{"urls", s.turn->urls}, {"secret", masked(s.turn->secret)}, {"ttl_seconds", s.turn->ttlSeconds}};
