@@ -98,6 +98,20 @@ TEST(OperatorConfig, MistakesAreNamedAndCheckConfigSaysWhatWouldRun) {
     EXPECT_EQ(child->waitExit(), 0);
     EXPECT_NE(child->stdoutText().find(R"x("password": "(set)")x"), std::string::npos) << child->stdoutText();
     EXPECT_EQ(child->stdoutText().find("hunter2"), std::string::npos);
+
+    // A Redis URL's password is masked, with a scheme or without one (a slip the check does not refuse).
+    for (const std::string url : {"redis://user:url-pw@r:6379/1", "user:url-pw@r:6379", "redis:url-pw@r"}) {
+        dir.write("c.json", R"({"ipv6_prefix_length": 56, "cluster": {"redis": ")" + url + R"(", "instance": "a"}})");
+        auto check = startServer(dir.path(), {"--check-config", "c.json"});
+        EXPECT_EQ(check->waitExit(), 0) << url << "\n" << check->stderrText();
+        EXPECT_EQ(check->stdoutText().find("url-pw"), std::string::npos) << check->stdoutText();
+        EXPECT_EQ(check->stderrText().find("Unknown key"), std::string::npos) << check->stderrText();
+        const std::string out = check->stdoutText();
+        const auto shown = json::parse(out.substr(out.find('{')));
+        EXPECT_EQ(shown["ipv6_prefix_length"], 56);
+        EXPECT_EQ(shown["cluster"]["redis"].get<std::string>().substr(shown["cluster"]["redis"].get<std::string>().find('@')),
+                  url.substr(url.rfind('@'))) << "the host stays readable";
+    }
 }
 
 // A session in JSON: every line parses and carries its fields; refusals name their reason and address; no
