@@ -20,8 +20,11 @@ build: deps
 	cmake -S . -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(BUILD) -j $(JOBS)
 
-# Starts the server in the current directory (it writes murva-signal.json there on first start).
-run: build
+# Builds only the server (not the test suites) and starts it in the current directory (it writes
+# murva-signal.json there on first start).
+run: deps
+	cmake -S . -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BUILD) -j $(JOBS) --target murva-signal
 	./$(BUILD)/murva-signal
 
 # Every test in a Release build, then again under AddressSanitizer + UndefinedBehaviorSanitizer (all but the

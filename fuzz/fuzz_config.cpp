@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -47,7 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
 
     ServerSettings settings;
     std::string error;
-    const bool loaded = loadConfig(configPath(), settings, error);
+    std::vector<std::string> warnings; // the unknown keys' nearest known ones are searched too
+    const bool loaded = loadConfig(configPath(), settings, error, &warnings);
     if (!loaded) {
         FUZZ_CHECK(!error.empty());
         return 0;

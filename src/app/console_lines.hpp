@@ -4,10 +4,15 @@
 // unusually large backlog pile up do the threads that add to it wait, so memory stops growing.
 #pragma once
 
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <map>
 #include <mutex>
 #include <string>
 #include <string_view>
 
+#include "app/console_style.hpp"
 #include "signaling/state_observer.hpp"
 
 namespace murva {
@@ -29,18 +34,40 @@ std::unique_lock<std::mutex> holdConsole();
 // away, a full disk), says so once on standard error and lets the next line try again. Serving goes on.
 void checkConsoleWritten();
 
-// Reports a state's joins and leaves as console lines, with the counts after each event.
+// Reports a state's joins, leaves and refusals, and the server's own events (start, reload, drain, stop), as
+// console lines in the style in force (a reload may change it), with the counts after each join and leave.
+// Refusals are held to refusalLinesPerSecond lines a second per reason; the rest are counted and told in one line.
 class ConsoleReporter final : public StateObserver {
 public:
-    void joined(const StateCounts& counts) override { queueConsoleLine(countsLine("[+] join", counts)); }
-    void left(const StateCounts& counts) override { queueConsoleLine(countsLine("[-] leave", counts)); }
+    static constexpr unsigned refusalLinesPerSecond = 10;
+
+    void setStyle(const ConsoleStyle& style);
+    ConsoleStyle style() const;
+
+    void joined(const StateCounts& counts, const std::string& client) override;
+    void left(const StateCounts& counts, const std::string& client) override;
     void unlocked() override { handOffConsoleLines(); }
+    void refused(std::string_view reason, const std::string& client) override;
+
+    // One line of the server's own (call without the state's lock); written in order with the others.
+    void event(Severity severity, std::string_view event, std::string_view msg,
+               const nlohmann::json& fields = nullptr);
+
+    // The lines for refusals left out so far, now (before a reload, a drain or the stop).
+    void flushRefusals();
 
 private:
-    static std::string countsLine(std::string_view event, const StateCounts& counts) {
-        return std::string(event) + " (rooms=" + std::to_string(counts.rooms) +
-               ", clients=" + std::to_string(counts.clients) + ")";
-    }
+    struct RefusalWindow {
+        std::chrono::steady_clock::time_point start;
+        unsigned logged = 0;
+        uint64_t skipped = 0;
+    };
+    void queueSkipped(std::string_view reason, uint64_t skipped);
+
+    std::atomic<bool> json_{false};
+    std::atomic<bool> journal_{false};
+    std::mutex refusalMutex_;
+    std::map<std::string, RefusalWindow, std::less<>> refusals_;
 };
 
 } // namespace murva

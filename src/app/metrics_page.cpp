@@ -23,7 +23,7 @@ void appendFamily(std::string& out, std::string_view name, MetricType type, std:
 
 } // namespace
 
-std::string renderMetrics(SignalingState& state, const rtc::TransportCounters& t) {
+std::string renderMetrics(SignalingState& state, const rtc::TransportCounters& t, const ServerFigures& server) {
     const SignalingCounters& c = state.counters();
     const StateSizes sizes = state.sizes();
     const auto rooms = state.roomCounts();
@@ -82,6 +82,17 @@ std::string renderMetrics(SignalingState& state, const rtc::TransportCounters& t
                   {"other", t.closes.other}});
     appendMetric(out, "murva_idle_timeouts_total", MetricType::Counter,
                  "Connections closed after a silent idle timeout.", t.idleTimeouts);
+    appendFamily(out, "murva_config_reloads_total", MetricType::Counter,
+                 "Reloads of the configuration file (SIGHUP), by result.", "result",
+                 {{"ok", server.reloadsOk}, {"failed", server.reloadsFailed}});
+    appendMetric(out, "murva_config_last_reload_success_timestamp_seconds", MetricType::Gauge,
+                 "When the settings in force were loaded (the start, or the last good reload).",
+                 server.lastReloadSuccess);
+    if (server.certificateExpiry)
+        appendMetric(out, "murva_tls_certificate_expiry_timestamp_seconds", MetricType::Gauge,
+                     "When the TLS certificate in use stops being valid.", *server.certificateExpiry);
+    appendMetric(out, "murva_draining", MetricType::Gauge, "1 while the server drains before it stops.",
+                 server.draining ? 1 : 0);
     appendFamilyHeader(out, "murva_build_info", MetricType::Gauge, "The running build; the value is always 1.");
     appendSample(out, "murva_build_info", {{"version", MURVA_VERSION}}, 1);
     appendProcessMetrics(out, readProcessMetrics());

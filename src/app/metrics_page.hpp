@@ -1,6 +1,8 @@
 // The /metrics page: the server's state, its signaling and transport counts and the process, as Prometheus text.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 
 #include "signaling/state.hpp"
@@ -8,6 +10,16 @@
 
 namespace murva {
 
-std::string renderMetrics(SignalingState& state, const rtc::TransportCounters& transport);
+// The server's own figures beside the state's and the transport's counts.
+struct ServerFigures {
+    uint64_t reloadsOk = 0;
+    uint64_t reloadsFailed = 0;
+    double lastReloadSuccess = 0; // seconds since 1970; the start counts as the first success
+    std::optional<int64_t> certificateExpiry; // seconds since 1970; empty without TLS
+    bool draining = false;
+};
+
+std::string renderMetrics(SignalingState& state, const rtc::TransportCounters& transport,
+                          const ServerFigures& server = {});
 
 } // namespace murva

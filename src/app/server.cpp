@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "app/http_pages.hpp"
+#include "app/logging.hpp"
 #include "app/metrics_page.hpp"
 
 namespace murva {
@@ -31,16 +32,28 @@ rtc::WebSocketServerConfiguration makeServerConfiguration(const ServerSettings& 
     return config;
 }
 
+namespace {
+
+double unixNow() {
+    using namespace std::chrono;
+    return duration<double>(system_clock::now().time_since_epoch()).count();
+}
+
+} // namespace
+
 Server::Server(const ServerSettings& settings, const rtc::WebSocketServerConfiguration& transport)
-    : settings_(settings), state_(settings_, &console_), service_(state_, settings_) {
-    if (settings_.cluster) {
-        clusterNode_ = std::make_unique<ClusterNode>(state_, *settings_.cluster);
-        cluster_ = std::make_unique<ClusterRooms>(*clusterNode_, state_, settings_.maxRooms);
+    : settings_(std::make_shared<const ServerSettings>(settings)), lastReloadSuccess_(unixNow()),
+      state_(settings, &console_), service_(state_, settings) {
+    console_.setStyle(consoleStyle(settings.logFormat));
+    if (settings.cluster) {
+        clusterNode_ = std::make_unique<ClusterNode>(state_, *settings.cluster);
+        cluster_ = std::make_unique<ClusterRooms>(*clusterNode_, state_, settings.maxRooms);
         service_.useSharedRooms(cluster_.get());
         clusterNode_->start();
     }
     auto config = transport;
-    if ((config.proxyProtocol || !settings_.trustedProxies.empty()) && !config.trustedProxy)
+    // Asked even without a trusted_proxies list, which a reload may bring: with none, no peer is trusted.
+    if (!config.trustedProxy)
         config.trustedProxy = [this](const std::string& ip) { return service_.trustedProxy(ip); };
     if (!config.clientKey)
         config.clientKey = [this](const std::string& ip, const std::vector<std::string>& forwardedFor) {
@@ -48,14 +61,14 @@ Server::Server(const ServerSettings& settings, const rtc::WebSocketServerConfigu
         };
     transport_ = std::make_unique<rtc::WebSocketServer>(config);
     transport_->onHttpRequest([this](const rtc::HttpRequest& request) { return answer(request); });
-    if (!settings_.allowedOrigins.empty())
-        transport_->onUpgradeRequest([this](const rtc::HttpRequest& request) { return vetoUpgrade(request); });
+    // Installed even without an Origin list: a reload may bring one.
+    transport_->onUpgradeRequest([this](const rtc::HttpRequest& request) { return vetoUpgrade(request); });
     transport_->onClient([this](SocketPtr socket) { service_.handleClient(std::move(socket)); });
 
-    if (settings_.admin.port != 0) {
+    if (settings.admin.port != 0) {
         rtc::WebSocketServerConfiguration admin;
-        admin.port = settings_.admin.port;
-        admin.bindAddress = settings_.admin.bindAddress;
+        admin.port = settings.admin.port;
+        admin.bindAddress = settings.admin.bindAddress;
         admin.httpOnly = true;
         admin.threads = 1;
         admin_ = std::make_unique<rtc::WebSocketServer>(admin);
@@ -71,6 +84,32 @@ Server::~Server() {
         clusterNode_->stop();
 }
 
+std::shared_ptr<const ServerSettings> Server::settings() const {
+    std::lock_guard lock(settingsMutex_);
+    return settings_;
+}
+
+void Server::applySettings(const ServerSettings& next) {
+    service_.reconfigure(next); // first: the one step that can refuse the settings
+    state_.setLimits(next);
+    const auto caps = makeServerConfiguration(next); // the caps before the upgrade follow the limits
+    transport_->setPendingCaps(caps.maxPendingPerClient, caps.maxPending);
+    initLogging(next);
+    console_.setStyle(consoleStyle(next.logFormat));
+    auto snapshot = std::make_shared<const ServerSettings>(next);
+    std::lock_guard lock(settingsMutex_);
+    settings_.swap(snapshot);
+}
+
+void Server::countReload(bool ok) {
+    if (ok) {
+        reloadsOk_.fetch_add(1, std::memory_order_relaxed);
+        lastReloadSuccess_.store(unixNow(), std::memory_order_relaxed);
+    } else {
+        reloadsFailed_.fetch_add(1, std::memory_order_relaxed);
+    }
+}
+
 void Server::startDrain() {
     draining_ = true;
     transport_->stopAccepting();
@@ -84,12 +123,20 @@ std::string_view Server::notReady() const {
     return {};
 }
 
-std::string Server::metrics() { return renderMetrics(state_, transport_->counters()); }
+std::string Server::metrics() {
+    ServerFigures figures;
+    figures.reloadsOk = reloadsOk_.load(std::memory_order_relaxed);
+    figures.reloadsFailed = reloadsFailed_.load(std::memory_order_relaxed);
+    figures.lastReloadSuccess = lastReloadSuccess_.load(std::memory_order_relaxed);
+    figures.certificateExpiry = transport_->certificateExpiry();
+    figures.draining = draining();
+    return renderMetrics(state_, transport_->counters(), figures);
+}
 
 std::optional<rtc::HttpResponse> Server::answer(const rtc::HttpRequest& request) {
     if (auto health = healthPage(request, notReady()))
         return health;
-    return settings_.webClient ? webClientPage(request) : std::nullopt;
+    return settings()->webClient ? webClientPage(request) : std::nullopt;
 }
 
 std::optional<rtc::HttpResponse> Server::answerAdmin(const rtc::HttpRequest& request) {
@@ -105,13 +152,17 @@ std::optional<rtc::HttpResponse> Server::answerAdmin(const rtc::HttpRequest& req
 }
 
 // Browsers always send Origin with a WebSocket upgrade; native clients need not, and are let in.
-std::optional<rtc::HttpResponse> Server::vetoUpgrade(const rtc::HttpRequest& request) const {
+std::optional<rtc::HttpResponse> Server::vetoUpgrade(const rtc::HttpRequest& request) {
+    const auto current = settings();
+    const auto& allowed = current->allowedOrigins;
+    if (allowed.empty())
+        return std::nullopt;
     const auto origin = request.header("Origin");
     if (!origin)
         return std::nullopt;
-    const auto& allowed = settings_.allowedOrigins;
     if (std::find(allowed.begin(), allowed.end(), *origin) != allowed.end())
         return std::nullopt;
+    console_.refused("origin", service_.resolveAddress(request.remoteAddress.value_or(""), &request));
     rtc::HttpResponse refusal;
     refusal.status = 403;
     refusal.body = "Origin not allowed";

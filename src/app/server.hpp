@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 #include "app/console_lines.hpp"
 #include "cluster/cluster_rooms.hpp"
@@ -32,7 +33,16 @@ public:
 
     uint16_t port() const { return transport_->port(); }
     uint16_t adminPort() const { return admin_ ? admin_->port() : 0; } // 0: no admin listener
-    const ServerSettings& settings() const { return settings_; }
+    // The settings in force: a snapshot that a reload replaces whole, never changes in place.
+    std::shared_ptr<const ServerSettings> settings() const;
+    ConsoleReporter& console() { return console_; }
+
+    // Applies `next` to what comes next: new connections and joins, the log, the console's style. Keys that
+    // need a restart must already hold their running values. Throws std::invalid_argument, changing nothing,
+    // when they cannot be served (a trusted_proxies entry that is no address).
+    void applySettings(const ServerSettings& next);
+    // Counts a reload for /metrics.
+    void countReload(bool ok);
     SignalingState& state() { return state_; }
     rtc::WebSocketServer& transport() { return *transport_; }
     SignalingService& signaling() { return service_; }
@@ -54,10 +64,14 @@ private:
 
     std::optional<rtc::HttpResponse> answer(const rtc::HttpRequest& request);      // the main port
     std::optional<rtc::HttpResponse> answerAdmin(const rtc::HttpRequest& request); // the admin port
-    std::optional<rtc::HttpResponse> vetoUpgrade(const rtc::HttpRequest& request) const;
+    std::optional<rtc::HttpResponse> vetoUpgrade(const rtc::HttpRequest& request);
 
-    const ServerSettings settings_;
+    mutable std::mutex settingsMutex_;
+    std::shared_ptr<const ServerSettings> settings_;
     ConsoleReporter console_;
+    std::atomic<uint64_t> reloadsOk_{0};
+    std::atomic<uint64_t> reloadsFailed_{0};
+    std::atomic<double> lastReloadSuccess_;
     SignalingState state_;
     SignalingService service_;
     std::atomic<bool> draining_{false};

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <thread>
 
+#include "app/reload.hpp"
 #include "app/systemd_notify.hpp"
 
 namespace murva {
@@ -36,17 +37,6 @@ int waitSignal(std::chrono::milliseconds timeout) {
     const timespec wait{static_cast<time_t>(timeout.count() / 1000), static_cast<long>(timeout.count() % 1000) * 1000000};
     const int signal = sigtimedwait(&set, nullptr, &wait);
     return signal > 0 ? signal : 0;
-}
-
-void reloadCertificate(Server& server) {
-    if (!server.settings().tls.enabled)
-        return;
-    try {
-        server.transport().reloadCertificate();
-        std::cerr << "Reloaded the TLS certificate and key.\n";
-    } catch (const std::exception& e) {
-        std::cerr << "TLS reload failed, keeping the current certificate: " << e.what() << "\n";
-    }
 }
 
 // Feeds systemd's watchdog from one of the transport's I/O threads: a wedged server stops feeding it.
@@ -79,12 +69,19 @@ private:
     std::thread thread_;
 };
 
+// The drain is told only in JSON (as the stop is, by runServer): the text console has always been silent
+// about them.
+void tellDrain(Server& server, const std::string& msg) {
+    if (server.console().style().json)
+        server.console().event(Severity::Info, "drain", msg);
+}
+
 // Waits until every connection has gone, `until` passes or a stop signal comes; SIGHUP still reloads.
-void waitForConnections(Server& server, Clock::time_point until) {
+void waitForConnections(Server& server, Clock::time_point until, const std::string& configPath) {
     while (server.openConnections() > 0 && Clock::now() < until) {
         const int signal = waitSignal(pollInterval);
         if (signal == SIGHUP)
-            reloadCertificate(server);
+            reloadConfiguration(server, configPath);
         else if (signal != 0)
             return;
     }
@@ -102,21 +99,26 @@ void beginDrain(Server& server, const std::function<void()>& announce) {
     announce();
 }
 
-void serveUntilStopped(Server& server) {
+void serveUntilStopped(Server& server, const std::string& configPath) {
     notifyReady();
     Watchdog watchdog(server);
     for (;;) {
         const int signal = waitSignal(1h);
         if (signal == SIGHUP)
-            reloadCertificate(server);
+            reloadConfiguration(server, configPath);
         else if (signal != 0)
             break;
     }
 
-    beginDrain(server);
-    waitForConnections(server, Clock::now() + std::chrono::milliseconds(server.settings().drainTimeoutMs));
+    beginDrain(server); // readiness 503 and the port closed before STOPPING=1
+    const auto drainTimeout = std::chrono::milliseconds(server.settings()->drainTimeoutMs);
+    server.console().flushRefusals();
+    tellDrain(server, "Draining: no new connections; " + std::to_string(server.openConnections()) +
+                          " open may finish within " + std::to_string(drainTimeout.count()) + " ms");
+    waitForConnections(server, Clock::now() + drainTimeout, configPath);
     server.closeRemaining();
-    waitForConnections(server, Clock::now() + closeGrace);
+    waitForConnections(server, Clock::now() + closeGrace, configPath);
+    server.console().flushRefusals();
 }
 
 } // namespace murva

@@ -5,8 +5,13 @@
 #include <cstdint>
 #include <fstream>
 #include <iterator>
+#include <stdexcept>
+#include <string_view>
+#include <vector>
 
 #include <nlohmann/json.hpp>
+
+#include "config/unknown_keys.hpp"
 
 namespace murva {
 
@@ -63,23 +68,64 @@ template <class T> T toInteger(const json& value) {
     return static_cast<T>(wide);
 }
 
-// Reads `key` when present. A value of the wrong JSON type throws the library's type_error.
-template <class T> void readKey(const json& object, const char* key, T& field) {
+// A key's value of the wrong type: the message names the key, as the operator wrote it.
+struct KeyError : std::runtime_error {
+    KeyError(const std::string& key, std::string_view expected)
+        : std::runtime_error("\"" + key + "\": must be " + std::string(expected)) {}
+};
+
+std::string keyName(const char* section, const char* key) {
+    return section ? std::string(section) + "." + key : std::string(key);
+}
+
+template <class T> constexpr std::string_view expectedType() {
+    if constexpr (std::is_same_v<T, bool>)
+        return "true or false";
+    else if constexpr (std::is_same_v<T, std::string>)
+        return "a string";
+    else if constexpr (std::is_same_v<T, std::vector<std::string>>)
+        return "an array of strings";
+    else
+        return "a number";
+}
+
+// Reads `key` when present; a value of the wrong JSON type throws KeyError naming it (section.key when nested).
+template <class T> void readKey(const json& object, const char* key, T& field, const char* section = nullptr) {
     auto it = object.find(key);
     if (it == object.end())
         return;
-    if constexpr (std::is_same_v<T, uint32_t>)
-        field = toInteger<uint32_t>(*it);
-    else
-        field = it->template get<T>();
+    try {
+        if constexpr (std::is_same_v<T, uint32_t>)
+            field = toInteger<uint32_t>(*it);
+        else
+            field = it->template get<T>();
+    } catch (const json::type_error&) {
+        throw KeyError(keyName(section, key), expectedType<T>());
+    }
+}
+
+// A section ("tls", "admin") must be an object when present; null when absent.
+const json* section(const json& root, const char* key) {
+    auto it = root.find(key);
+    if (it == root.end())
+        return nullptr;
+    if (!it->is_object())
+        throw KeyError(key, "an object");
+    return &*it;
 }
 
 // A port key, tested before any narrowing: 4294967376 must not wrap around into port 80.
-bool readPort(const json& object, const char* key, long long lowest, uint16_t& port, std::string& error) {
+bool readPort(const json& object, const char* key, long long lowest, uint16_t& port, std::string& error,
+              const char* section = nullptr) {
     auto it = object.find(key);
     if (it == object.end())
         return true;
-    const auto value = toInteger<long long>(*it); // not int64_t: that type alone refuses booleans
+    long long value = 0;
+    try {
+        value = toInteger<long long>(*it); // not int64_t: that type alone refuses booleans
+    } catch (const json::type_error&) {
+        throw KeyError(keyName(section, key), "a number");
+    }
     if (value < lowest || value > 65535) {
         error = std::string(key) + " out of range (" + std::to_string(lowest) + "-65535)";
         return false;
@@ -206,23 +252,26 @@ bool applyKeys(const json& root, ServerSettings& s, std::string& error) {
     readKey(root, "bind_address", s.bindAddress);
     readKey(root, "password", s.password);
     readKey(root, "log_level", s.logLevel);
+    readKey(root, "log_format", s.logFormat);
+    if (s.logFormat != "text" && s.logFormat != "json")
+        throw KeyError("log_format", "\"text\" or \"json\"");
     readKey(root, "allow_turn", s.allowTurn);
     readKey(root, "connection_timeout_ms", s.connectionTimeoutMs);
     readKey(root, "max_message_size", s.maxMessageSize);
     readKey(root, "max_connections", s.maxConnections);
     readKey(root, "max_connections_per_ip", s.maxConnectionsPerIp);
     readKey(root, "max_rooms", s.maxRooms);
-    if (auto tls = root.find("tls"); tls != root.end() && tls->is_object()) {
-        readKey(*tls, "enabled", s.tls.enabled);
-        readKey(*tls, "cert_file", s.tls.certFile);
-        readKey(*tls, "key_file", s.tls.keyFile);
-        readKey(*tls, "key_password", s.tls.keyPassword);
+    if (const json* tls = section(root, "tls")) {
+        readKey(*tls, "enabled", s.tls.enabled, "tls");
+        readKey(*tls, "cert_file", s.tls.certFile, "tls");
+        readKey(*tls, "key_file", s.tls.keyFile, "tls");
+        readKey(*tls, "key_password", s.tls.keyPassword, "tls");
     }
 
     readKey(root, "web_client", s.webClient);
-    if (auto admin = root.find("admin"); admin != root.end() && admin->is_object()) {
-        readKey(*admin, "bind_address", s.admin.bindAddress);
-        if (!readPort(*admin, "port", 0, s.admin.port, error)) {
+    if (const json* admin = section(root, "admin")) {
+        readKey(*admin, "bind_address", s.admin.bindAddress, "admin");
+        if (!readPort(*admin, "port", 0, s.admin.port, error, "admin")) {
             error = "admin." + error;
             return false;
         }
@@ -248,7 +297,8 @@ bool applyKeys(const json& root, ServerSettings& s, std::string& error) {
 
 } // namespace
 
-bool loadConfig(const std::string& path, ServerSettings& settings, std::string& error) {
+bool loadConfig(const std::string& path, ServerSettings& settings, std::string& error,
+                std::vector<std::string>* warnings) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         error = "could not open " + path;
@@ -278,9 +328,14 @@ bool loadConfig(const std::string& path, ServerSettings& settings, std::string& 
         error = "top level must be a JSON object";
         return false;
     }
+    if (warnings)
+        *warnings = unknownKeyWarnings(root);
     try {
         if (!applyKeys(root, settings, error))
             return false;
+    } catch (const KeyError& e) {
+        error = e.what();
+        return false;
     } catch (const json::exception& e) {
         error = std::string("config field error: ") + e.what();
         return false;

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "config/settings.hpp"
 
@@ -17,7 +18,8 @@ extern const std::string_view defaultConfigText;
 
 // Fills `settings` from the keys present in the file at `path` (JSON with comments) and checks them.
 // On failure returns false with `error` set; prints nothing. A "turn" key may still lack its secret: the
-// environment can supply it (loadSettings).
-bool loadConfig(const std::string& path, ServerSettings& settings, std::string& error);
+// environment can supply it (loadSettings). Unknown keys are ignored; with `warnings`, each gets a line naming it.
+bool loadConfig(const std::string& path, ServerSettings& settings, std::string& error,
+                std::vector<std::string>* warnings = nullptr);
 
 } // namespace murva

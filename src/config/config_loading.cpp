@@ -37,6 +37,23 @@ bool parsePortArgument(std::string_view text, uint16_t& port) {
     return true;
 }
 
+// The TURN secret and Redis password from the environment or the credential files (see
+// applySecretsFromEnvironment). False with `error` naming a credential file that cannot be read.
+bool readExternalSecrets(ServerSettings& settings, std::string& error) {
+    try {
+        if (settings.turn)
+            if (auto secret = externalSecret(turnSecretVariable, "turn-secret"))
+                settings.turn->secret = std::move(*secret);
+        if (settings.cluster)
+            if (auto password = externalSecret(redisPasswordVariable, "redis-password"))
+                settings.cluster->redisPassword = std::move(*password);
+    } catch (const std::runtime_error& e) {
+        error = e.what();
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 bool writeDefaultConfig(const std::string& path) {
@@ -53,7 +70,32 @@ bool writeDefaultConfig(const std::string& path) {
     return false;
 }
 
-bool loadSettings(int argc, char** argv, ServerSettings& settings) {
+namespace {
+
+// The file alone, its unknown keys named on standard error.
+bool readFileOnly(const std::string& path, ServerSettings& settings, std::string& error) {
+    std::vector<std::string> warnings;
+    const bool loaded = loadConfig(path, settings, error, &warnings);
+    for (const auto& line : warnings)
+        std::cerr << line << "\n";
+    return loaded;
+}
+
+const std::string noTurnSecret = std::string("turn has no secret: set turn.secret or ") + turnSecretVariable;
+
+} // namespace
+
+bool readSettingsFile(const std::string& path, ServerSettings& settings, std::string& error) {
+    if (!readFileOnly(path, settings, error) || !readExternalSecrets(settings, error))
+        return false;
+    if (settings.turn && settings.turn->secret.empty()) {
+        error = noTurnSecret;
+        return false;
+    }
+    return true;
+}
+
+bool loadSettings(int argc, char** argv, ServerSettings& settings, SettingsSource* source) {
     if (argc > 1 && isAllDigits(argv[1])) {
         if (!parsePortArgument(argv[1], settings.port)) {
             std::cerr << "Invalid port " << argv[1] << ": port out of range (1-65535)\n";
@@ -74,7 +116,12 @@ bool loadSettings(int argc, char** argv, ServerSettings& settings) {
         }
         errno = 0;
         if (writeDefaultConfig(path)) {
-            std::cout << "No config found - wrote a default " << path << ". Edit it and restart to customise.\n";
+            const std::string notice =
+                "No config found - wrote a default " + path + ". Edit it and restart to customise.";
+            if (source)
+                *source = {path, notice};
+            else
+                std::cout << notice << "\n";
         } else if (errno == EEXIST) {
             // The file is there but unreadable: serving defaults would open a server meant to be closed.
             std::cerr << "Failed to load " << path << ": could not open " << path << "\n";
@@ -83,46 +130,50 @@ bool loadSettings(int argc, char** argv, ServerSettings& settings) {
         return true;
     }
 
+    // As readSettingsFile, with a credential file that cannot be read named on a line of its own.
     std::string error;
-    if (!loadConfig(path, settings, error)) {
+    if (!readFileOnly(path, settings, error)) {
         std::cerr << "Failed to load " << path << ": " << error << "\n";
         return false;
     }
     if (!applySecretsFromEnvironment(settings))
         return false;
     if (settings.turn && settings.turn->secret.empty()) {
-        std::cerr << "Failed to load " << path << ": turn has no secret: set turn.secret or "
-                  << turnSecretVariable << "\n";
+        std::cerr << "Failed to load " << path << ": " << noTurnSecret << "\n";
         return false;
     }
-    std::cout << "Loaded config from " << path << "\n";
+    if (source)
+        *source = {path, "Loaded config from " + path};
+    else
+        std::cout << "Loaded config from " << path << "\n";
     return true;
 }
 
 bool applySecretsFromEnvironment(ServerSettings& settings) {
+    std::string error;
+    if (readExternalSecrets(settings, error))
+        return true;
+    std::cerr << error << "\n";
+    return false;
+}
+
+bool readPassword(ServerSettings& settings, std::string& error) {
     try {
-        if (settings.turn)
-            if (auto secret = externalSecret(turnSecretVariable, "turn-secret"))
-                settings.turn->secret = std::move(*secret);
-        if (settings.cluster)
-            if (auto password = externalSecret(redisPasswordVariable, "redis-password"))
-                settings.cluster->redisPassword = std::move(*password);
+        if (auto password = externalSecret(passwordVariable, "password"))
+            settings.password = std::move(*password);
     } catch (const std::runtime_error& e) {
-        std::cerr << e.what() << "\n";
+        error = e.what();
         return false;
     }
     return true;
 }
 
 bool applyPasswordFromEnvironment(ServerSettings& settings) {
-    try {
-        if (auto password = externalSecret(passwordVariable, "password"))
-            settings.password = std::move(*password);
-    } catch (const std::runtime_error& e) {
-        std::cerr << e.what() << "\n";
-        return false;
-    }
-    return true;
+    std::string error;
+    if (readPassword(settings, error))
+        return true;
+    std::cerr << error << "\n";
+    return false;
 }
 
 } // namespace murva

@@ -42,6 +42,7 @@ struct ServerSettings {
     std::string bindAddress = "0.0.0.0"; // empty or 0.0.0.0: every interface
     std::string password;                // empty: open server
     std::string logLevel = "warning";
+    std::string logFormat = "text";      // "text" or "json": one object per line on stdout and stderr
     uint32_t connectionTimeoutMs = 0;  // TLS + upgrade; 0: the transport's default
     uint32_t maxMessageSize = 65536;   // bytes; 0: the transport's default
     uint32_t maxConnections = 1024;    // 0: no limit

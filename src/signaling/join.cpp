@@ -6,7 +6,7 @@
 namespace murva {
 
 void SignalingService::handleJoin(const SocketPtr& self, const std::shared_ptr<Client>& client,
-                                  const nlohmann::json& message) {
+                                  const nlohmann::json& message, const std::optional<TurnCredentials>& turn) {
     auto& counters = state_.counters();
     const std::string room = message.value("room", std::string());
     if (room.empty())
@@ -17,7 +17,7 @@ void SignalingService::handleJoin(const SocketPtr& self, const std::shared_ptr<C
     }
 
     // Signed before the slot is claimed: when that fails (it throws), the client is still in no room.
-    nlohmann::json iceServers = turn_ ? turn_->iceServers() : nlohmann::json();
+    nlohmann::json iceServers = turn ? turn->iceServers() : nlohmann::json();
     std::string nick = truncateUtf8(message.value("nick", std::string()), maxNickBytes);
     if (!shared_)
         return answerJoin(self, *client, state_.claimRoomSlot(client, room, std::move(nick)), std::move(iceServers));
@@ -64,7 +64,7 @@ void SignalingService::answerJoin(const SocketPtr& self, const Client& client, c
     }
     bump(counters.joinsOk);
     auto joined = joinedMessage(claim.peerNick);
-    if (turn_)
+    if (!iceServers.is_null()) // the server hands out TURN credentials
         joined["iceServers"] = std::move(iceServers);
     sendJson(self, joined);
     if (claim.peer)

@@ -26,46 +26,76 @@ TrustedProxies parseTrustedProxies(const std::vector<std::string>& entries) {
 } // namespace
 
 SignalingService::SignalingService(SignalingState& state, const ServerSettings& settings)
-    : state_(state), password_(settings.password), allowTurn_(settings.allowTurn),
-      trusted_(parseTrustedProxies(settings.trustedProxies)), proxyProtocol_(settings.proxyProtocol),
-      ipv6PrefixLength_(settings.ipv6PrefixLength),
-      passwordFailures_(settings.maxPasswordFailuresPerIp), joins_(settings.maxJoinsPerIpPerMinute),
-      turn_(settings.turn ? std::optional<TurnCredentials>(std::in_place, *settings.turn) : std::nullopt) {}
+    : state_(state), proxyProtocol_(settings.proxyProtocol), policy_(makePolicy(settings)),
+      allowTurn_(settings.allowTurn), passwordFailures_(settings.maxPasswordFailuresPerIp), joins_(settings.maxJoinsPerIpPerMinute) {}
+
+std::shared_ptr<const SignalingService::Policy> SignalingService::makePolicy(const ServerSettings& settings) {
+    return std::make_shared<const Policy>(Policy{
+        settings.password, parseTrustedProxies(settings.trustedProxies),
+        settings.turn ? std::optional<TurnCredentials>(std::in_place, *settings.turn) : std::nullopt,
+        settings.ipv6PrefixLength});
+}
+
+std::shared_ptr<const SignalingService::Policy> SignalingService::policy() const {
+    std::lock_guard lock(policyMutex_);
+    return policy_;
+}
+
+void SignalingService::reconfigure(const ServerSettings& settings) {
+    auto next = makePolicy(settings); // throws before anything changes
+    {
+        std::lock_guard lock(policyMutex_);
+        policy_.swap(next);
+    }
+    allowTurn_.store(settings.allowTurn, std::memory_order_relaxed);
+    passwordFailures_.setLimit(settings.maxPasswordFailuresPerIp);
+    joins_.setLimit(settings.maxJoinsPerIpPerMinute);
+}
 
 bool SignalingService::trustedProxy(const std::string& ip) const {
     const auto address = parseIpAddress(ip);
-    return address && trusted_.contains(*address);
+    return address && policy()->trusted.contains(*address);
+}
+
+std::string SignalingService::resolveAddress(const std::string& remote, const rtc::HttpRequest* request) const {
+    std::string peer = clientIpFromAddress(remote);
+    const auto current = policy();
+    // A connection that came with a PROXY header has its address from there, or (LOCAL, UNKNOWN) stands for
+    // itself: its X-Forwarded-For is whatever the relayed client wrote.
+    if (current->trusted.empty() || proxyProtocol_ || !request)
+        return peer;
+    return resolveClientAddress(peer, request->headerValues("X-Forwarded-For"), current->trusted);
 }
 
 std::string SignalingService::pendingKey(const std::string& ip,
                                          const std::vector<std::string>& forwardedFor) const {
+    const auto current = policy();
     const std::string client =
-        trusted_.empty() || proxyProtocol_ ? ip : resolveClientAddress(ip, forwardedFor, trusted_);
-    if (trustedProxy(client))
+        current->trusted.empty() || proxyProtocol_ ? ip : resolveClientAddress(ip, forwardedFor, current->trusted);
+    const auto address = parseIpAddress(client);
+    if (address && current->trusted.contains(*address))
         return {};
-    return limitKey(client, ipv6PrefixLength_);
+    return limitKey(client, current->ipv6PrefixLength);
 }
 
 std::string SignalingService::clientAddress(const rtc::WebSocket& socket) const {
-    std::string peer = clientIpFromAddress(socket.remoteAddress().value_or(""));
-    const rtc::HttpRequest* request = socket.upgradeRequest();
-    // A connection that came with a PROXY header has its address from there, or (LOCAL, UNKNOWN) stands for
-    // itself: its X-Forwarded-For is whatever the relayed client wrote.
-    if (trusted_.empty() || proxyProtocol_ || !request)
-        return peer;
-    return resolveClientAddress(peer, request->headerValues("X-Forwarded-For"), trusted_);
+    return resolveAddress(socket.remoteAddress().value_or(""), socket.upgradeRequest());
 }
 
 void SignalingService::handleClient(SocketPtr socket) {
     std::string ip = clientAddress(*socket);
-    std::string key = ip.empty() ? std::string() : limitKey(ip, ipv6PrefixLength_);
+    std::string key = ip.empty() ? std::string() : limitKey(ip, policy()->ipv6PrefixLength);
     auto client = std::make_shared<Client>(socket, std::move(ip), std::move(key));
+    if (client->ip != clientIpFromAddress(socket->remoteAddress().value_or("")))
+        socket->setClientAddress(client->ip); // forwarded by our proxy: its log lines name the client, not the proxy
     bool admitted;
+    std::string_view refusal;
     {
         SignalingState::Lock lock(state_);
-        admitted = state_.admit(socket, client->key);
+        admitted = state_.admit(socket, client->key, &refusal);
     }
     if (!admitted) {
+        state_.reportRefusal(refusal, client->ip);
         sendJson(socket, errorMessage(reasonConnectionLimit));
         socket->close();
         return;
@@ -75,42 +105,45 @@ void SignalingService::handleClient(SocketPtr socket) {
 }
 
 // Compares digests in constant time: neither the bytes nor the length of the password leak through timing.
-bool SignalingService::passwordMatches(const std::string& given) const {
+bool SignalingService::passwordMatches(const std::string& given, const std::string& password) {
     unsigned char a[SHA256_DIGEST_LENGTH];
     unsigned char b[SHA256_DIGEST_LENGTH];
     SHA256(reinterpret_cast<const unsigned char*>(given.data()), given.size(), a);
-    SHA256(reinterpret_cast<const unsigned char*>(password_.data()), password_.size(), b);
-    return CRYPTO_memcmp(a, b, sizeof a) == 0 && given.size() == password_.size();
+    SHA256(reinterpret_cast<const unsigned char*>(password.data()), password.size(), b);
+    return CRYPTO_memcmp(a, b, sizeof a) == 0 && given.size() == password.size();
 }
 
-bool SignalingService::usableOutsideRoom(const json& message) const {
+bool SignalingService::usableOutsideRoom(const json& message, const std::string& password) {
     if (!message.is_object() || !stringMembersOrAbsent(message, {"type"}))
         return false;
     if (message.value("type", std::string()) != "join")
         return true; // ignored further on
     if (!stringMembersOrAbsent(message, {"room", "nick"}))
         return false;
-    return password_.empty() || stringMembersOrAbsent(message, {"password"});
+    return password.empty() || stringMembersOrAbsent(message, {"password"});
 }
 
-bool SignalingService::admitJoin(const SocketPtr& self, const Client& client, const json& message) {
+bool SignalingService::admitJoin(const SocketPtr& self, const Client& client, const json& message,
+                                 const std::string& password) {
     auto& counters = state_.counters();
     const auto now = RateLimiter::Clock::now();
     // An address we cannot tell is not limited: it would put unrelated clients in one bucket.
     const bool limited = !client.key.empty();
     const bool tooMany = limited && (!joins_.tryAcquire(client.key, now) ||
-                                     (!password_.empty() && passwordFailures_.overLimit(client.key, now)));
+                                     (!password.empty() && passwordFailures_.overLimit(client.key, now)));
     if (tooMany) {
         bump(counters.joinsRateLimited);
+        state_.reportRefusal("rate_limited", client.ip);
         sendJson(self, errorMessage(reasonTooManyAttempts));
         self->close();
         return false;
     }
-    if (password_.empty() || passwordMatches(message.value("password", std::string())))
+    if (password.empty() || passwordMatches(message.value("password", std::string()), password))
         return true;
     if (limited)
         passwordFailures_.record(client.key, now);
     bump(counters.joinsUnauthorized);
+    state_.reportRefusal("unauthorized", client.ip);
     sendJson(self, unauthorizedMessage());
     self->close();
     return false;
@@ -127,28 +160,33 @@ void SignalingService::handleMessage(const std::shared_ptr<Client>& client, rtc:
 
     // A slot, once taken, is kept until the connection closes, so an unlocked "in a room" stays true below.
     const bool inRoom = client->slot >= 0;
+    const bool allowTurn = allowTurn_.load(std::memory_order_relaxed); // once: a reload may change it meanwhile
     json parsed;
-    if (inRoom && allowTurn_) {
+    std::shared_ptr<const Policy> current; // only for a client in no room: a frame in a room needs none
+    if (inRoom && allowTurn) {
         // Forwarded untouched: only validity matters, and checking it builds no document.
         if (!isValidJson(*text))
             return bump(counters.droppedMalformed);
     } else {
         parsed = json::parse(*text, nullptr, false);
-        if (parsed.is_discarded() || (!inRoom && !usableOutsideRoom(parsed)))
+        if (!inRoom)
+            current = policy();
+        if (parsed.is_discarded() || (!inRoom && !usableOutsideRoom(parsed, current->password)))
             return bump(counters.droppedMalformed);
     }
 
-    if (!inRoom && parsed.value("type", std::string()) == "join" && !admitJoin(self, *client, parsed))
+    if (!inRoom && parsed.value("type", std::string()) == "join" &&
+        !admitJoin(self, *client, parsed, current->password))
         return;
 
     SignalingState::Lock lock(state_);
     if (client->slot >= 0)
-        return relayFrame(*client, std::move(*text), inRoom && allowTurn_ ? nullptr : &parsed);
+        return relayFrame(*client, std::move(*text), allowTurn ? nullptr : &parsed);
     if (client->joinPending) // sent before "joined" came: there is no peer to relay it to yet
         return bump(counters.droppedNotJoined);
     if (parsed.value("type", std::string()) != "join")
         return bump(counters.droppedNotJoined);
-    handleJoin(self, client, parsed);
+    handleJoin(self, client, parsed, current->turn);
 }
 
 void SignalingService::handleClose(const std::shared_ptr<Client>& client) {

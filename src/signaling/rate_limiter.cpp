@@ -74,4 +74,13 @@ std::size_t RateLimiter::size() const {
     return order_.size();
 }
 
+void RateLimiter::setLimit(std::size_t limit) {
+    std::lock_guard lock(mutex_);
+    limit_ = limit;
+    if (limit_ == 0) {
+        order_.clear();
+        index_.clear();
+    }
+}
+
 } // namespace murva

@@ -45,6 +45,9 @@ class RateLimiter {
     // Keys held at the moment.
     std::size_t size() const;
 
+    // A new limit for what comes next (a reload); the events already recorded still count.
+    void setLimit(std::size_t limit);
+
   private:
     struct Entry {
         std::string key;
@@ -57,7 +60,7 @@ class RateLimiter {
     bool overLimitLocked(std::string_view key, Clock::time_point now) const;
     void recordLocked(std::string_view key, Clock::time_point now);
 
-    const std::size_t limit_;
+    std::size_t limit_; // guarded by mutex_
     const Clock::duration window_;
     const std::size_t capacity_;
 

@@ -34,7 +34,7 @@ void SignalingService::relayFrame(const Client& client, std::string&& text, cons
         bump(counters.relayedBytes, frame.size());
         peer->deliver(std::move(frame));
     };
-    if (allowTurn_ || !parsed)
+    if (!parsed) // relay candidates are let through
         return forward(std::move(text));
 
     const nlohmann::json& message = *parsed;

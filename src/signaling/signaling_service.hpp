@@ -2,7 +2,9 @@
 // and its close. Handed to the transport as its onClient handler.
 #pragma once
 
+#include <atomic>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -17,6 +19,7 @@
 #include "signaling/state.hpp"
 #include "signaling/turn_credentials.hpp"
 #include "transport/common.hpp"
+#include "transport/http.hpp"
 
 namespace murva {
 
@@ -34,10 +37,20 @@ public:
     // Whether a socket peer at `ip` is one of our proxies (may send PROXY headers and X-Forwarded-For).
     bool trustedProxy(const std::string& ip) const;
 
+    // The client address that `peer` (the socket's, or the PROXY header's) and the request's X-Forwarded-For
+    // lines give, under the trusted proxies in force (none read behind PROXY headers).
+    std::string resolveAddress(const std::string& peer, const rtc::HttpRequest* request) const;
+
     // What a connection not upgraded yet counts under, for the transport's caps on them: the limits' key of
     // the client at `ip` (the socket peer, or a PROXY header's source), or of the one `forwardedFor` names
     // when `ip` is a trusted proxy's. Empty for a connection of our proxies' own.
     std::string pendingKey(const std::string& ip, const std::vector<std::string>& forwardedFor) const;
+
+    // Takes the password, the relay filter, the trusted proxies, the IPv6 prefix of the limits' keys, the rate
+    // limits and the TURN settings of `settings` for connections and joins from now on; rooms and admitted
+    // connections stay as they are (each keeps the key it was counted under). Throws std::invalid_argument,
+    // changing nothing, for a trusted_proxies entry that is no address or range.
+    void reconfigure(const ServerSettings& settings);
 
     // From now on joins are decided by `rooms`, shared with other instances (null: by this server alone).
     // Set before the first client comes; `rooms` must outlive every join it is asked.
@@ -49,36 +62,46 @@ private:
     void handleClose(const std::shared_ptr<Client>& client);
 
     // A frame from a client in no room is used only when it is an object whose join members are strings.
-    bool usableOutsideRoom(const nlohmann::json& message) const;
-    bool passwordMatches(const std::string& given) const;
+    // What a reload replaces as a whole: read once per connection or join, never per frame.
+    struct Policy {
+        std::string password; // empty: open server
+        TrustedProxies trusted;
+        std::optional<TurnCredentials> turn; // empty: "joined" carries no iceServers
+        unsigned ipv6PrefixLength;           // an IPv6 client's limits count by this prefix
+    };
+    static std::shared_ptr<const Policy> makePolicy(const ServerSettings& settings);
+    std::shared_ptr<const Policy> policy() const;
+
+    static bool usableOutsideRoom(const nlohmann::json& message, const std::string& password);
+    static bool passwordMatches(const std::string& given, const std::string& password);
 
     // The client's address: the socket peer's, or the one our proxies forwarded.
     std::string clientAddress(const rtc::WebSocket& socket) const;
 
     // The gate in front of a join: the join rate and the password (with the rate of wrong guesses). False when
     // the join was refused; the connection is then being closed.
-    bool admitJoin(const SocketPtr& self, const Client& client, const nlohmann::json& message);
+    bool admitJoin(const SocketPtr& self, const Client& client, const nlohmann::json& message,
+                   const std::string& password);
 
     // Join of a client in no room, under the lock. `message` is an object whose join members are strings
     // where present.
-    void handleJoin(const SocketPtr& self, const std::shared_ptr<Client>& client, const nlohmann::json& message);
+    void handleJoin(const SocketPtr& self, const std::shared_ptr<Client>& client, const nlohmann::json& message,
+                    const std::optional<TurnCredentials>& turn);
 
     // The replies to a join that was decided: "joined" and the peer's "peer-joined", or the refusal.
     void answerJoin(const SocketPtr& self, const Client& client, const ClaimResult& claim, nlohmann::json iceServers);
 
     // Forwards a frame of a client in a room to the other member, under the lock. `parsed` is the frame's
-    // value when it was parsed (needed only when relay candidates are stripped).
+    // value when relay candidates are to be stripped from it; null: forwarded as it is.
     void relayFrame(const Client& client, std::string&& text, const nlohmann::json* parsed);
 
     SignalingState& state_;
-    const std::string password_; // empty: open server
-    const bool allowTurn_;
-    const TrustedProxies trusted_;
-    const bool proxyProtocol_; // every connection opens with a PROXY header
-    const unsigned ipv6PrefixLength_;
+    const bool proxyProtocol_; // every connection opens with a PROXY header (kept until a restart)
+    mutable std::mutex policyMutex_;
+    std::shared_ptr<const Policy> policy_;
+    std::atomic<bool> allowTurn_; // read for every frame, so not part of the policy
     RateLimiter passwordFailures_; // wrong passwords per client address
     RateLimiter joins_;            // joins of any kind per client address
-    const std::optional<TurnCredentials> turn_; // empty: "joined" carries no iceServers
     SharedRooms* shared_ = nullptr;
 };
 

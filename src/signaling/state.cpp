@@ -7,22 +7,33 @@ SignalingState::SignalingState(const ServerSettings& settings, StateObserver* ob
     : maxConnections_(settings.maxConnections), maxConnectionsPerIp_(settings.maxConnectionsPerIp),
       maxRooms_(settings.maxRooms), observer_(observer) {}
 
-bool SignalingState::admit(const SocketPtr& socket, const std::string& ip) {
+void SignalingState::setLimits(const ServerSettings& settings) {
+    std::lock_guard lock(mutex_);
+    maxConnections_ = settings.maxConnections;
+    maxConnectionsPerIp_ = settings.maxConnectionsPerIp;
+    maxRooms_ = settings.maxRooms;
+}
+
+bool SignalingState::admit(const SocketPtr& socket, const std::string& key, std::string_view* refusal) {
     if (maxConnections_ != 0 && clients_.size() >= maxConnections_) {
         bump(counters_.refusedMaxConnections);
+        if (refusal)
+            *refusal = "max_connections";
         return false;
     }
-    if (maxConnectionsPerIp_ != 0 && !ip.empty()) {
-        auto it = connectionsPerIp_.find(ip);
+    if (maxConnectionsPerIp_ != 0 && !key.empty()) {
+        auto it = connectionsPerIp_.find(key);
         if (it != connectionsPerIp_.end() && static_cast<uint32_t>(it->second) >= maxConnectionsPerIp_) {
             bump(counters_.refusedPerIp);
+            if (refusal)
+                *refusal = "per_ip";
             return false;
         }
     }
     bump(counters_.admitted);
     clients_.insert(socket);
-    if (!ip.empty())
-        ++connectionsPerIp_[ip];
+    if (!key.empty())
+        ++connectionsPerIp_[key];
     return true;
 }
 
@@ -48,7 +59,7 @@ ClaimResult SignalingState::claimRoomSlot(const std::shared_ptr<Client>& client,
     client->nick = std::move(nick);
     slots[slot] = Slot{client, client->nick};
     if (observer_)
-        observer_->joined(counts());
+        observer_->joined(counts(), client->ip);
 
     ClaimResult result{ClaimOutcome::Joined, nullptr, {}};
     if (const Slot& other = slots[1 - slot]; other.taken()) {
@@ -88,7 +99,7 @@ ClaimResult SignalingState::placeShared(const std::shared_ptr<Client>& client, c
     client->nick = std::move(nick);
     mine = Slot{client, client->nick};
     if (observer_)
-        observer_->joined(counts());
+        observer_->joined(counts(), client->ip);
 
     ClaimResult result{ClaimOutcome::Joined, nullptr, {}};
     if (other.taken()) {
@@ -129,7 +140,7 @@ void SignalingState::vacateRoomSlot(Client& client) {
     StateCounts after = counts();
     if (after.clients > 0)
         --after.clients; // this connection is still counted until its release
-    observer_->left(after);
+    observer_->left(after, client.ip);
 }
 
 void SignalingState::release(const Client& client) {

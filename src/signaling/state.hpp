@@ -9,6 +9,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <string_view>
 
 #include "config/settings.hpp"
 #include "signaling/client.hpp"
@@ -63,8 +64,19 @@ public:
         std::unique_lock<std::mutex> lock_;
     };
 
-    // Counts a new connection against the connection and per-IP limits; a refusal changes nothing.
-    bool admit(const SocketPtr& socket, const std::string& key); // key: the client's limitKey, may be empty
+    // Counts a new connection against the connection and per-IP limits; a refusal changes nothing. `key` is
+    // the client's limitKey (may be empty: not limited per address). With `refusal`, a refusal's reason is
+    // put there ("max_connections" or "per_ip").
+    bool admit(const SocketPtr& socket, const std::string& key, std::string_view* refusal = nullptr);
+
+    // The limits of `settings` for admissions and rooms from now on; what is already admitted stays.
+    void setLimits(const ServerSettings& settings);
+
+    // Tells the observer of a refused connection or join. Call without the lock.
+    void reportRefusal(std::string_view reason, const std::string& ip) {
+        if (observer_)
+            observer_->refused(reason, ip);
+    }
 
     // Places the client in room `code` (creating it within the room limit): slot 1 if free, else slot 0.
     // `nick` is kept as given (the caller cuts it).
@@ -116,9 +128,9 @@ public:
 private:
     StateCounts counts() const { return {rooms_.size(), clients_.size()}; }
 
-    const uint32_t maxConnections_;
-    const uint32_t maxConnectionsPerIp_;
-    const uint32_t maxRooms_;
+    uint32_t maxConnections_; // the limits are guarded by mutex_, like what they limit
+    uint32_t maxConnectionsPerIp_;
+    uint32_t maxRooms_;
     StateObserver* const observer_; // may be null: nobody is told
 
     SignalingCounters counters_;

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
+#include <string_view>
 
 namespace murva {
 
@@ -11,13 +13,15 @@ struct StateCounts {
 };
 
 // joined and left run under the state's lock, so what they report keeps the state's order; they must only
-// queue. unlocked runs after a thread has released the lock, outside it.
+// queue. `client` is the member's resolved address. unlocked runs after a thread has released the lock, outside
+// it. refused runs outside the lock, with the reason as the metrics name it (per_ip, unauthorized, ...).
 class StateObserver {
 public:
     virtual ~StateObserver() = default;
-    virtual void joined(const StateCounts&) {}
-    virtual void left(const StateCounts&) {}
+    virtual void joined(const StateCounts&, const std::string& /*client*/) {}
+    virtual void left(const StateCounts&, const std::string& /*client*/) {}
     virtual void unlocked() {}
+    virtual void refused(std::string_view /*reason*/, const std::string& /*client*/) {}
 };
 
 } // namespace murva

@@ -78,6 +78,8 @@ void WebSocket::close(int code) { detail::requestClose(*connection_, detail::sen
 
 std::optional<std::string> WebSocket::remoteAddress() const { return connection_->remoteAddress; }
 
+void WebSocket::setClientAddress(std::string address) { connection_->clientAddress = std::move(address); }
+
 const HttpRequest* WebSocket::upgradeRequest() const { return detail::currentUpgradeRequest(connection_.get()); }
 
 namespace detail {

@@ -39,6 +39,10 @@ public:
     // The upgrade request, on the I/O thread running onClient and only until onClient returns (nullptr
     // elsewhere): the server keeps no copy of it afterwards, so read what you need there.
     const HttpRequest* upgradeRequest() const;
+
+    // Names the connection in the transport's log lines from now on, instead of remoteAddress(): the client
+    // the application resolved behind its proxies. Only inside onClient, on its I/O thread.
+    void setClientAddress(std::string address);
 };
 
 } // namespace rtc

@@ -69,6 +69,13 @@ public:
     // keeps the current pair; throws std::logic_error when TLS is not enabled.
     void reloadCertificate();
 
+    // The caps on connections not upgraded yet (see maxPendingPerClient and maxPending) from now on; those
+    // already counted stay, and a lowered cap only turns away the connections that come next.
+    void setPendingCaps(std::size_t perClient, std::size_t total);
+
+    // When the certificate in use stops being valid (seconds since 1970); empty without TLS.
+    std::optional<int64_t> certificateExpiry() const;
+
     // Runs `task` on an I/O thread, after what is queued there (work that should stop when the I/O does, such
     // as a watchdog's ping). Dropped when the server has stopped.
     void post(std::function<void()> task);

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <optional>
 #include <chrono>
@@ -26,28 +27,45 @@ namespace app_test {
 using namespace testing_support;
 using namespace std::chrono_literals;
 
-// Runs the binary in `workingDirectory`. The MURVA_SIGNAL_ secrets' variables and CREDENTIALS_DIRECTORY are
-// removed from the inherited environment unless `env` sets them, so the test runner's own environment cannot
-// change the outcome.
+// Runs the binary in `workingDirectory`. The MURVA_SIGNAL_ secrets' variables, CREDENTIALS_DIRECTORY and
+// JOURNAL_STREAM (a runner started by systemd) are removed from the inherited environment unless `env` sets
+// them, so the test runner's own environment cannot change the outcome.
 inline std::unique_ptr<ChildProcess> startServer(const std::string &workingDirectory, std::vector<std::string> args,
                                                  std::map<std::string, std::string> env = {}) {
     ProcessOptions options;
     options.workingDirectory = workingDirectory;
     options.args = std::move(args);
     for (const char *name :
-         {"MURVA_SIGNAL_PASSWORD", "MURVA_SIGNAL_TURN_SECRET", "MURVA_SIGNAL_REDIS_PASSWORD", "CREDENTIALS_DIRECTORY"})
+         {"MURVA_SIGNAL_PASSWORD", "MURVA_SIGNAL_TURN_SECRET", "MURVA_SIGNAL_REDIS_PASSWORD", "CREDENTIALS_DIRECTORY",
+          "JOURNAL_STREAM"})
         if (!env.count(name))
             options.unsetEnv.push_back(name);
     options.setEnv = std::move(env);
     return std::make_unique<ChildProcess>(MURVA_SIGNAL_BINARY, options);
 }
 
-// The summary printed for the built-in settings, listening on `endpoint` (scheme://address:port).
-inline std::vector<std::string> defaultSummary(const std::string &endpoint) {
-    return {"murva-signal listening on " + endpoint,
-            "Share this server's address with your buddies as the \"Server\" field.",
-            "No server password set (open server).", "TURN-relayed transfers allowed.",
-            "Limits: max_connections=1024, per_ip=32, max_rooms=4096, max_message_size=65536B"};
+// The line after the summary that says where to point a browser, for `endpoint` (scheme://address:port).
+inline std::string webClientLine(const std::string &endpoint) {
+    const std::string scheme = endpoint.rfind("wss://", 0) == 0 ? "https://" : "http://";
+    const std::string hostPort = endpoint.substr(endpoint.find("://") + 3);
+    const std::string port = hostPort.substr(hostPort.rfind(':'));
+    if (hostPort.rfind("0.0.0.0:", 0) == 0)
+        return "Open " + scheme + "localhost" + port + "/ in two browser windows to try it (from another machine: " +
+               scheme + "<this machine's address>" + port + "/).";
+    return "Open " + scheme + hostPort + "/ in two browser windows to try it.";
+}
+
+// The summary printed for the built-in settings, listening on `endpoint` (scheme://address:port), with the
+// web client's line unless it is off.
+inline std::vector<std::string> defaultSummary(const std::string &endpoint, bool webClient = true) {
+    std::vector<std::string> lines = {
+        "murva-signal listening on " + endpoint,
+        "Share this server's address with your buddies as the \"Server\" field.",
+        "No server password set (open server).", "TURN-relayed transfers allowed.",
+        "Limits: max_connections=1024, per_ip=32, max_rooms=4096, max_message_size=65536B"};
+    if (webClient)
+        lines.push_back(webClientLine(endpoint));
+    return lines;
 }
 
 // A configuration file text on `port`, bound to the loopback address unless `members` says otherwise.
@@ -110,6 +128,13 @@ inline std::string httpRequest(uint16_t port, const std::string &method, const s
 }
 
 inline std::string httpGet(uint16_t port, const std::string &path) { return httpRequest(port, "GET", path); }
+
+// The value of one sample (`name` or `name{labels}`, as written) on the admin port's /metrics; NaN when absent.
+inline double metricValue(uint16_t adminPort, const std::string &sample) {
+    const std::string text = httpGet(adminPort, "/metrics");
+    const auto at = text.find("\n" + sample + " ");
+    return at == std::string::npos ? std::nan("") : std::stod(text.substr(at + sample.size() + 2));
+}
 
 // Joins room "r" on the server at `port` and returns the first reply ("" when none came).
 inline std::string joinReply(uint16_t port, const std::string &passwordMember = "", const ClientOptions &options = {}) {

@@ -25,7 +25,7 @@ Started startWithPort(const TempDir &dir, std::vector<std::string> rest,
             args.insert(args.begin(), portPrefix + std::to_string(port));
             return args;
         },
-        5, env);
+        6, env);
 }
 
 // A configuration file `name` on a free port, holding `members`.
@@ -39,7 +39,7 @@ Started startWithFile(const TempDir &dir, const std::string &name, const std::st
             args.insert(args.begin(), name);
             return args;
         },
-        6, env);
+        7, env);
 }
 
 } // namespace
@@ -80,14 +80,14 @@ TEST(CommandLine, EnvironmentPasswordReplacesTheGivenOne) {
     TempDir dir;
     {
         auto [child, port] = startWithPort(dir, {"from-args"});
-        ASSERT_EQ(child->stdoutLines().size(), 5u) << child->stderrText();
+        ASSERT_EQ(child->stdoutLines().size(), 6u) << child->stderrText();
         EXPECT_EQ(child->stdoutLines().at(2), passwordLine);
         EXPECT_EQ(joinReply(port), unauthorized);
         EXPECT_EQ(joinReply(port, R"(,"password":"from-args")"), joined);
     }
     {
         auto [child, port] = startWithPort(dir, {"from-args"}, {{"MURVA_SIGNAL_PASSWORD", "from-env"}});
-        ASSERT_EQ(child->stdoutLines().size(), 5u) << child->stderrText();
+        ASSERT_EQ(child->stdoutLines().size(), 6u) << child->stderrText();
         EXPECT_EQ(child->stdoutLines().at(2), passwordLine);
         EXPECT_EQ(joinReply(port, R"(,"password":"from-args")"), unauthorized);
         EXPECT_EQ(joinReply(port, R"(,"password":"from-env")"), joined);
@@ -95,7 +95,7 @@ TEST(CommandLine, EnvironmentPasswordReplacesTheGivenOne) {
     {
         // Present but empty: the server is open whatever the arguments said.
         auto [child, port] = startWithPort(dir, {"from-args"}, {{"MURVA_SIGNAL_PASSWORD", ""}});
-        ASSERT_EQ(child->stdoutLines().size(), 5u) << child->stderrText();
+        ASSERT_EQ(child->stdoutLines().size(), 6u) << child->stderrText();
         EXPECT_EQ(child->stdoutLines().at(2), openLine);
         EXPECT_EQ(joinReply(port), joined);
     }
@@ -104,14 +104,14 @@ TEST(CommandLine, EnvironmentPasswordReplacesTheGivenOne) {
         auto [child, port] =
             startWithFile(dir, "with-password.json", R"("password": "from-file")", {{"MURVA_SIGNAL_PASSWORD", ""}});
         const auto lines = child->stdoutLines();
-        ASSERT_EQ(lines.size(), 6u) << child->stderrText();
+        ASSERT_EQ(lines.size(), 7u) << child->stderrText();
         EXPECT_EQ(lines.at(0), "Loaded config from with-password.json");
         EXPECT_EQ(lines.at(3), openLine);
         EXPECT_EQ(joinReply(port), joined);
     }
     {
         auto [child, port] = startWithFile(dir, "open.json", "", {{"MURVA_SIGNAL_PASSWORD", "from-env"}});
-        ASSERT_EQ(child->stdoutLines().size(), 6u) << child->stderrText();
+        ASSERT_EQ(child->stdoutLines().size(), 7u) << child->stderrText();
         EXPECT_EQ(child->stdoutLines().at(3), passwordLine);
         EXPECT_EQ(joinReply(port), unauthorized);
     }
@@ -120,7 +120,7 @@ TEST(CommandLine, EnvironmentPasswordReplacesTheGivenOne) {
         TempDir credentials;
         credentials.write("password", "from-file\n");
         auto [child, port] = startWithPort(dir, {"from-args"}, {{"CREDENTIALS_DIRECTORY", credentials.path()}});
-        ASSERT_EQ(child->stdoutLines().size(), 5u) << child->stderrText();
+        ASSERT_EQ(child->stdoutLines().size(), 6u) << child->stderrText();
         EXPECT_EQ(joinReply(port, R"(,"password":"from-args")"), unauthorized);
         EXPECT_EQ(joinReply(port, R"(,"password":"from-file")"), joined);
 
@@ -159,7 +159,7 @@ TEST(CommandLine, ANamedFileThatFailsToLoadStopsTheStart) {
         {"array.json", "top level must be a JSON object"},
         {"port.json", "port out of range (1-65535)"},
         {"tls.json", "tls.enabled is true but cert_file/key_file are empty"},
-        {"field.json", "config field error: [json.exception.type_error.302] type must be boolean, but is string"},
+        {"field.json", R"("allow_turn": must be true or false)"},
         {"a-directory", "could not open a-directory"},
         {dir.file("array.json"), "top level must be a JSON object"},
     };

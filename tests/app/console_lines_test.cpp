@@ -177,6 +177,29 @@ TEST_F(ConsoleLines, HoldingTheConsoleWritesWhatIsQueuedAndKeepsTheWriterOut) {
     EXPECT_EQ(gate_.text(), "queued\nlater\n");
 }
 
+// Refusals past the budget in one second are counted, and the count is told once the next second's first
+// refusal comes (and again at a flush), each reason on its own budget.
+TEST_F(ConsoleLines, RefusalsPastTheBudgetAreCountedAndToldInTheNextWindow) {
+    const unsigned budget = ConsoleReporter::refusalLinesPerSecond;
+    for (unsigned i = 0; i < budget + 5; ++i)
+        reporter_.refused("per_ip", "192.0.2." + std::to_string(i));
+    reporter_.refused("origin", "198.51.100.1");
+    std::this_thread::sleep_for(1100ms);
+    reporter_.refused("per_ip", "192.0.2.200");
+    reporter_.refused("per_ip", "192.0.2.201");
+    reporter_.flushRefusals(); // nothing left out in this window: no line
+    flushConsoleLines();
+
+    std::string expected;
+    for (unsigned i = 0; i < budget; ++i)
+        expected += "[!] refused per_ip from 192.0.2." + std::to_string(i) + "\n";
+    expected += "[!] refused origin from 198.51.100.1\n"
+                "[!] refused per_ip: 5 more not logged\n"
+                "[!] refused per_ip from 192.0.2.200\n"
+                "[!] refused per_ip from 192.0.2.201\n";
+    EXPECT_EQ(gate_.text(), expected);
+}
+
 TEST(ConsoleOutput, AStdoutWhoseReaderWentAwayIsReportedOnceAndServingGoesOn) {
     app_test::TempDir dir;
     auto started = app_test::startOnFreePort(

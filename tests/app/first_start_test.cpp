@@ -61,7 +61,7 @@ TEST(FirstStart, AnExistingFileIsLoadedAndNeverWrittenOver) {
                 dir.write("murva-signal.json", text);
                 return std::vector<std::string>{};
             },
-            6);
+            7);
         auto expected = defaultSummary("ws://127.0.0.1:" + std::to_string(port));
         expected[3] = "TURN disabled - direct P2P only (relay candidates stripped).";
         expected.insert(expected.begin(), "Loaded config from murva-signal.json");

@@ -30,8 +30,8 @@ Started startFromFile(const TempDir &dir, const std::string &name, const std::st
             dir.write(name, configText(port, members));
             return std::vector<std::string>{name};
         },
-        6);
-    EXPECT_EQ(started.child->stdoutLines().size(), 6u) << started.child->stderrText();
+        7);
+    EXPECT_EQ(started.child->stdoutLines().size(), 7u) << started.child->stderrText();
     return started;
 }
 
@@ -58,7 +58,7 @@ TEST(ServerStart, SummaryLinesArriveWhileTheServerRuns) {
     TempDir dir;
     // Standard output is a pipe here: the lines must not sit in a buffer until the process ends.
     auto [child, port] = startOnFreePort(
-        dir.path(), [](uint16_t port) { return std::vector{std::to_string(port)}; }, 5);
+        dir.path(), [](uint16_t port) { return std::vector{std::to_string(port)}; }, 6);
     EXPECT_FALSE(child->waitExit(0ms));
     EXPECT_EQ(child->stdoutLines(), defaultSummary(endpoint("ws", "0.0.0.0", port))) << child->stderrText();
     EXPECT_EQ(joinReply(port), joined);
@@ -112,7 +112,7 @@ TEST(ServerStart, LogLevelWarningComesBeforeTheSummary) {
 TEST(ServerStart, APortInUseFailsTheStartWithoutASummary) {
     TempDir dir;
     auto [first, port] = startOnFreePort(
-        dir.path(), [](uint16_t port) { return std::vector{std::to_string(port)}; }, 5);
+        dir.path(), [](uint16_t port) { return std::vector{std::to_string(port)}; }, 6);
     ASSERT_FALSE(first->waitExit(0ms)) << first->stderrText();
 
     auto second = startServer(dir.path(), {std::to_string(port)});

@@ -34,6 +34,7 @@ TEST(Stop, DrainLetsPairsFinishThenClosesWithGoingAwayAndExitsCleanly) {
     ASSERT_TRUE(started.child->waitForStdoutLines(6)) << started.child->stderrText();
     EXPECT_EQ(manager.receive(), "READY=1");
     EXPECT_NE(httpGet(admin, "/readyz").find("200 OK"), std::string::npos);
+    EXPECT_EQ(metricValue(admin, "murva_draining"), 0);
 
     auto a = WsClient::connect(started.port), b = WsClient::connect(started.port), alone = WsClient::connect(started.port);
     for (auto* client : {a.get(), b.get(), alone.get()}) { // one after the other: a is told of b
@@ -53,6 +54,7 @@ TEST(Stop, DrainLetsPairsFinishThenClosesWithGoingAwayAndExitsCleanly) {
     }
     EXPECT_EQ(notice, "STOPPING=1");
     EXPECT_NE(httpGet(admin, "/readyz").find("503 Service Unavailable"), std::string::npos);
+    EXPECT_EQ(metricValue(admin, "murva_draining"), 1);
     EXPECT_THROW(WsClient::connect(started.port), std::runtime_error); // no new connections
     a->sendText(offer);                                                  // while open ones go on
     EXPECT_EQ(b->receive(), offer);
@@ -98,7 +100,7 @@ TEST(Stop, ASecondSignalCutsTheDrainShort) {
             dir.write("c.json", configText(port, R"("drain_timeout_ms": 60000)"));
             return std::vector<std::string>{"c.json"};
         },
-        6);
+        7);
     ASSERT_TRUE(started.child->waitForStdoutLines(6)) << started.child->stderrText();
     auto client = WsClient::connect(started.port);
     client->sendText(R"({"type":"join","nick":"n","room":"r"})");
@@ -118,28 +120,56 @@ TEST(Reload, SighupServesARenewedCertificateToNewConnectionsAndKeepsOpenOnes) {
     };
     copy("cert.pem", "cert.pem");
     copy("key.pem", "key.pem");
+    const uint16_t admin = freeLoopbackPort();
+    // The certificate's notAfter in seconds since 1970, as openssl and date read it.
+    const auto expiry = [&](const std::string &file) {
+        ProcessOptions options;
+        options.args = {"-c", "date -u -d \"$(openssl x509 -noout -enddate -in " + std::string(MURVA_TEST_DATA) + "/" +
+                                  file + " | cut -d= -f2)\" +%s"};
+        ChildProcess shell("/bin/sh", options);
+        EXPECT_EQ(shell.waitExit(), 0);
+        return std::stod(shell.stdoutText());
+    };
+    const std::string expirySample = "murva_tls_certificate_expiry_timestamp_seconds";
     auto started = startOnFreePort(
         dir.path(),
         [&](uint16_t port) {
-            dir.write("c.json", configText(port, R"("tls": {"enabled": true, "cert_file": "cert.pem", "key_file": "key.pem"})"));
+            dir.write("c.json",
+                      configText(port, R"("tls": {"enabled": true, "cert_file": "cert.pem", "key_file": "key.pem"}, )"
+                                       R"("admin": {"port": )" + std::to_string(admin) + "}"));
             return std::vector<std::string>{"c.json"};
         },
-        6);
+        7);
     ASSERT_TRUE(started.child->waitForStdoutLines(6)) << started.child->stderrText();
     ClientOptions tls;
     tls.tls = true;
     auto open = WsClient::connect(started.port, tls);
     ASSERT_EQ(open->tlsPeerSubject(), "/CN=localhost");
+    EXPECT_EQ(metricValue(admin, expirySample), expiry("cert.pem"));
 
     copy("cert2.pem", "cert.pem");
     copy("key2.pem", "key.pem");
     ASSERT_EQ(::kill(started.child->pid(), SIGHUP), 0);
     EXPECT_TRUE(waitUntil([&] { return WsClient::connect(started.port, tls)->tlsPeerSubject() == "/CN=murva-second"; }));
+    EXPECT_EQ(metricValue(admin, expirySample), expiry("cert2.pem"));
 
     dir.write("cert.pem", "not a certificate");
     ASSERT_EQ(::kill(started.child->pid(), SIGHUP), 0);
     EXPECT_TRUE(waitUntil([&] { return started.child->stderrText().find("TLS reload failed") != std::string::npos; }));
     EXPECT_EQ(WsClient::connect(started.port, tls)->tlsPeerSubject(), "/CN=murva-second"); // the old pair stays
+    EXPECT_EQ(metricValue(admin, expirySample), expiry("cert2.pem"));
+    EXPECT_EQ(metricValue(admin, R"(murva_config_reloads_total{result="ok"})"), 1);
+    EXPECT_EQ(metricValue(admin, R"(murva_config_reloads_total{result="failed"})"), 1);
+
+    // A key that is not the certificate's (another type: every handshake would fail) is a failed reload too.
+    copy("cert2.pem", "cert.pem");
+    copy("key-rsa.pem", "key.pem");
+    ASSERT_EQ(::kill(started.child->pid(), SIGHUP), 0);
+    EXPECT_TRUE(waitUntil([&] { return metricValue(admin, R"(murva_config_reloads_total{result="failed"})") == 2; }));
+    EXPECT_NE(started.child->stderrText().find("does not belong to the certificate"), std::string::npos)
+        << started.child->stderrText();
+    EXPECT_EQ(WsClient::connect(started.port, tls)->tlsPeerSubject(), "/CN=murva-second"); // the old pair stays
+    EXPECT_EQ(metricValue(admin, R"(murva_config_reloads_total{result="ok"})"), 1);
 
     open->sendText(R"({"type":"join","nick":"n","room":"r"})"); // the first connection never noticed
     EXPECT_EQ(open->receive(), R"({"peer":"","type":"joined"})");
@@ -154,17 +184,11 @@ TEST(Reload, SighupServesARenewedCertificateToNewConnectionsAndKeepsOpenOnes) {
             return true;
         }
     }));
-    copy("cert2.pem", "cert.pem"); // a usable pair again
+    copy("key2.pem", "key.pem"); // a usable pair again
     ASSERT_EQ(::kill(started.child->pid(), SIGHUP), 0);
-    const auto reloads = [&] {
-        const std::string errors = started.child->stderrText();
-        std::size_t n = 0;
-        for (auto at = errors.find("Reloaded the TLS certificate and key."); at != std::string::npos;
-             at = errors.find("Reloaded the TLS certificate and key.", at + 1))
-            ++n;
-        return n;
-    };
+    const auto reloads = [&] { return metricValue(admin, R"(murva_config_reloads_total{result="ok"})"); };
     EXPECT_TRUE(waitUntil([&] { return reloads() == 2; })) << started.child->stderrText();
+    EXPECT_NE(started.child->stdoutText().find("TLS certificate read again"), std::string::npos);
     EXPECT_FALSE(open->waitClosed(300ms)); // still draining
     ASSERT_EQ(::kill(started.child->pid(), SIGINT), 0);
     EXPECT_EQ(open->waitClosed(5s), 1001);

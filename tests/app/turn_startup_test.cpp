@@ -46,14 +46,16 @@ TEST(TurnStartup, RefusedConfigurationsNameTurnAndTheSecretMayComeFromTheEnviron
                 dir.write("murva-signal.json", configText(p, c.members));
                 return std::vector<std::string>{};
             },
-            7, c.env);
+            8, c.env);
         if (!c.expected.empty()) {
             EXPECT_EQ(child->waitExit(), 1) << c.members;
             EXPECT_EQ(child->stderrText().rfind(c.expected, 0), 0u) << c.members << "\n" << child->stderrText();
             EXPECT_EQ(child->stdoutText(), "") << c.members;
             continue;
         }
-        EXPECT_EQ(child->stdoutLines().back(), "TURN credentials: 1 urls, ttl 3600 s") << child->stderrText();
+        const auto lines = child->stdoutLines();
+        ASSERT_GE(lines.size(), 2u) << child->stderrText();
+        EXPECT_EQ(lines[lines.size() - 2], "TURN credentials: 1 urls, ttl 3600 s") << child->stderrText();
         const auto reply = nlohmann::json::parse(joinReply(port));
         const std::string username = reply["iceServers"][0]["username"];
         EXPECT_EQ(reply["iceServers"][0]["credential"], murva::turnPassword(c.signingSecret, username)) << c.members;

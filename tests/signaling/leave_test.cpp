@@ -54,7 +54,7 @@ TEST(Leave, ScriptedSequencePrintsExactCounts) {
                                      }));
 }
 
-TEST(Leave, RefusedAndUnjoinedConnectionsPrintNothing) {
+TEST(Leave, RefusedAndUnjoinedConnectionsPrintNoLeave) {
     ServerSettings settings;
     settings.password = "pw";
     SignalServer server(settings);
@@ -65,7 +65,7 @@ TEST(Leave, RefusedAndUnjoinedConnectionsPrintNothing) {
     auto plain = WsClient::connect(server.port());
     plain->close();
     EXPECT_TRUE(server.waitForSizes({0, 0, 0}));
-    EXPECT_TRUE(server.consoleLines().empty());
+    EXPECT_EQ(server.consoleLines(), std::vector<std::string>{"[!] refused unauthorized from 127.0.0.1"});
 }
 
 TEST(Leave, ServerStopRunsCloseHandlingForEveryConnection) {

@@ -151,3 +151,36 @@ TEST(Admission, ConnectionsNotUpgradedAreCappedInAllAndPerClientUntilTheyUpgrade
     refused = server.counters().refused;
     EXPECT_EQ(refused.pendingPerClient + refused.pendingTotal, 2u);
 }
+
+TEST(Admission, TheCapsOnConnectionsNotUpgradedCanChangeWhileServing) {
+    auto config = loopbackConfig();
+    config.connectionTimeout = 5s;
+    config.maxPendingPerClient = 1;
+    config.threads = 1;
+    Recorder recorder;
+    rtc::WebSocketServer server(config);
+    server.onClient(recorder.onClient()); // accepting starts here
+    const auto silent = [&] { return std::make_unique<RawSocket>(server.port()); };
+
+    std::vector<std::unique_ptr<RawSocket>> held;
+    held.push_back(silent());
+    auto overTheCap = silent();
+    EXPECT_TRUE(overTheCap->waitPeerClosed(1s));
+
+    server.setPendingCaps(3, 0); // raised: the one already counted stays, two more fit
+    held.push_back(silent());
+    held.push_back(silent());
+    auto overTheRaisedCap = silent();
+    EXPECT_TRUE(overTheRaisedCap->waitPeerClosed(1s));
+    for (const auto& socket : held)
+        EXPECT_FALSE(socket->waitPeerClosed(50ms));
+
+    server.setPendingCaps(0, 2); // no cap per client, one in all below what is held: only newcomers are turned away
+    auto overTheTotal = silent();
+    EXPECT_TRUE(overTheTotal->waitPeerClosed(1s));
+    for (const auto& socket : held)
+        EXPECT_FALSE(socket->waitPeerClosed(50ms));
+    const auto refused = server.counters().refused;
+    EXPECT_EQ(refused.pendingPerClient, 2u);
+    EXPECT_EQ(refused.pendingTotal, 1u);
+}

@@ -127,7 +127,7 @@ private:
         if (windingDown())
             return drop();
         const auto& settings = shared_->settings;
-        if (!shared_->pending.enter(settings.maxPending))
+        if (!shared_->pending.enter(shared_->maxPending.load(std::memory_order_relaxed)))
             return abandon({}, Refusal::PendingTotal);
         pendingCounted_ = true;
         // One deadline from here to the upgrade, however many requests are answered meanwhile.
@@ -162,14 +162,15 @@ private:
     // abandoned).
     bool enterClient(const std::string& ip, const std::vector<std::string>& forwardedFor) {
         const auto& settings = shared_->settings;
-        if (settings.maxPendingPerClient == 0)
+        const std::size_t cap = shared_->maxPendingPerClient.load(std::memory_order_relaxed);
+        if (cap == 0)
             return true;
         std::string key = ip;
         if (const auto& keyOf = settings.clientKey)
             invokeGuarded("clientKey", [&] { key = keyOf(ip, forwardedFor); });
         if (key.empty())
             return true;
-        if (!shared_->pending.enterClient(key, settings.maxPendingPerClient)) {
+        if (!shared_->pending.enterClient(key, cap)) {
             abandon({}, Refusal::PendingPerClient);
             return false;
         }
@@ -438,13 +439,13 @@ private:
             return session->drop();
         conn_->state.store(State::Open, std::memory_order_release);
         shared_->counters.upgraded();
-        log(LogLevel::Debug, [&] { return "WebSocket open: " + conn_->remoteAddress.value_or("?"); });
-
         if (auto callback = shared_->clientHandler()) {
             auto handle = std::make_shared<WebSocket>(conn_);
             UpgradeRequestScope scope(conn_.get(), request_, &Opening::buildRequest, this);
             invokeGuarded("onClient", [&] { (*callback)(std::move(handle)); });
         }
+        // After onClient: the application may have named the client behind its proxies.
+        log(LogLevel::Debug, [&] { return "WebSocket open: " + conn_->logName(); });
         session->start();
     }
 

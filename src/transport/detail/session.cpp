@@ -161,7 +161,7 @@ private:
             phase_ = Phase::Closing;
             if (code == close_code::policy) {
                 log(LogLevel::Warning, [&] {
-                    return "Closing " + conn_->remoteAddress.value_or("?") + ": outgoing queue over its cap";
+                    return "Closing " + conn_->logName() + ": outgoing queue over its cap";
                 });
                 // A peer that does not read gets nothing more; what is queued would only wait for it.
                 dropPendingFrames();
@@ -233,7 +233,7 @@ private:
             why = "timed out";
         }
         log(level, [&] {
-            return "WebSocket closed: " + conn_->remoteAddress.value_or("?") + " (" +
+            return "WebSocket closed: " + conn_->logName() + " (" +
                    (why.empty() ? ec.message() : why) + ")";
         });
 

@@ -34,8 +34,6 @@ struct SessionSettings {
     bool httpOnly = false;      // no upgrades: every request is an HTTP request
     bool proxyProtocol = false; // every connection opens with a PROXY header
     std::function<bool(const std::string&)> trustedProxy;
-    std::size_t maxPendingPerClient = 0; // connections not upgraded yet, per client key; 0: no limit
-    std::size_t maxPending = 0;          // the same in all
     std::function<std::string(const std::string&, const std::vector<std::string>&)> clientKey;
 };
 
@@ -82,6 +80,9 @@ struct Shared {
     SessionRegistry registry;
     CounterSet counters;
     PendingLimits pending;
+    // The caps on connections not upgraded yet (setPendingCaps may change them while serving); 0: no limit.
+    std::atomic<std::size_t> maxPendingPerClient{0}; // per client key
+    std::atomic<std::size_t> maxPending{0};          // in all
     std::atomic<bool> stopping{false};
     std::atomic<bool> draining{false};   // closeAll: no handshake completes any more
     std::atomic<std::size_t> sessions{0}; // alive, in any phase

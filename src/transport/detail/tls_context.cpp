@@ -1,14 +1,28 @@
 // The server's TLS context: loaded from the certificate and key files, replaced whole on reload.
 #include "transport/detail/tls_context.hpp"
 
+#include <ctime>
 #include <stdexcept>
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <openssl/x509.h>
 
 namespace rtc::detail {
 
 namespace net = boost::asio;
+
+namespace {
+
+int64_t notAfter(net::ssl::context& ctx) {
+    const X509* certificate = SSL_CTX_get0_certificate(ctx.native_handle());
+    std::tm tm{};
+    if (!certificate || ASN1_TIME_to_tm(X509_get0_notAfter(certificate), &tm) != 1)
+        return 0;
+    return static_cast<int64_t>(timegm(&tm));
+}
+
+} // namespace
 
 TlsContextSlot::TlsContextSlot(const WebSocketServerConfiguration& config) {
     if (!config.certificatePemFile || config.certificatePemFile->empty())
@@ -19,6 +33,7 @@ TlsContextSlot::TlsContextSlot(const WebSocketServerConfiguration& config) {
     keyFile_ = *config.keyPemFile;
     keyPass_ = config.keyPemPass.value_or("");
     context_ = load();
+    expiry_ = notAfter(*context_);
 }
 
 std::shared_ptr<net::ssl::context> TlsContextSlot::current() const {
@@ -28,9 +43,16 @@ std::shared_ptr<net::ssl::context> TlsContextSlot::current() const {
 
 void TlsContextSlot::reload() {
     auto next = load(); // throws before anything is replaced
+    const int64_t expiry = notAfter(*next);
     std::lock_guard lock(mutex_);
     context_.swap(next);
+    expiry_ = expiry;
     // The old context goes with the last session holding it.
+}
+
+int64_t TlsContextSlot::expiry() const {
+    std::lock_guard lock(mutex_);
+    return expiry_;
 }
 
 std::shared_ptr<net::ssl::context> TlsContextSlot::load() const {

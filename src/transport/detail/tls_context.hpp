@@ -2,6 +2,7 @@
 // session keeps the one it started with.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -22,6 +23,9 @@ public:
     // Reads the files again; on failure throws and keeps the current context.
     void reload();
 
+    // When the certificate in use (the chain's first) stops being valid, in seconds since 1970.
+    int64_t expiry() const;
+
 private:
     std::shared_ptr<boost::asio::ssl::context> load() const;
 
@@ -30,6 +34,7 @@ private:
     std::string keyPass_;
     mutable std::mutex mutex_;
     std::shared_ptr<boost::asio::ssl::context> context_;
+    int64_t expiry_ = 0;
 };
 
 } // namespace rtc::detail
