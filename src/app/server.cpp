@@ -59,6 +59,11 @@ Server::Server(const ServerSettings& settings, const rtc::WebSocketServerConfigu
         config.clientKey = [this](const std::string& ip, const std::vector<std::string>& forwardedFor) {
             return service_.pendingKey(ip, forwardedFor);
         };
+    if (!config.onRefused)
+        config.onRefused = [this](std::string_view reason, const std::string& ip,
+                                  const std::vector<std::string>& forwardedFor) {
+            service_.reportRefusedOpening(reason, ip, forwardedFor);
+        };
     transport_ = std::make_unique<rtc::WebSocketServer>(config);
     transport_->onHttpRequest([this](const rtc::HttpRequest& request) { return answer(request); });
     // Installed even without an Origin list: a reload may bring one.

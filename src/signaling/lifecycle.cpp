@@ -70,12 +70,21 @@ std::string SignalingService::resolveAddress(const std::string& remote, const rt
 std::string SignalingService::pendingKey(const std::string& ip,
                                          const std::vector<std::string>& forwardedFor) const {
     const auto current = policy();
-    const std::string client =
-        current->trusted.empty() || proxyProtocol_ ? ip : resolveClientAddress(ip, forwardedFor, current->trusted);
+    const std::string client = openingClient(*current, ip, forwardedFor);
     const auto address = parseIpAddress(client);
     if (address && current->trusted.contains(*address))
         return {};
     return limitKey(client, current->ipv6PrefixLength);
+}
+
+void SignalingService::reportRefusedOpening(std::string_view reason, const std::string& ip,
+                                            const std::vector<std::string>& forwardedFor) {
+    state_.reportRefusal(reason, openingClient(*policy(), ip, forwardedFor));
+}
+
+std::string SignalingService::openingClient(const Policy& current, const std::string& ip,
+                                            const std::vector<std::string>& forwardedFor) const {
+    return current.trusted.empty() || proxyProtocol_ ? ip : resolveClientAddress(ip, forwardedFor, current.trusted);
 }
 
 std::string SignalingService::clientAddress(const rtc::WebSocket& socket) const {

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -46,6 +47,11 @@ public:
     // when `ip` is a trusted proxy's. Empty for a connection of our proxies' own.
     std::string pendingKey(const std::string& ip, const std::vector<std::string>& forwardedFor) const;
 
+    // Tells the state's observer of a connection the transport refused before its upgrade, naming the client as
+    // pendingKey resolves it.
+    void reportRefusedOpening(std::string_view reason, const std::string& ip,
+                              const std::vector<std::string>& forwardedFor);
+
     // Takes the password, the relay filter, the trusted proxies, the IPv6 prefix of the limits' keys, the rate
     // limits and the TURN settings of `settings` for connections and joins from now on; rooms and admitted
     // connections stay as they are (each keeps the key it was counted under). Throws std::invalid_argument,
@@ -71,6 +77,9 @@ private:
     };
     static std::shared_ptr<const Policy> makePolicy(const ServerSettings& settings);
     std::shared_ptr<const Policy> policy() const;
+    // The client a connection not upgraded yet stands for (see pendingKey).
+    std::string openingClient(const Policy& current, const std::string& ip,
+                              const std::vector<std::string>& forwardedFor) const;
 
     static bool usableOutsideRoom(const nlohmann::json& message, const std::string& password);
     static bool passwordMatches(const std::string& given, const std::string& password);

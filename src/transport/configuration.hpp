@@ -7,6 +7,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace rtc {
@@ -57,6 +58,11 @@ struct WebSocketServerConfiguration {
     // in the total only (a proxy's own connections). Empty function: the IP is the key. Without a PROXY header,
     // a trusted proxy's connection counts in the total only until its first request head is read.
     std::function<std::string(const std::string& ip, const std::vector<std::string>& forwardedFor)> clientKey;
+    // Told of every connection refused before its upgrade (except by onUpgradeRequest, whose handler knows),
+    // on the I/O threads: the reason as the metrics name it ("bad_handshake", "pre_upgrade_per_ip", ...), and
+    // the client's IP and X-Forwarded-For lines as clientKey gets them (empty until known).
+    std::function<void(std::string_view reason, const std::string& ip, const std::vector<std::string>& forwardedFor)>
+        onRefused;
 };
 
 } // namespace rtc

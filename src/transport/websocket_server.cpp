@@ -66,6 +66,7 @@ SessionSettings settingsFrom(const WebSocketServerConfiguration& config) {
     s.proxyProtocol = config.proxyProtocol;
     s.trustedProxy = config.trustedProxy;
     s.clientKey = config.clientKey;
+    s.onRefused = config.onRefused;
     if (s.proxyProtocol && !s.trustedProxy)
         throw std::invalid_argument("The PROXY protocol is enabled but no trusted proxy is given");
     return s;

@@ -159,6 +159,11 @@ TEST(OperatorLogs, JsonSessionLinesCarryTheirFieldsAndRefusalsTheirReasonAndClie
         ClientOptions foreign;
         foreign.headers = {{"Origin", "https://evil.example"}};
         EXPECT_THROW(WsClient::connect(server.port, foreign), std::runtime_error);
+
+        // Refused by the transport before any upgrade: no request it can read.
+        RawSocket garbage(server.port, {.sourceAddress = "127.0.0.5"});
+        garbage.sendAll("NOT HTTP\r\n\r\n");
+        EXPECT_TRUE(garbage.waitPeerClosed(std::chrono::seconds(3)));
     }
     ASSERT_TRUE(server.child->waitForStdout("\"leave\""));
     dir.write("murva-signal.json", configText(server.port, R"("log_format": "json", "password": "new", "drain_timeout_ms": 200)"));
@@ -182,7 +187,8 @@ TEST(OperatorLogs, JsonSessionLinesCarryTheirFieldsAndRefusalsTheirReasonAndClie
         EXPECT_GE(countEvents(lines, event), 1u) << event;
     // Each refusal once, naming its client; the pair's member joined and left as 127.0.0.2.
     const std::map<std::string, std::string> refusedFrom = {
-        {"unauthorized", "127.0.0.2"}, {"per_ip", "127.0.0.3"}, {"rate_limited", "127.0.0.4"}, {"origin", "127.0.0.1"}};
+        {"unauthorized", "127.0.0.2"}, {"per_ip", "127.0.0.3"}, {"rate_limited", "127.0.0.4"}, {"origin", "127.0.0.1"},
+        {"bad_handshake", "127.0.0.5"}};
     for (const auto &[reason, client] : refusedFrom)
         EXPECT_EQ(countEvents(lines, "refused", reason), 1u) << reason;
     for (const auto &line : lines) {

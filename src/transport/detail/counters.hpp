@@ -22,6 +22,22 @@ enum class Refusal : unsigned char {
     PendingTotal,
 };
 
+// As the application's metrics label it (the reason onRefused reports).
+inline const char* refusalLabel(Refusal why) {
+    switch (why) {
+    case Refusal::BadHandshake: return "bad_handshake";
+    case Refusal::HandshakeTimeout: return "handshake_timeout";
+    case Refusal::HeaderTooLarge: return "header_too_large";
+    case Refusal::ProxyMissing: return "proxy_header_missing";
+    case Refusal::ProxyBad: return "proxy_header_bad";
+    case Refusal::ProxyUntrusted: return "proxy_untrusted";
+    case Refusal::Vetoed: return "origin";
+    case Refusal::PendingPerClient: return "pre_upgrade_per_ip";
+    case Refusal::PendingTotal: return "pre_upgrade_max_connections";
+    }
+    return "?";
+}
+
 // For the log.
 inline const char* refusalName(Refusal why) {
     switch (why) {

@@ -127,13 +127,14 @@ private:
         if (windingDown())
             return drop();
         const auto& settings = shared_->settings;
+        const std::string ip = ipText(peer.address());
+        clientIp_ = ip;
         if (!shared_->pending.enter(shared_->maxPending.load(std::memory_order_relaxed)))
             return abandon({}, Refusal::PendingTotal);
         pendingCounted_ = true;
         // One deadline from here to the upgrade, however many requests are answered meanwhile.
         if (settings.handshakeLimit.count() > 0)
             armDeadline(settings.handshakeLimit);
-        const std::string ip = ipText(peer.address());
         if (settings.proxyProtocol)
             return startProxy(ip);
         // A trusted proxy's connection is its client's, named by the first request: until then it counts in
@@ -240,7 +241,8 @@ private:
                 else
                     address = net::ip::address_v4({s.address[0], s.address[1], s.address[2], s.address[3]});
                 conn_->remoteAddress = formatEndpoint({address, s.port});
-                if (!enterClient(ipText(address), {}))
+                clientIp_ = ipText(address);
+                if (!enterClient(clientIp_, {}))
                     return;
             }
             // Without an address the connection is the proxy's own (a health check): counted in the total only.
@@ -280,7 +282,8 @@ private:
         if (!peerIp_.empty()) {
             // The trusted proxy's first request names the client; later ones cannot change it.
             const std::string ip = std::exchange(peerIp_, std::string());
-            if (!enterClient(ip, request().headerValues("X-Forwarded-For")))
+            forwardedFor_ = request().headerValues("X-Forwarded-For");
+            if (!enterClient(ip, forwardedFor_))
                 return;
         }
         ++requests_;
@@ -463,6 +466,8 @@ private:
         shared_->counters.refused(*why);
         log(LogLevel::Debug,
             [&] { return "Refused " + conn_->remoteAddress.value_or("?") + ": " + refusalName(*why); });
+        if (const auto& report = shared_->settings.onRefused; report && *why != Refusal::Vetoed)
+            invokeGuarded("onRefused", [&] { report(refusalLabel(*why), clientIp_, forwardedFor_); });
     }
 
     // The connection never reached onClient: it goes without any callback.
@@ -510,6 +515,8 @@ private:
     std::string proxyHead_;                 // PROXY header bytes seen so far
     std::string proxyPeek_;                 // what one look at the socket found
     std::string peerIp_;                    // a trusted proxy's, while the client it stands for is not known yet
+    std::string clientIp_;                  // the socket peer's, or the PROXY header's source
+    std::vector<std::string> forwardedFor_; // a trusted proxy's first request's X-Forwarded-For lines
     std::optional<std::string> pendingKey_; // counted for this client while not upgraded
     std::size_t discarded_ = 0;             // bytes thrown away while closing after an answer
     unsigned requests_ = 0;                 // plain HTTP requests read

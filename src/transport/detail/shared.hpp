@@ -35,6 +35,7 @@ struct SessionSettings {
     bool proxyProtocol = false; // every connection opens with a PROXY header
     std::function<bool(const std::string&)> trustedProxy;
     std::function<std::string(const std::string&, const std::vector<std::string>&)> clientKey;
+    std::function<void(std::string_view, const std::string&, const std::vector<std::string>&)> onRefused;
 };
 
 using ClientCallback = std::function<void(std::shared_ptr<WebSocket>)>;
