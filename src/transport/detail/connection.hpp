@@ -34,6 +34,7 @@ using ClosedCallback = std::function<void()>;
 struct Connection {
     std::atomic<State> state{State::Connecting}; // Open -> Closing happens under `mutex`
     std::optional<std::string> remoteAddress;     // fixed before onClient
+    std::atomic<bool> peerClosedFirst{false};     // the peer's close frame came before any close of ours
     std::weak_ptr<SessionBase> session;
 
     // One small lock for what handles and the session share. Sends and the close request enter one queue in

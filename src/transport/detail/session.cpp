@@ -663,6 +663,7 @@ private:
         peerClosed_ = true;
         if (!closing_) {
             closing_ = true;
+            conn_->peerClosedFirst.store(true, std::memory_order_release);
             appendClose(frames_, code);
         }
         teardownAfterWrites();
