@@ -34,6 +34,7 @@ class ConsoleReporter final : public StateObserver {
 public:
     void joined(const StateCounts& counts) override { queueConsoleLine(countsLine("[+] join", counts)); }
     void left(const StateCounts& counts) override { queueConsoleLine(countsLine("[-] leave", counts)); }
+    void resumed(const StateCounts& counts) override { queueConsoleLine(countsLine("[~] resume", counts)); }
     void unlocked() override { handOffConsoleLines(); }
 
 private:

@@ -1,6 +1,7 @@
 // Joining a room: the room code's checks, the claim of a slot (here, or in the registry the instances share),
 // and the replies to both members (with the TURN credentials, when the server hands them out).
 #include "signaling/protocol.hpp"
+#include "signaling/session_token.hpp"
 #include "signaling/signaling_service.hpp"
 
 namespace murva {
@@ -18,9 +19,25 @@ void SignalingService::handleJoin(const SocketPtr& self, const std::shared_ptr<C
 
     // Signed before the slot is claimed: when that fails (it throws), the client is still in no room.
     nlohmann::json iceServers = turn_ ? turn_->iceServers() : nlohmann::json();
+    if (resumable()) {
+        if (auto session = message.find("session"); session != message.end()) {
+            if (!session->is_string())
+                return bump(counters.droppedMalformed);
+            return resumeJoin(self, client, room, session->get<std::string>(), std::move(iceServers));
+        }
+    }
     std::string nick = truncateUtf8(message.value("nick", std::string()), maxNickBytes);
-    if (!shared_)
-        return answerJoin(self, *client, state_.claimRoomSlot(client, room, std::move(nick)), std::move(iceServers));
+    if (!shared_) {
+        const auto resume = message.find("resume");
+        const bool wantsResume = resumable() && resume != message.end() && resume->is_boolean() && resume->get<bool>();
+        std::string token = wantsResume ? newSessionToken() : std::string();
+        const ClaimResult claim = state_.claimRoomSlot(client, room, std::move(nick));
+        if (claim.outcome == ClaimOutcome::Joined && wantsResume)
+            token = startSession(client, std::move(token));
+        else
+            token.clear();
+        return answerJoin(self, *client, claim, std::move(iceServers), token);
+    }
 
     if (!shared_->available())
         return answerJoin(self, *client, ClaimResult{ClaimOutcome::Unavailable, nullptr, {}}, {});
@@ -46,8 +63,35 @@ void SignalingService::handleJoin(const SocketPtr& self, const std::shared_ptr<C
                    });
 }
 
+std::string SignalingService::startSession(const std::shared_ptr<Client>& client, std::string token) {
+    state_.forgetSession(*client);
+    client->resume = true;
+    client->sessionHash = sessionTokenHash(token);
+    state_.registerSession(client);
+    return token;
+}
+
+void SignalingService::resumeJoin(const SocketPtr& self, const std::shared_ptr<Client>& client,
+                                  const std::string& room, const std::string& token, nlohmann::json iceServers) {
+    std::string next = newSessionToken(); // before anything changes: it may throw
+    ResumeResult resumed = state_.resumeSlot(client, room, sessionTokenHash(token));
+    if (!resumed.resumed)
+        return sendJson(self, errorMessage(reasonSessionExpired));
+    if (resumed.replaced)
+        resumed.replaced->close();
+    auto joined = joinedMessage(resumed.peerNick);
+    joined["session"] = startSession(client, std::move(next));
+    if (turn_)
+        joined["iceServers"] = std::move(iceServers);
+    sendJson(self, joined);
+    for (auto& frame : resumed.heldFrames)
+        self->send(std::move(frame));
+    if (resumed.wasHeld && resumed.peer)
+        resumed.peer->peerBack();
+}
+
 void SignalingService::answerJoin(const SocketPtr& self, const Client& client, const ClaimResult& claim,
-                                  nlohmann::json iceServers) {
+                                  nlohmann::json iceServers, const std::string& session) {
     auto& counters = state_.counters();
     switch (claim.outcome) {
     case ClaimOutcome::RoomLimitReached:
@@ -64,6 +108,8 @@ void SignalingService::answerJoin(const SocketPtr& self, const Client& client, c
     }
     bump(counters.joinsOk);
     auto joined = joinedMessage(claim.peerNick);
+    if (!session.empty())
+        joined["session"] = session;
     if (turn_)
         joined["iceServers"] = std::move(iceServers);
     sendJson(self, joined);

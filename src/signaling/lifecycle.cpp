@@ -30,7 +30,11 @@ SignalingService::SignalingService(SignalingState& state, const ServerSettings& 
       trusted_(parseTrustedProxies(settings.trustedProxies)), proxyProtocol_(settings.proxyProtocol),
       ipv6PrefixLength_(settings.ipv6PrefixLength),
       passwordFailures_(settings.maxPasswordFailuresPerIp), joins_(settings.maxJoinsPerIpPerMinute),
-      turn_(settings.turn ? std::optional<TurnCredentials>(std::in_place, *settings.turn) : std::nullopt) {}
+      turn_(settings.turn ? std::optional<TurnCredentials>(std::in_place, *settings.turn) : std::nullopt),
+      resumeGrace_(settings.resumeGraceMs), heldExpiry_([this](DeadlineThread::Time now) {
+          SignalingState::Lock lock(state_);
+          return state_.expireHeld(now);
+      }) {}
 
 bool SignalingService::trustedProxy(const std::string& ip) const {
     const auto address = parseIpAddress(ip);
@@ -152,9 +156,20 @@ void SignalingService::handleMessage(const std::shared_ptr<Client>& client, rtc:
 }
 
 void SignalingService::handleClose(const std::shared_ptr<Client>& client) {
+    const SocketPtr socket = client->connection.lock(); // still held by the state until the release below
     SignalingState::Lock lock(state_);
     client->closed = true;
+    if (client->superseded) // its slot went to the connection that resumed it
+        return state_.release(*client);
+    // A member that asked to resume keeps its slot for a while unless it left with a close frame of its own.
+    if (client->slot >= 0 && !client->sessionHash.empty() && socket && !socket->closedByPeer()) {
+        const auto deadline = std::chrono::steady_clock::now() + resumeGrace_;
+        state_.holdSlot(*client, deadline);
+        heldExpiry_.arm(deadline);
+        return state_.release(*client);
+    }
     if (client->slot >= 0) {
+        state_.forgetSession(*client);
         state_.vacateRoomSlot(*client);
         if (shared_)
             shared_->vacate(*client);

@@ -11,6 +11,7 @@
 
 #include "config/settings.hpp"
 #include "signaling/client.hpp"
+#include "signaling/deadline_thread.hpp"
 #include "signaling/rate_limiter.hpp"
 #include "signaling/shared_rooms.hpp"
 #include "signaling/trusted_proxies.hpp"
@@ -43,6 +44,9 @@ public:
     // Set before the first client comes; `rooms` must outlive every join it is asked.
     void useSharedRooms(SharedRooms* rooms) { shared_ = rooms; }
 
+    // Whether slots are held for members that asked to resume (resume_grace_ms above 0, rooms not shared).
+    bool resumable() const { return resumeGrace_.count() > 0 && !shared_; }
+
 private:
     // One received frame: intake, password gate, then join (sender in no room) or relay (sender in a room).
     void handleMessage(const std::shared_ptr<Client>& client, rtc::message_variant message);
@@ -63,8 +67,17 @@ private:
     // where present.
     void handleJoin(const SocketPtr& self, const std::shared_ptr<Client>& client, const nlohmann::json& message);
 
-    // The replies to a join that was decided: "joined" and the peer's "peer-joined", or the refusal.
-    void answerJoin(const SocketPtr& self, const Client& client, const ClaimResult& claim, nlohmann::json iceServers);
+    // The replies to a join that was decided: "joined" (with `session`, when not empty) and the peer's
+    // "peer-joined", or the refusal.
+    void answerJoin(const SocketPtr& self, const Client& client, const ClaimResult& claim, nlohmann::json iceServers,
+                    const std::string& session = {});
+
+    // A join with a session token, under the lock: the slot back with what was kept for it, or "Session expired.".
+    void resumeJoin(const SocketPtr& self, const std::shared_ptr<Client>& client, const std::string& room,
+                    const std::string& token, nlohmann::json iceServers);
+
+    // A fresh token for the client (which has joined or resumed), under the lock; the old one is void.
+    std::string startSession(const std::shared_ptr<Client>& client, std::string token);
 
     // Forwards a frame of a client in a room to the other member, under the lock. `parsed` is the frame's
     // value when it was parsed (needed only when relay candidates are stripped).
@@ -80,6 +93,8 @@ private:
     RateLimiter joins_;            // joins of any kind per client address
     const std::optional<TurnCredentials> turn_; // empty: "joined" carries no iceServers
     SharedRooms* shared_ = nullptr;
+    const std::chrono::milliseconds resumeGrace_;
+    DeadlineThread heldExpiry_; // last: stopped first, while what it calls still exists
 };
 
 } // namespace murva

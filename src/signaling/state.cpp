@@ -125,7 +125,7 @@ void SignalingState::vacateRoomSlot(Client& client) {
         if (other.taken())
             other.member->peerLeft();
         // A member on another instance keeps no room here: the shared registry holds it.
-        if (!other.taken() || !dynamic_cast<const Client*>(other.member.get()))
+        if (!other.taken() || !keptHere(*other.member))
             rooms_.erase(room);
     }
     StateCounts after = counts();

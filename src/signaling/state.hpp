@@ -3,16 +3,20 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "config/settings.hpp"
 #include "signaling/client.hpp"
 #include "signaling/counters.hpp"
+#include "signaling/away_member.hpp"
 #include "signaling/shared_rooms.hpp"
 #include "signaling/state_observer.hpp"
 
@@ -29,6 +33,24 @@ struct ClaimResult {
     ClaimOutcome outcome = ClaimOutcome::Joined;
     Member* peer = nullptr; // the other member when Joined and present; valid while the lock is held
     std::string peerNick;
+};
+
+// A member this server keeps a room for: one connected here, or one whose slot is held here (not one on
+// another instance, whose room the shared registry keeps).
+inline bool keptHere(const Member& member) {
+    return dynamic_cast<const Client*>(&member) || dynamic_cast<const AwayMember*>(&member);
+}
+
+using SteadyTime = std::chrono::steady_clock::time_point;
+
+// A resume that found its slot: what the new connection is told, in this order, and whom to tell it is back.
+struct ResumeResult {
+    bool resumed = false;
+    Member* peer = nullptr; // the other member, when present; valid while the lock is held
+    std::string peerNick;
+    std::vector<std::string> heldFrames; // kept for the member while it was away, oldest first
+    bool wasHeld = false;                // false: the old connection was still open and is taken over
+    SocketPtr replaced;                  // that old connection, for the caller to close
 };
 
 struct StateSizes {
@@ -86,6 +108,26 @@ public:
     // Frees the client's slot, tells the other member "peer-left", erases an empty room, reports the leave.
     void vacateRoomSlot(Client& client);
 
+    // Resumption. A member that asked for it is found by its session token's hash while its connection is
+    // open (registerSession) and, once the connection dropped, while its slot is held (holdSlot, until
+    // `deadline`; the partner is told peer-away). forgetSession: the member left for good.
+    void registerSession(const std::shared_ptr<Client>& client);
+    void forgetSession(const Client& client);
+    void holdSlot(const Client& client, SteadyTime deadline);
+
+    // Gives the slot that `hash` names in room `code` to `client`: a held one, or one whose old connection is
+    // still open (marked superseded; the caller closes it). Nothing changes when no such slot exists.
+    ResumeResult resumeSlot(const std::shared_ptr<Client>& client, const std::string& code, const std::string& hash);
+
+    // Frees held slots whose grace has passed (the partner gets peer-left); the next deadline, if any.
+    std::optional<SteadyTime> expireHeld(SteadyTime now);
+
+    // When the other member of the client's room is held and has been sent more than its slot keeps, the slot
+    // is given up (the client gets peer-left).
+    void dropOverflowedPeer(const Client& client);
+
+    std::size_t heldCount() const; // takes the lock itself
+
     // Gives back the per-IP count and drops the server's reference to the connection. Idempotent.
     void release(const Client& client);
 
@@ -114,6 +156,8 @@ public:
 
 private:
     StateCounts counts() const { return {rooms_.size(), clients_.size()}; }
+    using HeldMap = std::map<std::string, std::shared_ptr<AwayMember>>;
+    void endHeld(HeldMap::iterator held);
 
     const uint32_t maxConnections_;
     const uint32_t maxConnectionsPerIp_;
@@ -125,6 +169,8 @@ private:
     std::set<SocketPtr> clients_; // the only strong reference to each admitted connection
     std::map<std::string, Room> rooms_;
     std::map<std::string, int> connectionsPerIp_;
+    std::map<std::string, std::weak_ptr<Client>> liveSessions_; // by token hash: members that may resume
+    HeldMap held_;                                              // by token hash: slots held for them
 };
 
 } // namespace murva

@@ -17,6 +17,7 @@ public:
     virtual ~StateObserver() = default;
     virtual void joined(const StateCounts&) {}
     virtual void left(const StateCounts&) {}
+    virtual void resumed(const StateCounts&) {}
     virtual void unlocked() {}
 };
 
