@@ -1,0 +1,126 @@
+// Transfers that outlive the signaling connection: two Chromium pages of the page the server serves move 64 MiB
+// while the server restarts, or while one side's WebSocket is cut. Both must end verified, never show a
+// failure, and be back in their room.
+import assert from 'node:assert/strict';
+import crypto from 'node:crypto';
+import fs from 'node:fs';
+import path from 'node:path';
+import { test } from 'node:test';
+import {
+  closeAll, deliveredFromPage, joinRoom, launchChromium, openClient, receivedInPage, sendFileFromPage, waitForState,
+} from './support/browser.mjs';
+import { sha256 } from './support/node_peer.mjs';
+import { startServer, tempDir } from './support/server.mjs';
+import { startTcpProxy } from './support/tcp_proxy.mjs';
+import { waitUntil } from './support/wait.mjs';
+
+const SIZE = 64 * 1024 * 1024;
+
+// Remembers whether the page ever marked itself failed, and when its status last said it was reconnecting.
+const watchFailures = {
+  fn: () => {
+    window.__everFailed = false;
+    window.__statuses = [];
+    window.addEventListener('DOMContentLoaded', () => {
+      new MutationObserver(() => {
+        if (document.body.classList.contains('failed')) window.__everFailed = true;
+        const status = document.getElementById('status').textContent;
+        if (window.__statuses.at(-1) !== status) window.__statuses.push(status);
+      }).observe(document.body, { attributes: true, childList: true, subtree: true, characterData: true });
+    });
+  },
+};
+
+// The server's console says both members are in the one room (its latest join or resume line).
+const bothInRoom = (server) => /\[[+~]\] (join|resume) \(rooms=1, clients=2\)\s*$/.test(server.output());
+
+// Sends `file` (SIZE random bytes) from alice to bob under a new name; `interrupt` runs once bob has some of
+// it. Returns the times in ms.
+async function transfer(alice, bob, file, interrupt) {
+  const name = `resume-${crypto.randomUUID().slice(0, 8)}.bin`;
+  const alias = path.join(path.dirname(file.path), name);
+  fs.linkSync(file.path, alias);
+  const started = Date.now();
+  await sendFileFromPage(alice, alias);
+  let back = null;
+  if (interrupt) {
+    await bob.waitForFunction((n) => document.getElementById('recv-name').textContent.includes(n) &&
+      document.getElementById('recv-progress').value > 0.01, name);
+    back = await interrupt();
+  }
+  const got = await receivedInPage(bob, name, 60000);
+  const sent = await deliveredFromPage(alice, 60000);
+  assert.equal(got.hash, file.hash);
+  assert.equal(sent.hash, file.hash);
+  assert.match(got.info, /matches/);
+  return { total: Date.now() - started, back };
+}
+
+async function checkPages(pages) {
+  for (const page of pages) {
+    assert.equal(await page.evaluate(() => window.__everFailed), false);
+    assert.deepEqual(page.errors, []);
+    assert.equal(await page.evaluate(() => document.body.dataset.state), 'connected');
+  }
+}
+
+test('a 64 MiB transfer survives a server restart and a cut WebSocket', { timeout: 150000 }, async (t) => {
+  let server = await startServer();
+  const proxy = await startTcpProxy(server.port);
+  const browser = await launchChromium();
+  const pages = [];
+  const dir = tempDir('murva-e2e-resume-');
+  const data = crypto.randomBytes(SIZE);
+  const file = { path: path.join(dir, 'data.bin'), hash: sha256(data) };
+  fs.writeFileSync(file.path, data);
+  try {
+    const origin = `http://127.0.0.1:${server.port}`; // the page the server serves
+    const room = `room-${crypto.randomUUID().slice(0, 8)}`;
+    const alice = await openClient(browser, origin, { initScript: watchFailures });
+    const bob = await openClient(browser, origin, { initScript: watchFailures });
+    pages.push(alice, bob);
+    await joinRoom(alice, { server: server.url, room, nick: 'Alice' });
+    await waitForState(alice, 'waiting');
+    await joinRoom(bob, { server: proxy.url, room, nick: 'Bob' }); // Bob's signaling goes through the proxy
+    await Promise.all([waitForState(alice, 'connected'), waitForState(bob, 'connected')]);
+
+    const plain = await transfer(alice, bob, file, null);
+    t.diagnostic(`uninterrupted: ${plain.total} ms`);
+
+    // (a) The one server stops (SIGTERM) and starts again on its port: it forgets everything, so both pages
+    // join again and keep their peer connection.
+    const restarted = await transfer(alice, bob, file, async () => {
+      const cut = Date.now();
+      const port = server.port;
+      await server.stop();
+      server = await startServer({ port });
+      await waitUntil(() => bothInRoom(server), 20000, 'both pages in their room on the restarted server');
+      return Date.now() - cut;
+    });
+    t.diagnostic(`server restart: signaling back after ${restarted.back} ms; transfer ${restarted.total} ms`);
+    await checkPages(pages);
+
+    // (c) Bob's WebSocket is reset under it: the server holds his slot and he resumes it with his token.
+    const resumesBefore = (server.output().match(/\[~\] resume/g) ?? []).length;
+    const cutOff = await transfer(alice, bob, file, async () => {
+      const cut = Date.now();
+      proxy.cutAll();
+      await waitUntil(() => (server.output().match(/\[~\] resume/g) ?? []).length > resumesBefore, 20000,
+        'Bob resumed his slot');
+      return Date.now() - cut;
+    });
+    t.diagnostic(`cut WebSocket: resumed after ${cutOff.back} ms; transfer ${cutOff.total} ms`);
+    assert.ok(bothInRoom(server));
+    await checkPages(pages);
+    for (const page of pages) {
+      const statuses = await page.evaluate(() => window.__statuses);
+      assert.ok(!statuses.some((s) => /lost|left|failed|Could not/i.test(s)), statuses.join(' | '));
+    }
+    assert.ok((await bob.evaluate(() => window.__statuses)).includes('Reconnecting to the server…'));
+  } finally {
+    await closeAll(browser, pages);
+    await proxy.close();
+    await server.stop();
+    fs.rmSync(dir, { recursive: true, force: true });
+  }
+});
