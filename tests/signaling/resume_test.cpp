@@ -43,6 +43,11 @@ Member join(const SignalServer& server, const std::string& frame, const std::str
 
 const std::string expired = R"({"reason":"Session expired.","type":"error"})";
 
+// Whether the server's metrics hold the sample line `sample` ("name{labels} value").
+bool metricIs(SignalServer& server, const std::string& sample) {
+    return server.server().metrics().find("\n" + sample + "\n") != std::string::npos;
+}
+
 } // namespace
 
 TEST(Resume, HeldSlotComesBackWithWhatWasSentMeanwhileInOrder) {
@@ -61,6 +66,7 @@ TEST(Resume, HeldSlotComesBackWithWhatWasSentMeanwhileInOrder) {
     for (const auto& frame : sent)
         b.ws->sendText(frame);
     ASSERT_TRUE(waitUntil([&] { return server.sizes().clients == 1; }));
+    EXPECT_TRUE(metricIs(server, "murva_held_slots 1"));
 
     Member back = join(server, resumeFrame("r", a.session), "ben");
     EXPECT_FALSE(back.session.empty());
@@ -68,6 +74,8 @@ TEST(Resume, HeldSlotComesBackWithWhatWasSentMeanwhileInOrder) {
     for (const auto& frame : sent)
         EXPECT_EQ(back.ws->receive(), frame);
     EXPECT_EQ(b.ws->receive(), R"({"type":"peer-back"})");
+    EXPECT_TRUE(metricIs(server, "murva_held_slots 0"));
+    EXPECT_TRUE(metricIs(server, R"(murva_resumes_total{result="ok"} 1)"));
     // Relay goes on both ways on the new connection.
     b.ws->sendText(R"({"type":"answer"})");
     EXPECT_EQ(back.ws->receive(), R"({"type":"answer"})");
@@ -120,6 +128,7 @@ TEST(Resume, GraceRunningOutOrAnOwnCloseFrameIsALeave) {
     auto late = WsClient::connect(server.port());
     late->sendText(resumeFrame("r", a.session));
     EXPECT_EQ(late->receive(), expired);
+    EXPECT_TRUE(metricIs(server, R"(murva_resumes_total{result="expired"} 1)"));
 
     // A close frame, whatever its code (a closed tab sends 1001), frees the slot at once.
     Member c = join(server, joinFrame("r", "cy", true), "ben", &b);
@@ -160,6 +169,7 @@ TEST(Resume, TooMuchForAHeldSlotGivesItUp) {
             EXPECT_TRUE(b.ws->receivesNothing());
         } else {
             EXPECT_EQ(b.ws->receive(), R"({"type":"peer-left"})");
+            EXPECT_TRUE(metricIs(server, R"(murva_resumes_total{result="overflow"} 1)"));
             auto late = WsClient::connect(server.port());
             late->sendText(resumeFrame("r", a.session));
             EXPECT_EQ(late->receive(), expired);
