@@ -35,7 +35,7 @@ void SignalingService::relayFrame(const Client& client, std::string&& text, cons
         bump(counters.relayed);
         bump(counters.relayedBytes, frame.size());
         peer->deliver(std::move(frame));
-        state_.dropOverflowedPeer(client); // a held partner sent more than it keeps: its slot ends here
+        state_.dropOverflowedPeer(client); // a held partner was sent more than its slot keeps: the slot ends
     };
     if (allowTurn_ || !parsed)
         return forward(std::move(text));
