@@ -207,3 +207,15 @@ TEST(Resume, ClientsThatDoNotAskSeeTheUsualMessages) {
         EXPECT_TRUE(server.waitForSizes({1, 1, 1}));
     }
 }
+
+TEST(Resume, TheServersOwnCloseHoldsTheSlots) {
+    SignalServer server;
+    Member a = join(server, joinFrame("r", "ann", true), "");
+    Member b = join(server, joinFrame("r", "ben", true), "ann", &a);
+    server.transport().closeAll(1001); // as at the end of a drain; the clients answer our close frames
+    EXPECT_EQ(a.ws->waitClosed(), 1001);
+    EXPECT_EQ(b.ws->waitClosed(), 1001);
+    ASSERT_TRUE(waitUntil([&] { return server.sizes().clients == 0; }));
+    EXPECT_EQ(server.sizes().rooms, 1u);
+    EXPECT_TRUE(metricIs(server, "murva_held_slots 2"));
+}
