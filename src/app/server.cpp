@@ -35,7 +35,7 @@ Server::Server(const ServerSettings& settings, const rtc::WebSocketServerConfigu
     : settings_(settings), state_(settings_, &console_), service_(state_, settings_) {
     if (settings_.cluster) {
         clusterNode_ = std::make_unique<ClusterNode>(state_, *settings_.cluster);
-        cluster_ = std::make_unique<ClusterRooms>(*clusterNode_, state_, settings_.maxRooms);
+        cluster_ = std::make_unique<ClusterRooms>(*clusterNode_, state_, settings_.maxRooms, settings_.resumeGraceMs);
         service_.useSharedRooms(cluster_.get());
         clusterNode_->start();
     }

@@ -23,6 +23,8 @@ void SignalingService::handleJoin(const SocketPtr& self, const std::shared_ptr<C
         if (auto session = message.find("session"); session != message.end()) {
             if (!session->is_string())
                 return bump(counters.droppedMalformed);
+            if (shared_)
+                return resumeShared(self, client, room, session->get<std::string>(), std::move(iceServers));
             return resumeJoin(self, client, room, session->get<std::string>(), std::move(iceServers));
         }
     }
@@ -41,14 +43,22 @@ void SignalingService::handleJoin(const SocketPtr& self, const std::shared_ptr<C
 
     if (!shared_->available())
         return answerJoin(self, *client, ClaimResult{ClaimOutcome::Unavailable, nullptr, {}}, {});
+    const auto resume = message.find("resume");
+    std::string token;
+    if (resumable() && resume != message.end() && resume->is_boolean() && resume->get<bool>()) {
+        token = newSessionToken();
+        client->sessionHash = sessionTokenHash(token); // the registry keeps it with the slot
+    }
     // The registry answers on its own thread, under the lock; frames that come meanwhile are not relayed.
     client->joinPending = true;
     shared_->claim(client, room, nick,
-                   [this, client, room, nick, iceServers = std::move(iceServers)](const SharedClaim& shared) mutable {
+                   [this, client, room, nick, token = std::move(token),
+                    iceServers = std::move(iceServers)](const SharedClaim& shared) mutable {
                        client->joinPending = false;
                        const SocketPtr socket = client->connection.lock();
                        const bool gone = client->closed || !socket || !socket->isOpen();
                        if (shared.outcome != ClaimOutcome::Joined) {
+                           client->sessionHash.clear();
                            if (!gone)
                                answerJoin(socket, *client, ClaimResult{shared.outcome, nullptr, {}}, {});
                            return;
@@ -56,10 +66,14 @@ void SignalingService::handleJoin(const SocketPtr& self, const std::shared_ptr<C
                        ClaimResult placed{ClaimOutcome::RoomFull, nullptr, {}};
                        if (!gone)
                            placed = state_.placeShared(client, room, std::move(nick), shared);
-                       if (placed.outcome != ClaimOutcome::Joined)
+                       if (placed.outcome != ClaimOutcome::Joined) {
                            shared_->vacate(*client); // gave up, or this server's view disagreed: not in that room
+                           client->sessionHash.clear();
+                           token.clear();
+                       }
+                       client->resume = !token.empty();
                        if (!gone)
-                           answerJoin(socket, *client, placed, std::move(iceServers));
+                           answerJoin(socket, *client, placed, std::move(iceServers), token);
                    });
 }
 
@@ -88,6 +102,48 @@ void SignalingService::resumeJoin(const SocketPtr& self, const std::shared_ptr<C
         self->send(std::move(frame));
     if (resumed.wasHeld && resumed.peer)
         resumed.peer->peerBack();
+}
+
+void SignalingService::resumeShared(const SocketPtr& self, const std::shared_ptr<Client>& client,
+                                    const std::string& room, const std::string& token, nlohmann::json iceServers) {
+    if (!shared_->available())
+        return sendJson(self, errorMessage(reasonSessionExpired)); // a fresh join then says why it cannot be
+    std::string next = newSessionToken();
+    const std::string nextHash = sessionTokenHash(next);
+    client->joinPending = true;
+    shared_->resume(
+        client, room, sessionTokenHash(token), nextHash,
+        [this, client, room, next = std::move(next), nextHash, iceServers = std::move(iceServers)](
+            const SharedResume& resumed) mutable {
+            client->joinPending = false;
+            const SocketPtr socket = client->connection.lock();
+            const bool gone = client->closed || !socket || !socket->isOpen();
+            if (!resumed.resumed) {
+                if (!gone)
+                    sendJson(socket, errorMessage(reasonSessionExpired));
+                return;
+            }
+            client->sessionHash = nextHash;
+            client->resume = true;
+            ClaimResult placed{ClaimOutcome::RoomFull, nullptr, {}};
+            if (!gone)
+                placed = state_.placeShared(client, room, resumed.nick, resumed.claim);
+            if (placed.outcome != ClaimOutcome::Joined) {
+                // Gone again before it could be told (or this server's view disagreed): held once more.
+                shared_->hold(*client, static_cast<uint32_t>(resumeGrace_.count()));
+                if (!gone)
+                    sendJson(socket, errorMessage(reasonSessionExpired));
+                return;
+            }
+            bump(state_.counters().resumesOk);
+            auto joined = joinedMessage(placed.peerNick);
+            joined["session"] = std::move(next);
+            if (turn_)
+                joined["iceServers"] = std::move(iceServers);
+            sendJson(socket, joined);
+            for (const auto& frame : resumed.heldFrames)
+                socket->send(frame);
+        });
 }
 
 void SignalingService::answerJoin(const SocketPtr& self, const Client& client, const ClaimResult& claim,

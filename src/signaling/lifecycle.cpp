@@ -163,6 +163,10 @@ void SignalingService::handleClose(const std::shared_ptr<Client>& client) {
         return state_.release(*client);
     // A member that asked to resume keeps its slot for a while unless it left with a close frame of its own.
     if (client->slot >= 0 && !client->sessionHash.empty() && socket && !socket->closedByPeer()) {
+        if (shared_) {
+            shared_->hold(*client, static_cast<uint32_t>(resumeGrace_.count()));
+            return state_.release(*client);
+        }
         const auto deadline = std::chrono::steady_clock::now() + resumeGrace_;
         state_.holdSlot(*client, deadline);
         heldExpiry_.arm(deadline);

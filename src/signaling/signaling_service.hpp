@@ -44,8 +44,8 @@ public:
     // Set before the first client comes; `rooms` must outlive every join it is asked.
     void useSharedRooms(SharedRooms* rooms) { shared_ = rooms; }
 
-    // Whether slots are held for members that asked to resume (resume_grace_ms above 0, rooms not shared).
-    bool resumable() const { return resumeGrace_.count() > 0 && !shared_; }
+    // Whether slots are held for members that asked to resume (resume_grace_ms above 0).
+    bool resumable() const { return resumeGrace_.count() > 0; }
 
 private:
     // One received frame: intake, password gate, then join (sender in no room) or relay (sender in a room).
@@ -75,6 +75,10 @@ private:
     // A join with a session token, under the lock: the slot back with what was kept for it, or "Session expired.".
     void resumeJoin(const SocketPtr& self, const std::shared_ptr<Client>& client, const std::string& room,
                     const std::string& token, nlohmann::json iceServers);
+
+    // The same when rooms are shared: the registry finds the held slot, and answers later.
+    void resumeShared(const SocketPtr& self, const std::shared_ptr<Client>& client, const std::string& room,
+                      const std::string& token, nlohmann::json iceServers);
 
     // A fresh token for the client (which has joined or resumed), under the lock; the old one is void.
     std::string startSession(const std::shared_ptr<Client>& client, std::string token);

@@ -109,6 +109,13 @@ Slot* SignalingState::otherSlot(const Client& client) {
     return room == rooms_.end() ? nullptr : &room->second[1 - client.slot];
 }
 
+Slot* SignalingState::slotOf(const Client& client) {
+    if (client.slot < 0)
+        return nullptr;
+    auto room = rooms_.find(client.room);
+    return room == rooms_.end() ? nullptr : &room->second[client.slot];
+}
+
 Member* SignalingState::peerOf(const Client& client) {
     auto room = rooms_.find(client.room);
     if (room == rooms_.end())

@@ -98,6 +98,9 @@ public:
     ClaimResult placeShared(const std::shared_ptr<Client>& client, const std::string& code, std::string nick,
                             const SharedClaim& claim);
 
+    // The client's own slot, or null when it is in no room. Valid while the lock is held.
+    Slot* slotOf(const Client& client);
+
     // The other member of the client's room, or null. Valid while the lock is held.
     Member* peerOf(const Client& client);
 
