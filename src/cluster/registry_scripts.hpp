@@ -10,7 +10,9 @@
 namespace murva {
 
 // Keys (all under "murva:"): "room:<code>" a hash (i0 m0 n0 i1 m1 n1: instance, member id and nick of each
-// slot), "rooms" the set of room codes (the room limit counts it), "rooms-of:<instance>" the codes an instance
+// slot; h0 h1: the session hash of a member that may resume; b0 b1: the bytes kept for a held slot), "held" the
+// held slots ("<slot><code>") by the time their grace ends, "frames:<hash>" what was kept for one, "rooms" the
+// set of room codes (the room limit counts it), "rooms-of:<instance>" the codes an instance
 // holds a slot in, "instances" the instances holding any, "instance:<instance>" the heartbeat (expires when the
 // instance falls silent). Channel "murva:to:<instance>" carries what is sent to that instance's members.
 std::string heartbeatKey(std::string_view instance);
