@@ -12,7 +12,7 @@ import {
   waitForState,
 } from './support/browser.mjs';
 import { sha256 } from './support/node_peer.mjs';
-import { startServer, tempDir } from './support/server.mjs';
+import { freeLoopbackPort, startProcess, startServer, tempDir } from './support/server.mjs';
 import { startTcpProxy } from './support/tcp_proxy.mjs';
 import { waitUntil } from './support/wait.mjs';
 
@@ -69,7 +69,7 @@ async function checkPages(pages) {
 
 // Two pages of the page `server` serves, in one room, connected to each other; bob's signaling goes to `bobUrl`.
 async function connectedPair(browser, server, bobUrl = server.url) {
-  const origin = `http://127.0.0.1:${server.port}`;
+  const origin = server.url.replace(/^ws/, 'http');
   const room = `room-${crypto.randomUUID().slice(0, 8)}`;
   const alice = await openClient(browser, origin, { initScript: watchFailures });
   const bob = await openClient(browser, origin, { initScript: watchFailures });
@@ -182,6 +182,84 @@ test('a direct connection cut mid-transfer is restored by an ICE restart through
     } finally {
       await closeAll(browser, pages);
       await server.stop();
+      fs.rmSync(dir, { recursive: true, force: true });
+    }
+  });
+
+// How many times the page has been back in its room after losing the server.
+const rejoins = (page) => page.evaluate(() =>
+  [...document.querySelectorAll('#log li')].filter((li) => /Back in room|Joined room .* again\./.test(li.textContent))
+    .length);
+
+// The connections an instance had joined to a room, from its latest console line.
+const joinedOn = (server) => Number([...server.output().matchAll(/\((?:rooms=\d+), clients=(\d+)\)/g)].at(-1)?.[1] ?? 0);
+
+test('a 64 MiB transfer survives each of two instances behind HAProxy being drained and restarted in turn',
+  { timeout: 150000 }, async (t) => {
+    const dir = tempDir('murva-e2e-resume-cluster-');
+    const running = [];
+    const browser = await launchChromium();
+    const pages = [];
+    try {
+      const redisPort = await freeLoopbackPort();
+      running.push(await startProcess('/usr/bin/redis-server',
+        ['--port', String(redisPort), '--bind', '127.0.0.1', '--save', '', '--appendonly', 'no'],
+        { cwd: dir, port: redisPort }));
+      const cluster = { redis: `redis://127.0.0.1:${redisPort}/0`, heartbeat_ms: 200, instance_timeout_ms: 1000 };
+      const instances = [await startServer({ cluster }), await startServer({ cluster })];
+      const proxyPort = await freeLoopbackPort();
+      const config = path.join(dir, 'haproxy.cfg');
+      fs.writeFileSync(config, `defaults
+    mode http
+    timeout connect 5s
+    timeout client 30s
+    timeout server 30s
+    timeout tunnel 60s
+frontend in
+    bind 127.0.0.1:${proxyPort}
+    default_backend murva
+backend murva
+    balance roundrobin
+    option httpchk GET /readyz
+${instances.map((s, i) => `    server s${i} 127.0.0.1:${s.port} check inter 200\n`).join('')}`);
+      running.push(await startProcess('/usr/sbin/haproxy', ['-db', '-f', config], { cwd: dir, port: proxyPort }));
+      const proxy = { url: `ws://127.0.0.1:${proxyPort}` };
+
+      const [alice, bob] = await connectedPair(browser, proxy);
+      pages.push(alice, bob);
+      const file = randomFile(dir);
+      const backTotal = async () => (await Promise.all(pages.map(rejoins))).reduce((a, b) => a + b, 0);
+      let moved = 0;
+      const { total, back } = await transfer(alice, bob, file, async () => {
+        const times = [];
+        for (let i = 0; i < instances.length; i += 1) {
+          const before = await backTotal();
+          const onIt = joinedOn(instances[i]);
+          moved += onIt;
+          const cut = Date.now();
+          const { port } = instances[i];
+          await instances[i].stop(); // SIGTERM: a drain
+          instances[i] = await startServer({ cluster, port });
+          await waitUntil(async () => (await backTotal()) >= before + onIt, 20000,
+            `the ${onIt} page(s) of instance ${i} back in their room`);
+          times.push(Date.now() - cut);
+        }
+        return times;
+      });
+      t.diagnostic(`cluster: signaling back after ${back.join(' ms, ')} ms (pages moved: ${moved}); transfer ${total} ms`);
+      assert.ok(moved >= 2); // every page was on a drained instance at least once
+      await checkPages(pages);
+      // Both are in their one room, and Redis holds nothing of a session any more.
+      const keys = execFileSync('redis-cli', ['-p', String(redisPort), '--scan', '--pattern', 'murva:room:*']).toString();
+      assert.equal(keys.trim().split('\n').length, 1);
+      const held = execFileSync('redis-cli', ['-p', String(redisPort), '--scan', '--pattern', 'murva:*held*']).toString();
+      assert.equal(held.trim(), '');
+      const room = execFileSync('redis-cli', ['-p', String(redisPort), 'HGETALL', keys.trim()]).toString();
+      assert.doesNotMatch(room, /^~$/m); // neither slot is held
+      running.push(...instances);
+    } finally {
+      await closeAll(browser, pages);
+      for (const process of running.reverse()) await process.stop();
       fs.rmSync(dir, { recursive: true, force: true });
     }
   });
