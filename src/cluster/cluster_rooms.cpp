@@ -2,6 +2,7 @@
 #include "cluster/cluster_rooms.hpp"
 
 #include "cluster/channel_verdict.hpp"
+#include "signaling/json_check.hpp"
 #include "cluster/redis_reply.hpp"
 #include "cluster/registry_replies.hpp"
 #include "cluster/registry_scripts.hpp"
@@ -174,7 +175,8 @@ void ClusterRooms::message(std::string_view payload) {
     if (it == members_.end())
         return; // left meanwhile; its leave tells the sender's side
     if (!it->second.heldSession.empty()) { // its partner has not heard of the hold yet
-        if (message->kind == ChannelMessage::Kind::Relay)
+        if (message->kind == ChannelMessage::Kind::Relay && message->room == it->second.room &&
+            isValidJson(message->body))
             keepForHeld(it->second.room, it->second.heldSession, std::string(message->body));
         return;
     }

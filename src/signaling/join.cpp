@@ -129,8 +129,9 @@ void SignalingService::resumeShared(const SocketPtr& self, const std::shared_ptr
             if (!gone)
                 placed = state_.placeShared(client, room, resumed.nick, resumed.claim);
             if (placed.outcome != ClaimOutcome::Joined) {
-                // Gone again before it could be told (or this server's view disagreed): held once more.
-                shared_->hold(*client, static_cast<uint32_t>(resumeGrace_.count()));
+                // Gone before it could be told its new token (or this server's view disagreed): the slot is
+                // freed, since no one holds a token for it any more.
+                shared_->vacate(*client);
                 if (!gone)
                     sendJson(socket, errorMessage(reasonSessionExpired));
                 return;
