@@ -127,7 +127,7 @@ void SignalingService::resumeShared(const SocketPtr& self, const std::shared_ptr
             client->resume = true;
             ClaimResult placed{ClaimOutcome::RoomFull, nullptr, {}};
             if (!gone)
-                placed = state_.placeShared(client, room, resumed.nick, resumed.claim);
+                placed = state_.placeShared(client, room, resumed.nick, resumed.claim, true);
             if (placed.outcome != ClaimOutcome::Joined) {
                 // Gone before it could be told its new token (or this server's view disagreed): the slot is
                 // freed, since no one holds a token for it any more.

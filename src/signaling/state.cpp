@@ -64,7 +64,7 @@ ClaimResult SignalingState::claimRoomSlot(const std::shared_ptr<Client>& client,
 }
 
 ClaimResult SignalingState::placeShared(const std::shared_ptr<Client>& client, const std::string& code,
-                                        std::string nick, const SharedClaim& claim) {
+                                        std::string nick, const SharedClaim& claim, bool resumed) {
     Room& slots = rooms_[code];
     const auto localClient = [](const Slot& slot) {
         return slot.taken() ? dynamic_cast<const Client*>(slot.member.get()) : nullptr;
@@ -92,7 +92,10 @@ ClaimResult SignalingState::placeShared(const std::shared_ptr<Client>& client, c
     client->slot = slot;
     client->nick = std::move(nick);
     mine = Slot{client, client->nick};
-    observer_->joined(counts());
+    if (resumed)
+        observer_->resumed(counts());
+    else
+        observer_->joined(counts());
 
     ClaimResult result{ClaimOutcome::Joined, nullptr, {}};
     if (other.taken()) {

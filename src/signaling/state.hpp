@@ -94,9 +94,10 @@ public:
     // Places the client in room `code` where the shared registry put it: next to `claim.remotePeer`, or to
     // the member here whose sharedId is `claim.localPeerId`, or alone. What this server still holds in that
     // room and the registry says is gone is dropped first (its leave is on its way). No room limit applies:
-    // the registry keeps it. RoomFull when the slot is held by another client of this server.
+    // the registry keeps it. RoomFull when the slot is held by another client of this server. `resumed`: the
+    // client took back a held slot (reported as a resume, not a join).
     ClaimResult placeShared(const std::shared_ptr<Client>& client, const std::string& code, std::string nick,
-                            const SharedClaim& claim);
+                            const SharedClaim& claim, bool resumed = false);
 
     // The client's own slot, or null when it is in no room. Valid while the lock is held.
     Slot* slotOf(const Client& client);

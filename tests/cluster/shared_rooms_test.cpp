@@ -456,6 +456,7 @@ TEST_F(SharedRooms, AMemberResumesOnAnotherInstanceAfterItsOwnStoppedOrDied) {
     ann3->sendText(R"({"type":"answer","n":4})");
     EXPECT_EQ(ben->receive(5s), R"({"type":"answer","n":4})");
     EXPECT_TRUE(ben->receivesNothing()); // never peer-left
+    EXPECT_TRUE(instances_[1].child->waitForStdout("[~] resume (rooms=1, clients="));
 
     ann3->close();
     EXPECT_EQ(ben->receive(5s), peerLeft);
