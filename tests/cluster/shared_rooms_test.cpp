@@ -478,6 +478,8 @@ TEST_F(SharedRooms, AHeldSlotEndsWhenItsGraceRunsOutOrItOverflows) {
         auto ben = WsClient::connect(instances_[1].port);
         ASSERT_EQ(join(*ben, "r", "ben"), joinedWith("ann"));
         ann->abort();
+        // Frames sent before the instance has noticed the drop are in flight to the connection that is gone.
+        ASSERT_TRUE(waitUntil([&] { return !redis_.keys("murva:held").empty(); }, 5s));
         for (int i = 0; i < frames; ++i)
             ben->sendText(R"({"type":"candidate"})");
         // Ben did not ask to resume: he hears nothing but the end, sooner than the grace on an overflow.
