@@ -5,6 +5,12 @@
 // Who offers: the member that was in the room first (it is told "peer-joined") creates the offer and the data
 // channel; the newcomer answers. Either side may send files once the channel is open. The messages on the
 // channel are described in protocol.js; sending is send.js, receiving receive.js.
+//
+// The server is only needed to meet and to negotiate: losing it (a restart, a deploy, a network change) leaves
+// the peer connection and a running transfer alone. The page reconnects, resumes its place with the session
+// token from "joined" (or joins again when the server no longer knows it) and keeps the peer connection when it
+// meets the same person. A direct connection that breaks while the server is reachable is restarted (ICE
+// restart) by the side that made the first offer.
 import { capitalise, sendJson, LOW_WATER } from './protocol.js';
 import { Incoming, writeProblem } from './receive.js';
 import { Outgoing } from './send.js';
@@ -16,6 +22,9 @@ let session = null;
 let downloadUrl = null;
 
 const LARGE_FILE = 1024 * 1024 * 1024;   // from this size on, saving to disk while receiving is suggested
+const RETRY_FIRST_MS = 500;              // reconnecting: the first wait, doubled after each failure...
+const RETRY_MAX_MS = 10000;              // ...up to this; each wait is jittered down to half of it
+const ICE_GRACE_MS = 3000;               // an ICE 'disconnected' lasting this long is treated as broken
 
 // ---------------------------------------------------------------------------------------------------------
 // Page state and wording
@@ -111,37 +120,50 @@ function join(event) {
     return;
   }
 
-  let ws;
-  try {
-    ws = new WebSocket(url);
-  } catch {
+  const s = {
+    ws: null, url, room, nick, password, ice,
+    opened: false, refused: false,
+    joinedOnce: false, token: null, resuming: false, reconnecting: false, retryTimer: null, attempts: 0,
+    peerNick: '', pc: null, dc: null, pendingCandidates: [], candidateLine: null, candidateCount: 0,
+    offerer: false, everConnected: false, iceTimer: null,
+    queue: Promise.resolve(), outgoing: null, incoming: null, serverIceServers: [], peerAcks: false, relayed: false,
+    nextTransferId: 1,
+  };
+  if (!connect(s)) {
     setState('idle', true);
     setStatus(`“${url}” is not a usable server address.`);
     return;
   }
-
-  const s = {
-    ws, url, room, nick, password, ice,
-    opened: false, refused: false,
-    peerNick: '', pc: null, dc: null, pendingCandidates: [], candidateLine: null, candidateCount: 0,
-    queue: Promise.resolve(), outgoing: null, incoming: null, serverIceServers: [], peerAcks: false, relayed: false,
-    nextTransferId: 1,
-  };
   session = s;
   setState('connecting');
   setStatus(`Connecting to ${url}…`);
+}
 
+// Opens a connection to the server for the session and joins (or resumes) on it. False when the address is
+// not usable at all.
+function connect(s) {
+  let ws;
+  try {
+    ws = new WebSocket(s.url);
+  } catch {
+    return false;
+  }
+  s.ws = ws;
+  const { url, room } = s;
   ws.onopen = () => {
-    if (session !== s) return;
+    if (session !== s || s.ws !== ws) return;
     s.opened = true;
-    logLine('Connected to the server.');
-    setStatus(`Connected to the server. Joining room “${room}”…`);
-    const message = { type: 'join', room, nick };
-    if (password) message.password = password;
-    signal(s, message);
+    s.attempts = 0;
+    if (s.joinedOnce) {
+      logLine('Connected to the server again.');
+    } else {
+      logLine('Connected to the server.');
+      setStatus(`Connected to the server. Joining room “${room}”…`);
+    }
+    sendJoin(s);
   };
   ws.onmessage = (event) => {
-    if (session !== s || typeof event.data !== 'string') return;
+    if (session !== s || s.ws !== ws || typeof event.data !== 'string') return;
     let message;
     try {
       message = JSON.parse(event.data);
@@ -158,8 +180,10 @@ function join(event) {
     });
   };
   ws.onclose = () => {
-    if (session !== s) return;
-    if (!s.opened) {
+    if (session !== s || s.ws !== ws) return;
+    if (s.joinedOnce && !s.refused) {
+      reconnectLater(s);
+    } else if (!s.opened) {
       logLine('Could not connect to the server.', true);
       const tls = url.toLowerCase().startsWith('wss:')
         ? ' If it uses a self-signed certificate, open its address with https:// in this browser once and accept it.'
@@ -173,6 +197,41 @@ function join(event) {
       endSession(s, 'The connection to the server was lost. Press Join to connect again.', true);
     }
   };
+  return true;
+}
+
+// A join that asks to be resumable, or the resume of the place the last "joined" gave.
+function sendJoin(s) {
+  const message = { type: 'join', room: s.room, nick: s.nick };
+  if (s.password) message.password = s.password;
+  if (s.token) message.session = s.token;
+  else message.resume = true;
+  s.resuming = Boolean(s.token);
+  signal(s, message);
+}
+
+// The server connection was lost after joining: try again with a jittered, doubling wait (at once when the
+// browser says it is back online). The peer connection and any transfer go on meanwhile.
+function reconnectLater(s, now = false) {
+  clearTimeout(s.retryTimer);
+  if (!s.reconnecting) {
+    s.reconnecting = true;
+    logLine('Lost the connection to the server; reconnecting.');
+  }
+  setStatus('Reconnecting to the server…');
+  const wait = Math.min(RETRY_MAX_MS, RETRY_FIRST_MS * 2 ** s.attempts);
+  s.attempts = Math.min(s.attempts + 1, 16);
+  s.retryTimer = setTimeout(() => {
+    s.retryTimer = null;
+    if (session === s && !connect(s)) reconnectLater(s);
+  }, now ? 0 : wait * (0.5 + Math.random() / 2));
+}
+
+function reconnectNow() {
+  const s = session;
+  if (!s || !s.retryTimer) return;
+  s.attempts = 0;
+  reconnectLater(s, true);
 }
 
 function leave() {
@@ -184,15 +243,44 @@ function leave() {
 
 function endSession(s, message = null, failed = false) {
   if (session === s) session = null;
+  clearTimeout(s.retryTimer);
+  clearTimeout(s.iceTimer);
   closePeer(s, 'The connection ended before the transfer finished.');
-  s.ws.onopen = s.ws.onmessage = s.ws.onclose = null;
-  if (s.ws.readyState === WebSocket.CONNECTING || s.ws.readyState === WebSocket.OPEN) s.ws.close();
+  if (s.ws) {
+    s.ws.onopen = s.ws.onmessage = s.ws.onclose = null;
+    if (s.ws.readyState === WebSocket.CONNECTING || s.ws.readyState === WebSocket.OPEN) s.ws.close();
+  }
   setState('idle', failed);
   if (message) setStatus(message);
 }
 
 function signal(s, message) {
-  if (s.ws.readyState === WebSocket.OPEN) s.ws.send(JSON.stringify(message));
+  if (s.ws?.readyState === WebSocket.OPEN) s.ws.send(JSON.stringify(message));
+}
+
+// Back in the room after a reconnection. The same person there (or nobody yet: they are reconnecting too)
+// keeps the peer connection; anyone else means starting over as the newcomer.
+function rejoined(s, peer) {
+  s.reconnecting = false;
+  logLine(s.resuming ? `Back in room “${s.room}”.` : `Joined room “${s.room}” again.`);
+  s.resuming = false;
+  if (s.pc && (!peer || peer === s.peerNick)) {
+    if (s.dc?.readyState === 'open') showConnected(s);
+    else setStatus(`Back on the server. Connecting directly to ${peerName(s)}…`);
+    if (!peer) logLine(`Waiting for ${peerName(s)} to come back to the server.`);
+    restartIceIfBroken(s);
+    return;
+  }
+  if (s.pc) closePeer(s, `${capitalise(peerName(s))} is no longer in the room.`);
+  s.peerNick = peer;
+  $('peer').textContent = peer || 'nobody yet';
+  if (peer) {
+    setState('pairing');
+    setStatus(`Joined room “${s.room}” with ${peerName(s)}. Connecting directly…`);
+  } else {
+    setState('waiting');
+    setStatus(`Joined room “${s.room}”. Waiting for someone to join with the same room code…`);
+  }
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -202,8 +290,14 @@ async function handleSignal(s, message) {
   if (session !== s) return;
   switch (message.type) {
     case 'joined':
-      s.peerNick = typeof message.peer === 'string' ? message.peer : '';
+      s.token = typeof message.session === 'string' ? message.session : null;
       s.serverIceServers = usableIceServers(message.iceServers);
+      if (s.joinedOnce) {
+        rejoined(s, typeof message.peer === 'string' ? message.peer : '');
+        break;
+      }
+      s.joinedOnce = true;
+      s.peerNick = typeof message.peer === 'string' ? message.peer : '';
       if (s.peerNick) {
         logLine(`Joined room “${s.room}”. ${peerName(s)} is already here.`);
         $('peer').textContent = s.peerNick;
@@ -218,6 +312,12 @@ async function handleSignal(s, message) {
       break;
 
     case 'peer-joined':
+      // The same person back after the server lost us both (a restart): the peer connection goes on.
+      if (s.pc && s.pc.connectionState !== 'closed' && message.peer === s.peerNick) {
+        logLine(`${capitalise(peerName(s))} is back on the server.`);
+        restartIceIfBroken(s);
+        break;
+      }
       s.peerNick = typeof message.peer === 'string' ? message.peer : '';
       $('peer').textContent = s.peerNick || '(no name)';
       logLine(`${capitalise(peerName(s))} joined the room.`);
@@ -225,6 +325,13 @@ async function handleSignal(s, message) {
       break;
 
     case 'offer':
+      if (message.restart === true && s.pc && s.pc.signalingState === 'stable') {
+        logLine(`${capitalise(peerName(s))} is restoring the direct connection (ICE restart).`);
+        await s.pc.setRemoteDescription({ type: 'offer', sdp: message.sdp });
+        await s.pc.setLocalDescription();
+        signal(s, { type: 'answer', sdp: s.pc.localDescription.sdp });
+        break;
+      }
       logLine(`${capitalise(peerName(s))} sent a connection offer.`);
       await acceptOffer(s, message.sdp);
       break;
@@ -239,6 +346,15 @@ async function handleSignal(s, message) {
     case 'candidate':
       noteCandidate(s);
       await addCandidate(s, message);
+      break;
+
+    case 'peer-away':
+      logLine(`${capitalise(peerName(s))} lost the connection to the server; waiting for them to come back.`);
+      break;
+
+    case 'peer-back':
+      logLine(`${capitalise(peerName(s))} is back on the server.`);
+      restartIceIfBroken(s);
       break;
 
     case 'peer-left':
@@ -269,6 +385,13 @@ async function handleSignal(s, message) {
       break;
 
     case 'error': {
+      if (s.resuming && message.reason === 'Session expired.') {
+        // The server no longer holds our place (it restarted, or the wait ran out): join as anyone would.
+        logLine('The server no longer knew this session; joining the room again.');
+        s.token = null;
+        sendJoin(s);
+        break;
+      }
       s.refused = true;
       const text = explainError(message.reason);
       logLine(text, true);
@@ -329,6 +452,7 @@ function createPeer(s) {
   closePeer(s);
   const pc = newPeerConnection(s);
   s.pc = pc;
+  s.everConnected = false;
   s.relayed = false;
   s.peerAcks = false;
   s.candidateLine = null;
@@ -342,15 +466,31 @@ function createPeer(s) {
       sdpMLineIndex: event.candidate.sdpMLineIndex,
     });
   };
+  pc.oniceconnectionstatechange = () => {
+    if (s.pc !== pc || session !== s) return;
+    clearTimeout(s.iceTimer);
+    s.iceTimer = null;
+    if (pc.iceConnectionState === 'failed') {
+      restartIceIfBroken(s);
+    } else if (pc.iceConnectionState === 'disconnected') {
+      s.iceTimer = setTimeout(() => {
+        s.iceTimer = null;
+        if (s.pc === pc && session === s) restartIceIfBroken(s);
+      }, ICE_GRACE_MS);
+    }
+  };
   pc.onconnectionstatechange = () => {
     if (s.pc !== pc || session !== s) return;
     if (pc.connectionState === 'connected') {
+      s.everConnected = true;
       describeRoute(s, pc).catch(() => {});
       // The pair in use may change later (a better path found, or a fall back to the relay).
       const ice = pc.sctp?.transport?.iceTransport;
       if (ice && !ice.onselectedcandidatepairchange) {
         ice.onselectedcandidatepairchange = () => describeRoute(s, pc).catch(() => {});
       }
+    } else if (pc.connectionState === 'failed' && s.everConnected) {
+      setStatus(`The direct connection to ${peerName(s)} broke; trying to restore it…`);
     } else if (pc.connectionState === 'failed') {
       setState(document.body.dataset.state, true);
       setStatus(`Could not connect to ${peerName(s)}. If you are on different networks, a STUN server ` +
@@ -378,8 +518,29 @@ function closePeer(s, interruption = '') {
   updateSendButton();
 }
 
+// A broken direct connection (ICE failed, or disconnected for ICE_GRACE_MS) gets new ICE credentials and a new
+// offer from the side that made the first one, once the server can carry it; the other side answers.
+function restartIceIfBroken(s) {
+  const pc = s.pc;
+  if (!pc || !s.offerer) return;
+  const broken = pc.iceConnectionState === 'failed' ||
+    (pc.iceConnectionState === 'disconnected' && !s.iceTimer);
+  if (!broken) return;
+  if (s.reconnecting || s.ws?.readyState !== WebSocket.OPEN) return;   // tried again once back on the server
+  s.queue = s.queue.then(async () => {
+    if (s.pc !== pc || session !== s || pc.signalingState !== 'stable') return;
+    logLine(`The direct connection to ${peerName(s)} broke; restoring it (ICE restart).`);
+    pc.restartIce();
+    await pc.setLocalDescription();
+    if (s.pc === pc) signal(s, { type: 'offer', sdp: pc.localDescription.sdp, restart: true });
+  }).catch((err) => {
+    if (session === s) logLine(`Could not restart the direct connection: ${err.message || err}`, true);
+  });
+}
+
 async function makeOffer(s) {
   const pc = createPeer(s);
+  s.offerer = true;
   attachChannel(s, pc.createDataChannel('file'));
   await pc.setLocalDescription();
   if (s.pc === pc) signal(s, { type: 'offer', sdp: pc.localDescription.sdp });
@@ -388,6 +549,7 @@ async function makeOffer(s) {
 async function acceptOffer(s, sdp) {
   const pending = s.pendingCandidates;
   const pc = createPeer(s);
+  s.offerer = false;
   s.pendingCandidates = pending;
   await pc.setRemoteDescription({ type: 'offer', sdp });
   await addPendingCandidates(s);
@@ -685,6 +847,7 @@ function prefill() {
 
 $('join-form').addEventListener('submit', join);
 $('leave').addEventListener('click', leave);
+window.addEventListener('online', reconnectNow);
 $('send').addEventListener('click', sendFile);
 $('save-disk').addEventListener('click', () => { saveToDisk(); });
 $('file').addEventListener('change', updateSendButton);

@@ -46,6 +46,7 @@ public:
 
     void joined(const StateCounts& counts, const std::string& client) override;
     void left(const StateCounts& counts, const std::string& client) override;
+    void resumed(const StateCounts& counts, const std::string& client) override;
     void unlocked() override { handOffConsoleLines(); }
     void refused(std::string_view reason, const std::string& client) override;
 

@@ -35,6 +35,11 @@ void ConsoleReporter::joined(const StateCounts& counts, const std::string& clien
                                 countsFields(counts, client)));
 }
 
+void ConsoleReporter::resumed(const StateCounts& counts, const std::string& client) {
+    queueConsoleLine(formatLine(style(), Severity::Info, countsLine("[~] resume", counts), "resume",
+                                countsFields(counts, client)));
+}
+
 void ConsoleReporter::left(const StateCounts& counts, const std::string& client) {
     queueConsoleLine(formatLine(style(), Severity::Info, countsLine("[-] leave", counts), "leave",
                                 countsFields(counts, client)));

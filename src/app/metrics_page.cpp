@@ -57,6 +57,11 @@ std::string renderMetrics(SignalingState& state, const rtc::TransportCounters& t
                   {"code_too_long", read(c.joinsCodeTooLong)},
                   {"rate_limited", read(c.joinsRateLimited)},
                   {"unavailable", read(c.joinsUnavailable)}});
+    appendMetric(out, "murva_held_slots", MetricType::Gauge,
+                 "Room slots held for members whose connection dropped, waiting for them to resume.",
+                 state.heldCount());
+    appendFamily(out, "murva_resumes_total", MetricType::Counter, "Held slots by how they ended.", "result",
+                 {{"ok", read(c.resumesOk)}, {"expired", read(c.resumesExpired)}, {"overflow", read(c.resumesOverflow)}});
     appendMetric(out, "murva_messages_relayed_total", MetricType::Counter,
                  "Messages forwarded to the other member of a room.", read(c.relayed));
     appendMetric(out, "murva_relayed_bytes_total", MetricType::Counter, "Bytes of the messages forwarded.",

@@ -41,6 +41,7 @@ const std::vector<Key>& keys() {
         key("proxy_protocol", [](auto& s) -> auto& { return s.proxyProtocol; }, true),
         key("max_message_size", [](auto& s) -> auto& { return s.maxMessageSize; }, true),
         key("connection_timeout_ms", [](auto& s) -> auto& { return s.connectionTimeoutMs; }, true),
+        key("resume_grace_ms", [](auto& s) -> auto& { return s.resumeGraceMs; }, true),
         Key{"cluster",
             [](const S& a, const S& b) {
                 return a.cluster.has_value() != b.cluster.has_value() ||

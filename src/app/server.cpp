@@ -47,7 +47,7 @@ Server::Server(const ServerSettings& settings, const rtc::WebSocketServerConfigu
     console_.setStyle(consoleStyle(settings.logFormat));
     if (settings.cluster) {
         clusterNode_ = std::make_unique<ClusterNode>(state_, *settings.cluster);
-        cluster_ = std::make_unique<ClusterRooms>(*clusterNode_, state_, settings.maxRooms);
+        cluster_ = std::make_unique<ClusterRooms>(*clusterNode_, state_, settings.maxRooms, settings.resumeGraceMs);
         service_.useSharedRooms(cluster_.get());
         clusterNode_->start();
     }

@@ -11,6 +11,8 @@ enum class ChannelVerdict {
     Deliver,     // a frame from the partner: passed on as it is
     PeerJoined,  // a member elsewhere joined the member's room: it becomes the partner
     PeerLeft,    // the partner left: its slot is freed
+    PeerAway,    // the partner's connection dropped: its slot is held for it in Redis
+    PeerBack,    // the partner resumed its held slot from the instance that sent this
     Ignore,      // a "joined" for a room whose other slot is held: a late repeat, or a leave still on its way
     Misdirected, // about another room, or from anyone but the partner
     Malformed,   // a frame that is not JSON, or a nick no instance would have sent

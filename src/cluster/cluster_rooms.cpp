@@ -2,6 +2,7 @@
 #include "cluster/cluster_rooms.hpp"
 
 #include "cluster/channel_verdict.hpp"
+#include "signaling/json_check.hpp"
 #include "cluster/redis_reply.hpp"
 #include "cluster/registry_replies.hpp"
 #include "cluster/registry_scripts.hpp"
@@ -16,8 +17,8 @@ constexpr std::size_t maxBacklog = 256; // a member that has not been answered y
 
 } // namespace
 
-ClusterRooms::ClusterRooms(ClusterNode& node, SignalingState& state, uint32_t maxRooms)
-    : node_(node), state_(state), maxRooms_(maxRooms) {
+ClusterRooms::ClusterRooms(ClusterNode& node, SignalingState& state, uint32_t maxRooms, uint32_t resumeGraceMs)
+    : node_(node), state_(state), maxRooms_(maxRooms), resumeGraceMs_(resumeGraceMs) {
     node_.attach(*this);
 }
 
@@ -26,7 +27,8 @@ void ClusterRooms::claim(const std::shared_ptr<Client>& client, const std::strin
     const uint64_t id = ++nextId_;
     client->sharedId = id;
     members_[id] = LocalMember{client, code, false, {}};
-    node_.runScript(joinScript(), {code, instance(), std::to_string(id), nick, std::to_string(maxRooms_)},
+    node_.runScript(joinScript(),
+                    {code, instance(), std::to_string(id), nick, std::to_string(maxRooms_), client->sessionHash},
                     [this, id, epoch = node_.epoch(), done = std::move(done)](const RedisReply& reply) {
                         SignalingState::Lock lock(state_);
                         finishClaim(id, epoch, reply, done);
@@ -52,7 +54,10 @@ void ClusterRooms::finishClaim(uint64_t id, uint64_t epoch, const RedisReply& re
         claim.remotePeerNick = answer.peer->nick;
     }
     done(claim);
+    settle(id);
+}
 
+void ClusterRooms::settle(uint64_t id) {
     const auto it = members_.find(id);
     if (it == members_.end())
         return;
@@ -66,6 +71,79 @@ void ClusterRooms::finishClaim(uint64_t id, uint64_t epoch, const RedisReply& re
     for (const std::string& payload : std::exchange(member.backlog, {}))
         if (auto message = decodeChannelMessage(payload))
             apply(member, *message);
+}
+
+void ClusterRooms::hold(Client& client, uint32_t graceMs) {
+    const auto it = members_.find(client.sharedId);
+    if (it == members_.end())
+        return;
+    LocalMember& member = it->second;
+    node_.runScript(holdScript(), {member.room, instance(), std::to_string(it->first), std::to_string(graceMs)});
+    member.heldSession = client.sessionHash;
+    member.heldUntil = std::chrono::steady_clock::now() + std::chrono::milliseconds(graceMs);
+    member.client.reset();
+    // This instance's view of the room: a partner here now sees the held slot (its "A" only tells it so); a
+    // partner elsewhere or none leaves nothing of the room here.
+    Slot* own = state_.slotOf(client);
+    const Slot* other = state_.otherSlot(client);
+    const auto* partner = other && other->taken() ? dynamic_cast<const Client*>(other->member.get()) : nullptr;
+    if (own && partner)
+        *own = Slot{std::make_shared<RemoteMember>(*this, std::string(RemoteMember::heldInstance), 0,
+                                                   partner->sharedId, member.room, client.sessionHash),
+                    client.nick};
+    else if (own)
+        state_.vacateRoomSlot(client);
+}
+
+void ClusterRooms::resume(const std::shared_ptr<Client>& client, const std::string& code, const std::string& hash,
+                          const std::string& nextHash, std::function<void(const SharedResume&)> done) {
+    const uint64_t id = ++nextId_;
+    client->sharedId = id;
+    members_[id] = LocalMember{client, code, false, {}, {}, {}};
+    node_.runScript(resumeScript(), {code, hash, instance(), std::to_string(id), nextHash},
+                    [this, id, epoch = node_.epoch(), done = std::move(done)](const RedisReply& reply) {
+                        SignalingState::Lock lock(state_);
+                        finishResume(id, epoch, reply, done);
+                    });
+}
+
+void ClusterRooms::finishResume(uint64_t id, uint64_t epoch, const RedisReply& reply,
+                                const std::function<void(const SharedResume&)>& done) {
+    auto resumed = readResumeReply(reply);
+    if (resumed && epoch != node_.epoch()) { // the registry was restored without it meanwhile
+        node_.runScript(leaveScript(), {members_[id].room, instance(), std::to_string(id)});
+        resumed.reset();
+    }
+    if (!resumed) {
+        done(SharedResume{});
+        return settle(id);
+    }
+    const std::string& room = members_[id].room;
+    if (const auto peer = resumedPeer(reply)) {
+        resumed->claim.remotePeerNick = peer->nick;
+        if (peer->instance == instance()) {
+            resumed->claim.localPeerId = peer->id;
+            // The partner is here: the held slot in its view of the room makes way for the member.
+            const auto partner = members_.find(peer->id);
+            const auto client = partner == members_.end() ? nullptr : partner->second.client.lock();
+            if (Slot* slot = client ? state_.otherSlot(*client) : nullptr) {
+                const auto* remote = dynamic_cast<const RemoteMember*>(slot->member.get());
+                if (remote && remote->held())
+                    *slot = Slot{};
+            }
+        } else {
+            resumed->claim.remotePeer = remoteMember(*peer, id, room);
+        }
+    }
+    done(*resumed);
+    settle(id);
+}
+
+void ClusterRooms::keepForHeld(const std::string& room, const std::string& session, std::string text) {
+    node_.runScript(keepScript(), {room, session, std::move(text)}, [this](const RedisReply& reply) {
+        if (reply.type == RedisReply::Type::String && reply.text == "overflow")
+            bump(state_.counters().resumesOverflow); // its partner hears "L" from the script
+    });
 }
 
 void ClusterRooms::vacate(const Client& client) {
@@ -85,7 +163,7 @@ void ClusterRooms::publish(const std::string& instance, ChannelMessage::Kind kin
 
 std::shared_ptr<Member> ClusterRooms::remoteMember(const RegistryPeer& peer, uint64_t localId,
                                                    const std::string& room) {
-    return std::make_shared<RemoteMember>(*this, peer.instance, peer.id, localId, room);
+    return std::make_shared<RemoteMember>(*this, peer.instance, peer.id, localId, room, peer.session);
 }
 
 void ClusterRooms::message(std::string_view payload) {
@@ -96,6 +174,12 @@ void ClusterRooms::message(std::string_view payload) {
     const auto it = members_.find(message->to);
     if (it == members_.end())
         return; // left meanwhile; its leave tells the sender's side
+    if (!it->second.heldSession.empty()) { // its partner has not heard of the hold yet
+        if (message->kind == ChannelMessage::Kind::Relay && message->room == it->second.room &&
+            isValidJson(message->body))
+            keepForHeld(it->second.room, it->second.heldSession, std::string(message->body));
+        return;
+    }
     if (it->second.placed)
         return apply(it->second, *message);
     if (it->second.backlog.size() < maxBacklog)
@@ -125,6 +209,28 @@ void ClusterRooms::apply(LocalMember& member, const ChannelMessage& message) {
             *other = Slot{};
             client->peerLeft();
             break;
+        case ChannelVerdict::PeerAway:
+            if (other->taken()) {
+                *other = Slot{std::make_shared<RemoteMember>(*this, std::string(RemoteMember::heldInstance), 0,
+                                                             message.to, member.room, std::string(message.body)),
+                              other->nick};
+                client->peerAway();
+            }
+            break;
+        case ChannelVerdict::PeerBack: {
+            const auto* here = dynamic_cast<const Client*>(other->member.get());
+            if (message.fromInstance == instance()) {
+                // Resumed on this instance: its placement fills the slot, if it has not already.
+                if (!here || here->sharedId != message.fromId)
+                    *other = Slot{};
+            } else {
+                *other = Slot{std::make_shared<RemoteMember>(*this, std::string(message.fromInstance),
+                                                             message.fromId, message.to, member.room),
+                              std::string(message.body)};
+            }
+            client->peerBack();
+            break;
+        }
         case ChannelVerdict::Ignore:
             break;
         case ChannelVerdict::Misdirected:
@@ -184,17 +290,32 @@ void ClusterRooms::restored(uint64_t id, const RedisReply& reply) {
     other->member->peerJoined(client->nick);
 }
 
-void ClusterRooms::reapOthers() { node_.runScript(reapScript(), {instance(), "others"}); }
+void ClusterRooms::reapOthers() {
+    node_.runScript(reapScript(), {instance(), "others", std::to_string(resumeGraceMs_)}, [this](const RedisReply& reply) {
+        if (reply.type == RedisReply::Type::Array && reply.elements.size() == 2)
+            bump(state_.counters().resumesExpired, static_cast<uint64_t>(std::max<int64_t>(0, reply.elements[1].integer)));
+    });
+    // Members held here long enough for their partners to have heard of it are forgotten.
+    SignalingState::Lock lock(state_);
+    const auto now = std::chrono::steady_clock::now();
+    std::erase_if(members_, [&](const auto& entry) {
+        return !entry.second.heldSession.empty() && entry.second.heldUntil < now;
+    });
+}
 
 void ClusterRooms::reapSelf(ClusterNode::Callback done) {
     node_.runScript(reapScript(), {instance(), "self"}, std::move(done));
 }
 
 void RemoteMember::deliver(std::string text) {
+    if (held())
+        return rooms_.keepForHeld(room_, session_, std::move(text));
     rooms_.publish(instance_, ChannelMessage::Kind::Relay, id_, localId_, room_, text);
 }
 
 void RemoteMember::peerJoined(const std::string& nick) {
+    if (held())
+        return rooms_.keepForHeld(room_, session_, dumpCompact(peerJoinedMessage(nick)));
     rooms_.publish(instance_, ChannelMessage::Kind::Joined, id_, localId_, room_, nick);
 }
 

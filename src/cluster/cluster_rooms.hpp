@@ -3,6 +3,7 @@
 // and what this instance holds is freed when it dies and put back when Redis lost it.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -24,18 +25,23 @@ class ClusterRooms final : public SharedRooms, private ClusterNode::Registry {
 public:
     // Attaches itself to `node`, which must not be started yet; `state` and `node` must outlive it, and the
     // node must be destroyed first (its threads call in here).
-    ClusterRooms(ClusterNode& node, SignalingState& state, uint32_t maxRooms);
+    ClusterRooms(ClusterNode& node, SignalingState& state, uint32_t maxRooms, uint32_t resumeGraceMs = 0);
 
     const std::string& instance() const { return node_.instance(); }
 
     void claim(const std::shared_ptr<Client>& client, const std::string& code, const std::string& nick,
                std::function<void(const SharedClaim&)> done) override;
     void vacate(const Client& client) override;
+    void hold(Client& client, uint32_t graceMs) override;
+    void resume(const std::shared_ptr<Client>& client, const std::string& code, const std::string& hash,
+                const std::string& nextHash, std::function<void(const SharedResume&)> done) override;
     bool available() const override { return node_.available(); }
 
     // Sends a message about room `room` to member `to` of `instance` in the name of this instance's `from`.
     void publish(const std::string& instance, ChannelMessage::Kind kind, uint64_t to, uint64_t from,
                  const std::string& room, std::string_view body);
+    // Keeps `text` in Redis for the member of room `room` whose slot is held for session `session`.
+    void keepForHeld(const std::string& room, const std::string& session, std::string text);
 
 private:
     // One member of this instance in the registry, from its claim to its vacate.
@@ -44,6 +50,10 @@ private:
         std::string room;
         bool placed = false;              // its claim was answered and it is in the room here
         std::vector<std::string> backlog; // channel messages for it that came before that
+        // Its connection dropped and its slot is held: frames for it that still reach this instance go to Redis
+        // too, until its partner has heard of the hold.
+        std::string heldSession;
+        std::chrono::steady_clock::time_point heldUntil;
     };
 
     // ClusterNode::Registry
@@ -58,12 +68,17 @@ private:
                      const std::function<void(const SharedClaim&)>& done);
     void apply(LocalMember& member, const ChannelMessage& message);
     void restored(uint64_t id, const RedisReply& reply);
+    void finishResume(uint64_t id, uint64_t epoch, const RedisReply& reply,
+                      const std::function<void(const SharedResume&)>& done);
+    // After a claim or resume was answered: the member takes what came for it meanwhile, or is forgotten.
+    void settle(uint64_t id);
 
     std::shared_ptr<Member> remoteMember(const RegistryPeer& peer, uint64_t localId, const std::string& room);
 
     ClusterNode& node_;
     SignalingState& state_;
     const uint32_t maxRooms_;
+    const uint32_t resumeGraceMs_;
     // Under the state's lock:
     uint64_t nextId_ = 0;
     std::unordered_map<uint64_t, LocalMember> members_;

@@ -29,7 +29,8 @@ uint64_t idOf(const RedisReply& reply) {
 std::optional<RegistryPeer> peerAt(const RedisReply& reply, std::size_t first) {
     if (element(reply, first).type != RedisReply::Type::String)
         return std::nullopt;
-    return RegistryPeer{element(reply, first).text, idOf(element(reply, first + 1)), element(reply, first + 2).text};
+    return RegistryPeer{element(reply, first).text, idOf(element(reply, first + 1)), element(reply, first + 2).text,
+                        element(reply, first + 3).text};
 }
 
 } // namespace
@@ -56,6 +57,27 @@ JoinAnswer readJoinReply(const RedisReply& reply, bool stale) {
 
 std::optional<RegistryPeer> readRestoreReply(const RedisReply& reply) {
     return isString(element(reply, 0), "ok") ? peerAt(reply, 1) : std::nullopt;
+}
+
+std::optional<RegistryPeer> resumedPeer(const RedisReply& reply) {
+    auto peer = peerAt(reply, 2);
+    if (!peer || peer->instance.empty())
+        return std::nullopt;
+    if (!sendableNick(peer->nick))
+        peer->nick.clear();
+    return peer;
+}
+
+std::optional<SharedResume> readResumeReply(const RedisReply& reply) {
+    if (!isString(element(reply, 0), "ok") || element(reply, 1).type != RedisReply::Type::String)
+        return std::nullopt;
+    SharedResume resume;
+    resume.resumed = true;
+    resume.nick = element(reply, 1).text;
+    resume.claim.outcome = ClaimOutcome::Joined;
+    for (std::size_t i = 6; i < reply.elements.size(); ++i)
+        resume.heldFrames.push_back(reply.elements[i].text);
+    return resume;
 }
 
 } // namespace murva

@@ -17,6 +17,7 @@ struct RegistryPeer {
     std::string instance;
     uint64_t id = 0; // its sharedId on that instance; 0 when the registry held no number
     std::string nick;
+    std::string session; // the hash of its session token, when its slot is held ("~")
 };
 
 struct JoinAnswer {
@@ -33,5 +34,11 @@ JoinAnswer readJoinReply(const RedisReply& reply, bool stale);
 // The restore script's reply: the member it now shares its room with, when the room was put back with one
 // waiting elsewhere; none when it was put back alone or left out (its slots were taken meanwhile).
 std::optional<RegistryPeer> readRestoreReply(const RedisReply& reply);
+
+// The resume script's reply: empty when nothing was resumed.
+std::optional<SharedResume> readResumeReply(const RedisReply& reply);
+// Its element 2 on: the partner, when there is one (an empty instance: none).
+std::optional<RegistryPeer> resumedPeer(const RedisReply& reply);
+
 
 } // namespace murva

@@ -277,6 +277,7 @@ bool applyKeys(const json& root, ServerSettings& s, std::string& error) {
         }
     }
     readKey(root, "drain_timeout_ms", s.drainTimeoutMs);
+    readKey(root, "resume_grace_ms", s.resumeGraceMs);
     readKey(root, "trusted_proxies", s.trustedProxies);
     readKey(root, "proxy_protocol", s.proxyProtocol);
     readKey(root, "allowed_origins", s.allowedOrigins);

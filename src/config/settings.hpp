@@ -54,6 +54,7 @@ struct ServerSettings {
     bool webClient = true;          // serve the browser client at /
     AdminSettings admin;            // /metrics, /healthz, /readyz
     uint32_t drainTimeoutMs = 10000; // how long open connections may finish after a stop signal; 0: close at once
+    uint32_t resumeGraceMs = 30000;  // how long a dropped member's slot waits for it to resume; 0: never held
 
     std::vector<std::string> trustedProxies; // addresses or CIDR ranges whose forwarded client address is believed
     bool proxyProtocol = false;              // every connection starts with a PROXY header from a trusted proxy

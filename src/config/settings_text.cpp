@@ -47,6 +47,7 @@ nlohmann::json settingsJson(const ServerSettings& s) {
         {"max_password_failures_per_ip", s.maxPasswordFailuresPerIp},
         {"max_joins_per_ip_per_minute", s.maxJoinsPerIpPerMinute},
         {"ipv6_prefix_length", s.ipv6PrefixLength},
+        {"resume_grace_ms", s.resumeGraceMs},
     };
     if (s.turn)
         out["turn"] = {{"urls", s.turn->urls}, {"secret", masked(s.turn->secret)}, {"ttl_seconds", s.turn->ttlSeconds}};

@@ -31,6 +31,14 @@ public:
     }
     void peerJoined(const std::string& peerNick) override { deliver(dumpCompact(peerJoinedMessage(peerNick))); }
     void peerLeft() override { deliver(dumpCompact(peerLeftMessage())); }
+    void peerAway() override {
+        if (resume)
+            deliver(dumpCompact(peerAwayMessage()));
+    }
+    void peerBack() override {
+        if (resume)
+            deliver(dumpCompact(peerBackMessage()));
+    }
     bool expired() const override { return connection.expired(); }
 
     const WeakSocket connection; // the state holds the only strong reference
@@ -39,6 +47,12 @@ public:
     std::string room;
     std::atomic<int> slot{-1}; // -1: in no room
     std::string nick;
+
+    // Resumption (under the state's lock): the client asked for it, the hash of its current session token
+    // (empty: none), and whether a resume with that token took its slot over while the connection was open.
+    bool resume = false;
+    std::string sessionHash;
+    bool superseded = false;
 
     // When rooms are shared between instances (all under the state's lock): the client's handle there,
     // a join the shared registry has not answered yet, and whether the connection has closed meanwhile.

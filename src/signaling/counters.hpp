@@ -24,6 +24,10 @@ struct SignalingCounters {
     Counter joinsRateLimited;
     Counter joinsUnavailable; // rooms are shared and the registry cannot be reached
 
+    Counter resumesOk;       // a slot resumed by a new connection
+    Counter resumesExpired;  // a held slot whose grace ran out
+    Counter resumesOverflow; // a held slot given up: more was sent to it than it keeps
+
     Counter relayed;      // frames delivered to the other member
     Counter relayedBytes; // their bytes as delivered
     Counter droppedMalformed;     // binary, not one JSON value, or not a usable object

@@ -1,6 +1,7 @@
 // Joining a room: the room code's checks, the claim of a slot (here, or in the registry the instances share),
 // and the replies to both members (with the TURN credentials, when the server hands them out).
 #include "signaling/protocol.hpp"
+#include "signaling/session_token.hpp"
 #include "signaling/signaling_service.hpp"
 
 namespace murva {
@@ -18,20 +19,46 @@ void SignalingService::handleJoin(const SocketPtr& self, const std::shared_ptr<C
 
     // Signed before the slot is claimed: when that fails (it throws), the client is still in no room.
     nlohmann::json iceServers = turn ? turn->iceServers() : nlohmann::json();
+    if (resumable()) {
+        if (auto session = message.find("session"); session != message.end()) {
+            if (!session->is_string())
+                return bump(counters.droppedMalformed);
+            if (shared_)
+                return resumeShared(self, client, room, session->get<std::string>(), std::move(iceServers));
+            return resumeJoin(self, client, room, session->get<std::string>(), std::move(iceServers));
+        }
+    }
     std::string nick = truncateUtf8(message.value("nick", std::string()), maxNickBytes);
-    if (!shared_)
-        return answerJoin(self, *client, state_.claimRoomSlot(client, room, std::move(nick)), std::move(iceServers));
+    if (!shared_) {
+        const auto resume = message.find("resume");
+        const bool wantsResume = resumable() && resume != message.end() && resume->is_boolean() && resume->get<bool>();
+        std::string token = wantsResume ? newSessionToken() : std::string();
+        const ClaimResult claim = state_.claimRoomSlot(client, room, std::move(nick));
+        if (claim.outcome == ClaimOutcome::Joined && wantsResume)
+            token = startSession(client, std::move(token));
+        else
+            token.clear();
+        return answerJoin(self, *client, claim, std::move(iceServers), token);
+    }
 
     if (!shared_->available())
         return answerJoin(self, *client, ClaimResult{ClaimOutcome::Unavailable, nullptr, {}}, {});
+    const auto resume = message.find("resume");
+    std::string token;
+    if (resumable() && resume != message.end() && resume->is_boolean() && resume->get<bool>()) {
+        token = newSessionToken();
+        client->sessionHash = sessionTokenHash(token); // the registry keeps it with the slot
+    }
     // The registry answers on its own thread, under the lock; frames that come meanwhile are not relayed.
     client->joinPending = true;
     shared_->claim(client, room, nick,
-                   [this, client, room, nick, iceServers = std::move(iceServers)](const SharedClaim& shared) mutable {
+                   [this, client, room, nick, token = std::move(token),
+                    iceServers = std::move(iceServers)](const SharedClaim& shared) mutable {
                        client->joinPending = false;
                        const SocketPtr socket = client->connection.lock();
                        const bool gone = client->closed || !socket || !socket->isOpen();
                        if (shared.outcome != ClaimOutcome::Joined) {
+                           client->sessionHash.clear();
                            if (!gone)
                                answerJoin(socket, *client, ClaimResult{shared.outcome, nullptr, {}}, {});
                            return;
@@ -39,15 +66,89 @@ void SignalingService::handleJoin(const SocketPtr& self, const std::shared_ptr<C
                        ClaimResult placed{ClaimOutcome::RoomFull, nullptr, {}};
                        if (!gone)
                            placed = state_.placeShared(client, room, std::move(nick), shared);
-                       if (placed.outcome != ClaimOutcome::Joined)
+                       if (placed.outcome != ClaimOutcome::Joined) {
                            shared_->vacate(*client); // gave up, or this server's view disagreed: not in that room
+                           client->sessionHash.clear();
+                           token.clear();
+                       }
+                       client->resume = !token.empty();
                        if (!gone)
-                           answerJoin(socket, *client, placed, std::move(iceServers));
+                           answerJoin(socket, *client, placed, std::move(iceServers), token);
                    });
 }
 
+std::string SignalingService::startSession(const std::shared_ptr<Client>& client, std::string token) {
+    state_.forgetSession(*client);
+    client->resume = true;
+    client->sessionHash = sessionTokenHash(token);
+    state_.registerSession(client);
+    return token;
+}
+
+void SignalingService::resumeJoin(const SocketPtr& self, const std::shared_ptr<Client>& client,
+                                  const std::string& room, const std::string& token, nlohmann::json iceServers) {
+    std::string next = newSessionToken(); // before anything changes: it may throw
+    ResumeResult resumed = state_.resumeSlot(client, room, sessionTokenHash(token));
+    if (!resumed.resumed)
+        return sendJson(self, errorMessage(reasonSessionExpired));
+    if (resumed.replaced)
+        resumed.replaced->close();
+    auto joined = joinedMessage(resumed.peerNick);
+    joined["session"] = startSession(client, std::move(next));
+    if (!iceServers.is_null())
+        joined["iceServers"] = std::move(iceServers);
+    sendJson(self, joined);
+    for (auto& frame : resumed.heldFrames)
+        self->send(std::move(frame));
+    if (resumed.wasHeld && resumed.peer)
+        resumed.peer->peerBack();
+}
+
+void SignalingService::resumeShared(const SocketPtr& self, const std::shared_ptr<Client>& client,
+                                    const std::string& room, const std::string& token, nlohmann::json iceServers) {
+    if (!shared_->available())
+        return sendJson(self, errorMessage(reasonSessionExpired)); // a fresh join then says why it cannot be
+    std::string next = newSessionToken();
+    const std::string nextHash = sessionTokenHash(next);
+    client->joinPending = true;
+    shared_->resume(
+        client, room, sessionTokenHash(token), nextHash,
+        [this, client, room, next = std::move(next), nextHash, iceServers = std::move(iceServers)](
+            const SharedResume& resumed) mutable {
+            client->joinPending = false;
+            const SocketPtr socket = client->connection.lock();
+            const bool gone = client->closed || !socket || !socket->isOpen();
+            if (!resumed.resumed) {
+                if (!gone)
+                    sendJson(socket, errorMessage(reasonSessionExpired));
+                return;
+            }
+            client->sessionHash = nextHash;
+            client->resume = true;
+            ClaimResult placed{ClaimOutcome::RoomFull, nullptr, {}};
+            if (!gone)
+                placed = state_.placeShared(client, room, resumed.nick, resumed.claim, true);
+            if (placed.outcome != ClaimOutcome::Joined) {
+                // Gone before it could be told its new token (or this server's view disagreed): the slot is
+                // freed, since no one holds a token for it any more.
+                shared_->vacate(*client);
+                if (!gone)
+                    sendJson(socket, errorMessage(reasonSessionExpired));
+                return;
+            }
+            bump(state_.counters().resumesOk);
+            auto joined = joinedMessage(placed.peerNick);
+            joined["session"] = std::move(next);
+            if (!iceServers.is_null())
+                joined["iceServers"] = std::move(iceServers);
+            sendJson(socket, joined);
+            for (const auto& frame : resumed.heldFrames)
+                socket->send(frame);
+        });
+}
+
 void SignalingService::answerJoin(const SocketPtr& self, const Client& client, const ClaimResult& claim,
-                                  nlohmann::json iceServers) {
+                                  nlohmann::json iceServers, const std::string& session) {
     auto& counters = state_.counters();
     switch (claim.outcome) {
     case ClaimOutcome::RoomLimitReached:
@@ -64,6 +165,8 @@ void SignalingService::answerJoin(const SocketPtr& self, const Client& client, c
     }
     bump(counters.joinsOk);
     auto joined = joinedMessage(claim.peerNick);
+    if (!session.empty())
+        joined["session"] = session;
     if (!iceServers.is_null()) // the server hands out TURN credentials
         joined["iceServers"] = std::move(iceServers);
     sendJson(self, joined);

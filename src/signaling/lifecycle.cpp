@@ -27,7 +27,12 @@ TrustedProxies parseTrustedProxies(const std::vector<std::string>& entries) {
 
 SignalingService::SignalingService(SignalingState& state, const ServerSettings& settings)
     : state_(state), proxyProtocol_(settings.proxyProtocol), policy_(makePolicy(settings)),
-      allowTurn_(settings.allowTurn), passwordFailures_(settings.maxPasswordFailuresPerIp), joins_(settings.maxJoinsPerIpPerMinute) {}
+      allowTurn_(settings.allowTurn), passwordFailures_(settings.maxPasswordFailuresPerIp),
+      joins_(settings.maxJoinsPerIpPerMinute), resumeGrace_(settings.resumeGraceMs),
+      heldExpiry_([this](DeadlineThread::Time now) {
+          SignalingState::Lock lock(state_);
+          return state_.expireHeld(now);
+      }) {}
 
 std::shared_ptr<const SignalingService::Policy> SignalingService::makePolicy(const ServerSettings& settings) {
     return std::make_shared<const Policy>(Policy{
@@ -199,9 +204,24 @@ void SignalingService::handleMessage(const std::shared_ptr<Client>& client, rtc:
 }
 
 void SignalingService::handleClose(const std::shared_ptr<Client>& client) {
+    const SocketPtr socket = client->connection.lock(); // still held by the state until the release below
     SignalingState::Lock lock(state_);
     client->closed = true;
+    if (client->superseded) // its slot went to the connection that resumed it
+        return state_.release(*client);
+    // A member that asked to resume keeps its slot for a while unless it left with a close frame of its own.
+    if (client->slot >= 0 && !client->sessionHash.empty() && socket && !socket->closedByPeer()) {
+        if (shared_) {
+            shared_->hold(*client, static_cast<uint32_t>(resumeGrace_.count()));
+            return state_.release(*client);
+        }
+        const auto deadline = std::chrono::steady_clock::now() + resumeGrace_;
+        state_.holdSlot(*client, deadline);
+        heldExpiry_.arm(deadline);
+        return state_.release(*client);
+    }
     if (client->slot >= 0) {
+        state_.forgetSession(*client);
         state_.vacateRoomSlot(*client);
         if (shared_)
             shared_->vacate(*client);

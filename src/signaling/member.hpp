@@ -18,6 +18,10 @@ public:
     // The room's other slot was taken by a member called `nick` / was freed. Under the lock, like deliver.
     virtual void peerJoined(const std::string& nick) = 0;
     virtual void peerLeft() = 0;
+    // The other member's connection dropped and its slot is held for it / it resumed. Only members that asked
+    // to resume are told; the others see nothing until the held slot ends.
+    virtual void peerAway() {}
+    virtual void peerBack() {}
 
     // True once the member's connection is gone for good; its slot then counts as free.
     virtual bool expired() const = 0;

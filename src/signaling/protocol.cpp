@@ -19,6 +19,8 @@ json fullMessage() { return {{"type", "full"}}; }
 json joinedMessage(const std::string& peerNick) { return {{"type", "joined"}, {"peer", peerNick}}; }
 json peerJoinedMessage(const std::string& nick) { return {{"type", "peer-joined"}, {"peer", nick}}; }
 json peerLeftMessage() { return {{"type", "peer-left"}}; }
+json peerAwayMessage() { return {{"type", "peer-away"}}; }
+json peerBackMessage() { return {{"type", "peer-back"}}; }
 
 bool stringMembersOrAbsent(const json& object, std::initializer_list<const char*> names) {
     for (const char* name : names) {

@@ -24,11 +24,14 @@ nlohmann::json fullMessage();
 nlohmann::json joinedMessage(const std::string& peerNick);
 nlohmann::json peerJoinedMessage(const std::string& nick);
 nlohmann::json peerLeftMessage();
+nlohmann::json peerAwayMessage();
+nlohmann::json peerBackMessage();
 
 inline constexpr const char* reasonRoomCodeTooLong = "Room code too long.";
 inline constexpr const char* reasonRoomLimit = "Server is at capacity, try later.";
 inline constexpr const char* reasonConnectionLimit = "Server is at capacity.";
 inline constexpr const char* reasonTooManyAttempts = "Too many attempts, try later.";
+inline constexpr const char* reasonSessionExpired = "Session expired.";
 
 inline constexpr std::size_t maxRoomCodeBytes = 128;
 inline constexpr std::size_t maxNickBytes = 64;

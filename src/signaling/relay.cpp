@@ -26,6 +26,8 @@ bool nestedDeeperThan(const nlohmann::json& value, int limit) {
 
 void SignalingService::relayFrame(const Client& client, std::string&& text, const nlohmann::json* parsed) {
     auto& counters = state_.counters();
+    if (client.superseded) // a resume took its slot; the connection is being closed
+        return bump(counters.droppedNotJoined);
     Member* peer = state_.peerOf(client);
     if (!peer)
         return bump(counters.droppedNoPeer);
@@ -33,6 +35,7 @@ void SignalingService::relayFrame(const Client& client, std::string&& text, cons
         bump(counters.relayed);
         bump(counters.relayedBytes, frame.size());
         peer->deliver(std::move(frame));
+        state_.dropOverflowedPeer(client); // a held partner was sent more than its slot keeps: the slot ends
     };
     if (!parsed) // relay candidates are let through
         return forward(std::move(text));

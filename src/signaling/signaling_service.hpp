@@ -14,6 +14,7 @@
 
 #include "config/settings.hpp"
 #include "signaling/client.hpp"
+#include "signaling/deadline_thread.hpp"
 #include "signaling/rate_limiter.hpp"
 #include "signaling/shared_rooms.hpp"
 #include "signaling/trusted_proxies.hpp"
@@ -62,6 +63,9 @@ public:
     // Set before the first client comes; `rooms` must outlive every join it is asked.
     void useSharedRooms(SharedRooms* rooms) { shared_ = rooms; }
 
+    // Whether slots are held for members that asked to resume (resume_grace_ms above 0).
+    bool resumable() const { return resumeGrace_.count() > 0; }
+
 private:
     // One received frame: intake, password gate, then join (sender in no room) or relay (sender in a room).
     void handleMessage(const std::shared_ptr<Client>& client, rtc::message_variant message);
@@ -97,8 +101,21 @@ private:
     void handleJoin(const SocketPtr& self, const std::shared_ptr<Client>& client, const nlohmann::json& message,
                     const std::optional<TurnCredentials>& turn);
 
-    // The replies to a join that was decided: "joined" and the peer's "peer-joined", or the refusal.
-    void answerJoin(const SocketPtr& self, const Client& client, const ClaimResult& claim, nlohmann::json iceServers);
+    // The replies to a join that was decided: "joined" (with `session`, when not empty) and the peer's
+    // "peer-joined", or the refusal.
+    void answerJoin(const SocketPtr& self, const Client& client, const ClaimResult& claim, nlohmann::json iceServers,
+                    const std::string& session = {});
+
+    // A join with a session token, under the lock: the slot back with what was kept for it, or "Session expired.".
+    void resumeJoin(const SocketPtr& self, const std::shared_ptr<Client>& client, const std::string& room,
+                    const std::string& token, nlohmann::json iceServers);
+
+    // The same when rooms are shared: the registry finds the held slot, and answers later.
+    void resumeShared(const SocketPtr& self, const std::shared_ptr<Client>& client, const std::string& room,
+                      const std::string& token, nlohmann::json iceServers);
+
+    // A fresh token for the client (which has joined or resumed), under the lock; the old one is void.
+    std::string startSession(const std::shared_ptr<Client>& client, std::string token);
 
     // Forwards a frame of a client in a room to the other member, under the lock. `parsed` is the frame's
     // value when relay candidates are to be stripped from it; null: forwarded as it is.
@@ -112,6 +129,8 @@ private:
     RateLimiter passwordFailures_; // wrong passwords per client address
     RateLimiter joins_;            // joins of any kind per client address
     SharedRooms* shared_ = nullptr;
+    const std::chrono::milliseconds resumeGrace_;
+    DeadlineThread heldExpiry_; // last: stopped first, while what it calls still exists
 };
 
 } // namespace murva

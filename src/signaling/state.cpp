@@ -70,7 +70,7 @@ ClaimResult SignalingState::claimRoomSlot(const std::shared_ptr<Client>& client,
 }
 
 ClaimResult SignalingState::placeShared(const std::shared_ptr<Client>& client, const std::string& code,
-                                        std::string nick, const SharedClaim& claim) {
+                                        std::string nick, const SharedClaim& claim, bool resumed) {
     Room& slots = rooms_[code];
     const auto localClient = [](const Slot& slot) {
         return slot.taken() ? dynamic_cast<const Client*>(slot.member.get()) : nullptr;
@@ -98,8 +98,12 @@ ClaimResult SignalingState::placeShared(const std::shared_ptr<Client>& client, c
     client->slot = slot;
     client->nick = std::move(nick);
     mine = Slot{client, client->nick};
-    if (observer_)
-        observer_->joined(counts(), client->ip);
+    if (observer_) {
+        if (resumed)
+            observer_->resumed(counts(), client->ip);
+        else
+            observer_->joined(counts(), client->ip);
+    }
 
     ClaimResult result{ClaimOutcome::Joined, nullptr, {}};
     if (other.taken()) {
@@ -114,6 +118,13 @@ Slot* SignalingState::otherSlot(const Client& client) {
         return nullptr;
     auto room = rooms_.find(client.room);
     return room == rooms_.end() ? nullptr : &room->second[1 - client.slot];
+}
+
+Slot* SignalingState::slotOf(const Client& client) {
+    if (client.slot < 0)
+        return nullptr;
+    auto room = rooms_.find(client.room);
+    return room == rooms_.end() ? nullptr : &room->second[client.slot];
 }
 
 Member* SignalingState::peerOf(const Client& client) {
@@ -132,7 +143,7 @@ void SignalingState::vacateRoomSlot(Client& client) {
         if (other.taken())
             other.member->peerLeft();
         // A member on another instance keeps no room here: the shared registry holds it.
-        if (!other.taken() || !dynamic_cast<const Client*>(other.member.get()))
+        if (!other.taken() || !keptHere(*other.member))
             rooms_.erase(room);
     }
     if (!observer_)

@@ -20,6 +20,7 @@ public:
     virtual ~StateObserver() = default;
     virtual void joined(const StateCounts&, const std::string& /*client*/) {}
     virtual void left(const StateCounts&, const std::string& /*client*/) {}
+    virtual void resumed(const StateCounts&, const std::string& /*client*/) {}
     virtual void unlocked() {}
     virtual void refused(std::string_view /*reason*/, const std::string& /*client*/) {}
 };

@@ -46,6 +46,8 @@ bool WebSocket::isClosed() const {
     return connection_->state.load(std::memory_order_acquire) == detail::State::Closed;
 }
 
+bool WebSocket::closedByPeer() const { return connection_->peerClosedFirst.load(std::memory_order_acquire); }
+
 bool WebSocket::send(message_variant data) {
     auto& conn = *connection_;
     const std::size_t size = std::visit([](const auto& d) { return d.size(); }, data);

@@ -21,6 +21,9 @@ public:
 
     bool isOpen() const;   // upgraded and neither closed nor closing
     bool isClosed() const; // the connection has ended (its onClosed has run or is running)
+    // True when the connection ended with the peer's own close frame, sent before any close of ours (a client
+    // that left), not by a dropped connection, a timeout or our close. Final once onClosed runs.
+    bool closedByPeer() const;
 
     // Queues one message (string = text frame, bytes = binary frame). Never blocks and never calls back.
     // False when the connection is not open, or when the message would take the queued, unsent bytes over

@@ -10,6 +10,8 @@
 #include "cluster/channel_message.hpp"
 #include "support/redis_server.hpp"
 
+#include <nlohmann/json.hpp>
+
 using namespace app_test;
 
 namespace {
@@ -398,3 +400,102 @@ TEST_F(SharedRoomsWithPassword, ThePasswordComesFromTheEnvironment) {
 }
 
 } // namespace
+
+// A member that may resume outlives its instance: stopped (SIGTERM), it resumes on another instance; killed
+// (kill -9), its slot is held once the heartbeat is gone. Its partner hears peer-away and peer-back, never
+// peer-left; what the partner sent meanwhile arrives in order; Redis keeps nothing once both have left.
+TEST_F(SharedRooms, AMemberResumesOnAnotherInstanceAfterItsOwnStoppedOrDied) {
+    const std::string timing = R"("heartbeat_ms": 100, "instance_timeout_ms": 1000)";
+    for (int i = 0; i < 3; ++i)
+        startInstance(timing);
+    const auto joinResumable = [&](int instance, const std::string& nick, std::string& session) {
+        auto client = WsClient::connect(instances_[instance].port);
+        client->sendText(R"({"type":"join","room":"r","nick":")" + nick + R"(","resume":true})");
+        const auto reply = nlohmann::json::parse(client->receive(5s).value_or("{}"));
+        EXPECT_EQ(reply.value("type", ""), "joined");
+        session = reply.value("session", "");
+        return client;
+    };
+    const auto resume = [&](int instance, const std::string& session, const std::string& peer) {
+        auto client = WsClient::connect(instances_[instance].port);
+        client->sendText(R"({"type":"join","room":"r","nick":"x","session":")" + session + R"("})");
+        const auto reply = nlohmann::json::parse(client->receive(5s).value_or("{}"));
+        EXPECT_EQ(reply.value("type", ""), "joined");
+        EXPECT_EQ(reply.value("peer", ""), peer);
+        EXPECT_NE(reply.value("session", session), session);
+        return std::make_pair(std::move(client), reply.value("session", ""));
+    };
+    std::string annSession, benSession;
+    auto ann = joinResumable(0, "ann", annSession);
+    auto ben = joinResumable(1, "ben", benSession);
+    ASSERT_EQ(ann->receive(5s), peerJoined("ben"));
+
+    ASSERT_EQ(::kill(instances_[0].child->pid(), SIGTERM), 0);
+    EXPECT_EQ(ann->waitClosed(5s), 1001);
+    EXPECT_EQ(ben->receive(5s), R"({"type":"peer-away"})");
+    ben->sendText(R"({"type":"offer","n":1})");
+    ben->sendText(R"({"type":"candidate","n":2})");
+    EXPECT_EQ(instances_[0].child->waitExit(5s), 0);
+    auto [ann2, annSession2] = resume(2, annSession, "ben");
+    EXPECT_EQ(ann2->receive(5s), R"({"type":"offer","n":1})");
+    EXPECT_EQ(ann2->receive(5s), R"({"type":"candidate","n":2})");
+    EXPECT_EQ(ben->receive(5s), R"({"type":"peer-back"})");
+    ann2->sendText(R"({"type":"answer"})");
+    EXPECT_EQ(ben->receive(5s), R"({"type":"answer"})");
+    // A used token is void, on any instance.
+    auto late = WsClient::connect(instances_[1].port);
+    late->sendText(R"({"type":"join","room":"r","nick":"x","session":")" + annSession + R"("})");
+    EXPECT_EQ(late->receive(5s), R"({"reason":"Session expired.","type":"error"})");
+
+    instances_[2].child->kill();
+    EXPECT_EQ(ben->receive(3s), R"({"type":"peer-away"})"); // once the heartbeat has expired
+    ben->sendText(R"({"type":"offer","n":3})");
+    auto [ann3, annSession3] = resume(1, annSession2, "ben");
+    EXPECT_EQ(ann3->receive(5s), R"({"type":"offer","n":3})");
+    EXPECT_EQ(ben->receive(5s), R"({"type":"peer-back"})");
+    ann3->sendText(R"({"type":"answer","n":4})");
+    EXPECT_EQ(ben->receive(5s), R"({"type":"answer","n":4})");
+    EXPECT_TRUE(ben->receivesNothing()); // never peer-left
+    EXPECT_TRUE(instances_[1].child->waitForStdout("[~] resume (rooms=1, clients="));
+
+    ann3->close();
+    EXPECT_EQ(ben->receive(5s), peerLeft);
+    ben->close();
+    EXPECT_TRUE(waitUntil([&] { return roomKeys().empty(); }, 5s)) << ::testing::PrintToString(roomKeys());
+}
+
+// A held slot in Redis ends like one held by a single server: when its grace runs out, or when more is sent to
+// it than it keeps; either way the partner gets peer-left and nothing of the session stays in Redis.
+TEST_F(SharedRooms, AHeldSlotEndsWhenItsGraceRunsOutOrItOverflows) {
+    const std::string timing = R"("heartbeat_ms": 100, "instance_timeout_ms": 1000)";
+    for (int i = 0; i < 2; ++i)
+        startInstance(timing, R"("max_rooms": 0, "resume_grace_ms": 600)");
+    for (const int frames : {0, 65}) {
+        SCOPED_TRACE(frames);
+        auto ann = WsClient::connect(instances_[0].port);
+        ann->sendText(R"({"type":"join","room":"r","nick":"ann","resume":true})");
+        ASSERT_TRUE(ann->receive(5s));
+        auto ben = WsClient::connect(instances_[1].port);
+        ASSERT_EQ(join(*ben, "r", "ben"), joinedWith("ann"));
+        ann->abort();
+        // Frames sent before the instance has noticed the drop are in flight to the connection that is gone.
+        ASSERT_TRUE(waitUntil([&] { return !redis_.keys("murva:held").empty(); }, 5s));
+        for (int i = 0; i < frames; ++i)
+            ben->sendText(R"({"type":"candidate"})");
+        // Ben did not ask to resume: he hears nothing but the end, sooner than the grace on an overflow.
+        const auto started = std::chrono::steady_clock::now();
+        EXPECT_EQ(ben->receive(3s), peerLeft);
+        if (frames > 0)
+            EXPECT_LT(std::chrono::steady_clock::now() - started, 500ms);
+        ben->close();
+        EXPECT_TRUE(waitUntil([&] { return roomKeys().empty(); }, 5s)) << ::testing::PrintToString(roomKeys());
+    }
+    const auto counted = [&](const std::string& result) {
+        int total = 0;
+        for (const auto& instance : instances_)
+            total += std::atoi(metric(instance, R"(murva_resumes_total{result=")" + result + "\"}").c_str());
+        return total;
+    };
+    EXPECT_EQ(counted("expired"), 1);
+    EXPECT_EQ(counted("overflow"), 1);
+}

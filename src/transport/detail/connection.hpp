@@ -39,6 +39,8 @@ struct Connection {
 
     // The connection in log lines: the client the application named, else the socket's (or PROXY header's) peer.
     std::string logName() const { return clientAddress.empty() ? remoteAddress.value_or("?") : clientAddress; }
+
+    std::atomic<bool> peerClosedFirst{false}; // the peer's close frame came before any close of ours
     std::weak_ptr<SessionBase> session;
 
     // One small lock for what handles and the session share. Sends and the close request enter one queue in

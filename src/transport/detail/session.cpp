@@ -178,8 +178,11 @@ private:
             settle(why, code);
             if (why == EndReason::PeerFault)
                 dropPendingFrames();
-            if (phase_ == Phase::Open)
+            if (phase_ == Phase::Open) {
                 appendClose(frames_, code);
+                if (why == EndReason::PeerClosed) // before any close of ours: the client left of its own accord
+                    conn_->peerClosedFirst.store(true, std::memory_order_release);
+            }
             if (phase_ < Phase::TearingDown)
                 phase_ = Phase::TearingDown;
             return flushOutput();

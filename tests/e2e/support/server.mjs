@@ -53,9 +53,12 @@ export function makeCertificate(dir) {
 
 // Starts the server and resolves once its port accepts connections. `tls` is the result of makeCertificate;
 // `turn` and `cluster`, when given, are the configuration's objects; `env` is added to the server's environment.
-export async function startServer({ password = '', allowTurn = true, tls = null, turn = null, cluster = null, env = {} } = {}) {
+// `port`: the port of a server stopped before, to start it again where its clients look for it.
+export async function startServer({
+  password = '', allowTurn = true, tls = null, turn = null, cluster = null, env = {}, port: wantedPort = 0,
+} = {}) {
   const dir = tempDir();
-  const port = await freeLoopbackPort();
+  const port = wantedPort || await freeLoopbackPort();
   const config = {
     port,
     bind_address: '127.0.0.1',
