@@ -65,6 +65,16 @@ bool readSettingsFile(const std::string& path, ServerSettings& settings, std::st
         error = std::string("turn has no secret: set turn.secret or ") + turnSecretVariable;
         return false;
     }
+    if (settings.auth && settings.auth->keysFile.empty() && settings.auth->hs256Secret.empty()) {
+        error = std::string("auth has neither keys nor a secret: set auth.keys, auth.hs256_secret or ") +
+                authSecretVariable;
+        return false;
+    }
+    // A short HMAC secret can be found by trying guesses offline against any token seen.
+    if (settings.auth && !settings.auth->hs256Secret.empty() && settings.auth->hs256Secret.size() < 32) {
+        error = "auth.hs256_secret must be at least 32 bytes";
+        return false;
+    }
     return true;
 }
 
@@ -118,6 +128,8 @@ bool loadSettings(int argc, char** argv, ServerSettings& settings, SettingsSourc
 void applySecretsFromEnvironment(ServerSettings& settings) {
     if (const char* value = std::getenv(turnSecretVariable); value && settings.turn)
         settings.turn->secret = value;
+    if (const char* value = std::getenv(authSecretVariable); value && settings.auth)
+        settings.auth->hs256Secret = value;
     if (const char* value = std::getenv(redisPasswordVariable); value && settings.cluster)
         settings.cluster->redisPassword = value;
 }

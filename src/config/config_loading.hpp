@@ -15,6 +15,7 @@ inline constexpr const char* defaultConfigPath = "murva-signal.json";
 bool writeDefaultConfig(const std::string& path);
 
 inline constexpr const char* turnSecretVariable = "MURVA_SIGNAL_TURN_SECRET";
+inline constexpr const char* authSecretVariable = "MURVA_SIGNAL_AUTH_SECRET";
 inline constexpr const char* redisPasswordVariable = "MURVA_SIGNAL_REDIS_PASSWORD";
 
 // Where the settings came from: the file (empty for the PORT form) and the line that says so, for the console.
@@ -37,7 +38,8 @@ bool readSettingsFile(const std::string& path, ServerSettings& settings, std::st
 void applyPasswordFromEnvironment(ServerSettings& settings);
 
 // MURVA_SIGNAL_TURN_SECRET, when present (even empty), replaces the TURN secret of a configured "turn";
-// MURVA_SIGNAL_REDIS_PASSWORD gives a configured "cluster" its Redis password.
+// MURVA_SIGNAL_AUTH_SECRET replaces auth.hs256_secret of a configured "auth"; MURVA_SIGNAL_REDIS_PASSWORD gives a
+// configured "cluster" its Redis password.
 void applySecretsFromEnvironment(ServerSettings& settings);
 
 } // namespace murva

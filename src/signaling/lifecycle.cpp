@@ -32,7 +32,8 @@ SignalingService::SignalingService(SignalingState& state, const ServerSettings& 
 std::shared_ptr<const SignalingService::Policy> SignalingService::makePolicy(const ServerSettings& settings) {
     return std::make_shared<const Policy>(Policy{
         settings.password, parseTrustedProxies(settings.trustedProxies),
-        settings.turn ? std::optional<TurnCredentials>(std::in_place, *settings.turn) : std::nullopt});
+        settings.turn ? std::optional<TurnCredentials>(std::in_place, *settings.turn) : std::nullopt,
+        settings.auth ? std::make_shared<const TokenVerifier>(*settings.auth) : nullptr});
 }
 
 std::shared_ptr<const SignalingService::Policy> SignalingService::policy() const {
@@ -49,6 +50,11 @@ void SignalingService::reconfigure(const ServerSettings& settings) {
     allowTurn_.store(settings.allowTurn, std::memory_order_relaxed);
     passwordFailures_.setLimit(settings.maxPasswordFailuresPerIp);
     joins_.setLimit(settings.maxJoinsPerIpPerMinute);
+}
+
+std::size_t SignalingService::authKeys() const {
+    const auto current = policy();
+    return current->auth ? current->auth->keyCount() : 0;
 }
 
 bool SignalingService::trustedProxy(const std::string& ip) const {
@@ -108,13 +114,14 @@ bool SignalingService::usableOutsideRoom(const json& message, const std::string&
 }
 
 bool SignalingService::admitJoin(const SocketPtr& self, const Client& client, const json& message,
-                                 const std::string& password) {
+                                 const Policy& policy) {
+    const std::string& password = policy.password;
     auto& counters = state_.counters();
     const auto now = RateLimiter::Clock::now();
     // An address we cannot tell is not limited: it would put unrelated clients in one bucket.
     const bool limited = !client.ip.empty();
     const bool tooMany = limited && (!joins_.tryAcquire(client.ip, now) ||
-                                     (!password.empty() && passwordFailures_.overLimit(client.ip, now)));
+                                     ((!password.empty() || policy.auth) && passwordFailures_.overLimit(client.ip, now)));
     if (tooMany) {
         bump(counters.joinsRateLimited);
         state_.reportRefusal("rate_limited", client.ip);
@@ -160,7 +167,7 @@ void SignalingService::handleMessage(const std::shared_ptr<Client>& client, rtc:
     }
 
     if (!inRoom && parsed.value("type", std::string()) == "join" &&
-        !admitJoin(self, *client, parsed, current->password))
+        (!admitJoin(self, *client, parsed, *current) || (current->auth && !admitToken(self, client, parsed, *current->auth))))
         return;
 
     SignalingState::Lock lock(state_);

@@ -12,6 +12,8 @@
 
 #include "config/settings.hpp"
 #include "signaling/client.hpp"
+#include "signaling/deadlines.hpp"
+#include "signaling/join_token.hpp"
 #include "signaling/rate_limiter.hpp"
 #include "signaling/shared_rooms.hpp"
 #include "signaling/trusted_proxies.hpp"
@@ -40,10 +42,14 @@ public:
     // lines give, under the trusted proxies in force.
     std::string resolveAddress(const std::string& peer, const rtc::HttpRequest* request) const;
 
-    // Takes the password, the relay filter, the trusted proxies, the rate limits and the TURN settings of
-    // `settings` for connections and joins from now on; rooms and admitted connections stay as they are.
-    // Throws std::invalid_argument, changing nothing, for a trusted_proxies entry that is no address or range.
+    // Takes the password, the relay filter, the trusted proxies, the rate limits, the TURN settings and the
+    // join tokens' keys (read again from their file) of `settings` for connections and joins from now on; rooms
+    // and admitted connections stay as they are. Throws std::invalid_argument, changing nothing, for a
+    // trusted_proxies entry that is no address or range, or a key set that cannot be used.
     void reconfigure(const ServerSettings& settings);
+
+    // Keys that join tokens are checked with (the secret counts as one); 0 without "auth".
+    std::size_t authKeys() const;
 
     // From now on joins are decided by `rooms`, shared with other instances (null: by this server alone).
     // Set before the first client comes; `rooms` must outlive every join it is asked.
@@ -60,6 +66,7 @@ private:
         std::string password; // empty: open server
         TrustedProxies trusted;
         std::optional<TurnCredentials> turn; // empty: "joined" carries no iceServers
+        std::shared_ptr<const TokenVerifier> auth; // null: joins carry no token
     };
     static std::shared_ptr<const Policy> makePolicy(const ServerSettings& settings);
     std::shared_ptr<const Policy> policy() const;
@@ -72,8 +79,12 @@ private:
 
     // The gate in front of a join: the join rate and the password (with the rate of wrong guesses). False when
     // the join was refused; the connection is then being closed.
-    bool admitJoin(const SocketPtr& self, const Client& client, const nlohmann::json& message,
-                   const std::string& password);
+    bool admitJoin(const SocketPtr& self, const Client& client, const nlohmann::json& message, const Policy& policy);
+
+    // The join token's check (token_gate.cpp). False when the join was refused; the connection is then being
+    // closed. On success the token's nick replaces the message's, and a limited membership gets its end.
+    bool admitToken(const SocketPtr& self, const std::shared_ptr<Client>& client, nlohmann::json& message,
+                    const TokenVerifier& verifier);
 
     // Join of a client in no room, under the lock. `message` is an object whose join members are strings
     // where present.
@@ -95,6 +106,7 @@ private:
     RateLimiter passwordFailures_; // wrong passwords per client address
     RateLimiter joins_;            // joins of any kind per client address
     SharedRooms* shared_ = nullptr;
+    Deadlines deadlines_; // last: its thread stops before anything its actions could reach goes
 };
 
 } // namespace murva
