@@ -161,7 +161,7 @@ void reloadConfiguration(Server& server, const std::string& path) {
     if (running->tls.enabled)
         msg += "; TLS certificate read again";
     if (next.auth && !next.auth->keysFile.empty())
-        msg += "; auth keys read again (" + std::to_string(server.signaling().authKeys()) + " keys)";
+        msg += "; auth keys read again";
     console.event(Severity::Info, "reload", msg, {{"result", "ok"}, {"applied", applied}, {"restart_needed", restart}});
 }
 
