@@ -1,6 +1,6 @@
 // Mints join tokens with an independent JOSE implementation (the jose package), for the server's token tests:
 // prints one JSON object with the key sets to give the server, the HS256 secret and a table of tokens.
-// Usage: node mint_tokens.mjs ISSUER AUDIENCE
+// Usage: node mint_tokens.mjs ISSUER AUDIENCE   (make bench uses the tokens of "anyRoom", one per algorithm)
 import { SignJWT, generateKeyPair, exportJWK, exportSPKI, base64url } from 'jose';
 import { generateKeyPairSync, randomBytes } from 'node:crypto';
 
@@ -72,6 +72,13 @@ const out = {
         next: await sign(forRoom('rot'), 'ES256', next.privateKey, { kid: 'next' }),
         limited: await sign(forRoom('lim', { nick: 'Token Nick', max_seconds: 1 }), 'EdDSA', ed.privateKey, { kid: 'ed' }),
         partner: await sign(forRoom('lim'), 'HS256', secretKey),
+    },
+    // Good for every room for an hour, one per algorithm.
+    anyRoom: {
+        ES256: await sign({ room_prefix: '', exp: now + 3600 }, 'ES256', es.privateKey, { kid: 'es' }),
+        EdDSA: await sign({ room_prefix: '', exp: now + 3600 }, 'EdDSA', ed.privateKey, { kid: 'ed' }),
+        RS256: await sign({ room_prefix: '', exp: now + 3600 }, 'RS256', rs.privateKey, { kid: 'rs' }),
+        HS256: await sign({ room_prefix: '', exp: now + 3600 }, 'HS256', secretKey),
     },
 };
 process.stdout.write(JSON.stringify(out));
