@@ -3,6 +3,7 @@
 
 #include <fstream>
 #include <iostream>
+#include <stdexcept>
 #include <sstream>
 #include <string_view>
 
@@ -72,6 +73,13 @@ int checkConfig(int argc, char** argv) {
         return 1;
     }
     applyPasswordFromEnvironment(settings);
+    try {
+        if (settings.auth)
+            TokenVerifier{*settings.auth}; // the key set, read as a start or a reload would
+    } catch (const std::invalid_argument& e) {
+        std::cerr << "Failed to load " << path << ": " << e.what() << "\n";
+        return 1;
+    }
     std::cout << path << " is valid; with the environment it gives these settings (secrets masked):\n"
               << settingsJson(settings).dump(2) << "\n";
     return 0;
