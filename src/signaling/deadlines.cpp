@@ -1,4 +1,4 @@
-// The deadlines' thread.
+// The deadlines' thread, and the sweep that keeps closed clients' ends from piling up.
 #include "signaling/deadlines.hpp"
 
 namespace murva {
@@ -13,10 +13,15 @@ Deadlines::~Deadlines() {
         thread_.join();
 }
 
-void Deadlines::add(Clock::time_point when, std::function<void()> action) {
+void Deadlines::add(Clock::time_point when, std::weak_ptr<Client> client) {
     {
         std::lock_guard lock(mutex_);
-        due_.emplace(when, std::move(action));
+        // A token may grant days: the ends of clients that left meanwhile are dropped once they are half the map.
+        if (due_.size() >= 2 * sizeAfterSweep_ + 64) {
+            std::erase_if(due_, [](const auto& entry) { return entry.second.expired(); });
+            sizeAfterSweep_ = due_.size();
+        }
+        due_.emplace(when, std::move(client));
         if (!thread_.joinable())
             thread_ = std::thread([this] { run(); });
     }
@@ -35,10 +40,12 @@ void Deadlines::run() {
             wake_.wait_until(lock, next);
             continue;
         }
-        auto action = std::move(due_.begin()->second);
+        const auto client = due_.begin()->second.lock();
         due_.erase(due_.begin());
+        if (!client)
+            continue;
         lock.unlock();
-        action();
+        action_(client);
         lock.lock();
     }
 }

@@ -85,6 +85,8 @@ private:
     // closed. On success the token's nick replaces the message's, and a limited membership gets its end.
     bool admitToken(const SocketPtr& self, const std::shared_ptr<Client>& client, nlohmann::json& message,
                     const TokenVerifier& verifier);
+    // A token's max_seconds ran out: "Token expired." and a close, on the deadlines' thread.
+    void endMembership(const std::shared_ptr<Client>& client);
 
     // Join of a client in no room, under the lock. `message` is an object whose join members are strings
     // where present.
@@ -106,7 +108,8 @@ private:
     RateLimiter passwordFailures_; // wrong passwords per client address
     RateLimiter joins_;            // joins of any kind per client address
     SharedRooms* shared_ = nullptr;
-    Deadlines deadlines_; // last: its thread stops before anything its actions could reach goes
+    Deadlines deadlines_{[this](const std::shared_ptr<Client>& client) { endMembership(client); }}; // last: its
+                          // thread stops before anything its action could reach goes
 };
 
 } // namespace murva

@@ -40,17 +40,17 @@ bool SignalingService::admitToken(const SocketPtr& self, const std::shared_ptr<C
         message["nick"] = *result.grant.nick;
     if (result.grant.maxSeconds) {
         // The whole connection ends: the membership is what the token paid for, and a rejoin needs a new one.
-        std::weak_ptr<Client> weak = client;
-        deadlines_.add(Deadlines::Clock::now() + std::chrono::seconds(*result.grant.maxSeconds), [weak] {
-            const auto expired = weak.lock();
-            const SocketPtr socket = expired ? expired->connection.lock() : nullptr;
-            if (!socket || !socket->isOpen())
-                return;
-            sendJson(socket, errorMessage(reasonTokenExpired));
-            socket->close();
-        });
+        deadlines_.add(Deadlines::Clock::now() + std::chrono::seconds(*result.grant.maxSeconds), client);
     }
     return true;
+}
+
+void SignalingService::endMembership(const std::shared_ptr<Client>& client) {
+    const SocketPtr socket = client->connection.lock();
+    if (!socket || !socket->isOpen())
+        return;
+    sendJson(socket, errorMessage(reasonTokenExpired));
+    socket->close(); // its close handler leaves the room, and the other member is told
 }
 
 } // namespace murva

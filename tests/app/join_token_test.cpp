@@ -27,7 +27,8 @@ struct TokenServer {
     Started started;
     uint16_t admin = freeLoopbackPort();
 
-    TokenServer(const json& minted, const std::string& keys, const std::string& members = "") {
+    TokenServer(const json& minted, const std::string& keys, const std::string& members = "",
+                const std::string& require = "true") {
         std::filesystem::create_directories(dir.file("conf"));
         dir.write("conf/keys.json", keys);
         started = startOnFreePort(
@@ -36,7 +37,7 @@ struct TokenServer {
                 dir.write("conf/murva-signal.json",
                           configText(port, members + (members.empty() ? "" : ", ") + R"("log_level": "debug", "admin": {"port": )" +
                                                std::to_string(admin) + R"(}, "auth": {"issuer": ")" + issuer +
-                                               R"(", "audience": ")" + audience + R"(", "keys": "keys.json"})"));
+                                               R"(", "audience": ")" + audience + R"(", "keys": "keys.json", "require": )" + require + "}"));
                 return std::vector<std::string>{"conf/murva-signal.json"};
             },
             7, {{"MURVA_SIGNAL_AUTH_SECRET", minted.value("secret", "")}});
@@ -131,11 +132,13 @@ TEST(JoinTokens, ASighupRotatesTheKeySetWithoutTouchingOpenRooms) {
     EXPECT_EQ(second->receive(), R"({"type":"offer","sdp":"x"})");
 }
 
-TEST(JoinTokens, TheTokensNickIsUsedAndItsMaxSecondsEndsTheMembership) {
+TEST(JoinTokens, OptionalTokensMustStillBeValidAndTheTokensNickAndMaxSecondsApply) {
     const json minted = mintTokens(issuer, audience);
     ASSERT_TRUE(minted.contains("tokens"));
-    TokenServer server(minted, minted["keys"].dump());
+    TokenServer server(minted, minted["keys"].dump(), "", "false");
     ASSERT_EQ(server.child().waitExit(0ms), std::nullopt) << server.child().stderrText();
+    EXPECT_EQ(joinReply(server.started.port), joinedAlone) << "no token, and none required";
+    EXPECT_EQ(server.join("r2", minted["cases"][0]["token"]), unauthorized) << "a token for another room";
 
     auto limited = WsClient::connect(server.started.port);
     limited->sendText(tokenJoin("lim", minted["tokens"]["limited"], "client's own"));
