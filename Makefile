@@ -6,7 +6,7 @@ FUZZ_BUILD ?= build-fuzz
 CMAKE_GEN  := -G Ninja
 JOBS       ?= $(shell nproc)
 
-.PHONY: all deps deps-e2e build run test test-release test-asan test-tsan bench fuzz soak install uninstall clean
+.PHONY: all deps deps-e2e build run test test-release test-asan test-tsan bench fuzz soak install uninstall deb image clean
 
 all: build
 
@@ -93,6 +93,15 @@ install:
 
 uninstall:
 	rm -f '$(DESTDIR)$(BINDIR)/murva-signal' '$(DESTDIR)$(UNITDIR)/murva-signal.service'
+
+# The Debian package ($(BUILD)/deb/VERSION/murva-signal_VERSION_amd64.deb) and the container image
+# (murva-signal:VERSION, podman), both from the Release build in $(BUILD); their tests (label dist) are part of
+# test-release.
+deb: build
+	scripts/build-deb.sh $(BUILD)
+
+image: build
+	scripts/build-image.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) build-bench build-fuzz build-soak

@@ -9,6 +9,8 @@ packages=(g++ clang libclang-rt-14-dev cmake ninja-build make pkg-config libboos
           openssl python3 iproute2 procps prometheus systemd haproxy nginx)
 # The cluster layer speaks to Redis through hiredis; its tests start a real redis-server and use redis-cli.
 packages+=(libhiredis-dev redis-server redis-tools)
+# `make deb` (debhelper, checked with lintian and man) and `make image` (podman).
+packages+=(debhelper lintian man-db podman)
 # The join token tests mint their tokens with node and the jose package.
 packages+=(nodejs)
 # A nodejs build that bundles npm (as on our machines) conflicts with Debian's separate npm package.

@@ -1,8 +1,11 @@
 // The console writer thread and the queue of lines it takes from.
 #include "app/console_lines.hpp"
 
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <string>
 #include <system_error>
@@ -27,6 +30,7 @@ struct Console {
 
     std::mutex writeMutex; // held while text goes to std::cout, so what is taken leaves in the order taken
     std::string writing;   // what the holder of writeMutex writes
+    bool failureReported = false; // under writeMutex
     std::once_flag started;
     bool writerRunning = false; // set once; without a writer thread, lines are written where they are handed off
 };
@@ -41,6 +45,21 @@ Console& console() {
     return *instance;
 }
 
+// std::cout writes through C's stdout, whose line buffering can take a line and lose it on a failed write
+// without the stream noticing: its error flag is what tells.
+void reportIfUnwritten(Console& c) {
+    const int error = errno;
+    if (std::cout && !std::ferror(stdout))
+        return;
+    std::cout.clear();
+    std::clearerr(stdout);
+    if (std::exchange(c.failureReported, true))
+        return;
+    std::cerr << "Standard output cannot be written (" << std::strerror(error)
+              << "); console lines are lost while it cannot.\n"
+              << std::flush;
+}
+
 // Takes and writes what is queued. The caller holds writeMutex. The two buffers trade places, so once they
 // have grown to the usual burst, writing allocates nothing.
 void writeQueued(Console& c) {
@@ -53,6 +72,7 @@ void writeQueued(Console& c) {
         return;
     c.taken.notify_all();
     std::cout << c.writing << std::flush;
+    reportIfUnwritten(c);
     if (c.writing.capacity() > keptCapacity)
         c.writing = std::string(); // the buffer of a rare large backlog is not kept
 }
@@ -117,5 +137,7 @@ std::unique_lock<std::mutex> holdConsole() {
 }
 
 void flushConsoleLines() { holdConsole(); }
+
+void checkConsoleWritten() { reportIfUnwritten(console()); }
 
 } // namespace murva

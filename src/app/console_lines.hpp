@@ -30,6 +30,10 @@ void flushConsoleLines();
 // Like flushConsoleLines, and keeps the writer out until the lock is released (to read or swap the stream).
 std::unique_lock<std::mutex> holdConsole();
 
+// After text went to std::cout, with the console held: when it could not be written (a pipe whose reader went
+// away, a full disk), says so once on standard error and lets the next line try again. Serving goes on.
+void checkConsoleWritten();
+
 // Reports a state's joins, leaves and refusals, and the server's own events (start, reload, drain, stop), as
 // console lines in the style in force (a reload may change it), with the counts after each join and leave.
 // Refusals are held to refusalLinesPerSecond lines a second per reason; the rest are counted and told in one line.

@@ -47,7 +47,9 @@ std::string renderMetrics(SignalingState& state, const rtc::TransportCounters& t
                   {"origin", t.refused.vetoed},
                   {"proxy_header_missing", t.refused.proxyMissing},
                   {"proxy_header_bad", t.refused.proxyBad},
-                  {"proxy_untrusted", t.refused.proxyUntrusted}});
+                  {"proxy_untrusted", t.refused.proxyUntrusted},
+                  {"pre_upgrade_per_ip", t.refused.pendingPerClient},
+                  {"pre_upgrade_max_connections", t.refused.pendingTotal}});
     appendFamily(out, "murva_joins_total", MetricType::Counter, "Join requests by result.", "result",
                  {{"ok", read(c.joinsOk)},
                   {"full", read(c.joinsFull)},
@@ -71,6 +73,9 @@ std::string renderMetrics(SignalingState& state, const rtc::TransportCounters& t
                   {"not_joined", read(c.droppedNotJoined)},
                   {"no_peer", read(c.droppedNoPeer)},
                   {"relay_filtered", read(c.droppedRelayFiltered)}});
+    appendFamily(out, "murva_cluster_messages_dropped_total", MetricType::Counter,
+                 "Messages from other instances (through Redis) not passed on, by reason.", "reason",
+                 {{"malformed", read(c.channelMalformed)}, {"misdirected", read(c.channelMisdirected)}});
     appendFamily(out, "murva_closes_total", MetricType::Counter,
                  "Closed WebSocket connections by close code (1006: no close frame).", "code",
                  {{"1000", t.closes.normal},

@@ -65,6 +65,7 @@ const std::vector<Key>& keys() {
         key("allowed_origins", [](auto& s) -> auto& { return s.allowedOrigins; }),
         key("max_password_failures_per_ip", [](auto& s) -> auto& { return s.maxPasswordFailuresPerIp; }),
         key("max_joins_per_ip_per_minute", [](auto& s) -> auto& { return s.maxJoinsPerIpPerMinute; }),
+        key("ipv6_prefix_length", [](auto& s) -> auto& { return s.ipv6PrefixLength; }),
         Key{"turn",
             [](const S& a, const S& b) {
                 return a.turn.has_value() != b.turn.has_value() ||
@@ -127,7 +128,8 @@ void reloadConfiguration(Server& server, const std::string& path) {
     std::string error;
     if (!readSettingsFile(path, next, error))
         return fail(server, path, error);
-    applyPasswordFromEnvironment(next);
+    if (!readPassword(next, error))
+        return fail(server, path, error);
     if (!TrustedProxies::parse(next.trustedProxies, error))
         return fail(server, path, "\"trusted_proxies\": " + error);
 

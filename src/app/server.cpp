@@ -26,6 +26,9 @@ rtc::WebSocketServerConfiguration makeServerConfiguration(const ServerSettings& 
             config.keyPemPass = s.tls.keyPassword;
     }
     config.proxyProtocol = s.proxyProtocol;
+    // A client may have as many connections on their way to the upgrade as it may have open.
+    config.maxPendingPerClient = s.maxConnectionsPerIp;
+    config.maxPending = s.maxConnections;
     return config;
 }
 
@@ -43,13 +46,19 @@ Server::Server(const ServerSettings& settings, const rtc::WebSocketServerConfigu
       state_(settings, &console_), service_(state_, settings) {
     console_.setStyle(consoleStyle(settings.logFormat));
     if (settings.cluster) {
-        cluster_ = std::make_unique<ClusterRooms>(state_, *settings.cluster, settings.maxRooms);
+        clusterNode_ = std::make_unique<ClusterNode>(state_, *settings.cluster);
+        cluster_ = std::make_unique<ClusterRooms>(*clusterNode_, state_, settings.maxRooms);
         service_.useSharedRooms(cluster_.get());
-        cluster_->start();
+        clusterNode_->start();
     }
     auto config = transport;
-    if (config.proxyProtocol && !config.trustedProxy)
+    // Asked even without a trusted_proxies list, which a reload may bring: with none, no peer is trusted.
+    if (!config.trustedProxy)
         config.trustedProxy = [this](const std::string& ip) { return service_.trustedProxy(ip); };
+    if (!config.clientKey)
+        config.clientKey = [this](const std::string& ip, const std::vector<std::string>& forwardedFor) {
+            return service_.pendingKey(ip, forwardedFor);
+        };
     transport_ = std::make_unique<rtc::WebSocketServer>(config);
     transport_->onHttpRequest([this](const rtc::HttpRequest& request) { return answer(request); });
     // Installed even without an Origin list: a reload may bring one.
@@ -71,8 +80,8 @@ Server::~Server() {
     transport_->stop();
     if (admin_)
         admin_->stop();
-    if (cluster_)
-        cluster_->stop();
+    if (clusterNode_)
+        clusterNode_->stop();
 }
 
 std::shared_ptr<const ServerSettings> Server::settings() const {
@@ -83,6 +92,8 @@ std::shared_ptr<const ServerSettings> Server::settings() const {
 void Server::applySettings(const ServerSettings& next) {
     service_.reconfigure(next); // first: the one step that can refuse the settings
     state_.setLimits(next);
+    const auto caps = makeServerConfiguration(next); // the caps before the upgrade follow the limits
+    transport_->setPendingCaps(caps.maxPendingPerClient, caps.maxPending);
     initLogging(next);
     console_.setStyle(consoleStyle(next.logFormat));
     auto snapshot = std::make_shared<const ServerSettings>(next);

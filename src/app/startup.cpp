@@ -1,6 +1,7 @@
 // Start-up of the server process.
 #include "app/startup.hpp"
 
+#include <csignal>
 #include <fstream>
 #include <iostream>
 #include <stdexcept>
@@ -11,6 +12,7 @@
 
 #include "app/console_lines.hpp"
 #include "app/console_style.hpp"
+#include "app/healthcheck.hpp"
 #include "app/logging.hpp"
 #include "app/server.hpp"
 #include "app/stop_sequence.hpp"
@@ -52,10 +54,14 @@ A WebRTC signaling server for two-member rooms.
   murva-signal --check-config [PATH]
                             load PATH (./murva-signal.json) as a start or reload would, print the settings
                             it gives (secrets masked) and exit 0, or name the mistake and exit 1
+  murva-signal --healthcheck [PORT | PATH]
+                            GET /healthz of the server running with these settings (default
+                            ./murva-signal.json; the admin listener when it has one); exit status 0 if healthy
   murva-signal --help       this text
   murva-signal --version    the version
 
-Environment: MURVA_SIGNAL_PASSWORD replaces the join password.
+Environment: MURVA_SIGNAL_PASSWORD replaces the join password. Secrets may also come as files in
+$CREDENTIALS_DIRECTORY: password, turn-secret, redis-password.
 Signals: SIGTERM or SIGINT drain and stop (a second one stops at once); SIGHUP reloads the configuration file.
 )";
 
@@ -72,7 +78,8 @@ int checkConfig(int argc, char** argv) {
         std::cerr << "Failed to load " << path << ": " << error << "\n";
         return 1;
     }
-    applyPasswordFromEnvironment(settings);
+    if (!applyPasswordFromEnvironment(settings))
+        return 1;
     try {
         if (settings.auth)
             TokenVerifier{*settings.auth}; // the key set, read as a start or a reload would
@@ -110,6 +117,7 @@ void printStartLines(const ServerSettings& settings, const std::string& text) {
     for (std::string line; std::getline(lines, line);)
         std::cout << formatLine(style, Severity::Info, line, "start") << "\n";
     std::cout << std::flush;
+    checkConsoleWritten();
 }
 
 } // namespace
@@ -125,12 +133,17 @@ int runServer(int argc, char** argv) {
         std::cout << "murva-signal " << MURVA_VERSION << "\n";
         return 0;
     }
+    if (argc > 1 && std::string_view(argv[1]) == "--healthcheck")
+        return runHealthcheck(argc, argv);
+    // A console whose reader went away (a pipe into a log shipper that restarted) must not end the server.
+    std::signal(SIGPIPE, SIG_IGN);
     blockServerSignals(); // before any thread starts, so all of them inherit the mask
     ServerSettings settings;
     SettingsSource source;
     if (!loadSettings(argc, argv, settings, &source))
         return 1;
-    applyPasswordFromEnvironment(settings); // the TURN secret's variable was applied while loading
+    if (!applyPasswordFromEnvironment(settings)) // the TURN secret was applied while loading
+        return 1;
     if (!source.notice.empty())
         printStartLines(settings, source.notice + "\n");
     initLogging(settings);
@@ -149,15 +162,17 @@ int runServer(int argc, char** argv) {
         summary << "Rooms shared through Redis as instance " << cluster->instance() << "\n";
     if (settings.webClient)
         summary << webClientLine(settings) << "\n";
-    printStartLines(settings, summary.str());
-    std::cout << std::flush;
+    printStartLines(settings, summary.str()); // whole, with the console held, and checked as written
 
     serveUntilStopped(*server, source.path);
     const ConsoleStyle style = server->console().style();
     server.reset(); // the last leaves are written as their connections end here
     flushConsoleLines();
-    if (style.json) // after every other line: the text console has never had one
+    if (style.json) { // after every other line: the text console has never had one
+        const auto hold = holdConsole();
         std::cout << formatLine(style, Severity::Info, "Stopped", "stop") << "\n" << std::flush;
+        checkConsoleWritten();
+    }
     return 0;
 }
 

@@ -94,6 +94,11 @@ void blockServerSignals() {
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
+void beginDrain(Server& server, const std::function<void()>& announce) {
+    server.startDrain();
+    announce();
+}
+
 void serveUntilStopped(Server& server, const std::string& configPath) {
     notifyReady();
     Watchdog watchdog(server);
@@ -105,8 +110,7 @@ void serveUntilStopped(Server& server, const std::string& configPath) {
             break;
     }
 
-    notifyStopping();
-    server.startDrain();
+    beginDrain(server); // readiness 503 and the port closed before STOPPING=1
     const auto drainTimeout = std::chrono::milliseconds(server.settings()->drainTimeoutMs);
     server.console().flushRefusals();
     tellDrain(server, "Draining: no new connections; " + std::to_string(server.openConnections()) +

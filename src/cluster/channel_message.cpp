@@ -2,6 +2,7 @@
 #include "cluster/channel_message.hpp"
 
 #include <charconv>
+#include <system_error>
 
 namespace murva {
 
@@ -19,17 +20,19 @@ std::string_view nextField(std::string_view& text, char delimiter) {
     return field;
 }
 
+// A number past 64 bits is refused, not read as whatever `id` held before.
 bool parseId(std::string_view field, uint64_t& id) {
     const auto* end = field.data() + field.size();
-    return !field.empty() && std::from_chars(field.data(), end, id).ptr == end;
+    const auto [ptr, error] = std::from_chars(field.data(), end, id);
+    return !field.empty() && error == std::errc{} && ptr == end;
 }
 
 } // namespace
 
 std::string encodeChannelMessage(ChannelMessage::Kind kind, uint64_t to, std::string_view fromInstance,
-                                 uint64_t fromId, std::string_view body) {
+                                 uint64_t fromId, std::string_view room, std::string_view body) {
     std::string out;
-    out.reserve(48 + fromInstance.size() + body.size());
+    out.reserve(64 + fromInstance.size() + room.size() + body.size());
     out += static_cast<char>(kind);
     out += ' ';
     out += std::to_string(to);
@@ -37,7 +40,10 @@ std::string encodeChannelMessage(ChannelMessage::Kind kind, uint64_t to, std::st
     out += fromInstance;
     out += ' ';
     out += std::to_string(fromId);
+    out += ' ';
+    out += std::to_string(room.size());
     out += '\n';
+    out += room;
     out += body;
     return out;
 }
@@ -52,9 +58,12 @@ std::optional<ChannelMessage> decodeChannelMessage(std::string_view payload) {
     if (!parseId(nextField(rest, ' '), message.to))
         return std::nullopt;
     message.fromInstance = nextField(rest, ' ');
-    if (message.fromInstance.empty() || !parseId(nextField(rest, '\n'), message.fromId))
+    uint64_t roomSize = 0;
+    if (message.fromInstance.empty() || !parseId(nextField(rest, ' '), message.fromId) ||
+        !parseId(nextField(rest, '\n'), roomSize) || roomSize > rest.size())
         return std::nullopt;
-    message.body = rest;
+    message.room = rest.substr(0, roomSize);
+    message.body = rest.substr(roomSize);
     return message;
 }
 

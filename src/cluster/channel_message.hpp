@@ -8,19 +8,21 @@
 
 namespace murva {
 
-// On the wire: "<kind> <to> <from instance> <from id>\n<body>"; the body (the frame, or the joiner's nick)
-// is carried byte for byte. The registry's scripts write "L" messages in the same form.
+// On the wire: "<kind> <to> <from instance> <from id> <room length>\n<room><body>"; the room's code (which the
+// receiver checks against its member's) and the body (the frame, or the joiner's nick) are carried byte for
+// byte. The registry's scripts write "L" messages in the same form.
 struct ChannelMessage {
     enum class Kind : char { Relay = 'M', Joined = 'J', Left = 'L' };
     Kind kind = Kind::Relay;
     uint64_t to = 0;
     std::string_view fromInstance;
     uint64_t fromId = 0;
+    std::string_view room;
     std::string_view body;
 };
 
 std::string encodeChannelMessage(ChannelMessage::Kind kind, uint64_t to, std::string_view fromInstance,
-                                 uint64_t fromId, std::string_view body = {});
+                                 uint64_t fromId, std::string_view room, std::string_view body = {});
 
 // Empty for anything that is not one of ours; the views point into `payload`.
 std::optional<ChannelMessage> decodeChannelMessage(std::string_view payload);

@@ -1,10 +1,10 @@
-// Rooms shared between the instances of one service through Redis: joins and leaves are scripts run there,
-// frames for a member on another instance go over that instance's channel, and heartbeats let the others free
-// the rooms of an instance that died.
+// Rooms shared between the instances of one service through Redis, built on the instance's ClusterNode: joins
+// and leaves are scripts run there, frames for a member on another instance go over that instance's channel,
+// and what this instance holds is freed when it dies and put back when Redis lost it.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -12,37 +12,30 @@
 #include <vector>
 
 #include "cluster/channel_message.hpp"
-#include "config/settings.hpp"
+#include "cluster/cluster_node.hpp"
 #include "signaling/shared_rooms.hpp"
 #include "signaling/state.hpp"
 
 namespace murva {
 
-class RedisConnection;
-struct RedisReply;
+struct RegistryPeer;
 
-class ClusterRooms final : public SharedRooms {
+class ClusterRooms final : public SharedRooms, private ClusterNode::Registry {
 public:
-    // Throws std::invalid_argument for a Redis URL it cannot use. `state` must outlive it.
-    ClusterRooms(SignalingState& state, const ClusterSettings& settings, uint32_t maxRooms);
-    ~ClusterRooms() override; // stop()
+    // Attaches itself to `node`, which must not be started yet; `state` and `node` must outlive it, and the
+    // node must be destroyed first (its threads call in here).
+    ClusterRooms(ClusterNode& node, SignalingState& state, uint32_t maxRooms);
 
-    // Connects (and keeps reconnecting); joins are refused as "at capacity" until Redis answers.
-    void start();
-    // Gives back what this instance still holds in Redis (briefly waiting for it), then disconnects. Call it
-    // after the last connection has closed.
-    void stop();
-
-    const std::string& instance() const { return instance_; }
+    const std::string& instance() const { return node_.instance(); }
 
     void claim(const std::shared_ptr<Client>& client, const std::string& code, const std::string& nick,
                std::function<void(const SharedClaim&)> done) override;
     void vacate(const Client& client) override;
-    bool available() const override { return available_.load(std::memory_order_acquire); }
+    bool available() const override { return node_.available(); }
 
-    // Sends a message to member `to` of `instance` in the name of this instance's member `from`.
+    // Sends a message about room `room` to member `to` of `instance` in the name of this instance's `from`.
     void publish(const std::string& instance, ChannelMessage::Kind kind, uint64_t to, uint64_t from,
-                 std::string_view body);
+                 const std::string& room, std::string_view body);
 
 private:
     // One member of this instance in the registry, from its claim to its vacate.
@@ -53,32 +46,25 @@ private:
         std::vector<std::string> backlog; // channel messages for it that came before that
     };
 
+    // ClusterNode::Registry
+    void lost() override;                  // every pair that crosses instances ends: "peer-left" to our side
+    void restore(uint64_t epoch) override; // our slots in Redis cleared, then the rooms we still have put back
+    void reapOthers() override;
+    void reapSelf(ClusterNode::Callback done) override;
+    void message(std::string_view payload) override;
+
     // Each runs under the state's lock.
-    void finishClaim(uint64_t id, uint64_t epoch, const RedisReply& reply, const std::function<void(const SharedClaim&)>& done);
-    void handleChannelMessage(std::string_view payload);
+    void finishClaim(uint64_t id, uint64_t epoch, const RedisReply& reply,
+                     const std::function<void(const SharedClaim&)>& done);
     void apply(LocalMember& member, const ChannelMessage& message);
-    void connectionUp(bool commands);
-    void connectionLost(bool commands);
-    void forgetRemotePeers(); // every pair that crosses instances ends: "peer-left" to our side
-    void resync();            // after a loss: our slots in Redis cleared, then the rooms we still have put back
     void restored(uint64_t id, const RedisReply& reply);
-    void heartbeat();         // on the command connection's thread
 
-    std::shared_ptr<Member> remoteMember(const RedisReply& reply, std::size_t first, uint64_t localId);
+    std::shared_ptr<Member> remoteMember(const RegistryPeer& peer, uint64_t localId, const std::string& room);
 
+    ClusterNode& node_;
     SignalingState& state_;
-    const ClusterSettings settings_;
     const uint32_t maxRooms_;
-    const std::string instance_;
-    std::unique_ptr<RedisConnection> commands_;
-    std::unique_ptr<RedisConnection> subscriber_;
-
-    std::atomic<bool> available_{false};
-    std::atomic<bool> stopped_{false};
     // Under the state's lock:
-    bool commandsUp_ = false;
-    bool subscriberUp_ = false;
-    uint64_t epoch_ = 0; // counts losses: answers to what was asked before one are not believed
     uint64_t nextId_ = 0;
     std::unordered_map<uint64_t, LocalMember> members_;
 };

@@ -6,11 +6,13 @@
 #include <array>
 #include <atomic>
 #include <cctype>
+#include <charconv>
 #include <deque>
 #include <mutex>
 #include <set>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/executor_work_guard.hpp>
@@ -70,6 +72,23 @@ RedisReply copyReply(const redisReply& in) {
     }
     out.text.assign(in.str, in.len);
     return out;
+}
+
+// "version" from a HELLO reply (RESP2: a flat array of names and values) as {major, minor}; {-1, -1} if absent.
+std::pair<int, int> helloVersion(const RedisReply& reply) {
+    for (std::size_t i = 0; i + 1 < reply.elements.size(); i += 2) {
+        if (reply.elements[i].text != "version")
+            continue;
+        const std::string& text = reply.elements[i + 1].text;
+        int major = -1, minor = -1;
+        const char* end = text.data() + text.size();
+        auto parsed = std::from_chars(text.data(), end, major);
+        if (parsed.ec != std::errc() || parsed.ptr == end || *parsed.ptr != '.' ||
+            std::from_chars(parsed.ptr + 1, end, minor).ec != std::errc())
+            return {-1, -1};
+        return {major, minor};
+    }
+    return {-1, -1};
 }
 
 bool isMessage(const RedisReply& reply) {
@@ -160,7 +179,7 @@ public:
         : endpoint_(std::move(endpoint)), handlers_(std::move(handlers)), options_(options),
           maxBackoff_(std::max(options.maxBackoff, leastBackoff)), backoff_(std::min(firstBackoff, maxBackoff_)),
           work_(asio::make_work_guard(io_)), retryTimer_(io_), connectTimer_(io_), livenessTimer_(io_),
-          thread_([this] { io_.run(); }) {}
+          thread_([this] { run(); }) {}
 
     ~Impl() {
         stop();
@@ -190,6 +209,14 @@ public:
     }
 
     bool connected() const { return connected_; }
+    bool tried() const { return tried_; }
+
+    void drop(std::string why) {
+        asio::post(io_, [this, why = std::move(why)] {
+            if (link_ && link_->phase == Phase::Ready && !stopped_) // not a later connection
+                fail(why);
+        });
+    }
 
     void command(std::vector<std::string> args, Callback done) {
         FormattedCommand formatted;
@@ -201,7 +228,9 @@ public:
             refusal = stopped_ ? "connection stopped" : "not connected to Redis at " + where();
         }
         if (done)
-            asio::post(io_, [done = std::move(done), refusal = std::move(refusal)] { done(errorReply(refusal)); });
+            asio::post(io_, [this, done = std::move(done), refusal = std::move(refusal)] {
+                guarded("a command callback", [&] { done(errorReply(refusal)); });
+            });
     }
 
     void subscribe(std::string channel) {
@@ -218,7 +247,7 @@ public:
         if (delay <= milliseconds::zero()) {
             asio::post(io_, [this, fn = std::move(fn)] {
                 if (!stopped_)
-                    fn();
+                    guarded("a posted function", fn);
             });
             return;
         }
@@ -230,7 +259,7 @@ public:
             timer->async_wait([this, timer, fn](boost::system::error_code ec) {
                 userTimers_.erase(timer);
                 if (!ec && !stopped_)
-                    fn();
+                    guarded("a posted function", fn);
             });
         });
     }
@@ -248,6 +277,43 @@ public:
     }
 
 private:
+    // The connection's thread: what a handler lets escape ends that handler only (a backstop; every callback
+    // is guarded where it is called).
+    void run() {
+        for (;;) {
+            try {
+                io_.run();
+                return;
+            } catch (...) {
+                report("the Redis connection's thread", std::current_exception());
+            }
+        }
+    }
+
+    void report(const char* source, std::exception_ptr thrown) noexcept {
+        try {
+            std::string what = std::string(source) + " threw ";
+            try {
+                std::rethrow_exception(thrown);
+            } catch (const std::exception& e) {
+                what += e.what();
+            } catch (...) {
+                what += "a non-standard exception";
+            }
+            if (handlers_.error)
+                handlers_.error(what);
+        } catch (...) {
+        }
+    }
+
+    template <class F> void guarded(const char* source, F&& f) noexcept {
+        try {
+            f();
+        } catch (...) {
+            report(source, std::current_exception());
+        }
+    }
+
     std::string where() const {
         const bool v6 = endpoint_.host.find(':') != std::string::npos;
         return (v6 ? "[" + endpoint_.host + "]" : endpoint_.host) + ":" + std::to_string(endpoint_.port);
@@ -280,7 +346,7 @@ private:
                 userTimers_.erase(timer);
                 return;
             }
-            (*fn)();
+            guarded("a timer", *fn);
             tick(timer, period, fn);
         });
     }
@@ -315,7 +381,8 @@ private:
     }
 
     // AUTH and SELECT when configured, a PING (so a server wanting a password is noticed now, not at the
-    // first command), the subscriptions; the connection is ready when all have succeeded.
+    // first command) or, when a least version is set, a HELLO that also says the version; the subscriptions.
+    // The connection is ready when all have succeeded.
     void handshake(const std::shared_ptr<Link>& link) {
         boost::system::error_code ignored;
         link->socket.set_option(tcp::no_delay(true), ignored); // batching is ours
@@ -332,12 +399,15 @@ private:
         }
         if (endpoint_.database != 0)
             steps.push_back({"SELECT", std::to_string(endpoint_.database)});
-        steps.push_back({"PING"});
+        const bool checkVersion = options_.minimumMajor > 0;
+        steps.push_back(checkVersion ? std::vector<std::string>{"HELLO", "2"} : std::vector<std::string>{"PING"});
         link->handshakeLeft = steps.size() + channels_.size();
         for (const auto& step : steps) {
             sendInternal(step, [this, link, name = step.front()](const RedisReply& reply) {
                 if (link != link_)
                     return;
+                if (name == "HELLO")
+                    return checkHello(link, reply);
                 if (reply.isError())
                     return fail(name + " refused by " + where() + ": " + reply.text, true);
                 handshakeStepDone(link);
@@ -345,6 +415,20 @@ private:
         }
         for (const auto& channel : channels_)
             sendSubscribe(link, channel, true);
+    }
+
+    // Servers before 6.0 know no HELLO: they are too old as well.
+    void checkHello(const std::shared_ptr<Link>& link, const RedisReply& reply) {
+        const std::string least = std::to_string(options_.minimumMajor) + "." + std::to_string(options_.minimumMinor);
+        if (reply.isError() && reply.text.rfind("ERR unknown command", 0) != 0)
+            return fail("HELLO refused by " + where() + ": " + reply.text, true);
+        const auto [major, minor] = helloVersion(reply);
+        if (major < options_.minimumMajor || (major == options_.minimumMajor && minor < options_.minimumMinor))
+            return fail("the Redis server at " + where() + " is version " +
+                            (major < 0 ? "5 or older" : std::to_string(major) + "." + std::to_string(minor)) +
+                            "; Redis " + least + " or newer is needed",
+                        true);
+        handshakeStepDone(link);
     }
 
     void sendSubscribe(const std::shared_ptr<Link>& link, const std::string& channel, bool partOfHandshake) {
@@ -370,12 +454,13 @@ private:
             connected_ = true;
         }
         link->phase = Phase::Ready;
+        tried_ = true;
         lossReported_ = false;
         connectTimer_.cancel();
         backoff_ = std::min(firstBackoff, maxBackoff_);
         watchLiveness(link);
         if (handlers_.connected)
-            handlers_.connected();
+            guarded("the connected handler", handlers_.connected);
     }
 
     // Every interval a PING unless one is still out; one out for two intervals with nothing read meanwhile
@@ -433,7 +518,8 @@ private:
     void dispatch(const std::shared_ptr<Link>& link, const RedisReply& reply) {
         if (link->subscribed && isMessage(reply)) {
             if (handlers_.message && !stopped_)
-                handlers_.message(reply.elements[1].text, reply.elements[2].text);
+                guarded("the message handler",
+                        [&] { handlers_.message(reply.elements[1].text, reply.elements[2].text); });
             return;
         }
         if (link->awaiting.empty())
@@ -441,7 +527,7 @@ private:
         Callback done = std::move(link->awaiting.front());
         link->awaiting.pop_front();
         if (done)
-            done(reply);
+            guarded("a command callback", [&] { done(reply); });
     }
 
     // Takes what is queued into one write unless a write is under way (its completion calls flush again).
@@ -502,16 +588,17 @@ private:
     // connection never became ready (a wrong password, say); once until the next ready connection.
     void fail(const std::string& why, bool refused = false) {
         const bool wasReady = link_ && link_->phase == Phase::Ready;
+        tried_ = true;
         const auto error = errorReply("connection to Redis lost: " + why);
         for (auto& done : dropLink())
             if (done)
-                done(error);
+                guarded("a command callback", [&] { done(error); });
         if (stopped_)
             return;
         if ((wasReady || refused) && !lossReported_) {
             lossReported_ = true;
             if (handlers_.lost)
-                handlers_.lost(why);
+                guarded("the lost handler", [&] { handlers_.lost(why); });
         }
         if (stopped_) // the lost handler may have stopped us
             return;
@@ -531,7 +618,7 @@ private:
         const auto error = errorReply("connection stopped");
         for (auto& done : dropLink())
             if (done)
-                done(error);
+                guarded("a command callback", [&] { done(error); });
     }
 
     const RedisEndpoint endpoint_;
@@ -542,6 +629,7 @@ private:
     std::atomic<bool> started_{false};
     std::atomic<bool> stopped_{false};   // written under mutex_, read anywhere
     std::atomic<bool> connected_{false}; // likewise
+    std::atomic<bool> tried_{false};
 
     std::mutex mutex_;                // guards the four below; never held while a callback runs
     bool accepting_ = false;          // user commands are queued (ready and not stopped)
@@ -569,6 +657,8 @@ RedisConnection::~RedisConnection() = default;
 void RedisConnection::start() { impl_->start(); }
 void RedisConnection::stop() { impl_->stop(); }
 bool RedisConnection::connected() const { return impl_->connected(); }
+bool RedisConnection::tried() const { return impl_->tried(); }
+void RedisConnection::drop(std::string why) { impl_->drop(std::move(why)); }
 void RedisConnection::command(std::vector<std::string> args, Callback done) {
     impl_->command(std::move(args), std::move(done));
 }

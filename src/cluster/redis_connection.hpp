@@ -17,12 +17,15 @@ struct RedisOptions {
     std::chrono::milliseconds maxBackoff{2000};     // reconnect tries: 100 ms doubling up to this, never more
     std::chrono::milliseconds connectTimeout{2000}; // resolve, TCP connect and AUTH/SELECT/SUBSCRIBE together
     std::chrono::milliseconds livenessInterval{0};  // >0: PING this often; no reply within 2 intervals = lost
+    // Non-zero: the handshake asks the server's version (HELLO) and refuses a server older than major.minor.
+    int minimumMajor = 0, minimumMinor = 0;
 };
 
 class RedisConnection {
 public:
     using Callback = std::function<void(const RedisReply&)>;
-    // All run on the connection's thread and must not throw.
+    // All run on the connection's thread. What they (and command callbacks and timers) throw is caught and
+    // reported to `error`; the connection goes on.
     struct Handlers {
         // After each (re)connection, once AUTH/SELECT are done and the subscriptions are renewed.
         std::function<void()> connected;
@@ -32,6 +35,8 @@ public:
         std::function<void(const std::string& why)> lost;
         // Pub/sub "message"s; the views are valid during the call only.
         std::function<void(std::string_view channel, std::string_view payload)> message;
+        // A handler, callback or timer threw; `what` says which and what it threw. Must not throw itself.
+        std::function<void(const std::string& what)> error;
     };
 
     // The connection's thread starts here, idle until start().
@@ -46,6 +51,11 @@ public:
     // Returns at once (no waiting on the connection's thread); idempotent; any thread.
     void stop();
     bool connected() const; // ready for commands (the connected handler has run or is about to)
+    bool tried() const;     // a connection attempt has ended, ready or not
+    // Ends the ready connection as lost (a reply showed the server unusable: an error to a write that must
+    // succeed, say); `lost` is told `why` and the connection comes back as after any loss. Does nothing while
+    // no connection is ready. Any thread.
+    void drop(std::string why);
 
     // Thread-safe, never blocks, never runs `done` inline (callers hold locks): queues the formatted command
     // and posts one flush; commands queued meanwhile go out in one write. `done` runs on the connection's

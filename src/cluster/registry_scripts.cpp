@@ -2,6 +2,8 @@
 // one Redis server or a replicated pair, not a sharded Redis Cluster.
 #include "cluster/registry_scripts.hpp"
 
+#include <iterator>
+
 #include <openssl/sha.h>
 
 namespace murva {
@@ -22,7 +24,7 @@ local function vacate(code, s, inst)
     redis.call('SREM', 'murva:rooms', code)
   elseif other ~= inst then
     local to = redis.call('HGET', room, 'm' .. o)
-    redis.call('PUBLISH', 'murva:to:' .. other, 'L ' .. to .. ' ' .. inst .. ' ' .. id .. '\n')
+    redis.call('PUBLISH', 'murva:to:' .. other, 'L ' .. to .. ' ' .. inst .. ' ' .. id .. ' ' .. #code .. '\n' .. code)
   end
   if other ~= inst then
     redis.call('SREM', 'murva:rooms-of:' .. inst, code)
@@ -148,5 +150,13 @@ const RegistryScript& restoreScript() {
     static const RegistryScript script = makeScript(std::string(restoreBody));
     return script;
 }
+
+std::vector<std::string> scriptCommand(const RegistryScript& script, bool withText, std::vector<std::string> args) {
+    std::vector<std::string> command{withText ? "EVAL" : "EVALSHA", withText ? script.text : script.sha1, "0"};
+    command.insert(command.end(), std::make_move_iterator(args.begin()), std::make_move_iterator(args.end()));
+    return command;
+}
+
+bool scriptMissing(const RedisReply& reply) { return reply.isError() && reply.text.rfind("NOSCRIPT", 0) == 0; }
 
 } // namespace murva

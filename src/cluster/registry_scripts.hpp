@@ -3,6 +3,9 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "cluster/redis_reply.hpp"
 
 namespace murva {
 
@@ -28,5 +31,10 @@ const RegistryScript& reapScript();
 // restore(code, instance, n, id1, nick1[, id2, nick2]) puts members this instance still has back after the
 // registry lost them -> {"ok"[, peerInstance, peerId, peerNick]} | {"conflict"} when the slots are taken.
 const RegistryScript& restoreScript();
+
+// The command that runs `script` with `args`: EVALSHA by its digest, or, `withText`, EVAL (which loads it too).
+std::vector<std::string> scriptCommand(const RegistryScript& script, bool withText, std::vector<std::string> args);
+// Whether Redis refused an EVALSHA because it does not hold the script.
+bool scriptMissing(const RedisReply& reply);
 
 } // namespace murva

@@ -14,9 +14,9 @@ class ClusterRooms;
 
 class RemoteMember final : public Member {
 public:
-    // `localId`: the sharedId of this instance's member in the same room, in whose name it is sent.
-    RemoteMember(ClusterRooms& rooms, std::string instance, uint64_t id, uint64_t localId)
-        : rooms_(rooms), instance_(std::move(instance)), id_(id), localId_(localId) {}
+    // `localId`: the sharedId of this instance's member in room `room`, in whose name it is sent.
+    RemoteMember(ClusterRooms& rooms, std::string instance, uint64_t id, uint64_t localId, std::string room)
+        : rooms_(rooms), instance_(std::move(instance)), id_(id), localId_(localId), room_(std::move(room)) {}
 
     void deliver(std::string text) override;
     void peerJoined(const std::string& nick) override;
@@ -30,6 +30,7 @@ private:
     const std::string instance_;
     const uint64_t id_;
     const uint64_t localId_;
+    const std::string room_;
 };
 
 } // namespace murva

@@ -138,12 +138,18 @@ bool readPort(const json& object, const char* key, long long lowest, uint16_t& p
 // Rate limits keep a time per event in the window for each address: bounded, so memory is.
 constexpr uint32_t maxRateLimit = 10000;
 
+// Tested before any narrowing, as the port is: 4294967296 must not wrap around into 0 (no limit).
 bool readRateLimit(const json& object, const char* key, uint32_t& field, std::string& error) {
-    readKey(object, key, field);
-    if (field <= maxRateLimit)
+    auto it = object.find(key);
+    if (it == object.end())
         return true;
-    error = std::string(key) + " out of range (0-" + std::to_string(maxRateLimit) + ")";
-    return false;
+    const auto value = toInteger<long long>(*it);
+    if (value < 0 || value > maxRateLimit) {
+        error = std::string(key) + " out of range (0-" + std::to_string(maxRateLimit) + ")";
+        return false;
+    }
+    field = static_cast<uint32_t>(value);
+    return true;
 }
 
 bool isTurnUrl(const std::string& url) {
@@ -302,6 +308,11 @@ bool applyKeys(const json& root, ServerSettings& s, std::string& error) {
     if (!readRateLimit(root, "max_password_failures_per_ip", s.maxPasswordFailuresPerIp, error) ||
         !readRateLimit(root, "max_joins_per_ip_per_minute", s.maxJoinsPerIpPerMinute, error))
         return false;
+    readKey(root, "ipv6_prefix_length", s.ipv6PrefixLength);
+    if (s.ipv6PrefixLength < 1 || s.ipv6PrefixLength > 128) {
+        error = "ipv6_prefix_length out of range (1-128)";
+        return false;
+    }
     if (auto turn = root.find("turn"); turn != root.end() && !readTurn(*turn, s, error))
         return false;
     if (auto auth = root.find("auth"); auth != root.end() && !readAuth(*auth, s, error))

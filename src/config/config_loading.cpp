@@ -1,14 +1,14 @@
-// The command line forms, the configuration file on first start, and the environment's password and TURN secret.
+// The command line forms, the configuration file on first start, and the secrets from the environment.
 #include "config/config_loading.hpp"
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <string_view>
 
 #include "config/config_file.hpp"
+#include "config/credentials.hpp"
 
 namespace murva {
 
@@ -37,6 +37,26 @@ bool parsePortArgument(std::string_view text, uint16_t& port) {
     return true;
 }
 
+// The TURN secret and Redis password from the environment or the credential files (see
+// applySecretsFromEnvironment). False with `error` naming a credential file that cannot be read.
+bool readExternalSecrets(ServerSettings& settings, std::string& error) {
+    try {
+        if (settings.turn)
+            if (auto secret = externalSecret(turnSecretVariable, "turn-secret"))
+                settings.turn->secret = std::move(*secret);
+        if (settings.auth)
+            if (auto secret = externalSecret(authSecretVariable, "auth-secret"))
+                settings.auth->hs256Secret = std::move(*secret);
+        if (settings.cluster)
+            if (auto password = externalSecret(redisPasswordVariable, "redis-password"))
+                settings.cluster->redisPassword = std::move(*password);
+    } catch (const std::runtime_error& e) {
+        error = e.what();
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 bool writeDefaultConfig(const std::string& path) {
@@ -53,16 +73,26 @@ bool writeDefaultConfig(const std::string& path) {
     return false;
 }
 
-bool readSettingsFile(const std::string& path, ServerSettings& settings, std::string& error) {
+namespace {
+
+// The file alone, its unknown keys named on standard error.
+bool readFileOnly(const std::string& path, ServerSettings& settings, std::string& error) {
     std::vector<std::string> warnings;
     const bool loaded = loadConfig(path, settings, error, &warnings);
     for (const auto& line : warnings)
         std::cerr << line << "\n";
-    if (!loaded)
+    return loaded;
+}
+
+const std::string noTurnSecret = std::string("turn has no secret: set turn.secret or ") + turnSecretVariable;
+
+} // namespace
+
+bool readSettingsFile(const std::string& path, ServerSettings& settings, std::string& error) {
+    if (!readFileOnly(path, settings, error) || !readExternalSecrets(settings, error))
         return false;
-    applySecretsFromEnvironment(settings);
     if (settings.turn && settings.turn->secret.empty()) {
-        error = std::string("turn has no secret: set turn.secret or ") + turnSecretVariable;
+        error = noTurnSecret;
         return false;
     }
     if (settings.auth && settings.auth->keysFile.empty() && settings.auth->hs256Secret.empty()) {
@@ -113,9 +143,16 @@ bool loadSettings(int argc, char** argv, ServerSettings& settings, SettingsSourc
         return true;
     }
 
+    // As readSettingsFile, with a credential file that cannot be read named on a line of its own.
     std::string error;
-    if (!readSettingsFile(path, settings, error)) {
+    if (!readFileOnly(path, settings, error)) {
         std::cerr << "Failed to load " << path << ": " << error << "\n";
+        return false;
+    }
+    if (!applySecretsFromEnvironment(settings))
+        return false;
+    if (settings.turn && settings.turn->secret.empty()) {
+        std::cerr << "Failed to load " << path << ": " << noTurnSecret << "\n";
         return false;
     }
     if (source)
@@ -125,18 +162,31 @@ bool loadSettings(int argc, char** argv, ServerSettings& settings, SettingsSourc
     return true;
 }
 
-void applySecretsFromEnvironment(ServerSettings& settings) {
-    if (const char* value = std::getenv(turnSecretVariable); value && settings.turn)
-        settings.turn->secret = value;
-    if (const char* value = std::getenv(authSecretVariable); value && settings.auth)
-        settings.auth->hs256Secret = value;
-    if (const char* value = std::getenv(redisPasswordVariable); value && settings.cluster)
-        settings.cluster->redisPassword = value;
+bool applySecretsFromEnvironment(ServerSettings& settings) {
+    std::string error;
+    if (readExternalSecrets(settings, error))
+        return true;
+    std::cerr << error << "\n";
+    return false;
 }
 
-void applyPasswordFromEnvironment(ServerSettings& settings) {
-    if (const char* value = std::getenv("MURVA_SIGNAL_PASSWORD"))
-        settings.password = value;
+bool readPassword(ServerSettings& settings, std::string& error) {
+    try {
+        if (auto password = externalSecret(passwordVariable, "password"))
+            settings.password = std::move(*password);
+    } catch (const std::runtime_error& e) {
+        error = e.what();
+        return false;
+    }
+    return true;
+}
+
+bool applyPasswordFromEnvironment(ServerSettings& settings) {
+    std::string error;
+    if (readPassword(settings, error))
+        return true;
+    std::cerr << error << "\n";
+    return false;
 }
 
 } // namespace murva

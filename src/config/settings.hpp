@@ -24,7 +24,7 @@ struct AdminSettings {
 // Short-lived TURN credentials handed out in every "joined" (the TURN REST scheme coturn's use-auth-secret takes).
 struct TurnSettings {
     std::vector<std::string> urls; // turn: and turns: URLs of one TURN service that shares the secret
-    std::string secret;            // MURVA_SIGNAL_TURN_SECRET, when set, replaces the file's value
+    std::string secret;            // MURVA_SIGNAL_TURN_SECRET or the credential turn-secret replaces it
     uint32_t ttlSeconds = 3600;    // a credential stops working this long after it was issued
 };
 
@@ -42,7 +42,7 @@ struct AuthSettings {
 struct ClusterSettings {
     std::string redis = "redis://127.0.0.1:6379/0";
     std::string instance;              // this instance's name among them; empty: made up at start
-    std::string redisPassword;         // MURVA_SIGNAL_REDIS_PASSWORD
+    std::string redisPassword;         // MURVA_SIGNAL_REDIS_PASSWORD or the credential redis-password
     uint32_t heartbeatMs = 1000;       // how often the instance says it is alive
     uint32_t instanceTimeoutMs = 5000; // silence after which its rooms are freed by the others
 };
@@ -70,6 +70,7 @@ struct ServerSettings {
     std::vector<std::string> allowedOrigins; // upgrade requests' Origin values let in; empty: any
     uint32_t maxPasswordFailuresPerIp = 10;  // wrong passwords per minute from one address; 0: no limit
     uint32_t maxJoinsPerIpPerMinute = 0;     // joins per minute from one address; 0: no limit
+    uint32_t ipv6PrefixLength = 64;          // per-address limits count an IPv6 client by this network (1-128)
 
     std::optional<TurnSettings> turn; // empty: no "turn" key, and "joined" carries no TURN credentials
     std::optional<AuthSettings> auth;       // empty: joins carry no token

@@ -15,7 +15,7 @@ const Keys topKeys = {"port", "bind_address", "password", "log_level", "log_form
                           "connection_timeout_ms", "max_message_size", "max_connections", "max_connections_per_ip",
                           "max_rooms", "tls", "web_client", "admin", "drain_timeout_ms", "trusted_proxies",
                           "proxy_protocol", "allowed_origins", "max_password_failures_per_ip",
-                          "max_joins_per_ip_per_minute", "turn", "auth", "cluster"};
+                          "max_joins_per_ip_per_minute", "ipv6_prefix_length", "turn", "auth", "cluster"};
 
 struct Section {
     std::string_view name;

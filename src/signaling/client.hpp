@@ -22,7 +22,8 @@ using WeakSocket = std::weak_ptr<rtc::WebSocket>;
 // client); room and nick are read under the lock.
 class Client final : public Member {
 public:
-    Client(WeakSocket connection, std::string ip) : connection(std::move(connection)), ip(std::move(ip)) {}
+    Client(WeakSocket connection, std::string ip, std::string key)
+        : connection(std::move(connection)), ip(std::move(ip)), key(std::move(key)) {}
 
     void deliver(std::string text) override {
         if (auto socket = connection.lock(); socket && socket->isOpen())
@@ -34,6 +35,7 @@ public:
 
     const WeakSocket connection; // the state holds the only strong reference
     const std::string ip;        // may be empty
+    const std::string key;       // what per-address limits count it under (limitKey); empty when ip is
     std::string room;
     std::atomic<int> slot{-1}; // -1: in no room
     std::string nick;

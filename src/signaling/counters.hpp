@@ -31,6 +31,10 @@ struct SignalingCounters {
     Counter droppedNotJoined;     // anything but a join from a client in no room
     Counter droppedNoPeer;        // sent while alone in the room
     Counter droppedRelayFiltered; // relay candidates with allow_turn false
+
+    // Rooms shared between instances: messages from the Redis channel dropped.
+    Counter channelMalformed;   // unreadable, or holding a nick or frame no instance sends
+    Counter channelMisdirected; // about another room, or not from the member's partner
 };
 
 } // namespace murva

@@ -76,6 +76,15 @@ IpAddress unmapIpv4(const IpAddress& address) {
     return v4;
 }
 
+IpAddress networkOf(IpAddress address, unsigned prefix) {
+    for (std::size_t i = 0; i < address.size(); ++i) {
+        const unsigned bitsKept = prefix > i * 8 ? prefix - static_cast<unsigned>(i * 8) : 0;
+        if (bitsKept < 8)
+            address.bytes[i] &= static_cast<uint8_t>(0xff00u >> bitsKept);
+    }
+    return address;
+}
+
 std::string formatIpAddress(const IpAddress& address) {
     char buffer[INET6_ADDRSTRLEN] = {};
     if (inet_ntop(address.v6 ? AF_INET6 : AF_INET, address.bytes.data(), buffer, sizeof buffer) == nullptr)

@@ -32,4 +32,7 @@ IpAddress unmapIpv4(const IpAddress& address);
 // The text inet_ntop prints (IPv4 plain, IPv6 compressed lower-case).
 std::string formatIpAddress(const IpAddress& address);
 
+// The address with every bit below the first `prefix` bits cleared.
+IpAddress networkOf(IpAddress address, unsigned prefix);
+
 } // namespace murva

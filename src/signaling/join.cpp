@@ -31,9 +31,9 @@ void SignalingService::handleJoin(const SocketPtr& self, const std::shared_ptr<C
                        client->joinPending = false;
                        const SocketPtr socket = client->connection.lock();
                        const bool gone = client->closed || !socket || !socket->isOpen();
-                       if (shared.outcome != SharedClaim::Outcome::Joined) {
+                       if (shared.outcome != ClaimOutcome::Joined) {
                            if (!gone)
-                               answerJoin(socket, *client, ClaimResult{claimOutcome(shared.outcome), nullptr, {}}, {});
+                               answerJoin(socket, *client, ClaimResult{shared.outcome, nullptr, {}}, {});
                            return;
                        }
                        ClaimResult placed{ClaimOutcome::RoomFull, nullptr, {}};
@@ -44,20 +44,6 @@ void SignalingService::handleJoin(const SocketPtr& self, const std::shared_ptr<C
                        if (!gone)
                            answerJoin(socket, *client, placed, std::move(iceServers));
                    });
-}
-
-ClaimOutcome SignalingService::claimOutcome(SharedClaim::Outcome outcome) {
-    switch (outcome) {
-    case SharedClaim::Outcome::Joined:
-        return ClaimOutcome::Joined;
-    case SharedClaim::Outcome::RoomFull:
-        return ClaimOutcome::RoomFull;
-    case SharedClaim::Outcome::RoomLimitReached:
-        return ClaimOutcome::RoomLimitReached;
-    case SharedClaim::Outcome::Unavailable:
-        break;
-    }
-    return ClaimOutcome::Unavailable;
 }
 
 void SignalingService::answerJoin(const SocketPtr& self, const Client& client, const ClaimResult& claim,

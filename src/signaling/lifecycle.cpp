@@ -26,14 +26,14 @@ TrustedProxies parseTrustedProxies(const std::vector<std::string>& entries) {
 } // namespace
 
 SignalingService::SignalingService(SignalingState& state, const ServerSettings& settings)
-    : state_(state), policy_(makePolicy(settings)), allowTurn_(settings.allowTurn),
-      passwordFailures_(settings.maxPasswordFailuresPerIp), joins_(settings.maxJoinsPerIpPerMinute) {}
+    : state_(state), proxyProtocol_(settings.proxyProtocol), policy_(makePolicy(settings)),
+      allowTurn_(settings.allowTurn), passwordFailures_(settings.maxPasswordFailuresPerIp), joins_(settings.maxJoinsPerIpPerMinute) {}
 
 std::shared_ptr<const SignalingService::Policy> SignalingService::makePolicy(const ServerSettings& settings) {
     return std::make_shared<const Policy>(Policy{
         settings.password, parseTrustedProxies(settings.trustedProxies),
         settings.turn ? std::optional<TurnCredentials>(std::in_place, *settings.turn) : std::nullopt,
-        settings.auth ? std::make_shared<const TokenVerifier>(*settings.auth) : nullptr});
+        settings.ipv6PrefixLength, settings.auth ? std::make_shared<const TokenVerifier>(*settings.auth) : nullptr});
 }
 
 std::shared_ptr<const SignalingService::Policy> SignalingService::policy() const {
@@ -65,9 +65,22 @@ bool SignalingService::trustedProxy(const std::string& ip) const {
 std::string SignalingService::resolveAddress(const std::string& remote, const rtc::HttpRequest* request) const {
     std::string peer = clientIpFromAddress(remote);
     const auto current = policy();
-    if (current->trusted.empty() || !request)
+    // A connection that came with a PROXY header has its address from there, or (LOCAL, UNKNOWN) stands for
+    // itself: its X-Forwarded-For is whatever the relayed client wrote.
+    if (current->trusted.empty() || proxyProtocol_ || !request)
         return peer;
     return resolveClientAddress(peer, request->headerValues("X-Forwarded-For"), current->trusted);
+}
+
+std::string SignalingService::pendingKey(const std::string& ip,
+                                         const std::vector<std::string>& forwardedFor) const {
+    const auto current = policy();
+    const std::string client =
+        current->trusted.empty() || proxyProtocol_ ? ip : resolveClientAddress(ip, forwardedFor, current->trusted);
+    const auto address = parseIpAddress(client);
+    if (address && current->trusted.contains(*address))
+        return {};
+    return limitKey(client, current->ipv6PrefixLength);
 }
 
 std::string SignalingService::clientAddress(const rtc::WebSocket& socket) const {
@@ -75,14 +88,16 @@ std::string SignalingService::clientAddress(const rtc::WebSocket& socket) const 
 }
 
 void SignalingService::handleClient(SocketPtr socket) {
-    auto client = std::make_shared<Client>(socket, clientAddress(*socket));
+    std::string ip = clientAddress(*socket);
+    std::string key = ip.empty() ? std::string() : limitKey(ip, policy()->ipv6PrefixLength);
+    auto client = std::make_shared<Client>(socket, std::move(ip), std::move(key));
     if (client->ip != clientIpFromAddress(socket->remoteAddress().value_or("")))
         socket->setClientAddress(client->ip); // forwarded by our proxy: its log lines name the client, not the proxy
     bool admitted;
     std::string_view refusal;
     {
         SignalingState::Lock lock(state_);
-        admitted = state_.admit(socket, client->ip, &refusal);
+        admitted = state_.admit(socket, client->key, &refusal);
     }
     if (!admitted) {
         state_.reportRefusal(refusal, client->ip);
@@ -119,9 +134,9 @@ bool SignalingService::admitJoin(const SocketPtr& self, const Client& client, co
     auto& counters = state_.counters();
     const auto now = RateLimiter::Clock::now();
     // An address we cannot tell is not limited: it would put unrelated clients in one bucket.
-    const bool limited = !client.ip.empty();
-    const bool tooMany = limited && (!joins_.tryAcquire(client.ip, now) ||
-                                     ((!password.empty() || policy.auth) && passwordFailures_.overLimit(client.ip, now)));
+    const bool limited = !client.key.empty();
+    const bool tooMany = limited && (!joins_.tryAcquire(client.key, now) ||
+                                     ((!password.empty() || policy.auth) && passwordFailures_.overLimit(client.key, now)));
     if (tooMany) {
         bump(counters.joinsRateLimited);
         state_.reportRefusal("rate_limited", client.ip);
@@ -132,7 +147,7 @@ bool SignalingService::admitJoin(const SocketPtr& self, const Client& client, co
     if (password.empty() || passwordMatches(message.value("password", std::string()), password))
         return true;
     if (limited)
-        passwordFailures_.record(client.ip, now);
+        passwordFailures_.record(client.key, now);
     bump(counters.joinsUnauthorized);
     state_.reportRefusal("unauthorized", client.ip);
     sendJson(self, unauthorizedMessage());

@@ -11,9 +11,12 @@
 
 namespace murva {
 
+// How a claim of a room slot ended, whether this server or the shared registry decided it. Unavailable: the
+// registry could not be asked or did not answer.
+enum class ClaimOutcome { Joined, RoomLimitReached, RoomFull, Unavailable };
+
 struct SharedClaim {
-    enum class Outcome { Joined, RoomFull, RoomLimitReached, Unavailable };
-    Outcome outcome = Outcome::Unavailable;
+    ClaimOutcome outcome = ClaimOutcome::Unavailable;
     std::shared_ptr<Member> remotePeer; // the other member, when it is connected to another instance
     std::string remotePeerNick;
     uint64_t localPeerId = 0; // the other member's sharedId, when it is connected here; 0: none

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -39,13 +40,19 @@ public:
     bool trustedProxy(const std::string& ip) const;
 
     // The client address that `peer` (the socket's, or the PROXY header's) and the request's X-Forwarded-For
-    // lines give, under the trusted proxies in force.
+    // lines give, under the trusted proxies in force (none read behind PROXY headers).
     std::string resolveAddress(const std::string& peer, const rtc::HttpRequest* request) const;
 
-    // Takes the password, the relay filter, the trusted proxies, the rate limits, the TURN settings and the
-    // join tokens' keys (read again from their file) of `settings` for connections and joins from now on; rooms
-    // and admitted connections stay as they are. Throws std::invalid_argument, changing nothing, for a
-    // trusted_proxies entry that is no address or range, or a key set that cannot be used.
+    // What a connection not upgraded yet counts under, for the transport's caps on them: the limits' key of
+    // the client at `ip` (the socket peer, or a PROXY header's source), or of the one `forwardedFor` names
+    // when `ip` is a trusted proxy's. Empty for a connection of our proxies' own.
+    std::string pendingKey(const std::string& ip, const std::vector<std::string>& forwardedFor) const;
+
+    // Takes the password, the relay filter, the trusted proxies, the IPv6 prefix of the limits' keys, the rate
+    // limits, the TURN settings and the join tokens' keys (read again from their file) of `settings` for
+    // connections and joins from now on; rooms and admitted connections stay as they are (each keeps the key it
+    // was counted under). Throws std::invalid_argument, changing nothing, for a trusted_proxies entry that is no
+    // address or range, or a key set that cannot be used.
     void reconfigure(const ServerSettings& settings);
 
     // Keys that join tokens are checked with (the secret counts as one); 0 without "auth".
@@ -66,6 +73,7 @@ private:
         std::string password; // empty: open server
         TrustedProxies trusted;
         std::optional<TurnCredentials> turn; // empty: "joined" carries no iceServers
+        unsigned ipv6PrefixLength;           // an IPv6 client's limits count by this prefix
         std::shared_ptr<const TokenVerifier> auth; // null: joins carry no token
     };
     static std::shared_ptr<const Policy> makePolicy(const ServerSettings& settings);
@@ -95,13 +103,13 @@ private:
 
     // The replies to a join that was decided: "joined" and the peer's "peer-joined", or the refusal.
     void answerJoin(const SocketPtr& self, const Client& client, const ClaimResult& claim, nlohmann::json iceServers);
-    static ClaimOutcome claimOutcome(SharedClaim::Outcome outcome);
 
     // Forwards a frame of a client in a room to the other member, under the lock. `parsed` is the frame's
     // value when relay candidates are to be stripped from it; null: forwarded as it is.
     void relayFrame(const Client& client, std::string&& text, const nlohmann::json* parsed);
 
     SignalingState& state_;
+    const bool proxyProtocol_; // every connection opens with a PROXY header (kept until a restart)
     mutable std::mutex policyMutex_;
     std::shared_ptr<const Policy> policy_;
     std::atomic<bool> allowTurn_; // read for every frame, so not part of the policy

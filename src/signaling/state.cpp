@@ -20,15 +20,15 @@ void SignalingState::setLimits(const ServerSettings& settings) {
     maxRooms_ = settings.maxRooms;
 }
 
-bool SignalingState::admit(const SocketPtr& socket, const std::string& ip, std::string_view* refusal) {
+bool SignalingState::admit(const SocketPtr& socket, const std::string& key, std::string_view* refusal) {
     if (maxConnections_ != 0 && clients_.size() >= maxConnections_) {
         bump(counters_.refusedMaxConnections);
         if (refusal)
             *refusal = "max_connections";
         return false;
     }
-    if (maxConnectionsPerIp_ != 0 && !ip.empty()) {
-        auto it = connectionsPerIp_.find(ip);
+    if (maxConnectionsPerIp_ != 0 && !key.empty()) {
+        auto it = connectionsPerIp_.find(key);
         if (it != connectionsPerIp_.end() && static_cast<uint32_t>(it->second) >= maxConnectionsPerIp_) {
             bump(counters_.refusedPerIp);
             if (refusal)
@@ -38,8 +38,8 @@ bool SignalingState::admit(const SocketPtr& socket, const std::string& ip, std::
     }
     bump(counters_.admitted);
     clients_.insert(socket);
-    if (!ip.empty())
-        ++connectionsPerIp_[ip];
+    if (!key.empty())
+        ++connectionsPerIp_[key];
     return true;
 }
 
@@ -146,8 +146,8 @@ void SignalingState::vacateRoomSlot(Client& client) {
 }
 
 void SignalingState::release(const Client& client) {
-    if (!client.ip.empty()) {
-        auto it = connectionsPerIp_.find(client.ip);
+    if (!client.key.empty()) {
+        auto it = connectionsPerIp_.find(client.key);
         if (it != connectionsPerIp_.end() && --it->second <= 0)
             connectionsPerIp_.erase(it);
     }

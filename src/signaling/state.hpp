@@ -26,7 +26,6 @@ struct Slot {
 };
 using Room = std::array<Slot, 2>;
 
-enum class ClaimOutcome { Joined, RoomLimitReached, RoomFull, Unavailable };
 struct ClaimResult {
     ClaimOutcome outcome = ClaimOutcome::Joined;
     Member* peer = nullptr; // the other member when Joined and present; valid while the lock is held
@@ -64,9 +63,10 @@ public:
         std::unique_lock<std::mutex> lock_;
     };
 
-    // Counts a new connection against the connection and per-IP limits; a refusal changes nothing. With
-    // `refusal`, a refusal's reason is put there ("max_connections" or "per_ip").
-    bool admit(const SocketPtr& socket, const std::string& ip, std::string_view* refusal = nullptr);
+    // Counts a new connection against the connection and per-IP limits; a refusal changes nothing. `key` is
+    // the client's limitKey (may be empty: not limited per address). With `refusal`, a refusal's reason is
+    // put there ("max_connections" or "per_ip").
+    bool admit(const SocketPtr& socket, const std::string& key, std::string_view* refusal = nullptr);
 
     // The limits of `settings` for admissions and rooms from now on; what is already admitted stays.
     void setLimits(const ServerSettings& settings);

@@ -23,8 +23,8 @@ bool SignalingService::admitToken(const SocketPtr& self, const std::shared_ptr<C
     }
     auto& counters = state_.counters();
     if (token == message.end() || result.failure) {
-        if (!client->ip.empty())
-            passwordFailures_.record(client->ip, RateLimiter::Clock::now());
+        if (!client->key.empty())
+            passwordFailures_.record(client->key, RateLimiter::Clock::now());
         if (result.failure)
             bump(counters.tokenFailures[static_cast<std::size_t>(*result.failure)]);
         // The reason only: a token in a log would be a credential for anyone who reads it.

@@ -41,14 +41,6 @@ std::optional<unsigned> parseBoundedNumber(std::string_view text, std::size_t ma
     return value;
 }
 
-void clearBelowPrefix(IpAddress& address, unsigned prefix) {
-    for (std::size_t i = 0; i < address.size(); ++i) {
-        const unsigned bitsKept = prefix > i * 8 ? prefix - static_cast<unsigned>(i * 8) : 0;
-        if (bitsKept < 8)
-            address.bytes[i] &= static_cast<uint8_t>(0xff00u >> bitsKept);
-    }
-}
-
 std::string_view trimSpaceAndTab(std::string_view text) {
     const auto first = text.find_first_not_of(" \t");
     if (first == std::string_view::npos)
@@ -114,7 +106,7 @@ std::optional<TrustedProxies> TrustedProxies::parse(const std::vector<std::strin
             *address = unmapped;
             prefix -= 96;
         }
-        clearBelowPrefix(*address, prefix);
+        *address = networkOf(*address, prefix);
         proxies.ranges_.push_back({*address, prefix});
     }
     return proxies;
@@ -124,9 +116,7 @@ bool TrustedProxies::contains(const IpAddress& address) const {
     for (const Range& range : ranges_) {
         if (range.network.v6 != address.v6)
             continue;
-        IpAddress masked = address;
-        clearBelowPrefix(masked, range.prefix);
-        if (masked == range.network)
+        if (networkOf(address, range.prefix) == range.network)
             return true;
     }
     return false;

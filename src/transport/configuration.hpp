@@ -7,6 +7,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace rtc {
 
@@ -15,6 +16,7 @@ inline constexpr std::size_t defaultMaxMessageSize = 256 * 1024;
 inline constexpr std::chrono::milliseconds defaultIdleTimeout{60'000};
 inline constexpr std::size_t minMaxBufferedAmount = 1024 * 1024;
 inline constexpr std::size_t maxRequestHeaderSize = 16 * 1024; // larger request heads get 431
+inline constexpr unsigned maxRequestsPerConnection = 100;       // plain HTTP requests; the last answer closes
 
 struct WebSocketServerConfiguration {
     uint16_t port = 8080;                        // 0 picks a free port; WebSocketServer::port() tells which
@@ -39,9 +41,22 @@ struct WebSocketServerConfiguration {
     // remoteAddress() reports the client it names. A connection without one, with a malformed one, or from a
     // socket peer that trustedProxy does not accept is closed. Needs trustedProxy.
     bool proxyProtocol = false;
-    // Called on the I/O threads (possibly on several at once) with the socket peer's IP ("10.0.0.5", "::1";
-    // IPv4-mapped ones as IPv4).
+    // Whether a socket peer is one of our proxies: it may send PROXY headers, and its connections count for the
+    // client they carry (see clientKey). Called on the I/O threads (possibly on several at once) with the
+    // socket peer's IP ("10.0.0.5", "::1"; IPv4-mapped ones as IPv4).
     std::function<bool(const std::string& ip)> trustedProxy;
+
+    // Connections not upgraded yet (in their PROXY header, TLS, request or plain HTTP exchanges) at once, per
+    // client and in all; 0: no limit. A connection over either cap is closed unanswered and counted as refused.
+    // The handshake limit runs from the accept to the upgrade, whatever requests are answered meanwhile.
+    std::size_t maxPendingPerClient = 0;
+    std::size_t maxPending = 0;
+    // Which client a connection not upgraded yet counts for, called on the I/O threads with the client's IP (as
+    // trustedProxy gets it; the source of a PROXY header when it names one) and, when the socket peer is a
+    // trusted proxy sending no PROXY header, the X-Forwarded-For lines of its first request. An empty key counts
+    // in the total only (a proxy's own connections). Empty function: the IP is the key. Without a PROXY header,
+    // a trusted proxy's connection counts in the total only until its first request head is read.
+    std::function<std::string(const std::string& ip, const std::vector<std::string>& forwardedFor)> clientKey;
 };
 
 } // namespace rtc

@@ -20,6 +20,8 @@ struct TransportCounters {
         uint64_t proxyBad = 0;         // a malformed or truncated PROXY header
         uint64_t proxyUntrusted = 0;   // a peer that may not send a PROXY header
         uint64_t vetoed = 0;           // refused by the onUpgradeRequest handler
+        uint64_t pendingPerClient = 0; // over maxPendingPerClient
+        uint64_t pendingTotal = 0;     // over maxPending
     } refused;
 
     // Upgraded connections by the close code they ended with: the one the server sent when it closed first,

@@ -65,6 +65,7 @@ SessionSettings settingsFrom(const WebSocketServerConfiguration& config) {
     s.httpOnly = config.httpOnly;
     s.proxyProtocol = config.proxyProtocol;
     s.trustedProxy = config.trustedProxy;
+    s.clientKey = config.clientKey;
     if (s.proxyProtocol && !s.trustedProxy)
         throw std::invalid_argument("The PROXY protocol is enabled but no trusted proxy is given");
     return s;
@@ -82,6 +83,7 @@ public:
     void post(std::function<void()> task) { net::post(*contexts_.front(), std::move(task)); }
     explicit ServerCore(const WebSocketServerConfiguration& config) : shared_(std::make_shared<Shared>()) {
         shared_->settings = settingsFrom(config);
+        setPendingCaps(config.maxPendingPerClient, config.maxPending);
         if (config.enableTls)
             tls_.emplace(config);
 
@@ -152,6 +154,11 @@ public:
     }
 
     std::size_t connectionCount() const { return shared_->sessions.load(std::memory_order_relaxed); }
+
+    void setPendingCaps(std::size_t perClient, std::size_t total) {
+        shared_->maxPendingPerClient.store(perClient, std::memory_order_relaxed);
+        shared_->maxPending.store(total, std::memory_order_relaxed);
+    }
 
     void reloadCertificate() {
         if (!tls_)
@@ -362,6 +369,10 @@ void WebSocketServer::closeAll(int code) { core_->closeAll(code); }
 std::size_t WebSocketServer::connectionCount() const { return core_->connectionCount(); }
 
 void WebSocketServer::reloadCertificate() { core_->reloadCertificate(); }
+
+void WebSocketServer::setPendingCaps(std::size_t perClient, std::size_t total) {
+    core_->setPendingCaps(perClient, total);
+}
 
 std::optional<int64_t> WebSocketServer::certificateExpiry() const { return core_->certificateExpiry(); }
 

@@ -41,7 +41,8 @@ public:
     // Answers requests that are no WebSocket upgrade (every request when httpOnly), on an I/O thread. Without
     // a handler, or when it returns nullopt: 426 Upgrade Required (404 Not Found when httpOnly). HEAD gets the
     // head only. Requests with a body get 413. An answer keeps the connection open for the next request when
-    // the client asks for that; the handshake limit bounds the wait for it. A handler that throws gets 500.
+    // the client asks for that, up to maxRequestsPerConnection answers; the handshake limit, counted from the
+    // accept, bounds the whole exchange. A handler that throws gets 500.
     void onHttpRequest(HttpRequestHandler handler);
 
     // Called with each upgrade request before it is accepted, on an I/O thread. A response refuses the
@@ -67,6 +68,10 @@ public:
     // from now on; open connections keep theirs. On failure throws std::runtime_error with the reason and
     // keeps the current pair; throws std::logic_error when TLS is not enabled.
     void reloadCertificate();
+
+    // The caps on connections not upgraded yet (see maxPendingPerClient and maxPending) from now on; those
+    // already counted stay, and a lowered cap only turns away the connections that come next.
+    void setPendingCaps(std::size_t perClient, std::size_t total);
 
     // When the certificate in use stops being valid (seconds since 1970); empty without TLS.
     std::optional<int64_t> certificateExpiry() const;

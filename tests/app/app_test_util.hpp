@@ -29,9 +29,9 @@ namespace app_test {
 using namespace testing_support;
 using namespace std::chrono_literals;
 
-// Runs the binary in `workingDirectory`. The MURVA_SIGNAL_ secrets' variables and JOURNAL_STREAM (a runner
-// started by systemd) are removed from the inherited environment unless `env` sets them, so the test runner's
-// own environment cannot change the outcome.
+// Runs the binary in `workingDirectory`. The MURVA_SIGNAL_ secrets' variables, CREDENTIALS_DIRECTORY and
+// JOURNAL_STREAM (a runner started by systemd) are removed from the inherited environment unless `env` sets
+// them, so the test runner's own environment cannot change the outcome.
 inline std::unique_ptr<ChildProcess> startServer(const std::string &workingDirectory, std::vector<std::string> args,
                                                  std::map<std::string, std::string> env = {}) {
     ProcessOptions options;
@@ -39,6 +39,7 @@ inline std::unique_ptr<ChildProcess> startServer(const std::string &workingDirec
     options.args = std::move(args);
     for (const char *name :
          {"MURVA_SIGNAL_PASSWORD", "MURVA_SIGNAL_TURN_SECRET", "MURVA_SIGNAL_REDIS_PASSWORD", "MURVA_SIGNAL_AUTH_SECRET",
+          "CREDENTIALS_DIRECTORY",
           "JOURNAL_STREAM"})
         if (!env.count(name))
             options.unsetEnv.push_back(name);
@@ -122,12 +123,14 @@ inline Started startOnFreePort(const std::string &workingDirectory,
     }
 }
 
-// The whole response (head and body) to a plain GET on the loopback port.
-inline std::string httpGet(uint16_t port, const std::string &path) {
+// The whole response (head and body) to a plain request on the loopback port.
+inline std::string httpRequest(uint16_t port, const std::string &method, const std::string &path) {
     RawSocket socket(port);
-    socket.sendAll("GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+    socket.sendAll(method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
     return socket.readUntil("\r\n\r\n\x01", 3s); // a needle that never comes: everything until the close
 }
+
+inline std::string httpGet(uint16_t port, const std::string &path) { return httpRequest(port, "GET", path); }
 
 // The value of one sample (`name` or `name{labels}`, as written) on the admin port's /metrics; NaN when absent.
 inline double metricValue(uint16_t adminPort, const std::string &sample) {

@@ -1,6 +1,8 @@
 // The command line: a port (with an optional password), or a configuration path; and the password that the
-// environment puts in place of either.
+// environment or a credential file puts in place of either.
 #include <gtest/gtest.h>
+
+#include <filesystem>
 
 #include "app_test_util.hpp"
 
@@ -112,6 +114,25 @@ TEST(CommandLine, EnvironmentPasswordReplacesTheGivenOne) {
         ASSERT_EQ(child->stdoutLines().size(), 7u) << child->stderrText();
         EXPECT_EQ(child->stdoutLines().at(3), passwordLine);
         EXPECT_EQ(joinReply(port), unauthorized);
+    }
+    {
+        // systemd's LoadCredential=password: the file's content without its newline.
+        TempDir credentials;
+        credentials.write("password", "from-file\n");
+        auto [child, port] = startWithPort(dir, {"from-args"}, {{"CREDENTIALS_DIRECTORY", credentials.path()}});
+        ASSERT_EQ(child->stdoutLines().size(), 6u) << child->stderrText();
+        EXPECT_EQ(joinReply(port, R"(,"password":"from-args")"), unauthorized);
+        EXPECT_EQ(joinReply(port, R"(,"password":"from-file")"), joined);
+
+        // One that is there but cannot be read stops the start.
+        std::filesystem::remove(credentials.file("password"));
+        std::filesystem::create_directory(credentials.file("password"));
+        auto refused = startServer(dir.path(), {std::to_string(freeLoopbackPort())},
+                                   {{"CREDENTIALS_DIRECTORY", credentials.path()}});
+        EXPECT_EQ(refused->waitExit(), 1);
+        EXPECT_EQ(refused->stderrText(),
+                  "Cannot read credential " + credentials.file("password") + ": Is a directory\n");
+        EXPECT_EQ(refused->stdoutText(), "");
     }
 }
 

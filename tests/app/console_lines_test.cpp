@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <future>
 #include <iostream>
 #include <mutex>
@@ -13,6 +14,7 @@
 #include <thread>
 
 #include "app/console_lines.hpp"
+#include "app_test_util.hpp"
 #include "signaling/state.hpp"
 
 namespace {
@@ -196,4 +198,27 @@ TEST_F(ConsoleLines, RefusalsPastTheBudgetAreCountedAndToldInTheNextWindow) {
                 "[!] refused per_ip from 192.0.2.200\n"
                 "[!] refused per_ip from 192.0.2.201\n";
     EXPECT_EQ(gate_.text(), expected);
+}
+
+TEST(ConsoleOutput, AStdoutWhoseReaderWentAwayIsReportedOnceAndServingGoesOn) {
+    app_test::TempDir dir;
+    auto started = app_test::startOnFreePort(
+        dir.path(), [](uint16_t port) { return std::vector<std::string>{std::to_string(port)}; }, 5);
+    ASSERT_TRUE(started.child->waitForStdoutLines(5)) << started.child->stderrText();
+    started.child->closeStdout(); // `| tee` ended, or a log shipper restarted
+
+    for (int i = 0; i < 3; ++i) { // each join writes a console line into the broken pipe
+        auto client = app_test::WsClient::connect(started.port);
+        client->sendText(R"({"type":"join","nick":"n","room":"r)" + std::to_string(i) + "\"}");
+        EXPECT_EQ(client->receive(), R"({"peer":"","type":"joined"})") << i;
+        std::this_thread::sleep_for(20ms); // the writer takes each line on its own
+    }
+    const std::string report = "Standard output cannot be written (Broken pipe)";
+    EXPECT_TRUE(app_test::waitUntil([&] { return started.child->stderrText().find(report) != std::string::npos; }))
+        << started.child->stderrText();
+    EXPECT_FALSE(started.child->waitExit(0ms)) << "ended with " << started.child->waitExit(0ms).value_or(-1);
+    ASSERT_EQ(::kill(started.child->pid(), SIGTERM), 0);
+    EXPECT_EQ(started.child->waitExit(5s), 0);
+    const std::string errors = started.child->stderrText();
+    EXPECT_EQ(errors.find(report), errors.rfind(report)) << errors; // once
 }

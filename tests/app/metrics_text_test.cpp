@@ -136,8 +136,13 @@ TEST(ServerPages, HealthPageAndMetricsFollowAScriptedSession) {
     ASSERT_EQ(admin, settings.admin.port);
 
     // The main port serves health and the client's page; the admin port health and metrics, not the page.
-    for (const auto &[port, path, status, part] : std::vector<std::tuple<uint16_t, std::string, std::string, std::string>>{
+    struct Row {
+        uint16_t port;
+        std::string path, status, part, method = "GET";
+    };
+    for (const Row &row : std::vector<Row>{
              {main, "/healthz", "200 OK", "\r\n\r\nok"},
+             {main, "/healthz", "200 OK", "Cache-Control: no-store", "HEAD"},
              {main, "/readyz", "200 OK", "\r\n\r\nready"},
              {main, "/", "200 OK", "Content-Security-Policy: default-src 'none'"},
              {main, "/app.js?v=1", "200 OK", "text/javascript"},
@@ -145,9 +150,10 @@ TEST(ServerPages, HealthPageAndMetricsFollowAScriptedSession) {
              {admin, "/readyz", "200 OK", "ready"},
              {admin, "/", "404 Not Found", ""},
          }) {
-        const std::string response = app_test::httpGet(port, path);
-        EXPECT_TRUE(contains(response, "HTTP/1.1 " + status) && contains(response, part)) << path << ":\n"
-                                                                                         << response;
+        const std::string response = app_test::httpRequest(row.port, row.method, row.path);
+        EXPECT_TRUE(contains(response, "HTTP/1.1 " + row.status) && contains(response, row.part))
+            << row.method << " " << row.path << ":\n"
+            << response;
     }
 
     auto a = WsClient::connect(main), b = WsClient::connect(main);

@@ -4,12 +4,14 @@
 
 #include <signal.h>
 
+#include <filesystem>
 #include <regex>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
 
 #include "app_test_util.hpp"
+#include "support/raw_socket.hpp"
 #include "signaling/turn_credentials.hpp"
 
 using namespace app_test;
@@ -96,6 +98,20 @@ TEST(OperatorConfig, MistakesAreNamedAndCheckConfigSaysWhatWouldRun) {
     EXPECT_EQ(child->waitExit(), 0);
     EXPECT_NE(child->stdoutText().find(R"x("password": "(set)")x"), std::string::npos) << child->stdoutText();
     EXPECT_EQ(child->stdoutText().find("hunter2"), std::string::npos);
+
+    // A Redis URL's password is masked, with a scheme or without one (a slip the check does not refuse).
+    for (const std::string url : {"redis://user:url-pw@r:6379/1", "user:url-pw@r:6379", "redis:url-pw@r"}) {
+        dir.write("c.json", R"({"ipv6_prefix_length": 56, "cluster": {"redis": ")" + url + R"(", "instance": "a"}})");
+        auto check = startServer(dir.path(), {"--check-config", "c.json"});
+        EXPECT_EQ(check->waitExit(), 0) << url << "\n" << check->stderrText();
+        EXPECT_EQ(check->stdoutText().find("url-pw"), std::string::npos) << check->stdoutText();
+        EXPECT_EQ(check->stderrText().find("Unknown key"), std::string::npos) << check->stderrText();
+        const std::string out = check->stdoutText();
+        const auto shown = json::parse(out.substr(out.find('{')));
+        EXPECT_EQ(shown["ipv6_prefix_length"], 56);
+        EXPECT_EQ(shown["cluster"]["redis"].get<std::string>().substr(shown["cluster"]["redis"].get<std::string>().find('@')),
+                  url.substr(url.rfind('@'))) << "the host stays readable";
+    }
 }
 
 // A session in JSON: every line parses and carries its fields; refusals name their reason and address; no
@@ -339,4 +355,68 @@ TEST(OperatorReload, TheWholeFileAppliesToWhatComesNextAndABrokenFileChangesNoth
         dir.path(), [](uint16_t port) { return std::vector<std::string>{std::to_string(port)}; }, 6);
     kill(portOnly.child->pid(), SIGHUP);
     EXPECT_TRUE(portOnly.child->waitForStdout("Reload: no configuration file")) << portOnly.child->stdoutText();
+}
+
+// A reload reads the credential files as the start does, and a file that cannot be read fails it; the caps on
+// connections not upgraded yet follow the reloaded max_connections_per_ip.
+TEST(OperatorReload, CredentialFilesAndTheCapsBeforeTheUpgradeFollowTheFile) {
+    TempDir dir, credentials;
+    credentials.write("password", "from-file\n");
+    const uint16_t admin = freeLoopbackPort();
+    const auto members = [&](int perIp) {
+        return R"("drain_timeout_ms": 100, "admin": {"port": )" + std::to_string(admin) +
+               R"(}, "password": "in-the-file", "max_connections_per_ip": )" + std::to_string(perIp);
+    };
+    auto server = startOnFreePort(
+        dir.path(),
+        [&](uint16_t port) {
+            dir.write("murva-signal.json", configText(port, members(1)));
+            return std::vector<std::string>{"murva-signal.json"};
+        },
+        7, {{"CREDENTIALS_DIRECTORY", credentials.path()}});
+    ASSERT_TRUE(server.child->waitForStdoutLines(6)) << server.child->stderrText();
+    // Each client from an address of its own: a close is counted on the server's side a moment later.
+    int nextSource = 10;
+    const auto joinReplyWith = [&](const std::string &password) {
+        ClientOptions options;
+        options.sourceAddress = "127.0.0." + std::to_string(nextSource++);
+        auto client = WsClient::connect(server.port, options);
+        client->sendText(joinMessage("r" + std::to_string(nextSource), password));
+        return client->receive().value_or("");
+    };
+    EXPECT_EQ(joinReplyWith("from-file"), joined);
+
+    const std::string preUpgradePerIp = R"(murva_connections_refused_total{reason="pre_upgrade_per_ip"})";
+    std::vector<std::unique_ptr<RawSocket>> silent; // connections that never send their request
+    silent.push_back(std::make_unique<RawSocket>(server.port));
+    silent.push_back(std::make_unique<RawSocket>(server.port));
+    ASSERT_TRUE(waitUntil([&] { return metricValue(admin, preUpgradePerIp) == 1; })) << "one per client at start";
+    std::erase_if(silent, [](const auto &socket) { return socket->waitPeerClosed(100ms); });
+    ASSERT_EQ(silent.size(), 1u);
+
+    credentials.write("password", "rotated\n");
+    dir.write("murva-signal.json", configText(server.port, members(3)));
+    kill(server.child->pid(), SIGHUP);
+    ASSERT_TRUE(waitUntil([&] { return metricValue(admin, R"(murva_config_reloads_total{result="ok"})") == 1; }))
+        << server.child->stderrText();
+    EXPECT_EQ(joinReplyWith("from-file"), R"({"type":"unauthorized"})");
+    EXPECT_EQ(joinReplyWith("rotated"), joined);
+    silent.push_back(std::make_unique<RawSocket>(server.port));
+    silent.push_back(std::make_unique<RawSocket>(server.port)); // three now, as the reloaded file allows
+    for (const auto &socket : silent)
+        EXPECT_FALSE(socket->waitPeerClosed(200ms));
+    EXPECT_EQ(metricValue(admin, preUpgradePerIp), 1);
+
+    // A credential file that cannot be read is a failed reload, and the running password stays.
+    std::filesystem::remove(credentials.file("password"));
+    std::filesystem::create_directory(credentials.file("password"));
+    kill(server.child->pid(), SIGHUP);
+    ASSERT_TRUE(waitUntil([&] { return metricValue(admin, R"(murva_config_reloads_total{result="failed"})") == 1; }));
+    EXPECT_NE(server.child->stderrText().find("Cannot read credential " + credentials.file("password")),
+              std::string::npos)
+        << server.child->stderrText();
+    EXPECT_EQ(joinReplyWith("rotated"), joined);
+    silent.clear();
+    kill(server.child->pid(), SIGTERM);
+    EXPECT_EQ(server.child->waitExit(), 0);
 }

@@ -6,8 +6,10 @@
 #include <fstream>
 #include <iterator>
 
+#include "app/stop_sequence.hpp"
 #include "app_test_util.hpp"
 #include "support/raw_socket.hpp"
+#include "support/signal_server.hpp"
 
 using namespace app_test;
 
@@ -70,6 +72,24 @@ TEST(Stop, DrainLetsPairsFinishThenClosesWithGoingAwayAndExitsCleanly) {
     EXPECT_EQ(count("[+] join"), 3u);
     EXPECT_EQ(count("[-] leave"), 3u);
     EXPECT_NE(out.find("[-] leave (rooms=0, clients=0)"), std::string::npos) << out;
+}
+
+TEST(Stop, SystemdHearsOfTheDrainOnlyOnceItIsInForce) {
+    ServerSettings settings;
+    settings.admin.port = freeLoopbackPort();
+    SignalServer server(settings);
+    std::string readiness;
+    bool newcomerRefused = false;
+    murva::beginDrain(server.server(), [&] { // where STOPPING=1 goes out
+        readiness = httpGet(server.server().adminPort(), "/readyz");
+        try {
+            RawSocket newcomer(server.port());
+        } catch (const std::runtime_error&) {
+            newcomerRefused = true;
+        }
+    });
+    EXPECT_NE(readiness.find("503 Service Unavailable"), std::string::npos) << readiness;
+    EXPECT_TRUE(newcomerRefused);
 }
 
 TEST(Stop, ASecondSignalCutsTheDrainShort) {
@@ -141,6 +161,36 @@ TEST(Reload, SighupServesARenewedCertificateToNewConnectionsAndKeepsOpenOnes) {
     EXPECT_EQ(metricValue(admin, R"(murva_config_reloads_total{result="ok"})"), 1);
     EXPECT_EQ(metricValue(admin, R"(murva_config_reloads_total{result="failed"})"), 1);
 
+    // A key that is not the certificate's (another type: every handshake would fail) is a failed reload too.
+    copy("cert2.pem", "cert.pem");
+    copy("key-rsa.pem", "key.pem");
+    ASSERT_EQ(::kill(started.child->pid(), SIGHUP), 0);
+    EXPECT_TRUE(waitUntil([&] { return metricValue(admin, R"(murva_config_reloads_total{result="failed"})") == 2; }));
+    EXPECT_NE(started.child->stderrText().find("does not belong to the certificate"), std::string::npos)
+        << started.child->stderrText();
+    EXPECT_EQ(WsClient::connect(started.port, tls)->tlsPeerSubject(), "/CN=murva-second"); // the old pair stays
+    EXPECT_EQ(metricValue(admin, R"(murva_config_reloads_total{result="ok"})"), 1);
+
     open->sendText(R"({"type":"join","nick":"n","room":"r"})"); // the first connection never noticed
     EXPECT_EQ(open->receive(), R"({"peer":"","type":"joined"})");
+
+    // During a drain SIGHUP still reloads, and the drain goes on.
+    ASSERT_EQ(::kill(started.child->pid(), SIGTERM), 0);
+    ASSERT_TRUE(waitUntil([&] { // the drain has begun: the port is closed
+        try {
+            WsClient::connect(started.port, tls);
+            return false;
+        } catch (const std::runtime_error&) {
+            return true;
+        }
+    }));
+    copy("key2.pem", "key.pem"); // a usable pair again
+    ASSERT_EQ(::kill(started.child->pid(), SIGHUP), 0);
+    const auto reloads = [&] { return metricValue(admin, R"(murva_config_reloads_total{result="ok"})"); };
+    EXPECT_TRUE(waitUntil([&] { return reloads() == 2; })) << started.child->stderrText();
+    EXPECT_NE(started.child->stdoutText().find("TLS certificate read again"), std::string::npos);
+    EXPECT_FALSE(open->waitClosed(300ms)); // still draining
+    ASSERT_EQ(::kill(started.child->pid(), SIGINT), 0);
+    EXPECT_EQ(open->waitClosed(5s), 1001);
+    EXPECT_EQ(started.child->waitExit(5s), 0);
 }

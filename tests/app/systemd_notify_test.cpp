@@ -18,32 +18,8 @@
 
 using namespace std::chrono_literals;
 using app_test::NotifyReceiver;
+using testing_support::ScopedEnv;
 using testing_support::TempDir;
-
-namespace {
-
-// Sets (or, when empty, removes) an environment variable until the end of the scope.
-class ScopedEnv {
-public:
-    ScopedEnv(const char *name, const std::optional<std::string> &value) : name_(name) {
-        if (const char *old = std::getenv(name))
-            old_ = old;
-        set(value);
-    }
-    ~ScopedEnv() { set(old_); }
-
-private:
-    void set(const std::optional<std::string> &value) {
-        if (value)
-            setenv(name_, value->c_str(), 1);
-        else
-            unsetenv(name_);
-    }
-    const char *name_;
-    std::optional<std::string> old_;
-};
-
-} // namespace
 
 TEST(SystemdNotify, SendsEachNoticeAsOneDatagramAndNeverWaits) {
     TempDir dir;

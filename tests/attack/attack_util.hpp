@@ -97,7 +97,7 @@ inline std::optional<int> readCloseCode(RawSocket& socket, std::chrono::millisec
 // test asks for (nothing at all, half a request, garbage). Every call is bounded by socket timeouts.
 class TlsPeer {
 public:
-    explicit TlsPeer(uint16_t port) : socket_(port) {
+    explicit TlsPeer(uint16_t port, const RawSocketOptions& options = {}) : socket_(port, options) {
         const timeval bound{3, 0};
         ::setsockopt(socket_.fd(), SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
         ::setsockopt(socket_.fd(), SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);

@@ -141,3 +141,47 @@ TEST(Flood, ANonReadingPartnerIsCutOffAtTheOutboundCapAndMemoryStaysBounded) {
     calmB->close();
     EXPECT_TRUE(server.waitForSizes({0, 0, 0}));
 }
+
+TEST(Flood, PingsFromAPeerThatReadsNothingAreNotAnsweredWithoutEndNorKeepItAlive) {
+    rtc::WebSocketServerConfiguration extra;
+    extra.idleTimeout = 1s;
+    SignalServer server({}, extra);
+    const StateSizes before = server.sizes();
+
+    // Upgraded, not even joined; its receive window is tiny and it never reads.
+    RawSocket pinger(server.port(), {.receiveBuffer = 4096});
+    ASSERT_TRUE(pinger.upgrade());
+    ASSERT_TRUE(server.waitForSizes({before.clients + 1, 0, 1}));
+    const timeval sendBound{0, 300'000}; // a server that stopped reading shows as a send that does not finish
+    ::setsockopt(pinger.fd(), SOL_SOCKET, SO_SNDTIMEO, &sendBound, sizeof sendBound);
+    const long peakBefore = statusKiB("VmHWM:");
+
+    // One ping per write, so the server's reads hold few pings each and it has many pongs to answer.
+    const std::string ping = clientFrame(0x9, std::string(125, 'p'));
+    constexpr std::size_t sendLimit = 256u << 20; // a server that reads on for good would queue about as much
+    const auto start = Clock::now();
+    std::size_t sent = 0;
+    bool stalled = false;
+    while (!stalled && sent < sendLimit && Clock::now() - start < 10s) {
+        stalled = !pinger.sendAll(ping);
+        sent += ping.size();
+    }
+    const long stalledAfterMs = millisSince(start);
+
+    // Its pongs stay unwritten, so the pings it still sends count for nothing: the idle timeout ends it.
+    EXPECT_TRUE(server.waitForSizes(before, 5s)) << describe(server.sizes());
+    const long endedAfterMs = millisSince(start);
+    EXPECT_GE(server.transport().counters().idleTimeouts, 1u);
+    const long peakAfter = statusKiB("VmHWM:");
+    std::printf("[flood] ping flood: %zu MiB of pings sent until the server stopped taking them (%ld ms); connection "
+                "ended after %ld ms; peak memory %ld KiB before, %ld KiB after\n",
+                sent >> 20, stalledAfterMs, endedAfterMs, peakBefore, peakAfter);
+    std::fflush(stdout);
+    // Sanitized builds read so slowly that each read holds hundreds of pings, and the server's send buffer fills
+    // with their few pongs only after far longer than the bound: there the stall and memory say nothing.
+    if (memoryIsMeaningful) {
+        EXPECT_TRUE(stalled) << "the server read on for good";
+        EXPECT_LT(peakAfter - peakBefore, 16 * 1024);
+    }
+    expectNothingLeaked(server, before);
+}

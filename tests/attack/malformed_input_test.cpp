@@ -153,11 +153,11 @@ TEST(MalformedFrames, FragmentsWithControlFramesBetweenAreReassembledAndRelayedW
     pieces += clientFrame(0x0, "", true);
     ASSERT_TRUE(attacker->sendAll(pieces));
     EXPECT_EQ(partner->receive(), atLimit);
-    for (int k = 0; k < 4; ++k) {
-        const auto answer = attacker->readFrame();
-        ASSERT_TRUE(answer.has_value());
-        EXPECT_EQ(answer->opcode, 0xA);
-    }
+    // Pings read together are answered once, for the latest.
+    const auto answer = attacker->readFrame();
+    ASSERT_TRUE(answer.has_value());
+    EXPECT_EQ(answer->opcode, 0xA);
+    EXPECT_EQ(answer->payload, "k");
 
     // Frames that mean nothing are dropped without wedging the connection: binary, non-JSON, half a JSON value.
     ASSERT_TRUE(attacker->sendAll(clientFrame(0x2, "\x01\x02\x03") + clientFrame(0x1, "not json") +
@@ -168,7 +168,9 @@ TEST(MalformedFrames, FragmentsWithControlFramesBetweenAreReassembledAndRelayedW
 
     // The raw peer still gets relayed frames, and a proper close ends it cleanly.
     partner->sendText(R"({"type":"candidate","candidate":"back"})");
-    const auto back = attacker->readFrame();
+    auto back = attacker->readFrame();
+    while (back && back->opcode == 0xA) // pings that arrived in separate reads had pongs of their own
+        back = attacker->readFrame();
     ASSERT_TRUE(back.has_value());
     EXPECT_EQ(back->payload, R"({"type":"candidate","candidate":"back"})");
     ASSERT_TRUE(attacker->sendAll(clientFrame(0x8, "\x03\xE8")));

@@ -26,6 +26,7 @@ struct Events {
     int connected = 0;
     std::vector<std::string> lost;
     std::vector<std::string> messages; // "channel payload"
+    std::vector<std::string> errors;
 
     template <class Pred> bool waitFor(Pred pred, std::chrono::milliseconds bound = 10s) {
         std::unique_lock lock(mutex);
@@ -45,7 +46,8 @@ struct Events {
                 [this](const std::string& why) { update([&] { lost.push_back(why); }); },
                 [this](std::string_view channel, std::string_view payload) {
                     update([&] { messages.push_back(std::string(channel) + " " + std::string(payload)); });
-                }};
+                },
+                [this](const std::string& what) { update([&] { errors.push_back(what); }); }};
     }
 };
 
@@ -179,6 +181,62 @@ TEST(RedisConnection, AuthenticatesAndSelectsAndReportsARefusedPasswordOnce) {
     EXPECT_TRUE(call(connection, {"GET", "who"}).isError());
 }
 
+// A throwing callback, message handler or timer costs only itself: the error handler hears of it and later
+// replies and messages still arrive in order.
+TEST(RedisConnection, WhatHandlersThrowIsReportedAndTheConnectionGoesOn) {
+    RedisServer server;
+    Events events;
+    auto handlers = events.handlers();
+    handlers.message = [record = handlers.message](std::string_view channel, std::string_view payload) {
+        if (payload == "bad")
+            throw std::invalid_argument("not UTF-8");
+        record(channel, payload);
+    };
+    RedisConnection connection(parseRedisUrl(server.url()), handlers);
+    connection.subscribe("c");
+    connection.start();
+    ASSERT_TRUE(events.waitFor([&] { return events.connected == 1; }));
+    Events publisherEvents;
+    RedisConnection publisher(parseRedisUrl(server.url()), publisherEvents.handlers());
+    publisher.start();
+    ASSERT_TRUE(publisherEvents.waitFor([&] { return publisherEvents.connected == 1; }));
+
+    connection.command({"PING"}, [](const RedisReply&) { throw std::bad_alloc(); });
+    connection.post([] { throw std::runtime_error("timer"); });
+    for (const char* payload : {"bad", "good"})
+        EXPECT_EQ(call(publisher, {"PUBLISH", "c", payload}).integer, 1);
+    ASSERT_TRUE(events.waitFor([&] { return events.messages.size() == 1 && events.errors.size() == 3; }));
+    EXPECT_EQ(events.messages.at(0), "c good");
+    EXPECT_FALSE(call(connection, {"PING"}).isError()); // the callback that threw left the reply order intact
+    EXPECT_EQ(events.lostCount(), 0u);
+}
+
+// The handshake asks the version when a least one is set: the server's own version passes, one above it not.
+TEST(RedisConnection, RefusesAServerOlderThanTheLeastVersion) {
+    RedisServer server;
+    const std::string info = server.command({"INFO", "server"});
+    const auto at = info.find("redis_version:") + 14;
+    const int major = std::stoi(info.substr(at)), minor = std::stoi(info.substr(info.find('.', at) + 1));
+    const struct {
+        int major, minor;
+        bool accepted;
+    } cases[] = {{major, minor, true}, {major - 1, minor + 5, true}, {major, minor + 1, false}, {major + 1, 0, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.major) + "." + std::to_string(c.minor));
+        Events events;
+        RedisOptions options;
+        options.minimumMajor = c.major;
+        options.minimumMinor = c.minor;
+        RedisConnection connection(parseRedisUrl(server.url()), events.handlers(), options);
+        connection.start();
+        ASSERT_TRUE(events.waitFor([&] { return events.connected == 1 || !events.lost.empty(); }));
+        EXPECT_EQ(events.connected == 1, c.accepted);
+        if (!c.accepted) {
+            EXPECT_NE(events.lost.at(0).find("or newer is needed"), std::string::npos) << events.lost.at(0);
+        }
+    }
+}
+
 TEST(RedisConnection, RestartedServerFailsPendingCommandsThenReconnectsWithinTheBackoffCap) {
     RedisServer server;
     Events events, subscriberEvents;
@@ -254,6 +312,12 @@ TEST(RedisConnection, PausedServerIsNoticedByLiveness) {
     ASSERT_TRUE(events.waitFor([&] { return events.connected == 2; }));
     EXPECT_EQ(call(connection, {"PING"}).text, "PONG");
     EXPECT_EQ(events.lostCount(), 1u);
+
+    // A second pause is noticed like the first.
+    server.pause();
+    ASSERT_TRUE(events.waitFor([&] { return events.lost.size() == 2; }, 3s));
+    server.resume();
+    ASSERT_TRUE(events.waitFor([&] { return events.connected == 3; }));
 }
 
 TEST(RedisConnection, TimersRunOnItsThreadUntilStop) {

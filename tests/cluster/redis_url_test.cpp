@@ -56,6 +56,13 @@ TEST(RedisUrl, RefusesWhatItCannotHonourAndSaysWhy) {
         {"redis://user:@host", "needs a password"},
         {"redis://:bad%zzescape@host", "escape"},
         {"redis://:cut%4@host", "escape"},
+        // The user information is never repeated, wherever the mistake is.
+        {"redis://:hunter2@host:0", "port"},
+        {"redis://user:hunter2@[::1", "']'"},
+        {"redis://hunter2@host", "[username]:password"},
+        {"rediss://:hunter2@host", "TLS"},
+        {"http://:hunter2@host", "redis://"},
+        {"redis:/:hunter2@host", "redis://"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.url);
@@ -64,6 +71,7 @@ TEST(RedisUrl, RefusesWhatItCannotHonourAndSaysWhy) {
             ADD_FAILURE() << "accepted";
         } catch (const std::invalid_argument& e) {
             EXPECT_NE(std::string(e.what()).find(c.reason), std::string::npos) << e.what();
+            EXPECT_EQ(std::string(e.what()).find("hunter2"), std::string::npos) << e.what();
         }
     }
 }

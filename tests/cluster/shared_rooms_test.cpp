@@ -1,11 +1,13 @@
 // Instances of the real binary sharing rooms through a real redis-server: pairs that straddle instances meet,
 // relay in order and part; two instances racing for a last slot; the room limit counted over all of them; an
-// instance killed; Redis restarted under running pairs; an instance stopped.
+// instance killed; Redis restarted and paused under running pairs; an instance stopped; a name used twice;
+// forged channel messages; a flushed script cache; a refused heartbeat.
 #include <gtest/gtest.h>
 
 #include <csignal>
 
 #include "app/app_test_util.hpp"
+#include "cluster/channel_message.hpp"
 #include "support/redis_server.hpp"
 
 using namespace app_test;
@@ -28,9 +30,24 @@ protected:
     Instance& startInstance(const std::string& timing, const std::string& members = R"("max_rooms": 0)",
                             const std::map<std::string, std::string>& env = {}) {
         Instance instance;
+        auto started = launch(instance, timing, members, env);
+        EXPECT_NE(started.child->stdoutText().find("Rooms shared through Redis as instance"), std::string::npos)
+            << started.child->stderrText();
+        instance.child = std::move(started.child);
+        instance.port = started.port;
+        if (!expectUnready_) {
+            EXPECT_TRUE(waitUntil([&] { return ready(instance); }, 5s)); // Redis has answered
+        }
+        instances_.push_back(std::move(instance));
+        return instances_.back();
+    }
+
+    // Runs the binary with such a configuration and returns once it serves or has ended.
+    Started launch(Instance& instance, const std::string& timing, const std::string& members = R"("max_rooms": 0)",
+                   const std::map<std::string, std::string>& env = {}) {
         instance.admin = freeLoopbackPort();
         const std::string name = "c" + std::to_string(instances_.size()) + ".json";
-        auto started = startOnFreePort(
+        return startOnFreePort(
             dir_.path(),
             [&](uint16_t port) {
                 dir_.write(name, "{\"port\": " + std::to_string(port) + R"(, "bind_address": "127.0.0.1",
@@ -40,18 +57,20 @@ protected:
                 return std::vector<std::string>{name};
             },
             7, env);
-        EXPECT_NE(started.child->stdoutText().find("Rooms shared through Redis as instance"), std::string::npos)
-            << started.child->stderrText();
-        instance.child = std::move(started.child);
-        instance.port = started.port;
-        if (!expectUnready_)
-            EXPECT_TRUE(waitUntil([&] { return ready(instance); }, 5s)); // Redis has answered
-        instances_.push_back(std::move(instance));
-        return instances_.back();
     }
 
     static bool ready(const Instance& instance) {
         return httpGet(instance.admin, "/readyz").find("200 OK") != std::string::npos;
+    }
+
+    // The value of one sample line of /metrics ("" when there is none).
+    static std::string metric(const Instance& instance, const std::string& sample) {
+        const std::string page = httpGet(instance.admin, "/metrics");
+        const auto at = page.find("\n" + sample + " ");
+        if (at == std::string::npos)
+            return "";
+        const auto value = at + sample.size() + 2;
+        return page.substr(value, page.find('\n', value) - value);
     }
 
     // Joins room `room` on `instance` and returns the reply.
@@ -234,6 +253,128 @@ TEST_F(SharedRooms, AKilledInstancesRoomsAreFreedAndRedisCanRestartUnderRunningP
         client->close();
     EXPECT_TRUE(waitUntil([&] { return roomKeys().empty(); }, 5s)) << ::testing::PrintToString(roomKeys());
     EXPECT_EQ(redis_.keys("murva:instance:*").size(), 1u);
+
+    // A second outage, Redis paused rather than gone, is reported like the first, within half the timeout
+    // (a little more for polling /readyz on this busy machine); the instance comes back when Redis does.
+    redis_.pause();
+    const auto paused = std::chrono::steady_clock::now();
+    EXPECT_TRUE(waitUntil([&] { return !ready(instances_[1]); }, 3s));
+    EXPECT_LE(std::chrono::steady_clock::now() - paused, 500ms + 100ms);
+    redis_.resume();
+    EXPECT_TRUE(waitUntil([&] { return ready(instances_[1]); }, 5s));
+}
+
+// Copying one configuration to two instances gives both one name: the second is refused once the first's
+// heartbeat is still fresh after the timeout; after a crash the name is free again within the timeout.
+TEST_F(SharedRooms, AnInstanceNameInUseIsRefusedAtStart) {
+    const std::string timing = R"("heartbeat_ms": 100, "instance_timeout_ms": 1000)";
+    const std::string twinTiming = timing + R"(, "instance": "twin")";
+    auto& first = startInstance(twinTiming);
+    auto& other = startInstance(timing);
+    auto client = WsClient::connect(first.port), partner = WsClient::connect(other.port);
+    ASSERT_EQ(join(*client, "r", "n"), joinedAlone);
+    ASSERT_EQ(join(*partner, "r", "p"), joinedWith("n"));
+    ASSERT_EQ(client->receive(5s), peerJoined("p"));
+
+    Instance twin;
+    auto refused = launch(twin, twinTiming);
+    EXPECT_EQ(refused.child->waitExit(5s), 1);
+    EXPECT_NE(refused.child->stderrText().find("murva:instance:twin"), std::string::npos)
+        << refused.child->stderrText();
+    // The refused one gave back nothing of the name's: the pair across the two instances goes on.
+    client->sendText(R"({"type":"offer"})");
+    EXPECT_EQ(partner->receive(5s), R"({"type":"offer"})");
+    partner->sendText(R"({"type":"answer"})");
+    EXPECT_EQ(client->receive(5s), R"({"type":"answer"})");
+    // A twin that started while Redis was away from one of them is noticed by the heartbeat, and said.
+    redis_.command({"SET", "murva:instance:twin", "another process", "PX", "1000"});
+    const auto warned = [&] {
+        return first.child->stderrText().find("written by another process") != std::string::npos;
+    };
+    EXPECT_TRUE(waitUntil(warned, 3s));
+
+    first.child->kill();
+    startInstance(twinTiming); // waits out the dead one's heartbeat, then serves and frees what it held
+    EXPECT_EQ(partner->receive(5s), peerLeft);
+}
+
+// Messages published on an instance's channel by anyone: what does not fit the member it names (which message
+// does is tested on its own) is dropped and counted, and the instance carries on. Each table row would otherwise
+// reach the member before the next row.
+TEST_F(SharedRooms, ChannelMessagesThatDoNotFitTheirMemberAreDroppedAndCounted) {
+    const std::string timing = R"("heartbeat_ms": 100, "instance_timeout_ms": 1000, "instance": )";
+    auto& a = startInstance(timing + R"("a")");
+    auto& b = startInstance(timing + R"("b")");
+    auto here = WsClient::connect(a.port), there = WsClient::connect(b.port), waiting = WsClient::connect(a.port);
+    ASSERT_EQ(join(*here, "pair", "h"), joinedAlone);
+    ASSERT_EQ(join(*there, "pair", "t"), joinedWith("h"));
+    ASSERT_EQ(here->receive(5s), peerJoined("t"));
+    ASSERT_EQ(join(*waiting, "lone", "w"), joinedAlone);
+    const auto id = [&](const std::string& room, const char* slot) {
+        return std::stoull(redis_.command({"HGET", "murva:room:" + room, slot}));
+    };
+    const uint64_t hereId = id("pair", "m1"), thereId = id("pair", "m0"), waitingId = id("lone", "m1");
+
+    using Kind = murva::ChannelMessage::Kind;
+    const auto message = [](Kind kind, uint64_t to, const std::string& from, uint64_t fromId, const std::string& room,
+                            const std::string& body) {
+        return murva::encodeChannelMessage(kind, to, from, fromId, room, body);
+    };
+    // The member's partner, room and nick as this instance knows them are what the rows are judged against.
+    const struct {
+        std::string payload, reason;
+    } dropped[] = {
+        {message(Kind::Joined, waitingId, "c", 1, "lone", "\xff\xfe nick"), "malformed"},           // not UTF-8
+        {message(Kind::Relay, hereId, "c", thereId, "pair", R"({"type":"offer"})"), "misdirected"}, // not the partner
+        {message(Kind::Relay, hereId, "b", thereId + 1, "pair", R"({"type":"offer"})"), "misdirected"},
+        {message(Kind::Relay, hereId, "b", thereId, "lone", R"({"type":"offer"})"), "misdirected"},
+        {"nothing of ours", "malformed"},
+    };
+    std::map<std::string, int> expected;
+    for (const auto& row : dropped) {
+        EXPECT_EQ(redis_.command({"PUBLISH", "murva:to:a", row.payload}), "1");
+        ++expected[row.reason];
+    }
+    // What fits goes through, after everything above.
+    EXPECT_EQ(redis_.command({"PUBLISH", "murva:to:a",
+                              message(Kind::Relay, hereId, "b", thereId, "pair", R"({"type":"answer"})")}),
+              "1");
+    EXPECT_EQ(redis_.command({"PUBLISH", "murva:to:a", message(Kind::Joined, waitingId, "c", 1, "lone", "x")}), "1");
+    EXPECT_EQ(here->receive(5s), R"({"type":"answer"})");
+    EXPECT_EQ(waiting->receive(5s), peerJoined("x"));
+    for (const auto& [reason, count] : expected)
+        EXPECT_EQ(metric(a, "murva_cluster_messages_dropped_total{reason=\"" + reason + "\"}"), std::to_string(count))
+            << reason;
+    EXPECT_FALSE(a.child->waitExit(0ms));
+    there->sendText(R"({"type":"offer","still":"relayed"})");
+    EXPECT_EQ(here->receive(5s), R"({"type":"offer","still":"relayed"})");
+}
+
+// The registry's scripts are cached by Redis, which may lose them (SCRIPT FLUSH, a failover to a replica that
+// never had them): joins and leaves load them again.
+TEST_F(SharedRooms, JoinsAndLeavesOutliveAFlushedScriptCache) {
+    auto& instance = startInstance(R"("heartbeat_ms": 100, "instance_timeout_ms": 1000)");
+    redis_.command({"SCRIPT", "FLUSH"});
+    auto first = WsClient::connect(instance.port), second = WsClient::connect(instance.port);
+    EXPECT_EQ(join(*first, "r", "f"), joinedAlone);
+    redis_.command({"SCRIPT", "FLUSH"});
+    EXPECT_EQ(join(*second, "r", "s"), joinedWith("f"));
+    redis_.command({"SCRIPT", "FLUSH"});
+    first->close();
+    EXPECT_EQ(second->receive(5s), peerLeft);
+    second->close();
+    EXPECT_TRUE(waitUntil([&] { return roomKeys().empty(); }, 5s)) << ::testing::PrintToString(roomKeys());
+}
+
+// A Redis that refuses the heartbeat (an old version, a read-only replica after a failover, no memory, no
+// permission) would let the others free this instance's rooms while it serves on: it counts as lost.
+TEST_F(SharedRooms, ARefusedHeartbeatCountsAsALostConnection) {
+    auto& instance = startInstance(R"("heartbeat_ms": 100, "instance_timeout_ms": 1000)");
+    redis_.command({"ACL", "SETUSER", "default", "-set"});
+    EXPECT_TRUE(waitUntil([&] { return !ready(instance); }, 3s));
+    EXPECT_NE(instance.child->stderrText().find("heartbeat"), std::string::npos) << instance.child->stderrText();
+    redis_.command({"ACL", "SETUSER", "default", "+set"});
+    EXPECT_TRUE(waitUntil([&] { return ready(instance); }, 5s));
 }
 
 // The password comes from the environment only (it stays out of the file); without it Redis refuses the

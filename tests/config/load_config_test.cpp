@@ -138,6 +138,22 @@ TEST(LoadConfigFields, NumbersConvertToUnsigned32Bits) {
     EXPECT_EQ(settingsOf(R"({"max_message_size": 1.8446744073709552e19})").maxMessageSize, 4294967295u);
 }
 
+TEST(LoadConfigFields, RateLimitsAreRangeCheckedBeforeAnyNarrowing) {
+    for (const std::string key : {"max_password_failures_per_ip", "max_joins_per_ip_per_minute"}) {
+        const std::string rangeError = key + " out of range (0-10000)";
+        // Values whose low 32 bits would pass the check (0 means no limit at all).
+        for (const std::string value : {"10001", "-1", "4294967296", "4294967297", "18446744073709551615", "1e300"})
+            EXPECT_EQ(failureOf("{\"" + key + "\": " + value + "}"), rangeError) << value;
+        for (const auto &[value, expected] : std::vector<std::pair<std::string, uint32_t>>{
+                 {"10000", 10000}, {"0", 0}, {"10000.9", 10000}, {"true", 1}}) {
+            const auto s = settingsOf("{\"" + key + "\": " + value + "}");
+            EXPECT_EQ(key == "max_joins_per_ip_per_minute" ? s.maxJoinsPerIpPerMinute : s.maxPasswordFailuresPerIp,
+                      expected)
+                << key << " " << value;
+        }
+    }
+}
+
 TEST(LoadConfigOrder, KeysAreReadInTheirFixedOrderAndTheFirstFailureWins) {
     // Object members are not visited in file order: "port" is read first wherever it stands.
     EXPECT_EQ(failureOf(R"({"max_rooms": "many", "port": 0})"), portError);
@@ -273,4 +289,13 @@ TEST(LoadConfigCluster, MalformedClusterKeysAreRefusedAndAWellFormedOneIsKept) {
     EXPECT_EQ(s.cluster->instance, "eu-1.a_b");
     EXPECT_EQ(s.cluster->heartbeatMs, 200u);
     EXPECT_EQ(s.cluster->instanceTimeoutMs, 400u);
+}
+
+TEST(LoadConfigKeys, Ipv6PrefixLengthIsANetworkSize) {
+    EXPECT_EQ(settingsOf(R"({"ipv6_prefix_length": 48})").ipv6PrefixLength, 48u);
+    EXPECT_EQ(settingsOf(R"({"ipv6_prefix_length": 128})").ipv6PrefixLength, 128u);
+    for (const char *value : {"0", "129", "-64"})
+        EXPECT_EQ(failureOf(std::string(R"({"ipv6_prefix_length": )") + value + "}"),
+                  "ipv6_prefix_length out of range (1-128)")
+            << value;
 }

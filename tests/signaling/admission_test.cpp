@@ -32,6 +32,67 @@ TEST(ClientAddress, IpTextIsTheAddressWithoutItsPort) {
     EXPECT_EQ(clientIpFromAddress("[fe80::1%eth0]:9"), "fe80::1%eth0");
 }
 
+TEST(ClientAddress, LimitsKeyIpv6ClientsByTheirNetwork) {
+    const struct {
+        const char* ip;
+        unsigned prefix;
+        const char* key;
+    } cases[] = {
+        {"192.0.2.10", 64, "192.0.2.10"},
+        {"::ffff:192.0.2.10", 64, "192.0.2.10"}, // mapped IPv4 stays IPv4
+        {"2001:db8:1:2:aaaa:bbbb:cccc:dddd", 64, "2001:db8:1:2::/64"},
+        {"2001:db8:1:2::1", 64, "2001:db8:1:2::/64"},
+        {"2001:db8:1:2:3:4:5:6", 48, "2001:db8:1::/48"},
+        {"2001:db8:1:2:3:4:5:6", 128, "2001:db8:1:2:3:4:5:6/128"},
+        {"not-an-address", 64, "not-an-address"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(limitKey(c.ip, c.prefix), c.key) << c.ip << " /" << c.prefix;
+}
+
+TEST(Admission, AnIpv6ClientRotatingAddressesWithinItsNetworkIsOneClient) {
+    // The addresses come through a trusted proxy: loopback has no /64 to rotate in.
+    for (const unsigned prefix : {64u, 128u}) {
+        SCOPED_TRACE(prefix);
+        ServerSettings settings;
+        settings.maxConnectionsPerIp = 2;
+        settings.maxJoinsPerIpPerMinute = 2;
+        settings.trustedProxies = {"127.0.0.1"};
+        settings.ipv6PrefixLength = prefix;
+        SignalServer server(settings);
+        const auto as = [&](const std::string& ip) {
+            ClientOptions options;
+            options.headers = {{"X-Forwarded-For", ip}};
+            return WsClient::connect(server.port(), options);
+        };
+        std::vector<std::unique_ptr<WsClient>> held;
+        for (const char* ip : {"2001:db8:1:2::a", "2001:db8:1:2::b"}) {
+            held.push_back(as(ip));
+            held.back()->sendText(R"({"type":"join","room":")" + std::string(ip) + R"("})");
+            EXPECT_EQ(held.back()->receive(), R"({"peer":"","type":"joined"})");
+        }
+        // A third address of the same /64: over the connection limit by its network, but not by itself.
+        auto third = as("2001:db8:1:2:ffff::c");
+        if (prefix == 64) {
+            EXPECT_EQ(third->receive(), capacity);
+        } else {
+            third->sendText(R"({"type":"join","room":"c"})");
+            EXPECT_EQ(third->receive(), R"({"peer":"","type":"joined"})");
+        }
+        // Joins are counted by the network as well: one more join from it is one too many.
+        held.pop_back();
+        ASSERT_TRUE(waitUntil([&] { return server.sizes().clients == (prefix == 64 ? 1u : 2u); }));
+        auto rejoin = as("2001:db8:1:2::d");
+        rejoin->sendText(R"({"type":"join","room":"d"})");
+        EXPECT_EQ(rejoin->receive(), prefix == 64 ? R"({"reason":"Too many attempts, try later.","type":"error"})"
+                                                  : R"({"peer":"","type":"joined"})");
+        // Another network is another client.
+        auto other = as("2001:db8:1:3::a");
+        other->sendText(R"({"type":"join","room":"e"})");
+        EXPECT_EQ(other->receive(), R"({"peer":"","type":"joined"})");
+    }
+}
+
 TEST(Admission, GlobalLimitRefusesWithCapacityErrorAndCloseUntilCloseHandlingFrees) {
     ServerSettings settings;
     settings.maxConnections = 2;
@@ -131,4 +192,43 @@ TEST(Admission, OriginsOffTheAllowListAreRefusedBeforeTheUpgradeAndJoinsAreRateL
     third->sendText(R"({"type":"join","room":"c","nick":"n"})");
     EXPECT_EQ(third->receive(), R"({"reason":"Too many attempts, try later.","type":"error"})");
     EXPECT_TRUE(third->waitClosed());
+}
+
+TEST(Admission, ProxyHeaderWithoutClientAddressNeverLetsForwardedForChooseTheAddress) {
+    ServerSettings settings;
+    settings.maxConnectionsPerIp = 0;
+    settings.proxyProtocol = true;
+    settings.trustedProxies = {"127.0.0.9"};
+    rtc::WebSocketServerConfiguration transport;
+    transport.proxyProtocol = true;
+    SignalServer server(settings, transport);
+    const auto v2 = [](char command, char family, const std::string& addresses) {
+        return std::string("\r\n\r\n\0\r\nQUIT\n", 12) + command + family + '\0' +
+               static_cast<char>(addresses.size()) + addresses;
+    };
+    const struct {
+        const char* what;
+        std::string header;
+        std::string countedAs;
+    } cases[] = {
+        {"v1 UNKNOWN", "PROXY UNKNOWN\r\n", "127.0.0.9"},
+        {"v2 LOCAL", v2('\x20', '\x00', ""), "127.0.0.9"},
+        {"v2 unspecified family", v2('\x21', '\x00', ""), "127.0.0.9"},
+        {"v2 UNIX stream", v2('\x21', '\x31', std::string(216, '\0')), "127.0.0.9"},
+        // A source the header names is the address even when it is a trusted one.
+        {"v1 TCP4 naming a proxy", "PROXY TCP4 127.0.0.9 127.0.0.1 5000 443\r\n", "127.0.0.9"},
+        {"v1 TCP4", "PROXY TCP4 198.51.100.7 127.0.0.1 5000 443\r\n", "198.51.100.7"},
+    };
+    std::vector<std::unique_ptr<WsClient>> held;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const int before = server.ipCount(c.countedAs);
+        ClientOptions options;
+        options.sourceAddress = "127.0.0.9";
+        options.preamble = c.header;
+        options.headers = {{"X-Forwarded-For", "203.0.113.5"}};
+        held.push_back(WsClient::connect(server.port(), options));
+        EXPECT_TRUE(waitUntil([&] { return server.ipCount(c.countedAs) == before + 1; }));
+        EXPECT_FALSE(server.hasIpEntry("203.0.113.5"));
+    }
 }

@@ -72,6 +72,8 @@ TEST(Relay, FramesSentWhileAloneAreLost) {
     a->sendText(R"({"type":"join","room":"r","nick":"a"})");
     EXPECT_EQ(a->receive(), R"({"peer":"","type":"joined"})");
     a->sendText(R"({"type":"offer","sdp":"early"})");
+    // b must join only once the offer has been handled, or it would rightly receive it.
+    ASSERT_TRUE(waitUntil([&] { return murva::read(server.server().state().counters().droppedNoPeer) == 1; }));
     auto b = WsClient::connect(server.port());
     b->sendText(R"({"type":"join","room":"r","nick":"b"})");
     EXPECT_EQ(b->receive(), R"({"peer":"a","type":"joined"})");

@@ -25,7 +25,7 @@ struct StateTest : ::testing::Test {
         state = std::make_unique<SignalingState>(settings, &console);
     }
     static std::shared_ptr<Client> client(const SocketPtr& socket, std::string ip = "") {
-        return std::make_shared<Client>(socket, std::move(ip));
+        return std::make_shared<Client>(socket, ip, ip);
     }
     ClaimResult claim(const std::shared_ptr<Client>& c, const std::string& room, const std::string& nick) {
         return state->claimRoomSlot(c, room, nick);

@@ -40,6 +40,7 @@ TEST(TrustedProxies, RangesMatchTheirAddressesOnlyAndBadEntriesAreNamed) {
              {"fd00::/8", "fdff::1", "fe00::1"},
              {"2001:db8::/33", "2001:db8:7fff::1", "2001:db8:8000::1"},
              {"::ffff:192.168.0.0/112", "192.168.3.4", "192.169.0.1"},
+             {"::ffff:0.0.0.0/96", "203.0.113.9", "::1"}, // every IPv4 proxy
              {"0.0.0.0/0", "255.1.2.3", "::1"},
              {"::/0", "2001:db8::1", "1.2.3.4"}, // IPv6 ranges never cover IPv4 peers
          }) {
@@ -90,6 +91,7 @@ TEST(ForwardedFor, WalksFromTheRightPastTrustedHopsAndFallsBackToThePeerOnAnythi
         {"::1", {"[2001:db8::1]"}, "2001:db8::1"},
         {"::1", {"[2001:db8::1]:443"}, "2001:db8::1"},
         {"::1", {"2001:db8::1:443"}, "2001:db8::1:443"},  // bare IPv6 has no port
+        {"::1", {"ffff:ffff:ffff:ffff:ffff:ffff:255.255.255.255"}, "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff"}, // 45
         {"10.0.0.1", {"10.0.0.3, 10.0.0.2"}, "10.0.0.3"}, // all trusted: leftmost
         {"10.0.0.1", {repeat("10.0.0.2", 15) + "10.0.0.3"}, "10.0.0.2"},
         {"10.0.0.1", {"198.51.100.7," + repeat("10.0.0.2", 15)}, client},

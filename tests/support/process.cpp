@@ -64,6 +64,8 @@ ChildProcess::ChildProcess(const std::string& program, const ProcessOptions& opt
         close(err[0]);
         close(out[1]);
         close(err[1]);
+        // Broken pipes end the child as they would from a shell, whatever the test process does with them.
+        signal(SIGPIPE, SIG_DFL);
         int input = open(options.stdinFile.empty() ? "/dev/null" : options.stdinFile.c_str(), O_RDONLY);
         if (input < 0)
             _exit(127);
@@ -166,6 +168,11 @@ std::vector<std::string> ChildProcess::stdoutLines() {
     return lines;
 }
 
+void ChildProcess::closeStdout() {
+    close(outFd_);
+    outFd_ = -1; // drain() then reads standard error only
+}
+
 void ChildProcess::kill() {
     if (status_ || pid_ <= 0)
         return;
@@ -198,6 +205,21 @@ std::string TempDir::read(const std::string& name) const {
     std::ostringstream s;
     s << in.rdbuf();
     return s.str();
+}
+
+ScopedEnv::ScopedEnv(const char* name, const std::optional<std::string>& value) : name_(name) {
+    if (const char* old = std::getenv(name))
+        old_ = old;
+    set(value);
+}
+
+ScopedEnv::~ScopedEnv() { set(old_); }
+
+void ScopedEnv::set(const std::optional<std::string>& value) {
+    if (value)
+        setenv(name_, value->c_str(), 1);
+    else
+        unsetenv(name_);
 }
 
 uint16_t freeLoopbackPort() {

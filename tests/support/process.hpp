@@ -37,6 +37,9 @@ public:
     std::string stderrText();
     std::vector<std::string> stdoutLines();
 
+    // Closes the reading end of the child's standard output, as a log reader that went away does.
+    void closeStdout();
+
     void kill(); // SIGKILL and reap
     pid_t pid() const { return pid_; }
 
@@ -62,6 +65,21 @@ public:
 
 private:
     std::string path_;
+};
+
+// Sets (or, when empty, removes) an environment variable of this process until the end of the scope.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const std::optional<std::string>& value);
+    ~ScopedEnv();
+
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    void set(const std::optional<std::string>& value);
+    const char* name_;
+    std::optional<std::string> old_;
 };
 
 // A port that was free a moment ago on 127.0.0.1.

@@ -18,6 +18,10 @@ SignalServer::SignalServer(ServerSettings settings, rtc::WebSocketServerConfigur
         config.bindAddress = "127.0.0.1";
     if (!config.maxMessageSize)
         config.maxMessageSize = made.maxMessageSize;
+    if (config.maxPendingPerClient == 0 && config.maxPending == 0) {
+        config.maxPendingPerClient = made.maxPendingPerClient;
+        config.maxPending = made.maxPending;
+    }
     server_ = std::make_unique<murva::Server>(settings, config);
 }
 

@@ -118,3 +118,77 @@ TEST(Admission, PlainHttpGarbageAndBadUpgradesAreTurnedAwayAtOnce) {
     auto client = WsClient::connect(server.port());
     EXPECT_TRUE(recorder.waitClients(1));
 }
+
+TEST(Admission, ConnectionsNotUpgradedAreCappedInAllAndPerClientUntilTheyUpgrade) {
+    Recorder recorder;
+    auto config = loopbackConfig();
+    config.connectionTimeout = 5s; // a close well before it is the cap's
+    config.maxPending = 3;
+    config.maxPendingPerClient = 2;
+    config.threads = 1; // connections are counted in the order they connect
+    // Clients by their address's third byte: 127.0.1.x are one client.
+    config.clientKey = [](const std::string& ip, const std::vector<std::string>&) {
+        return ip.substr(0, ip.rfind('.'));
+    };
+    rtc::WebSocketServer server(config);
+    server.onClient(recorder.onClient());
+    const auto silent = [&](const std::string& source) {
+        return std::make_unique<RawSocket>(server.port(), RawSocketOptions{.sourceAddress = source});
+    };
+
+    std::vector<std::unique_ptr<RawSocket>> held;
+    held.push_back(silent("127.0.1.1"));
+    held.push_back(silent("127.0.1.2"));
+    auto thirdOfOneClient = silent("127.0.1.3");
+    EXPECT_TRUE(thirdOfOneClient->waitPeerClosed(1s));
+    held.push_back(silent("127.0.2.1"));
+    auto overTheTotal = silent("127.0.3.1");
+    EXPECT_TRUE(overTheTotal->waitPeerClosed(1s));
+    for (const auto& socket : held)
+        EXPECT_FALSE(socket->waitPeerClosed(50ms));
+    auto refused = server.counters().refused;
+    EXPECT_EQ(refused.pendingPerClient, 1u);
+    EXPECT_EQ(refused.pendingTotal, 1u);
+
+    // An upgrade frees its place: the next connection (of the same client) goes through.
+    ASSERT_TRUE(held[0]->upgrade());
+    ASSERT_TRUE(recorder.waitClients(1));
+    ClientOptions sameClient;
+    sameClient.sourceAddress = "127.0.1.4";
+    EXPECT_NO_THROW(WsClient::connect(server.port(), sameClient));
+    refused = server.counters().refused;
+    EXPECT_EQ(refused.pendingPerClient + refused.pendingTotal, 2u);
+}
+
+TEST(Admission, TheCapsOnConnectionsNotUpgradedCanChangeWhileServing) {
+    auto config = loopbackConfig();
+    config.connectionTimeout = 5s;
+    config.maxPendingPerClient = 1;
+    config.threads = 1;
+    Recorder recorder;
+    rtc::WebSocketServer server(config);
+    server.onClient(recorder.onClient()); // accepting starts here
+    const auto silent = [&] { return std::make_unique<RawSocket>(server.port()); };
+
+    std::vector<std::unique_ptr<RawSocket>> held;
+    held.push_back(silent());
+    auto overTheCap = silent();
+    EXPECT_TRUE(overTheCap->waitPeerClosed(1s));
+
+    server.setPendingCaps(3, 0); // raised: the one already counted stays, two more fit
+    held.push_back(silent());
+    held.push_back(silent());
+    auto overTheRaisedCap = silent();
+    EXPECT_TRUE(overTheRaisedCap->waitPeerClosed(1s));
+    for (const auto& socket : held)
+        EXPECT_FALSE(socket->waitPeerClosed(50ms));
+
+    server.setPendingCaps(0, 2); // no cap per client, one in all below what is held: only newcomers are turned away
+    auto overTheTotal = silent();
+    EXPECT_TRUE(overTheTotal->waitPeerClosed(1s));
+    for (const auto& socket : held)
+        EXPECT_FALSE(socket->waitPeerClosed(50ms));
+    const auto refused = server.counters().refused;
+    EXPECT_EQ(refused.pendingPerClient, 2u);
+    EXPECT_EQ(refused.pendingTotal, 1u);
+}

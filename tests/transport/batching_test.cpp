@@ -71,7 +71,12 @@ TEST(Batching, BurstsPingsAndACloseShareOneIntactOrderedStream) {
             std::count_if(frames.begin(), frames.end(), [&](const ServerFrame& f) { return f.opcode == opcode; }));
     };
     const auto end = std::chrono::steady_clock::now() + 5s;
-    while (count(0x1) < rounds * burst || count(0xA) < rounds) {
+    // Pings that come faster than their pongs leave are answered by one pong, for the latest of them.
+    const std::string lastPing = "ping " + std::to_string(rounds - 1);
+    const auto lastPongSeen = [&] {
+        return std::any_of(frames.begin(), frames.end(), [&](const ServerFrame& f) { return f.payload == lastPing; });
+    };
+    while (count(0x1) < rounds * burst || !lastPongSeen()) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
         auto frame = client.readFrame(std::max(left, 0ms));
         if (!frame)
@@ -106,9 +111,15 @@ TEST(Batching, BurstsPingsAndACloseShareOneIntactOrderedStream) {
     }
     EXPECT_EQ(nextText, rounds * burst);
     EXPECT_TRUE(closeSeen);
-    ASSERT_EQ(pongs.size(), rounds);
-    for (std::size_t r = 0; r < rounds; ++r)
-        EXPECT_EQ(pongs[r], "ping " + std::to_string(r));
+    // Pongs answer pings in their order, each at most once, and the last ping is answered.
+    ASSERT_FALSE(pongs.empty());
+    EXPECT_EQ(pongs.back(), lastPing);
+    std::size_t nextPing = 0;
+    for (const auto& pong : pongs) {
+        while (nextPing < rounds && pong != "ping " + std::to_string(nextPing))
+            ++nextPing;
+        EXPECT_LT(nextPing++, rounds) << "a pong out of order or for no ping: " << pong;
+    }
     {
         std::lock_guard lock(receivedMutex);
         EXPECT_EQ(received, messages);

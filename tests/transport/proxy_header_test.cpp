@@ -62,6 +62,7 @@ TEST(ProxyHeader, ParsesCompletePartialForeignAndBrokenHeaders) {
         {"v2 UDP4", v2(0x21, 0x12, tcp4), Status::Malformed, ""},
         {"v2 version 1", v2(0x11, 0x11, tcp4), Status::Malformed, ""},
         {"v2 block too short", v2(0x21, 0x21, tcp4), Status::Malformed, ""},
+        {"v2 TCP6 block one byte short", v2(0x21, 0x21, tcp6.substr(0, 35)), Status::Malformed, ""},
         {"v2 over 4 KiB", v2(0x21, 0x11, tcp4 + std::string(4096, 't')), Status::Malformed, ""},
         {"v2 one byte short", v2(0x21, 0x11, tcp4).substr(0, 27), Status::NeedMore, ""},
         {"v2 broken signature", std::string("\r\n\r\n\0\r\nQUIX\n", 12) + "\x21\x11", Status::NotProxy, ""},

@@ -96,6 +96,8 @@ TEST(ReadPath, FaultsAreFoundInPiecesAsInOneRead) {
          {"text ok", "fault 1007"}},
         {"text ending inside a character", clientFrame(0x1, "a" + euro.substr(0, 1)), {"fault 1007"}},
         {"close code 1005 in a close frame", clientFrame(0x8, "\x03\xED"), {"fault 1002"}},
+        {"close code 1016, unassigned", clientFrame(0x8, "\x03\xF8"), {"fault 1002"}},
+        {"text above U+10FFFF", clientFrame(0x1, "\xF4\x90\x80\x80"), {"fault 1007"}},
         {"new message inside a fragmented one", clientFrame(0x1, "a", false) + clientFrame(0x1, "b"),
          {"fault 1002"}},
     };

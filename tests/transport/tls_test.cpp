@@ -1,13 +1,18 @@
-// wss: a TLS client is served like a plain one; unusable certificate or key files fail the constructor with a
-// readable reason, without ever prompting for a pass phrase; clients that do not speak TLS never get in; a
-// certificate reload reaches new connections only, and a failed one changes nothing.
+// wss: a TLS client is served like a plain one, and the server's close ends its session with close_notify;
+// unusable certificate or key files (a key that is not the certificate's too) fail the constructor with a readable
+// reason, without ever prompting for a pass phrase; clients that do not speak TLS never get in; a certificate
+// reload reaches new connections only, and a failed one changes nothing.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <fstream>
 #include <future>
 #include <iterator>
+#include <memory>
 #include <thread>
+
+#include <openssl/ssl.h>
+#include <sys/socket.h>
 
 #include "support/process.hpp"
 #include "support/raw_socket.hpp"
@@ -76,6 +81,41 @@ void expectExchange(const rtc::WebSocketServerConfiguration& config) {
     EXPECT_EQ(recorder.log(0).closedCalls, 1);
 }
 
+// A raw OpenSSL client, so the end of the TLS session itself shows: it upgrades, answers the server's close
+// frame, and reads until the session ends. Returns what it read and how SSL_read saw the end.
+std::pair<std::string, int> readUntilTlsEnds(uint16_t port, Recorder& recorder) {
+    const std::size_t index = recorder.clientCount();
+    RawSocket raw(port);
+    const timeval bound{3, 0}; // every read is bounded: a missing end fails the test instead of hanging it
+    setsockopt(raw.fd(), SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+    std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> ctx(SSL_CTX_new(TLS_client_method()), &SSL_CTX_free);
+    std::unique_ptr<SSL, decltype(&SSL_free)> ssl(SSL_new(ctx.get()), &SSL_free);
+    SSL_set_fd(ssl.get(), raw.fd());
+    if (SSL_connect(ssl.get()) != 1)
+        return {"no TLS handshake", SSL_ERROR_SSL};
+    const std::string upgrade = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                                "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
+    SSL_write(ssl.get(), upgrade.data(), static_cast<int>(upgrade.size()));
+    if (!recorder.waitClients(index + 1))
+        return {"no upgrade", SSL_ERROR_SSL};
+    recorder.socket(index)->close();
+
+    std::string received;
+    bool answered = false;
+    char buffer[4096];
+    for (;;) {
+        const int n = SSL_read(ssl.get(), buffer, sizeof buffer);
+        if (n <= 0)
+            return {received, SSL_get_error(ssl.get(), n)};
+        received.append(buffer, static_cast<std::size_t>(n));
+        if (!answered && received.find("\x88\x02\x03\xe8") != std::string::npos) {
+            answered = true;
+            const std::string reply = clientFrame(0x8, "\x03\xe8");
+            SSL_write(ssl.get(), reply.data(), static_cast<int>(reply.size()));
+        }
+    }
+}
+
 } // namespace
 
 TEST(Tls, ClientExchangesMessagesOverWss) {
@@ -86,6 +126,15 @@ TEST(Tls, ClientExchangesMessagesOverWss) {
     {
         SCOPED_TRACE("encrypted key with its pass phrase");
         expectExchange(tlsConfig(dataDir + "/key-encrypted.pem", "murva-test"));
+    }
+    {
+        SCOPED_TRACE("the server's close ends the TLS session with close_notify, not a bare end of the stream");
+        Recorder recorder;
+        rtc::WebSocketServer server(tlsConfig());
+        server.onClient(recorder.onClient());
+        const auto [received, end] = readUntilTlsEnds(server.port(), recorder);
+        EXPECT_NE(received.find("\x88\x02\x03\xe8"), std::string::npos) << testing::PrintToString(received);
+        EXPECT_EQ(end, SSL_ERROR_ZERO_RETURN);
     }
 }
 
@@ -114,6 +163,10 @@ TEST(Tls, UnusableCertificateOrKeyFailsTheConstructorReadably) {
     expectError(tlsConfig(encrypted, "not the pass phrase"), encrypted, "bad decrypt");
     // No pass phrase for an encrypted key: an error at once, never a prompt on the terminal.
     expectError(tlsConfig(encrypted), encrypted, "bad decrypt");
+
+    // A key of another type than the certificate's (RSA beside P-256): OpenSSL would take both into separate slots.
+    const std::string rsaKey = dataDir + "/key-rsa.pem";
+    expectError(tlsConfig(rsaKey), rsaKey, "does not belong to the certificate");
 
     auto keyAsCert = tlsConfig();
     keyAsCert.keyPemFile = dataDir + "/cert.pem"; // a certificate where the key should be
@@ -186,6 +239,7 @@ TEST(Tls, ReloadServesTheNewPairToNewConnectionsAndKeepsTheOldOneOnFailure) {
     const std::vector<std::tuple<std::string, std::string, std::string>> failures = {
         {"cert2.pem", "cert.pem", "TLS private key"}, // a certificate where the key should be
         {"cert2.pem", "key.pem", "TLS private key"},  // the other certificate's key
+        {"cert2.pem", "key-rsa.pem", "does not belong to the certificate"}, // a key of another type
         {"missing.pem", "key2.pem", "No such file"},
     };
     for (const auto& [cert, key, reason] : failures) {

@@ -17,6 +17,8 @@ enum class Refusal : unsigned char {
     ProxyBad,
     ProxyUntrusted,
     Vetoed,
+    PendingPerClient,
+    PendingTotal,
 };
 
 class CounterSet {
@@ -35,8 +37,9 @@ public:
         c.httpAnswered = read(httpAnswered_);
         c.idleTimeouts = read(idleTimeouts_);
         auto& r = c.refused;
-        uint64_t* refused[] = {&r.badHandshake, &r.handshakeTimeout, &r.headerTooLarge, &r.proxyMissing,
-                               &r.proxyBad,     &r.proxyUntrusted,   &r.vetoed};
+        uint64_t* refused[] = {&r.badHandshake, &r.handshakeTimeout, &r.headerTooLarge,   &r.proxyMissing,
+                               &r.proxyBad,     &r.proxyUntrusted,   &r.vetoed, &r.pendingPerClient,
+                               &r.pendingTotal};
         for (std::size_t i = 0; i < refusalKinds; ++i)
             *refused[i] = read(refused_[i]);
         auto& k = c.closes;
@@ -48,7 +51,7 @@ public:
     }
 
 private:
-    static constexpr std::size_t refusalKinds = 7;
+    static constexpr std::size_t refusalKinds = 9;
     static constexpr std::size_t closeKinds = 8;
     using Counter = std::atomic<uint64_t>;
 

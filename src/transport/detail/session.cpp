@@ -117,6 +117,7 @@ public:
     }
 
     ~Session() override {
+        leavePending();
         shared_->registry.remove(this);
         shared_->sessions.fetch_sub(1, std::memory_order_relaxed);
     }
@@ -166,6 +167,8 @@ private:
         std::string proxyHead;              // PROXY header bytes seen so far
         std::string proxyPeek;              // what one look at the socket found
         std::size_t discarded = 0;          // bytes thrown away while closing after an answer
+        std::string peerIp;                 // while the client it stands for is not known yet
+        unsigned requests = 0;              // plain HTTP requests read
         bool served = false;                // a request was answered: the connection's end is no refusal
         bool counted = false;               // its end has been counted (or is not to be)
     };
@@ -183,11 +186,66 @@ private:
         if (windingDown())
             return drop();
         handshake_ = std::make_unique<Handshake>();
-        if (shared_->settings.handshakeLimit.count() > 0)
-            armDeadline(shared_->settings.handshakeLimit);
-        if (shared_->settings.proxyProtocol)
-            return startProxy(peer);
+        const auto& settings = shared_->settings;
+        if (!shared_->pending.enter(shared_->maxPending.load(std::memory_order_relaxed)))
+            return abandon({}, Refusal::PendingTotal);
+        pendingCounted_ = true;
+        // One deadline from here to the upgrade, however many requests are answered meanwhile.
+        if (settings.handshakeLimit.count() > 0)
+            armDeadline(settings.handshakeLimit);
+        const std::string ip = ipText(peer.address());
+        if (settings.proxyProtocol)
+            return startProxy(ip);
+        // A trusted proxy's connection is its client's, named by the first request: until then it counts in
+        // the total only.
+        if (isTrustedProxy(ip))
+            handshake_->peerIp = ip;
+        else if (!enterClient(ip, {}))
+            return;
         startTls();
+    }
+
+    static std::string ipText(net::ip::address address) {
+        if (address.is_v6() && address.to_v6().is_v4_mapped())
+            address = net::ip::make_address_v4(net::ip::v4_mapped, address.to_v6());
+        return address.to_string();
+    }
+
+    bool isTrustedProxy(const std::string& ip) {
+        bool trusted = false;
+        if (const auto& isTrusted = shared_->settings.trustedProxy)
+            invokeGuarded("trustedProxy", [&] { trusted = isTrusted(ip); });
+        return trusted;
+    }
+
+    // Counts the connection for its client against the per-client cap; false when it is over it (and then
+    // abandoned).
+    bool enterClient(const std::string& ip, const std::vector<std::string>& forwardedFor) {
+        const auto& settings = shared_->settings;
+        const std::size_t cap = shared_->maxPendingPerClient.load(std::memory_order_relaxed);
+        if (cap == 0)
+            return true;
+        std::string key = ip;
+        if (const auto& keyOf = settings.clientKey)
+            invokeGuarded("clientKey", [&] { key = keyOf(ip, forwardedFor); });
+        if (key.empty())
+            return true;
+        if (!shared_->pending.enterClient(key, cap)) {
+            abandon({}, Refusal::PendingPerClient);
+            return false;
+        }
+        pendingKey_ = std::move(key);
+        return true;
+    }
+
+    // The connection has upgraded or ends: it no longer counts against the caps of connections not upgraded.
+    void leavePending() {
+        if (pendingKey_) {
+            shared_->pending.leaveClient(*pendingKey_);
+            pendingKey_.reset();
+        }
+        if (std::exchange(pendingCounted_, false))
+            shared_->pending.leave();
     }
 
     void startTls() {
@@ -205,14 +263,8 @@ private:
 
     // PROXY header: only a trusted peer may send one. The socket is looked at without taking bytes, and only
     // bytes known to belong to the header are taken, so what follows it (TLS, HTTP) stays for the next layer.
-    void startProxy(const tcp::endpoint& peer) {
-        auto address = peer.address();
-        if (address.is_v6() && address.to_v6().is_v4_mapped())
-            address = net::ip::make_address_v4(net::ip::v4_mapped, address.to_v6());
-        bool trusted = false;
-        if (const auto& isTrusted = shared_->settings.trustedProxy)
-            invokeGuarded("trustedProxy", [&] { trusted = isTrusted(address.to_string()); });
-        if (!trusted)
+    void startProxy(const std::string& ip) {
+        if (!isTrustedProxy(ip))
             return abandon({}, Refusal::ProxyUntrusted);
         peekProxy();
     }
@@ -250,7 +302,10 @@ private:
                 else
                     address = net::ip::address_v4({s.address[0], s.address[1], s.address[2], s.address[3]});
                 conn_->remoteAddress = formatEndpoint({address, s.port});
+                if (!enterClient(ipText(address), {}))
+                    return;
             }
+            // Without an address the connection is the proxy's own (a health check): counted in the total only.
             return takeProxyBytes(header.length - had, [](Session& self) {
                 self.handshake_->proxyHead = std::string();
                 self.handshake_->proxyPeek = std::string();
@@ -284,7 +339,15 @@ private:
                            Refusal::HeaderTooLarge);
         if (ec)
             return abandon(ec);
-        auto& parser = *handshake_->parser;
+        auto& h = *handshake_;
+        if (!h.peerIp.empty()) {
+            // The trusted proxy's first request names the client; later ones cannot change it.
+            const std::string ip = std::exchange(h.peerIp, std::string());
+            if (!enterClient(ip, request().headerValues("X-Forwarded-For")))
+                return;
+        }
+        ++h.requests;
+        auto& parser = *h.parser;
         const auto& req = parser.get();
         const bool head = req.method() == http::verb::head;
         // Requests carry no body here; reading one would only cost memory.
@@ -330,7 +393,8 @@ private:
             answer = ask("onHttpRequest", *handler);
         if (answer) {
             shared_->counters.httpAnswered();
-            const bool keepAlive = req.keep_alive() && !windingDown();
+            const bool keepAlive =
+                req.keep_alive() && !windingDown() && handshake_->requests < maxRequestsPerConnection;
             return respond(std::move(*answer), req.version(), head, keepAlive, std::nullopt);
         }
         if (shared_->settings.httpOnly)
@@ -375,8 +439,6 @@ private:
     void nextRequest() {
         if (windingDown())
             return drop();
-        if (shared_->settings.handshakeLimit.count() > 0)
-            armDeadline(shared_->settings.handshakeLimit);
         readRequest();
     }
 
@@ -417,6 +479,7 @@ private:
 
     void onOpen() {
         deadline_.cancel();
+        leavePending();
         if (windingDown())
             return drop();
         if (!leaveHandshakeStreams())
@@ -453,9 +516,15 @@ private:
         }
         shared_->counters.refused(*why);
         log(LogLevel::Debug, [&] {
-            static constexpr const char* names[] = {"bad handshake",     "handshake timeout", "request head too large",
-                                                    "no PROXY header",   "bad PROXY header",  "untrusted PROXY peer",
-                                                    "refused by the application"};
+            static constexpr const char* names[] = {"bad handshake",
+                                                    "handshake timeout",
+                                                    "request head too large",
+                                                    "no PROXY header",
+                                                    "bad PROXY header",
+                                                    "untrusted PROXY peer",
+                                                    "refused by the application",
+                                                    "too many connections not upgraded from this client",
+                                                    "too many connections not upgraded"};
             return "Refused " + conn_->remoteAddress.value_or("?") + ": " + names[static_cast<std::size_t>(*why)];
         });
     }
@@ -467,6 +536,7 @@ private:
                 return "Handshake with " + conn_->remoteAddress.value_or("?") + " failed: " + ec.message();
             });
         count(why);
+        leavePending();
         handshake_.reset();
         deadline_.cancel();
         conn_->state.store(State::Closed, std::memory_order_release);
@@ -499,9 +569,16 @@ private:
     // --- receiving ---
 
     // Waiting costs no buffer: the bytes are read once they are there, into the thread's buffer.
+    // While a write is under way nothing more is read (its end resumes reading): a peer that does not take what
+    // we send cannot make us read, and answer, without end. Its bytes wait in the kernel's buffers, and since
+    // nothing arrives meanwhile, the idle timeout ends a peer that never reads.
     void waitReadable() {
         // The messages of the last read have all reached their peers' queues: now their drains go.
         flushDeferredDrains();
+        if (writing_) {
+            readPaused_ = true;
+            return;
+        }
         socket_.async_wait(Socket::wait_read,
                            [self = this->shared_from_this()](beast::error_code ec) { self->onReadable(ec); });
     }
@@ -574,9 +651,13 @@ private:
         invokeGuarded("onMessage", [&] { (*handler)(std::move(message)); });
     }
 
+    // Only the latest ping is answered (RFC 6455 5.5.3 allows that), when the next write starts: pings that
+    // come faster than their pongs leave cost no memory.
     void onPing(std::string_view payload) override {
-        if (!closing_)
-            appendFrame(frames_, Opcode::Pong, payload);
+        if (closing_)
+            return;
+        pong_.assign(payload);
+        pongDue_ = true;
     }
 
     void onPong() override {}
@@ -647,6 +728,12 @@ private:
     void flushOutput() {
         if (writing_ || finished_)
             return;
+        if (std::exchange(pongDue_, false) && !closing_) {
+            appendControl(Opcode::Pong, pong_);
+            pong_ = std::string();
+            if (closing_)
+                return; // over the cap: startClose has flushed already
+        }
         if constexpr (tls) {
             if (!frames_.empty()) {
                 const bool encrypted = tls_.encrypt(frames_);
@@ -682,11 +769,33 @@ private:
         writing_ = false;
         sending_ = std::string();
         releaseBytes(std::exchange(sendingBytes_, 0));
+        // One read per completed write while the peer takes what we send slowly; after an error the wait fails
+        // at once and finishes the connection.
+        if (std::exchange(readPaused_, false))
+            waitReadable();
         if (ec) {
             dropPendingFrames();
             return closeSocket(); // the pending wait fails next and finishes the connection
         }
         flushOutput();
+    }
+
+    // A control frame of ours counts against the outbound cap like a message, until it is written.
+    void appendControl(Opcode opcode, std::string_view payload) {
+        const std::size_t size = payload.size() + 2;
+        bool over;
+        {
+            std::lock_guard lock(conn_->mutex);
+            over = conn_->buffered + size > conn_->maxBuffered;
+            if (!over)
+                conn_->buffered += size;
+            else if (conn_->state.load(std::memory_order_relaxed) == State::Open)
+                conn_->state.store(State::Closing, std::memory_order_release);
+        }
+        if (over)
+            return startClose(1008);
+        appendFrame(frames_, opcode, payload);
+        queuedBytes_ += size;
     }
 
     // Gives the bytes of these messages back to the outbound cap.
@@ -778,7 +887,7 @@ private:
             return closeSocket();
         }
         if (silentTicks_ == 2 && !closing_) {
-            appendFrame(frames_, Opcode::Ping, {});
+            appendControl(Opcode::Ping, {});
             flushOutput();
         }
     }
@@ -861,14 +970,19 @@ private:
     net::steady_timer deadline_;   // opening handshake, then forced close
     std::shared_ptr<Connection> conn_;
     std::shared_ptr<Shared> shared_;
+    std::string pong_;          // the payload of the latest ping not answered yet
     unsigned activity_ = 0;     // bumped by everything received
     unsigned seenActivity_ = 0; // activity_ at the last keepalive tick
     uint16_t endCode_ = 0;      // the first close code that applies (see closeCodeAtEnd)
     unsigned char silentTicks_ = 0;
     unsigned char closingTicks_ = 0;
+    std::optional<std::string> pendingKey_; // counted for this client while not upgraded
+    bool pendingCounted_ = false;           // counted in all while not upgraded
     bool opened_ = false;
     bool timedOut_ = false;
     bool writing_ = false;
+    bool readPaused_ = false; // no wait for input is pending: the write under way resumes it
+    bool pongDue_ = false;
     bool closing_ = false;        // a close frame is queued or sent, or the peer's has arrived
     bool closeRequested_ = false; // close() or overflow seen first
     bool peerClosed_ = false;     // the peer's close frame has arrived

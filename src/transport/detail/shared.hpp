@@ -16,6 +16,7 @@
 
 #include "transport/detail/connection.hpp"
 #include "transport/detail/counters.hpp"
+#include "transport/detail/pending_limits.hpp"
 #include "transport/http.hpp"
 
 namespace rtc {
@@ -33,6 +34,7 @@ struct SessionSettings {
     bool httpOnly = false;      // no upgrades: every request is an HTTP request
     bool proxyProtocol = false; // every connection opens with a PROXY header
     std::function<bool(const std::string&)> trustedProxy;
+    std::function<std::string(const std::string&, const std::vector<std::string>&)> clientKey;
 };
 
 using ClientCallback = std::function<void(std::shared_ptr<WebSocket>)>;
@@ -77,6 +79,10 @@ struct Shared {
     SessionSettings settings;
     SessionRegistry registry;
     CounterSet counters;
+    PendingLimits pending;
+    // The caps on connections not upgraded yet (setPendingCaps may change them while serving); 0: no limit.
+    std::atomic<std::size_t> maxPendingPerClient{0}; // per client key
+    std::atomic<std::size_t> maxPending{0};          // in all
     std::atomic<bool> stopping{false};
     std::atomic<bool> draining{false};   // closeAll: no handshake completes any more
     std::atomic<std::size_t> sessions{0}; // alive, in any phase

@@ -4,6 +4,7 @@
 #include <ctime>
 #include <stdexcept>
 
+#include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
@@ -73,6 +74,13 @@ std::shared_ptr<net::ssl::context> TlsContextSlot::load() const {
     ctx->use_private_key_file(keyFile_, net::ssl::context::pem, ec);
     if (ec)
         throw std::runtime_error("TLS private key \"" + keyFile_ + "\": " + ec.message());
+    // OpenSSL keeps one slot per key type and only compares a key with a certificate of its own type: an RSA
+    // certificate with an EC key loads, and then every handshake fails.
+    if (SSL_CTX_check_private_key(ctx->native_handle()) != 1) {
+        ERR_clear_error();
+        throw std::runtime_error("TLS private key \"" + keyFile_ + "\" does not belong to the certificate \"" +
+                                 certificateFile_ + "\"");
+    }
     return ctx;
 }
 

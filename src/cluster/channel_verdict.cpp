@@ -1,0 +1,39 @@
+// The rules a channel message must meet before it reaches a member.
+#include "cluster/channel_verdict.hpp"
+
+#include "signaling/json_check.hpp"
+#include "signaling/protocol.hpp"
+
+namespace murva {
+
+ChannelVerdict judgeChannelMessage(const ChannelMessage& message, std::string_view room, bool fromPartner,
+                                   bool otherTaken) {
+    if (message.room != room)
+        return ChannelVerdict::Misdirected; // another process using this instance's name and channel
+    switch (message.kind) {
+    case ChannelMessage::Kind::Relay:
+        if (!fromPartner)
+            return ChannelVerdict::Misdirected;
+        return isValidJson(message.body) ? ChannelVerdict::Deliver : ChannelVerdict::Malformed;
+    case ChannelMessage::Kind::Joined:
+        if (otherTaken)
+            return ChannelVerdict::Ignore;
+        return sendableNick(message.body) ? ChannelVerdict::PeerJoined : ChannelVerdict::Malformed;
+    case ChannelMessage::Kind::Left:
+        return fromPartner ? ChannelVerdict::PeerLeft : ChannelVerdict::Misdirected;
+    }
+    return ChannelVerdict::Malformed;
+}
+
+bool sendableNick(std::string_view nick) {
+    if (nick.size() > maxNickBytes)
+        return false;
+    try {
+        dumpCompact(nlohmann::json(std::string(nick)));
+        return true;
+    } catch (const nlohmann::json::exception&) {
+        return false; // not UTF-8
+    }
+}
+
+} // namespace murva
