@@ -28,7 +28,9 @@ struct TokenServer {
     uint16_t admin = freeLoopbackPort();
 
     TokenServer(const json& minted, const std::string& keys, const std::string& members = "",
-                const std::string& require = "true") {
+                const std::string& require = "true", std::map<std::string, std::string> env = {}) {
+        if (env.empty())
+            env = {{"MURVA_SIGNAL_AUTH_SECRET", minted.value("secret", "")}};
         std::filesystem::create_directories(dir.file("conf"));
         dir.write("conf/keys.json", keys);
         started = startOnFreePort(
@@ -40,7 +42,7 @@ struct TokenServer {
                                                R"(", "audience": ")" + audience + R"(", "keys": "keys.json", "require": )" + require + "}"));
                 return std::vector<std::string>{"conf/murva-signal.json"};
             },
-            7, {{"MURVA_SIGNAL_AUTH_SECRET", minted.value("secret", "")}});
+            7, env);
     }
     ChildProcess& child() { return *started.child; }
 
@@ -132,13 +134,27 @@ TEST(JoinTokens, ASighupRotatesTheKeySetWithoutTouchingOpenRooms) {
     EXPECT_EQ(second->receive(), R"({"type":"offer","sdp":"x"})");
 }
 
+// Also: the HS256 secret from a credential file, and refused tokens counted as wrong passwords are.
 TEST(JoinTokens, OptionalTokensMustStillBeValidAndTheTokensNickAndMaxSecondsApply) {
     const json minted = mintTokens(issuer, audience);
     ASSERT_TRUE(minted.contains("tokens"));
-    TokenServer server(minted, minted["keys"].dump(), "", "false");
+    TempDir credentials;
+    credentials.write("auth-secret", minted["secret"].get<std::string>() + "\n");
+    TokenServer server(minted, minted["keys"].dump(), R"("max_password_failures_per_ip": 1)", "false",
+                       {{"CREDENTIALS_DIRECTORY", credentials.path()}});
     ASSERT_EQ(server.child().waitExit(0ms), std::nullopt) << server.child().stderrText();
     EXPECT_EQ(joinReply(server.started.port), joinedAlone) << "no token, and none required";
-    EXPECT_EQ(server.join("r2", minted["cases"][0]["token"]), unauthorized) << "a token for another room";
+
+    ClientOptions guesser;
+    guesser.sourceAddress = "127.0.0.9";
+    const json& good = minted["cases"][0];
+    const std::string tooMany = R"({"reason":"Too many attempts, try later.","type":"error"})";
+    const std::pair<std::string, std::string> tries[] = {{minted["tokens"]["old"], unauthorized}, {good["token"], tooMany}};
+    for (const auto& [token, expected] : tries) {
+        auto client = WsClient::connect(server.started.port, guesser);
+        client->sendText(tokenJoin(good["room"], token));
+        EXPECT_EQ(client->receive(), expected) << "a token for another room, then a good one past the limit";
+    }
 
     auto limited = WsClient::connect(server.started.port);
     limited->sendText(tokenJoin("lim", minted["tokens"]["limited"], "client's own"));
