@@ -135,8 +135,9 @@ bool SignalingService::admitJoin(const SocketPtr& self, const Client& client, co
     const auto now = RateLimiter::Clock::now();
     // An address we cannot tell is not limited: it would put unrelated clients in one bucket.
     const bool limited = !client.key.empty();
+    const bool guessable = !password.empty() || policy.auth; // wrong passwords and refused tokens alike
     const bool tooMany = limited && (!joins_.tryAcquire(client.key, now) ||
-                                     ((!password.empty() || policy.auth) && passwordFailures_.overLimit(client.key, now)));
+                                     (guessable && passwordFailures_.overLimit(client.key, now)));
     if (tooMany) {
         bump(counters.joinsRateLimited);
         state_.reportRefusal("rate_limited", client.ip);
@@ -182,7 +183,8 @@ void SignalingService::handleMessage(const std::shared_ptr<Client>& client, rtc:
     }
 
     if (!inRoom && parsed.value("type", std::string()) == "join" &&
-        (!admitJoin(self, *client, parsed, *current) || (current->auth && !admitToken(self, client, parsed, *current->auth))))
+        (!admitJoin(self, *client, parsed, *current) ||
+         (current->auth && !admitToken(self, client, parsed, *current->auth))))
         return;
 
     SignalingState::Lock lock(state_);

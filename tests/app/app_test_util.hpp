@@ -38,8 +38,8 @@ inline std::unique_ptr<ChildProcess> startServer(const std::string &workingDirec
     options.workingDirectory = workingDirectory;
     options.args = std::move(args);
     for (const char *name :
-         {"MURVA_SIGNAL_PASSWORD", "MURVA_SIGNAL_TURN_SECRET", "MURVA_SIGNAL_REDIS_PASSWORD", "MURVA_SIGNAL_AUTH_SECRET",
-          "CREDENTIALS_DIRECTORY",
+         {"MURVA_SIGNAL_PASSWORD", "MURVA_SIGNAL_TURN_SECRET", "MURVA_SIGNAL_REDIS_PASSWORD",
+          "MURVA_SIGNAL_AUTH_SECRET", "CREDENTIALS_DIRECTORY",
           "JOURNAL_STREAM"})
         if (!env.count(name))
             options.unsetEnv.push_back(name);

@@ -36,10 +36,12 @@ struct TokenServer {
         started = startOnFreePort(
             dir.path(),
             [&](uint16_t port) {
+                const std::string auth = R"("auth": {"issuer": ")" + issuer + R"(", "audience": ")" + audience +
+                                         R"(", "keys": "keys.json", "require": )" + require + "}";
                 dir.write("conf/murva-signal.json",
-                          configText(port, members + (members.empty() ? "" : ", ") + R"("log_level": "debug", "admin": {"port": )" +
-                                               std::to_string(admin) + R"(}, "auth": {"issuer": ")" + issuer +
-                                               R"(", "audience": ")" + audience + R"(", "keys": "keys.json", "require": )" + require + "}"));
+                          configText(port, members + (members.empty() ? "" : ", ") +
+                                               R"("log_level": "debug", "admin": {"port": )" + std::to_string(admin) +
+                                               "}, " + auth));
                 return std::vector<std::string>{"conf/murva-signal.json"};
             },
             7, env);
@@ -67,7 +69,8 @@ TEST(JoinTokens, EachAlgorithmIsAcceptedAndEachAttackRefusedAndCountedWithNothin
             << bad.child().stderrText();
     }
 
-    TokenServer server(minted, minted["keys"].dump(), R"("max_message_size": 2097152, "max_password_failures_per_ip": 0)");
+    TokenServer server(minted, minted["keys"].dump(),
+                       R"("max_message_size": 2097152, "max_password_failures_per_ip": 0)");
     ASSERT_EQ(server.child().waitExit(0ms), std::nullopt) << server.child().stderrText();
     std::map<std::string, int> refusals;
     for (const auto& c : minted["cases"]) {
@@ -126,7 +129,8 @@ TEST(JoinTokens, ASighupRotatesTheKeySetWithoutTouchingOpenRooms) {
     // A key set that cannot be used keeps the one in force.
     server.dir.write("conf/keys.json", R"({"keys": [{"kty": "EC", "kid": "x"}]})");
     kill(server.child().pid(), SIGHUP);
-    ASSERT_TRUE(waitUntil([&] { return server.child().stderrText().find("failed, nothing changed") != std::string::npos; }));
+    ASSERT_TRUE(
+        waitUntil([&] { return server.child().stderrText().find("failed, nothing changed") != std::string::npos; }));
     EXPECT_EQ(metricValue(server.admin, "murva_config_reloads_total{result=\"failed\"}"), 1);
     EXPECT_EQ(metricValue(server.admin, "murva_auth_keys"), minted["nextKeys"]["keys"].size() + 1)
         << "the new set and the secret";
@@ -149,7 +153,8 @@ TEST(JoinTokens, OptionalTokensMustStillBeValidAndTheTokensNickAndMaxSecondsAppl
     guesser.sourceAddress = "127.0.0.9";
     const json& good = minted["cases"][0];
     const std::string tooMany = R"({"reason":"Too many attempts, try later.","type":"error"})";
-    const std::pair<std::string, std::string> tries[] = {{minted["tokens"]["old"], unauthorized}, {good["token"], tooMany}};
+    const std::pair<std::string, std::string> tries[] = {{minted["tokens"]["old"], unauthorized},
+                                                         {good["token"], tooMany}};
     for (const auto& [token, expected] : tries) {
         auto client = WsClient::connect(server.started.port, guesser);
         client->sendText(tokenJoin(good["room"], token));
