@@ -7,8 +7,9 @@
 
 namespace bench {
 
-std::string joinText(const std::string& room, const char* nick) {
-    return R"({"type":"join","room":")" + room + R"(","nick":")" + nick + R"("})";
+std::string joinText(const std::string& room, const char* nick, const std::string& token) {
+    const std::string tokenMember = token.empty() ? "" : R"(,"token":")" + token + "\"";
+    return R"({"type":"join","room":")" + room + R"(","nick":")" + nick + "\"" + tokenMember + "}";
 }
 
 void Failures::note(std::string what) {

@@ -28,7 +28,8 @@ inline bool isJoined(std::string_view m) { return has(m, "\"type\":\"joined\"");
 inline bool isPeerJoined(std::string_view m) { return has(m, "\"type\":\"peer-joined\""); }
 inline bool isJoinedAlone(std::string_view m) { return isJoined(m) && has(m, "\"peer\":\"\""); }
 
-std::string joinText(const std::string& room, const char* nick);
+// A join of `room`; with a `token` (a signed join token), that token rides along.
+std::string joinText(const std::string& room, const char* nick, const std::string& token = {});
 
 // One reply while a pair is being set up: A joins alone, then B joins; the pair is ready once A was told of B
 // and B joined next to A. `aTold`/`bTold` are the pair's flags.

@@ -57,6 +57,8 @@ options (defaults in brackets):
   --sources N         spread clients over 127.0.0.1 .. 127.0.0.N [joins 16, capacity 250, others 0 = not bound]
   --churn             joins: close each client as soon as it has been told
   --tls               joins, idle, capacity: connect with wss (TLS) instead of ws
+  --token T           joins: every join carries the join token T (the server needs the matching "auth")
+  --token-alg A       joins: the token's algorithm, named in the workload (joins-token-A)
   --syscalls          stream, pingpong, latency: count the server's system calls in the measured window
                       (perf events on syscall tracepoints; needs --server-pid and root or perf_event_paranoid <= 1)
   --settle S          idle, capacity: seconds before the memory reading [1]
@@ -180,6 +182,8 @@ int main(int argc, char** argv) {
         {"--timeout", [&](const std::string& v) { options.timeout = waitTimeout = toNumber("--timeout", v); }},
         {"--stall", [&](const std::string& v) { options.stall = toNumber("--stall", v); }},
         {"--room-prefix", [&](const std::string& v) { options.roomPrefix = v; }},
+        {"--token", [&](const std::string& v) { options.token = v; }},
+        {"--token-alg", [&](const std::string& v) { options.tokenAlg = v; }},
         {"--json", [&](const std::string& v) { jsonFile = v; }},
     };
     for (int i = 2; i < argc; ++i) {

@@ -90,7 +90,7 @@ Row rowOf(const Json& j) {
                    " / max %.0f us", number(j.value("send_lag_us", Json{}), "max")) + syscalls(j);
         if (const double missing = number(j, "unanswered", 0); missing > 0)
             r.result += format("; %.0f unanswered", missing);
-    } else if (w == "joins" || w == "joins-churn") {
+    } else if (w == "joins" || w == "joins-churn" || w.rfind("joins-token-", 0) == 0) {
         r.setting = format("%.0f clients", number(j, "clients")) + format(", %.0f at once", number(j, "concurrency"));
         r.result = count(number(j, "joins_per_s")) + " joins/s, " + latency(j.value("latency_us", Json{}));
     } else if (w == "idle") {

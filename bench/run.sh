@@ -59,6 +59,8 @@ start_server() {
         extra="\"tls\": { \"enabled\": true, \"cert_file\": \"$work/cert.pem\", \"key_file\": \"$work/key.pem\" },"
     elif [[ ${2:-} == cluster ]]; then
         extra="\"cluster\": { \"redis\": \"redis://127.0.0.1:$3/0\", \"instance\": \"$name\" },"
+    elif [[ ${2:-} == auth ]]; then
+        extra="\"auth\": { \"issuer\": \"bench\", \"audience\": \"murva\", \"keys\": \"keys.json\", \"hs256_secret\": \"$(minted secret)\" },"
     fi
     # Limits open, log off, loopback only.
     cat >"$work/$name.json" <<JSON
@@ -114,6 +116,27 @@ run() {
     measure "$@"
 }
 
+# minted FIELD: one value of the key set and tokens minted for the token workloads (tests/support/mint_tokens.mjs).
+minted() {
+    node -e 'const m = JSON.parse(require("fs").readFileSync(process.argv[1])); const v = process.argv[2].split(".").reduce((o, k) => o[k], m); process.stdout.write(typeof v == "string" ? v : JSON.stringify(v))' "$work/minted.json" "$1"
+}
+
+# run_tokens: the joins workload with a token in every join, once per algorithm, against a server that checks them.
+run_tokens() {
+    if ! command -v node >/dev/null || ! node "$root/tests/support/mint_tokens.mjs" bench murva >"$work/minted.json"; then
+        echo "   (token workloads skipped: node and the npm packages are needed, see scripts/install-deps.sh)"
+        return
+    fi
+    minted keys >"$work/keys.json"
+    local alg
+    for alg in HS256 ES256 EdDSA RS256; do
+        start_server murva-signal auth
+        port=$started_port
+        server_pid=$started_pid
+        measure joins --clients 4000 --concurrency 128 --token "$(minted "anyRoom.$alg")" --token-alg "$alg"
+    done
+}
+
 # run_cluster WORKLOAD [options]: as run, against two fresh instances sharing rooms through a fresh redis-server;
 # member A of every pair connects to the first, B to the second, and the CPU of all three counts as the server's.
 run_cluster() {
@@ -161,6 +184,7 @@ run joins --clients 4000 --concurrency 128
 run_cluster joins --clients 4000 --concurrency 128
 run joins --clients 4000 --concurrency 128 --churn
 run joins --clients 4000 --concurrency 128 --tls
+run_tokens
 run idle --clients 10000
 run idle --clients 10000 --tls
 run capacity --clients "$capacity" --sources 250 --concurrency 256 --timeout 120

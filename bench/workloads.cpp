@@ -331,8 +331,8 @@ private:
         auto& p = pairs_[index];
         ++t.inFlight;
         const std::string room = options_.roomPrefix + "-" + std::to_string(index);
-        p.join[0] = joinText(room, "a");
-        p.join[1] = joinText(room, "b");
+        p.join[0] = joinText(room, "a", options_.token);
+        p.join[1] = joinText(room, "b", options_.token);
         p.start = Clock::now();
         auto& ioc = engine_.context(threadOf(index));
         p.a = std::make_shared<Client>(ioc, *this, index * 2, tls_.get());
@@ -449,6 +449,8 @@ namespace {
 
 Json joinHeader(std::string workload, const Target& target, const Options& options) {
     Json out;
+    if (!options.token.empty())
+        workload += "-token-" + options.tokenAlg;
     out["workload"] = workloadName(options.tls ? workload + "-tls" : workload, target);
     out["clients"] = options.clients;
     out["concurrency"] = options.concurrency;

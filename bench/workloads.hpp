@@ -38,6 +38,8 @@ struct Options {
     bool syscalls = false; // count the server's system calls over the measured window (stream, pingpong, latency)
     double rate = 20000;   // latency: round trips offered per second, all pairs together
     std::string roomPrefix;
+    std::string token;    // joins: a join token every join carries (the server then checks one per join)
+    std::string tokenAlg; // its algorithm, for the workload's name (joins-token-ES256, ...)
 };
 
 using Json = nlohmann::ordered_json;

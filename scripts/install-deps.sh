@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs, only when missing, what building and testing murva-signal needs from Debian's archive.
-# Usage: scripts/install-deps.sh [--e2e]   (--e2e adds Chromium, coturn and the npm packages of the end-to-end tests)
+# Usage: scripts/install-deps.sh [--e2e]   (--e2e adds Chromium and coturn for the end-to-end tests)
 set -euo pipefail
 
 # prometheus and systemd bring promtool and systemd-analyze, which check the metrics text and the unit in the tests;
@@ -11,10 +11,12 @@ packages=(g++ clang libclang-rt-14-dev cmake ninja-build make pkg-config libboos
 packages+=(libhiredis-dev redis-server redis-tools)
 # `make deb` (debhelper, checked with lintian and man) and `make image` (podman).
 packages+=(debhelper lintian man-db podman)
+# The join token tests mint their tokens with node and the jose package.
+packages+=(nodejs)
+# A nodejs build that bundles npm (as on our machines) conflicts with Debian's separate npm package.
+command -v npm >/dev/null || packages+=(npm)
 if [[ "${1:-}" == "--e2e" ]]; then
-    packages+=(chromium coturn nodejs)
-    # A nodejs build that bundles npm (as on our machines) conflicts with Debian's separate npm package.
-    command -v npm >/dev/null || packages+=(npm)
+    packages+=(chromium coturn)
 fi
 
 missing=()
@@ -35,13 +37,11 @@ if ((${#missing[@]})); then
     apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-# The npm packages of the end-to-end tests, exactly as package-lock.json pins them; again only when node_modules
-# is missing or older than the lock file. No install scripts run, so nothing downloads a browser or a binary.
-if [[ "${1:-}" == "--e2e" ]]; then
-    root=$(cd "$(dirname "$0")/.." && pwd)
-    if [[ ! -d "$root/node_modules" || "$root/package-lock.json" -nt "$root/node_modules" ]]; then
-        echo "install-deps: installing the npm packages of the end-to-end tests"
-        (cd "$root" && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --ignore-scripts --no-audit --no-fund)
-        touch "$root/node_modules"
-    fi
+# The npm packages of the tests, exactly as package-lock.json pins them; again only when node_modules is missing
+# or older than the lock file. No install scripts run, so nothing downloads a browser or a binary.
+root=$(cd "$(dirname "$0")/.." && pwd)
+if [[ ! -d "$root/node_modules" || "$root/package-lock.json" -nt "$root/node_modules" ]]; then
+    echo "install-deps: installing the npm packages of the tests"
+    (cd "$root" && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --ignore-scripts --no-audit --no-fund)
+    touch "$root/node_modules"
 fi

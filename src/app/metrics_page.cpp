@@ -4,6 +4,7 @@
 
 #include "app/metrics_text.hpp"
 #include "app/process_metrics.hpp"
+#include "signaling/join_token.hpp"
 
 namespace murva {
 
@@ -62,6 +63,11 @@ std::string renderMetrics(SignalingState& state, const rtc::TransportCounters& t
                  state.heldCount());
     appendFamily(out, "murva_resumes_total", MetricType::Counter, "Held slots by how they ended.", "result",
                  {{"ok", read(c.resumesOk)}, {"expired", read(c.resumesExpired)}, {"overflow", read(c.resumesOverflow)}});
+    appendFamilyHeader(out, "murva_token_failures_total", MetricType::Counter,
+                       "Join tokens refused (also counted as unauthorized joins), by reason.");
+    for (const TokenFailure failure : tokenFailures)
+        appendSample(out, "murva_token_failures_total", {{"reason", tokenFailureName(failure)}},
+                     read(c.tokenFailures[static_cast<std::size_t>(failure)]));
     appendMetric(out, "murva_messages_relayed_total", MetricType::Counter,
                  "Messages forwarded to the other member of a room.", read(c.relayed));
     appendMetric(out, "murva_relayed_bytes_total", MetricType::Counter, "Bytes of the messages forwarded.",
@@ -96,6 +102,9 @@ std::string renderMetrics(SignalingState& state, const rtc::TransportCounters& t
     if (server.certificateExpiry)
         appendMetric(out, "murva_tls_certificate_expiry_timestamp_seconds", MetricType::Gauge,
                      "When the TLS certificate in use stops being valid.", *server.certificateExpiry);
+    if (server.authKeys)
+        appendMetric(out, "murva_auth_keys", MetricType::Gauge,
+                     "Keys join tokens are checked with (the HS256 secret counts as one).", *server.authKeys);
     appendMetric(out, "murva_draining", MetricType::Gauge, "1 while the server drains before it stops.",
                  server.draining ? 1 : 0);
     appendFamilyHeader(out, "murva_build_info", MetricType::Gauge, "The running build; the value is always 1.");

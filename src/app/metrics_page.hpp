@@ -17,6 +17,7 @@ struct ServerFigures {
     double lastReloadSuccess = 0; // seconds since 1970; the start counts as the first success
     std::optional<int64_t> certificateExpiry; // seconds since 1970; empty without TLS
     bool draining = false;
+    std::optional<uint64_t> authKeys; // keys join tokens are checked with; empty without "auth"
 };
 
 std::string renderMetrics(SignalingState& state, const rtc::TransportCounters& transport,

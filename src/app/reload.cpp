@@ -3,6 +3,7 @@
 
 #include <functional>
 #include <iostream>
+#include <stdexcept>
 #include <vector>
 
 #include "config/config_loading.hpp"
@@ -71,6 +72,15 @@ const std::vector<Key>& keys() {
                 return a.turn.has_value() != b.turn.has_value() ||
                        (a.turn && (a.turn->urls != b.turn->urls || a.turn->secret != b.turn->secret ||
                                    a.turn->ttlSeconds != b.turn->ttlSeconds));
+            },
+            {}},
+        Key{"auth",
+            [](const S& a, const S& b) {
+                return a.auth.has_value() != b.auth.has_value() ||
+                       (a.auth && (a.auth->issuer != b.auth->issuer || a.auth->audience != b.auth->audience ||
+                                   a.auth->keysFile != b.auth->keysFile || a.auth->hs256Secret != b.auth->hs256Secret ||
+                                   a.auth->leewaySeconds != b.auth->leewaySeconds ||
+                                   a.auth->require != b.auth->require));
             },
             {}},
     };
@@ -144,11 +154,17 @@ void reloadConfiguration(Server& server, const std::string& path) {
     }
     if (!restart.empty())
         std::cerr << "Changed in " << path << " but kept until a restart: " << joined(restart) << "\n";
-    server.applySettings(next);
+    try {
+        server.applySettings(next); // reads the join tokens' key set again, even from the same path
+    } catch (const std::invalid_argument& e) {
+        return fail(server, path, e.what());
+    }
     server.countReload(true);
     std::string msg = "Reloaded " + path + ": " + (applied.empty() ? "no changes" : joined(applied) + " applied");
     if (running->tls.enabled)
         msg += "; TLS certificate read again";
+    if (next.auth && !next.auth->keysFile.empty())
+        msg += "; auth keys read again";
     console.event(Severity::Info, "reload", msg, {{"result", "ok"}, {"applied", applied}, {"restart_needed", restart}});
 }
 

@@ -134,6 +134,8 @@ std::string Server::metrics() {
     figures.reloadsFailed = reloadsFailed_.load(std::memory_order_relaxed);
     figures.lastReloadSuccess = lastReloadSuccess_.load(std::memory_order_relaxed);
     figures.certificateExpiry = transport_->certificateExpiry();
+    if (settings()->auth)
+        figures.authKeys = service_.authKeys();
     figures.draining = draining();
     return renderMetrics(state_, transport_->counters(), figures);
 }

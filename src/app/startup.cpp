@@ -4,6 +4,7 @@
 #include <csignal>
 #include <fstream>
 #include <iostream>
+#include <stdexcept>
 #include <sstream>
 #include <string_view>
 
@@ -79,6 +80,13 @@ int checkConfig(int argc, char** argv) {
     }
     if (!applyPasswordFromEnvironment(settings))
         return 1;
+    try {
+        if (settings.auth)
+            TokenVerifier{*settings.auth}; // the key set, read as a start or a reload would
+    } catch (const std::invalid_argument& e) {
+        std::cerr << "Failed to load " << path << ": " << e.what() << "\n";
+        return 1;
+    }
     std::cout << path << " is valid; with the environment it gives these settings (secrets masked):\n"
               << settingsJson(settings).dump(2) << "\n";
     return 0;

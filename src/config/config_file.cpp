@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -245,6 +246,30 @@ bool readCluster(const json& value, ServerSettings& s, std::string& error) {
     return true;
 }
 
+// The "auth" object. A key set or a secret is required: with neither, no token could ever be accepted.
+bool readAuth(const json& value, ServerSettings& s, std::string& error) {
+    if (!value.is_object()) {
+        error = "auth must be an object";
+        return false;
+    }
+    AuthSettings auth;
+    if (!readStringMember(value, "auth", "issuer", auth.issuer, error) ||
+        !readStringMember(value, "auth", "audience", auth.audience, error) ||
+        !readStringMember(value, "auth", "keys", auth.keysFile, error) ||
+        !readStringMember(value, "auth", "hs256_secret", auth.hs256Secret, error) ||
+        !readBoundedMember(value, "auth", "leeway_seconds", 0, 3600, auth.leewaySeconds, error))
+        return false;
+    if (auto require = value.find("require"); require != value.end()) {
+        if (!require->is_boolean()) {
+            error = "auth.require must be true or false";
+            return false;
+        }
+        auth.require = require->get<bool>();
+    }
+    s.auth = std::move(auth);
+    return true;
+}
+
 // Visits the keys in their fixed order; the first failure ends the load.
 bool applyKeys(const json& root, ServerSettings& s, std::string& error) {
     if (!readPort(root, "port", 1, s.port, error))
@@ -290,6 +315,8 @@ bool applyKeys(const json& root, ServerSettings& s, std::string& error) {
         return false;
     }
     if (auto turn = root.find("turn"); turn != root.end() && !readTurn(*turn, s, error))
+        return false;
+    if (auto auth = root.find("auth"); auth != root.end() && !readAuth(*auth, s, error))
         return false;
     if (auto cluster = root.find("cluster"); cluster != root.end())
         return readCluster(*cluster, s, error);
@@ -344,6 +371,12 @@ bool loadConfig(const std::string& path, ServerSettings& settings, std::string& 
     if (settings.tls.enabled && (settings.tls.certFile.empty() || settings.tls.keyFile.empty())) {
         error = "tls.enabled is true but cert_file/key_file are empty";
         return false;
+    }
+    if (settings.auth && !settings.auth->keysFile.empty()) {
+        // Relative to the configuration file, as an operator reading it would expect, not to the working directory.
+        const std::filesystem::path keys(settings.auth->keysFile);
+        if (keys.is_relative())
+            settings.auth->keysFile = (std::filesystem::path(path).parent_path() / keys).string();
     }
     if (settings.turn && !settings.allowTurn) {
         error = "turn is set but allow_turn is false: relay candidates would be stripped, so the TURN server "

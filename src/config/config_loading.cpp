@@ -44,6 +44,9 @@ bool readExternalSecrets(ServerSettings& settings, std::string& error) {
         if (settings.turn)
             if (auto secret = externalSecret(turnSecretVariable, "turn-secret"))
                 settings.turn->secret = std::move(*secret);
+        if (settings.auth)
+            if (auto secret = externalSecret(authSecretVariable, "auth-secret"))
+                settings.auth->hs256Secret = std::move(*secret);
         if (settings.cluster)
             if (auto password = externalSecret(redisPasswordVariable, "redis-password"))
                 settings.cluster->redisPassword = std::move(*password);
@@ -90,6 +93,16 @@ bool readSettingsFile(const std::string& path, ServerSettings& settings, std::st
         return false;
     if (settings.turn && settings.turn->secret.empty()) {
         error = noTurnSecret;
+        return false;
+    }
+    if (settings.auth && settings.auth->keysFile.empty() && settings.auth->hs256Secret.empty()) {
+        error = std::string("auth has neither keys nor a secret: set auth.keys, auth.hs256_secret or ") +
+                authSecretVariable;
+        return false;
+    }
+    // A short HMAC secret can be found by trying guesses offline against any token seen.
+    if (settings.auth && !settings.auth->hs256Secret.empty() && settings.auth->hs256Secret.size() < 32) {
+        error = "auth.hs256_secret must be at least 32 bytes";
         return false;
     }
     return true;

@@ -16,6 +16,7 @@ bool writeDefaultConfig(const std::string& path);
 
 inline constexpr const char* passwordVariable = "MURVA_SIGNAL_PASSWORD";
 inline constexpr const char* turnSecretVariable = "MURVA_SIGNAL_TURN_SECRET";
+inline constexpr const char* authSecretVariable = "MURVA_SIGNAL_AUTH_SECRET";
 inline constexpr const char* redisPasswordVariable = "MURVA_SIGNAL_REDIS_PASSWORD";
 
 // Where the settings came from: the file (empty for the PORT form) and the line that says so, for the console.
@@ -43,7 +44,8 @@ bool applyPasswordFromEnvironment(ServerSettings& settings);
 bool readPassword(ServerSettings& settings, std::string& error);
 
 // MURVA_SIGNAL_TURN_SECRET (else the credential file "turn-secret") replaces the TURN secret of a configured
-// "turn"; MURVA_SIGNAL_REDIS_PASSWORD (else "redis-password") gives a configured "cluster" its Redis password.
+// "turn"; MURVA_SIGNAL_AUTH_SECRET (else "auth-secret") replaces auth.hs256_secret of a configured "auth";
+// MURVA_SIGNAL_REDIS_PASSWORD (else "redis-password") gives a configured "cluster" its Redis password.
 // False after a line on standard error when a credential file cannot be read.
 bool applySecretsFromEnvironment(ServerSettings& settings);
 

@@ -28,6 +28,16 @@ struct TurnSettings {
     uint32_t ttlSeconds = 3600;    // a credential stops working this long after it was issued
 };
 
+// Join tokens signed by the operator's application: who may join which room, for how long.
+struct AuthSettings {
+    std::string issuer;          // "iss" a token must carry; empty: not checked
+    std::string audience;        // "aud" a token must name; empty: not checked
+    std::string keysFile;        // JSON Web Key Set of public keys, by "kid"; relative paths are the file's
+    std::string hs256Secret;     // MURVA_SIGNAL_AUTH_SECRET, when set, replaces the file's value; empty: no HS256
+    uint32_t leewaySeconds = 30; // clock skew allowed on exp, nbf and iat
+    bool require = true;         // false: a join without a token is let in (one with a token must still pass)
+};
+
 // Rooms shared with the other instances of one service through Redis.
 struct ClusterSettings {
     std::string redis = "redis://127.0.0.1:6379/0";
@@ -64,6 +74,7 @@ struct ServerSettings {
     uint32_t ipv6PrefixLength = 64;          // per-address limits count an IPv6 client by this network (1-128)
 
     std::optional<TurnSettings> turn; // empty: no "turn" key, and "joined" carries no TURN credentials
+    std::optional<AuthSettings> auth;       // empty: joins carry no token
     std::optional<ClusterSettings> cluster; // empty: rooms are this server's alone
 };
 

@@ -51,6 +51,13 @@ nlohmann::json settingsJson(const ServerSettings& s) {
     };
     if (s.turn)
         out["turn"] = {{"urls", s.turn->urls}, {"secret", masked(s.turn->secret)}, {"ttl_seconds", s.turn->ttlSeconds}};
+    if (s.auth)
+        out["auth"] = {{"issuer", s.auth->issuer},
+                       {"audience", s.auth->audience},
+                       {"keys", s.auth->keysFile},
+                       {"hs256_secret", masked(s.auth->hs256Secret)},
+                       {"leeway_seconds", s.auth->leewaySeconds},
+                       {"require", s.auth->require}};
     if (s.cluster)
         out["cluster"] = {{"redis", maskedUrl(s.cluster->redis)},
                           {"redis_password", masked(s.cluster->redisPassword)},

@@ -15,7 +15,7 @@ const Keys topKeys = {"port", "bind_address", "password", "log_level", "log_form
                           "connection_timeout_ms", "max_message_size", "max_connections", "max_connections_per_ip",
                           "max_rooms", "tls", "web_client", "admin", "drain_timeout_ms", "trusted_proxies",
                           "proxy_protocol", "allowed_origins", "max_password_failures_per_ip",
-                          "max_joins_per_ip_per_minute", "ipv6_prefix_length", "resume_grace_ms", "turn", "cluster"};
+                          "max_joins_per_ip_per_minute", "ipv6_prefix_length", "resume_grace_ms", "turn", "auth", "cluster"};
 
 struct Section {
     std::string_view name;
@@ -25,6 +25,7 @@ const Section sections[] = {
     {"tls", {"enabled", "cert_file", "key_file", "key_password"}},
     {"admin", {"bind_address", "port"}},
     {"turn", {"urls", "secret", "ttl_seconds"}},
+    {"auth", {"issuer", "audience", "keys", "hs256_secret", "leeway_seconds", "require"}},
     {"cluster", {"redis", "instance", "heartbeat_ms", "instance_timeout_ms"}},
 };
 

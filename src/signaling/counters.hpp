@@ -23,6 +23,7 @@ struct SignalingCounters {
     Counter joinsCodeTooLong;
     Counter joinsRateLimited;
     Counter joinsUnavailable; // rooms are shared and the registry cannot be reached
+    Counter tokenFailures[5]; // refused join tokens (also in joinsUnauthorized), by TokenFailure
 
     Counter resumesOk;       // a slot resumed by a new connection
     Counter resumesExpired;  // a held slot whose grace ran out

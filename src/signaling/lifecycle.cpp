@@ -38,7 +38,7 @@ std::shared_ptr<const SignalingService::Policy> SignalingService::makePolicy(con
     return std::make_shared<const Policy>(Policy{
         settings.password, parseTrustedProxies(settings.trustedProxies),
         settings.turn ? std::optional<TurnCredentials>(std::in_place, *settings.turn) : std::nullopt,
-        settings.ipv6PrefixLength});
+        settings.ipv6PrefixLength, settings.auth ? std::make_shared<const TokenVerifier>(*settings.auth) : nullptr});
 }
 
 std::shared_ptr<const SignalingService::Policy> SignalingService::policy() const {
@@ -55,6 +55,11 @@ void SignalingService::reconfigure(const ServerSettings& settings) {
     allowTurn_.store(settings.allowTurn, std::memory_order_relaxed);
     passwordFailures_.setLimit(settings.maxPasswordFailuresPerIp);
     joins_.setLimit(settings.maxJoinsPerIpPerMinute);
+}
+
+std::size_t SignalingService::authKeys() const {
+    const auto current = policy();
+    return current->auth ? current->auth->keyCount() : 0;
 }
 
 bool SignalingService::trustedProxy(const std::string& ip) const {
@@ -138,13 +143,15 @@ bool SignalingService::usableOutsideRoom(const json& message, const std::string&
 }
 
 bool SignalingService::admitJoin(const SocketPtr& self, const Client& client, const json& message,
-                                 const std::string& password) {
+                                 const Policy& policy) {
+    const std::string& password = policy.password;
     auto& counters = state_.counters();
     const auto now = RateLimiter::Clock::now();
     // An address we cannot tell is not limited: it would put unrelated clients in one bucket.
     const bool limited = !client.key.empty();
+    const bool guessable = !password.empty() || policy.auth; // wrong passwords and refused tokens alike
     const bool tooMany = limited && (!joins_.tryAcquire(client.key, now) ||
-                                     (!password.empty() && passwordFailures_.overLimit(client.key, now)));
+                                     (guessable && passwordFailures_.overLimit(client.key, now)));
     if (tooMany) {
         bump(counters.joinsRateLimited);
         state_.reportRefusal("rate_limited", client.ip);
@@ -190,7 +197,8 @@ void SignalingService::handleMessage(const std::shared_ptr<Client>& client, rtc:
     }
 
     if (!inRoom && parsed.value("type", std::string()) == "join" &&
-        !admitJoin(self, *client, parsed, current->password))
+        (!admitJoin(self, *client, parsed, *current) ||
+         (current->auth && !admitToken(self, client, parsed, *current->auth))))
         return;
 
     SignalingState::Lock lock(state_);

@@ -32,6 +32,7 @@ inline constexpr const char* reasonRoomLimit = "Server is at capacity, try later
 inline constexpr const char* reasonConnectionLimit = "Server is at capacity.";
 inline constexpr const char* reasonTooManyAttempts = "Too many attempts, try later.";
 inline constexpr const char* reasonSessionExpired = "Session expired.";
+inline constexpr const char* reasonTokenExpired = "Token expired.";
 
 inline constexpr std::size_t maxRoomCodeBytes = 128;
 inline constexpr std::size_t maxNickBytes = 64;

@@ -15,6 +15,8 @@
 #include "config/settings.hpp"
 #include "signaling/client.hpp"
 #include "signaling/deadline_thread.hpp"
+#include "signaling/deadlines.hpp"
+#include "signaling/join_token.hpp"
 #include "signaling/rate_limiter.hpp"
 #include "signaling/shared_rooms.hpp"
 #include "signaling/trusted_proxies.hpp"
@@ -54,10 +56,14 @@ public:
                               const std::vector<std::string>& forwardedFor);
 
     // Takes the password, the relay filter, the trusted proxies, the IPv6 prefix of the limits' keys, the rate
-    // limits and the TURN settings of `settings` for connections and joins from now on; rooms and admitted
-    // connections stay as they are (each keeps the key it was counted under). Throws std::invalid_argument,
-    // changing nothing, for a trusted_proxies entry that is no address or range.
+    // limits, the TURN settings and the join tokens' keys (read again from their file) of `settings` for
+    // connections and joins from now on; rooms and admitted connections stay as they are (each keeps the key it
+    // was counted under). Throws std::invalid_argument, changing nothing, for a trusted_proxies entry that is no
+    // address or range, or a key set that cannot be used.
     void reconfigure(const ServerSettings& settings);
+
+    // Keys that join tokens are checked with (the secret counts as one); 0 without "auth".
+    std::size_t authKeys() const;
 
     // From now on joins are decided by `rooms`, shared with other instances (null: by this server alone).
     // Set before the first client comes; `rooms` must outlive every join it is asked.
@@ -78,6 +84,7 @@ private:
         TrustedProxies trusted;
         std::optional<TurnCredentials> turn; // empty: "joined" carries no iceServers
         unsigned ipv6PrefixLength;           // an IPv6 client's limits count by this prefix
+        std::shared_ptr<const TokenVerifier> auth; // null: joins carry no token
     };
     static std::shared_ptr<const Policy> makePolicy(const ServerSettings& settings);
     std::shared_ptr<const Policy> policy() const;
@@ -93,8 +100,14 @@ private:
 
     // The gate in front of a join: the join rate and the password (with the rate of wrong guesses). False when
     // the join was refused; the connection is then being closed.
-    bool admitJoin(const SocketPtr& self, const Client& client, const nlohmann::json& message,
-                   const std::string& password);
+    bool admitJoin(const SocketPtr& self, const Client& client, const nlohmann::json& message, const Policy& policy);
+
+    // The join token's check (token_gate.cpp). False when the join was refused; the connection is then being
+    // closed. On success the token's nick replaces the message's, and a limited membership gets its end.
+    bool admitToken(const SocketPtr& self, const std::shared_ptr<Client>& client, nlohmann::json& message,
+                    const TokenVerifier& verifier);
+    // A token's max_seconds ran out: "Token expired." and a close, on the deadlines' thread.
+    void endMembership(const std::shared_ptr<Client>& client);
 
     // Join of a client in no room, under the lock. `message` is an object whose join members are strings
     // where present.
@@ -130,7 +143,8 @@ private:
     RateLimiter joins_;            // joins of any kind per client address
     SharedRooms* shared_ = nullptr;
     const std::chrono::milliseconds resumeGrace_;
-    DeadlineThread heldExpiry_; // last: stopped first, while what it calls still exists
+    DeadlineThread heldExpiry_; // these two last: their threads stop first, while what they call still exists
+    Deadlines deadlines_{[this](const std::shared_ptr<Client>& client) { endMembership(client); }}; 
 };
 
 } // namespace murva

@@ -54,6 +54,11 @@ void InitLogger(LogLevel level, LogCallback callback) {
     currentLevel.store(static_cast<int>(level), std::memory_order_release);
 }
 
+void Log(LogLevel level, const std::string& message) {
+    if (detail::logEnabled(level))
+        detail::logWrite(level, message);
+}
+
 namespace detail {
 
 bool logEnabled(LogLevel level) {

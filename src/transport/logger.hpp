@@ -14,4 +14,7 @@ using LogCallback = std::function<void(LogLevel level, std::string message)>;
 // (never standard output, which carries the application's own lines). Calling it again replaces both.
 void InitLogger(LogLevel level, LogCallback callback = nullptr);
 
+// Writes one record of the application's through the same level and sink as the transport's own.
+void Log(LogLevel level, const std::string& message);
+
 } // namespace rtc

@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "support/process.hpp"
 #include "support/raw_socket.hpp"
 #include "support/ws_client.hpp"
@@ -36,7 +38,8 @@ inline std::unique_ptr<ChildProcess> startServer(const std::string &workingDirec
     options.workingDirectory = workingDirectory;
     options.args = std::move(args);
     for (const char *name :
-         {"MURVA_SIGNAL_PASSWORD", "MURVA_SIGNAL_TURN_SECRET", "MURVA_SIGNAL_REDIS_PASSWORD", "CREDENTIALS_DIRECTORY",
+         {"MURVA_SIGNAL_PASSWORD", "MURVA_SIGNAL_TURN_SECRET", "MURVA_SIGNAL_REDIS_PASSWORD",
+          "MURVA_SIGNAL_AUTH_SECRET", "CREDENTIALS_DIRECTORY",
           "JOURNAL_STREAM"})
         if (!env.count(name))
             options.unsetEnv.push_back(name);
@@ -141,6 +144,26 @@ inline std::string joinReply(uint16_t port, const std::string &passwordMember = 
     auto client = WsClient::connect(port, options);
     client->sendText(R"({"type":"join","room":"r","nick":"n")" + passwordMember + "}");
     return client->receive().value_or("");
+}
+
+// Key sets, the HS256 secret and join tokens minted by an independent implementation: tests/support/mint_tokens.mjs.
+inline nlohmann::json mintTokens(const std::string &issuer, const std::string &audience) {
+    if (std::string(MURVA_NODE).empty()) {
+        ADD_FAILURE() << "node not found: run scripts/install-deps.sh";
+        return {};
+    }
+    ProcessOptions options;
+    options.args = {MURVA_SOURCE_DIR "/tests/support/mint_tokens.mjs", issuer, audience};
+    ChildProcess node(MURVA_NODE, options);
+    EXPECT_EQ(node.waitExit(60s), 0) << node.stderrText();
+    auto minted = nlohmann::json::parse(node.stdoutText(), nullptr, false);
+    EXPECT_TRUE(minted.is_object()) << node.stderrText();
+    return minted.is_object() ? minted : nlohmann::json::object();
+}
+
+// A join of `room` carrying `token`.
+inline std::string tokenJoin(const std::string &room, const std::string &token, const std::string &nick = "n") {
+    return nlohmann::json{{"type", "join"}, {"room", room}, {"nick", nick}, {"token", token}}.dump();
 }
 
 // A datagram socket bound where NOTIFY_SOCKET will point: a path, or "@name" in the abstract namespace.

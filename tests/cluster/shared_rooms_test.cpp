@@ -499,3 +499,26 @@ TEST_F(SharedRooms, AHeldSlotEndsWhenItsGraceRunsOutOrItOverflows) {
     EXPECT_EQ(counted("expired"), 1);
     EXPECT_EQ(counted("overflow"), 1);
 }
+
+// Tokens are checked by each instance alone, so the same key set and secret make them good on every one; what a
+// token grants (its nick, its end) crosses to the other instance.
+TEST_F(SharedRooms, JoinTokensWorkOnEveryInstance) {
+    const auto minted = mintTokens("https://app.example", "murva");
+    ASSERT_TRUE(minted.contains("tokens"));
+    dir_.write("keys.json", minted["keys"].dump());
+    const std::string auth = R"("auth": {"issuer": "https://app.example", "audience": "murva", "keys": "keys.json"})";
+    const std::map<std::string, std::string> env = {{"MURVA_SIGNAL_AUTH_SECRET", minted["secret"]}};
+    const std::string timing = R"("heartbeat_ms": 200, "instance_timeout_ms": 1000)";
+    auto& first = startInstance(timing, auth, env);
+    auto& second = startInstance(timing, auth, env);
+
+    auto a = WsClient::connect(first.port);
+    a->sendText(tokenJoin("lim", minted["tokens"]["partner"]));
+    ASSERT_EQ(a->receive(5s), joinedAlone);
+    auto b = WsClient::connect(second.port);
+    b->sendText(tokenJoin("lim", minted["tokens"]["limited"], "b"));
+    ASSERT_EQ(b->receive(5s), joinedWith("n"));
+    EXPECT_EQ(a->receive(5s), peerJoined("Token Nick"));
+    EXPECT_EQ(b->receive(5s), R"({"reason":"Token expired.","type":"error"})");
+    EXPECT_EQ(a->receive(5s), peerLeft);
+}
