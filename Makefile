@@ -6,7 +6,7 @@ FUZZ_BUILD ?= build-fuzz
 CMAKE_GEN  := -G Ninja
 JOBS       ?= $(shell nproc)
 
-.PHONY: all deps deps-e2e build run test test-release test-asan test-tsan bench fuzz soak install uninstall deb image clean
+.PHONY: all deps deps-e2e build run test format-check test-release test-asan test-tsan bench fuzz soak install uninstall deb image clean
 
 all: build
 
@@ -29,7 +29,11 @@ run: deps
 
 # Every test in a Release build, then again under AddressSanitizer + UndefinedBehaviorSanitizer (all but the
 # browser end-to-end group), then everything that runs threads under ThreadSanitizer, then a short fuzz run.
-test: deps-e2e test-release test-asan test-tsan fuzz-smoke
+test: deps-e2e format-check test-release test-asan test-tsan fuzz-smoke
+
+# Every C++ file the repository tracks is in the house style (.clang-format).
+format-check: deps
+	git ls-files -z '*.cpp' '*.hpp' '*.h' | xargs -0 clang-format --dry-run -Werror
 
 # The Release tree also builds the load generator, for its own checks (label bench).
 test-release: build

@@ -5,7 +5,7 @@ set -euo pipefail
 
 # prometheus and systemd bring promtool and systemd-analyze, which check the metrics text and the unit in the tests;
 # haproxy and nginx are the reverse proxies the tests put in front of the server.
-packages=(g++ clang libclang-rt-14-dev cmake ninja-build make pkg-config libboost1.81-dev nlohmann-json3-dev libssl-dev libgtest-dev
+packages=(g++ clang clang-format libclang-rt-14-dev cmake ninja-build make pkg-config libboost1.81-dev nlohmann-json3-dev libssl-dev libgtest-dev
           openssl python3 iproute2 procps prometheus systemd haproxy nginx)
 # The cluster layer speaks to Redis through hiredis; its tests start a real redis-server and use redis-cli.
 packages+=(libhiredis-dev redis-server redis-tools)
