@@ -104,10 +104,9 @@ void Client::onConnect(const beast::error_code& ec) {
     socket().set_option(tcp::no_delay(true), ignored);
     phase_ = Phase::Upgrading;
     if (tls_) {
-        tls_->next_layer().async_handshake(ssl::stream_base::client, [self = shared_from_this()](
-                                                                         const beast::error_code& e) {
-            self->onTlsHandshake(e);
-        });
+        tls_->next_layer().async_handshake(
+            ssl::stream_base::client,
+            [self = shared_from_this()](const beast::error_code& e) { self->onTlsHandshake(e); });
         return;
     }
     plain_->async_handshake(host_, "/",
@@ -135,9 +134,8 @@ void Client::onUpgrade(const beast::error_code& ec) {
 
 void Client::readNext() {
     withStream([this](auto& ws) {
-        ws.async_read(buffer_, [self = shared_from_this()](const beast::error_code& ec, std::size_t) {
-            self->onRead(ec);
-        });
+        ws.async_read(buffer_,
+                      [self = shared_from_this()](const beast::error_code& ec, std::size_t) { self->onRead(ec); });
     });
 }
 

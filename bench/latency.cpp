@@ -68,8 +68,9 @@ namespace {
 class LatencyRun final : public ClientEvents {
 public:
     LatencyRun(const Target& target, const Options& options)
-        : engine_(options.threads), options_(options), server_{endpointOf(target, 0), endpointOf(target, 1)},
-          host_{hostHeader(target, 0), hostHeader(target, 1)},
+        : engine_(options.threads),
+          options_(options), server_{endpointOf(target, 0), endpointOf(target, 1)}, host_{hostHeader(target, 0),
+                                                                                          hostHeader(target, 1)},
           frame_(numberedFrame(options.frameBytes)), pairs_(options.pairs), threads_(engine_.threads()) {
         for (std::size_t i = 0; i < pairs_.size(); ++i) {
             const std::string room = options.roomPrefix + "-" + std::to_string(i);
@@ -170,8 +171,8 @@ private:
         return all;
     }
     static uint64_t nanos(Clock::duration d) {
-        return static_cast<uint64_t>(std::max<int64_t>(
-            0, std::chrono::duration_cast<std::chrono::nanoseconds>(d).count()));
+        return static_cast<uint64_t>(
+            std::max<int64_t>(0, std::chrono::duration_cast<std::chrono::nanoseconds>(d).count()));
     }
 
     void startClient(std::size_t pair, int side) {
@@ -218,16 +219,13 @@ private:
         const bool isA = c.id % 2 == 0;
         if (!p.running) {
             switch (pairSetupReply(isA, m, p.aTold, p.bTold)) {
-            case PairSetup::StartB:
-                return startClient(index, 1);
-            case PairSetup::Unexpected:
-                return failures_.note("unexpected reply during set-up: " + std::string(m));
+            case PairSetup::StartB: return startClient(index, 1);
+            case PairSetup::Unexpected: return failures_.note("unexpected reply during set-up: " + std::string(m));
             case PairSetup::Ready:
                 p.running = true;
                 ready_.fetch_add(1);
                 break;
-            case PairSetup::Waiting:
-                break;
+            case PairSetup::Waiting: break;
             }
             return;
         }
@@ -292,10 +290,10 @@ Json runLatency(const Target& target, const Options& given) {
     uint64_t received0 = 0, received1 = 0;
     if (stopReason.empty()) {
         const auto start = Clock::now() + std::chrono::milliseconds(10);
-        const auto measureFrom = start + std::chrono::duration_cast<Clock::duration>(
-                                             std::chrono::duration<double>(options.warmup));
-        const auto measureTo = measureFrom + std::chrono::duration_cast<Clock::duration>(
-                                                 std::chrono::duration<double>(options.duration));
+        const auto measureFrom =
+            start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.warmup));
+        const auto measureTo =
+            measureFrom + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.duration));
         run.offer(start, measureFrom, measureTo);
         std::this_thread::sleep_until(measureFrom);
         if (syscalls)
@@ -320,8 +318,8 @@ Json runLatency(const Target& target, const Options& given) {
     const uint64_t unanswered = run.unanswered();
     auto latencies = run.latencies();
     auto lags = run.lags();
-    const uint64_t lateSends = static_cast<uint64_t>(
-        std::count_if(lags.begin(), lags.end(), [](uint64_t lag) { return lag > 1'000'000; }));
+    const uint64_t lateSends =
+        static_cast<uint64_t>(std::count_if(lags.begin(), lags.end(), [](uint64_t lag) { return lag > 1'000'000; }));
     out["achieved_per_s"] = static_cast<double>(roundTrips) / std::max(use.wall, 1e-9);
     out["round_trips"] = roundTrips;
     out["due_in_window"] = run.sentInWindow();

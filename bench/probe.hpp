@@ -13,8 +13,8 @@ using Clock = std::chrono::steady_clock;
 // One reading of every CPU clock a result is built from. A negative server time means it could not be read.
 struct Snapshot {
     Clock::time_point at;
-    double serverCpu = -1; // utime + stime of the server processes, seconds
-    double ownCpu = 0;     // this process, user + system, seconds
+    double serverCpu = -1;  // utime + stime of the server processes, seconds
+    double ownCpu = 0;      // this process, user + system, seconds
     double machineBusy = 0; // all CPUs of the machine, non-idle seconds
 };
 

@@ -77,8 +77,8 @@ Row rowOf(const Json& j) {
     if (w == "stream") {
         r.setting = format("%.0f pairs", number(j, "pairs")) + format(", W=%.0f", number(j, "window")) +
                     format(", %.0f B", number(j, "frame_bytes"));
-        r.result = count(number(j, "frames_per_s")) + " frames/s, " + bytes(number(j, "bytes_per_s")) + "/s" +
-                   syscalls(j);
+        r.result =
+            count(number(j, "frames_per_s")) + " frames/s, " + bytes(number(j, "bytes_per_s")) + "/s" + syscalls(j);
     } else if (w == "pingpong") {
         r.setting = format("%.0f pairs", number(j, "pairs")) + format(", %.0f B", number(j, "frame_bytes"));
         r.result = count(number(j, "round_trips_per_s")) + " round trips/s, rtt " + latency(j.value("rtt_us", Json{}));
@@ -86,8 +86,8 @@ Row rowOf(const Json& j) {
         r.setting = format("%.0f pairs", number(j, "pairs")) + ", " + count(number(j, "offered_per_s")) +
                     " round trips/s offered";
         r.result = count(number(j, "achieved_per_s")) + "/s achieved, latency " + tail(j.value("latency_us", Json{})) +
-                   "; send lag p99 " + format("%.0f", number(j.value("send_lag_us", Json{}), "p99")) + format(
-                   " / max %.0f us", number(j.value("send_lag_us", Json{}), "max")) + syscalls(j);
+                   "; send lag p99 " + format("%.0f", number(j.value("send_lag_us", Json{}), "p99")) +
+                   format(" / max %.0f us", number(j.value("send_lag_us", Json{}), "max")) + syscalls(j);
         if (const double missing = number(j, "unanswered", 0); missing > 0)
             r.result += format("; %.0f unanswered", missing);
     } else if (w == "joins" || w == "joins-churn" || w.rfind("joins-token-", 0) == 0) {
@@ -134,8 +134,8 @@ std::string humanLine(const Json& j) {
 
 void printTable(std::istream& in, std::ostream& out) {
     std::vector<Row> rows;
-    rows.push_back({"workload", "setting", "result", "server CPU/op", "server cores", "gen cores", "other cores",
-                    "status"});
+    rows.push_back(
+        {"workload", "setting", "result", "server CPU/op", "server cores", "gen cores", "other cores", "status"});
     std::string line;
     while (std::getline(in, line)) {
         if (line.empty() || line.front() != '{')
@@ -146,7 +146,7 @@ void printTable(std::istream& in, std::ostream& out) {
     }
     std::vector<std::size_t> width(8, 0);
     auto cells = [](const Row& r) {
-        return std::vector<const std::string*>{&r.workload, &r.setting,    &r.result, &r.serverPerOp,
+        return std::vector<const std::string*>{&r.workload, &r.setting,   &r.result, &r.serverPerOp,
                                                &r.server,   &r.generator, &r.other,  &r.status};
     };
     for (const auto& r : rows) {

@@ -25,10 +25,10 @@ public:
     enum class Mode { Stream, PingPong };
 
     PairRun(const Target& target, const Options& options, Mode mode)
-        : engine_(options.threads), options_(options), mode_(mode),
-          server_{endpointOf(target, 0), endpointOf(target, 1)}, host_{hostHeader(target, 0), hostHeader(target, 1)},
-          frame_(candidateFrame(options.frameBytes)), pairs_(options.pairs),
-          counters_(engine_.threads()) {
+        : engine_(options.threads), options_(options),
+          mode_(mode), server_{endpointOf(target, 0), endpointOf(target, 1)}, host_{hostHeader(target, 0),
+                                                                                    hostHeader(target, 1)},
+          frame_(candidateFrame(options.frameBytes)), pairs_(options.pairs), counters_(engine_.threads()) {
         for (std::size_t i = 0; i < pairs_.size(); ++i) {
             const std::string room = options.roomPrefix + "-" + std::to_string(i);
             pairs_[i].joinA = joinText(room, "a");
@@ -59,9 +59,7 @@ public:
     }
 
     // Ends every connection and stops the threads; after this the samples can be read.
-    void stop() {
-        abortAllAndStop(engine_, pairs_, failures_);
-    }
+    void stop() { abortAllAndStop(engine_, pairs_, failures_); }
 
     std::vector<uint64_t> samples() {
         std::vector<uint64_t> all;
@@ -104,15 +102,10 @@ private:
         const bool isA = c.id % 2 == 0;
         if (!p.running) {
             switch (pairSetupReply(isA, m, p.aTold, p.bTold)) {
-            case PairSetup::StartB:
-                return startClient(index, 1);
-            case PairSetup::Unexpected:
-                return failures_.note("unexpected reply during set-up: " + std::string(m));
-            case PairSetup::Ready:
-                run(p);
-                break;
-            case PairSetup::Waiting:
-                break;
+            case PairSetup::StartB: return startClient(index, 1);
+            case PairSetup::Unexpected: return failures_.note("unexpected reply during set-up: " + std::string(m));
+            case PairSetup::Ready: run(p); break;
+            case PairSetup::Waiting: break;
             }
             return;
         }
@@ -129,8 +122,8 @@ private:
         } else {
             const auto now = Clock::now();
             if (measuring_.load(std::memory_order_relaxed))
-                counters.samples.push_back(
-                    static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(now - p.pingAt).count()));
+                counters.samples.push_back(static_cast<uint64_t>(
+                    std::chrono::duration_cast<std::chrono::nanoseconds>(now - p.pingAt).count()));
             bump(counters.frames);
             bump(counters.bytes, m.size());
             p.pingAt = Clock::now();
@@ -252,8 +245,9 @@ struct JoinPlan {
 class JoinRun final : public ClientEvents {
 public:
     JoinRun(const Target& target, const Options& options, const JoinPlan& plan)
-        : engine_(options.threads), tls_(options.tls ? makeTlsContext() : nullptr), options_(options), plan_(plan),
-          server_{endpointOf(target, 0), endpointOf(target, 1)}, host_{hostHeader(target, 0), hostHeader(target, 1)},
+        : engine_(options.threads), tls_(options.tls ? makeTlsContext() : nullptr), options_(options),
+          plan_(plan), server_{endpointOf(target, 0), endpointOf(target, 1)}, host_{hostHeader(target, 0),
+                                                                                    hostHeader(target, 1)},
           pairs_(plan.clients / 2), threads_(engine_.threads()) {
         const std::size_t perThread =
             std::max<std::size_t>(1, options.concurrency / 2 / engine_.threads()); // pairs at once per thread
@@ -403,7 +397,7 @@ private:
         launchMore(t);
     }
 
-    Engine engine_; // first: its threads stop before anything they use is destroyed
+    Engine engine_;                     // first: its threads stop before anything they use is destroyed
     std::unique_ptr<ssl::context> tls_; // before the pairs: their streams use it until destroyed
     const Options options_;
     const JoinPlan plan_;
@@ -479,9 +473,9 @@ Json runJoins(const Target& target, const Options& options) {
     run.launch();
     // With churn the run ends when every told client has also finished its close handshake, so the
     // server's close handling is part of the cost per join.
-    const std::string waited = waitUntil(
-        [&] { return run.pairsFinished() == run.pairs() && (!plan.churn || run.closed() >= run.told()); },
-        [&] { return run.told() + run.closed() + run.failures().count(); }, options.timeout, options.stall);
+    const std::string waited =
+        waitUntil([&] { return run.pairsFinished() == run.pairs() && (!plan.churn || run.closed() >= run.told()); },
+                  [&] { return run.told() + run.closed() + run.failures().count(); }, options.timeout, options.stall);
     const Snapshot to = takeSnapshot(target.serverPid, target.morePids);
     run.stop();
 
@@ -508,9 +502,9 @@ Json runIdle(const Target& target, const Options& options) {
     const long long before = residentBytes(target.serverPid);
     const Snapshot from = takeSnapshot(target.serverPid, target.morePids);
     run.launch();
-    const std::string waited = waitUntil([&] { return run.pairsFinished() == run.pairs(); },
-                                         [&] { return run.told() + run.failures().count(); }, options.timeout,
-                                         options.stall);
+    const std::string waited =
+        waitUntil([&] { return run.pairsFinished() == run.pairs(); },
+                  [&] { return run.told() + run.failures().count(); }, options.timeout, options.stall);
     const Snapshot to = takeSnapshot(target.serverPid, target.morePids);
     sleepSeconds(options.settle);
     const long long after = residentBytes(target.serverPid);

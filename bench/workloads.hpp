@@ -22,17 +22,17 @@ struct Target {
 
 struct Options {
     unsigned threads = 2;
-    double duration = 5;   // seconds measured (stream, pingpong)
-    double warmup = 0.5;   // seconds run before measuring (stream, pingpong)
-    double timeout = 60;   // the whole workload, set-up included
-    double stall = 5;      // seconds without any progress that end a workload
-    double settle = 1;     // seconds between the last join and the memory reading (idle, capacity)
+    double duration = 5; // seconds measured (stream, pingpong)
+    double warmup = 0.5; // seconds run before measuring (stream, pingpong)
+    double timeout = 60; // the whole workload, set-up included
+    double stall = 5;    // seconds without any progress that end a workload
+    double settle = 1;   // seconds between the last join and the memory reading (idle, capacity)
     std::size_t pairs = 16;
     std::size_t window = 32;
     std::size_t frameBytes = 280;
-    std::size_t clients = 4000;      // joins, idle (connections), capacity (target)
-    std::size_t concurrency = 128;   // clients connecting at once
-    std::size_t sources = 0;         // 127.0.0.x source addresses to spread over; 0 = the kernel's choice
+    std::size_t clients = 4000;    // joins, idle (connections), capacity (target)
+    std::size_t concurrency = 128; // clients connecting at once
+    std::size_t sources = 0;       // 127.0.0.x source addresses to spread over; 0 = the kernel's choice
     bool churn = false;
     bool tls = false;      // wss instead of ws (joins, idle)
     bool syscalls = false; // count the server's system calls over the measured window (stream, pingpong, latency)

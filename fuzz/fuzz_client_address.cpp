@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string>
 
-#include "signaling/client_address.hpp"
 #include "fuzz_util.hpp"
+#include "signaling/client_address.hpp"
 
 using namespace murva;
 

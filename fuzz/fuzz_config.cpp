@@ -77,7 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     FUZZ_CHECK(loadConfig(configPath(), again, againError));
     FUZZ_CHECK(again.port == settings.port && again.password == settings.password &&
                again.maxConnections == settings.maxConnections && again.maxRooms == settings.maxRooms &&
-               again.maxConnectionsPerIp == settings.maxConnectionsPerIp &&
-               again.allowTurn == settings.allowTurn && again.tls.enabled == settings.tls.enabled);
+               again.maxConnectionsPerIp == settings.maxConnectionsPerIp && again.allowTurn == settings.allowTurn &&
+               again.tls.enabled == settings.tls.enabled);
     return 0;
 }

@@ -119,9 +119,10 @@ std::string textFrom(fuzz::Input& in, std::size_t count) {
     std::string text;
     for (std::size_t i = 0; i < count && !in.empty(); ++i) {
         const uint32_t pick = in.u16();
-        uint32_t cp = pick % 4 == 0 ? 0x20 + pick % 95 : pick % 4 == 1 ? 0x80 + pick % 0x780
-                                                     : pick % 4 == 2 ? 0xE000 + pick % 0x2000
-                                                                     : 0x10000 + pick * 13 % 0x100000;
+        uint32_t cp = pick % 4 == 0   ? 0x20 + pick % 95
+                      : pick % 4 == 1 ? 0x80 + pick % 0x780
+                      : pick % 4 == 2 ? 0xE000 + pick % 0x2000
+                                      : 0x10000 + pick * 13 % 0x100000;
         if (cp < 0x80) {
             text.push_back(static_cast<char>(cp));
         } else if (cp < 0x800) {

@@ -20,8 +20,8 @@ using Status = ProxyHeader::Status;
 bool sameSource(const ProxyHeader& a, const ProxyHeader& b) {
     if (a.source.has_value() != b.source.has_value())
         return false;
-    return !a.source || (a.source->v6 == b.source->v6 && a.source->address == b.source->address &&
-                         a.source->port == b.source->port);
+    return !a.source ||
+           (a.source->v6 == b.source->v6 && a.source->address == b.source->address && a.source->port == b.source->port);
 }
 
 void checkAnyInput(const std::string& bytes) {

@@ -39,10 +39,10 @@ const std::string password = "s3cret";
 
 // MURVA_FUZZ_TRACE=1 prints every step: the way to read what a reproducer does.
 bool tracing = false;
-#define TRACE(...)                                                                                   \
-    do {                                                                                             \
-        if (tracing)                                                                                 \
-            std::fprintf(stderr, __VA_ARGS__);                                                       \
+#define TRACE(...)                                                                                                     \
+    do {                                                                                                               \
+        if (tracing)                                                                                                   \
+            std::fprintf(stderr, __VA_ARGS__);                                                                         \
     } while (0)
 
 // The I/O session behind a simulated connection. It drains the connection's queue at once (as if its
@@ -173,22 +173,14 @@ private:
             return finishServerClosed();
         Sim* s = pick(); // read before the operands, which take the bytes after it
         switch (op) {
-        case 1:
-            return sendText(s, in_.bytes(in_.byte()));
-        case 2:
-            return sendText(s, in_.bytes(in_.u16()));
-        case 3:
-            return sendBinary(s, in_.bytes(in_.byte()));
-        case 4:
-            return finish(s);
-        case 6:
-            return sendText(s, buildDescription());
-        case 7:
-            return sendText(s, buildCandidate());
-        case 8:
-            return sendText(s, canned(in_.byte()));
-        case 10:
-            return toggleStall(s);
+        case 1: return sendText(s, in_.bytes(in_.byte()));
+        case 2: return sendText(s, in_.bytes(in_.u16()));
+        case 3: return sendBinary(s, in_.bytes(in_.byte()));
+        case 4: return finish(s);
+        case 6: return sendText(s, buildDescription());
+        case 7: return sendText(s, buildCandidate());
+        case 8: return sendText(s, canned(in_.byte()));
+        case 10: return toggleStall(s);
         default: // 5 and 11: joins twice as often, they make everything else reachable
             return sendText(s, buildJoin());
         }
@@ -249,9 +241,9 @@ private:
                 ++live;
                 liveOnIp += s->ip == sim->ip;
             }
-        const bool admissible = (settings_.maxConnections == 0 || live < settings_.maxConnections) &&
-                                (settings_.maxConnectionsPerIp == 0 || sim->ip.empty() ||
-                                 liveOnIp < settings_.maxConnectionsPerIp);
+        const bool admissible =
+            (settings_.maxConnections == 0 || live < settings_.maxConnections) &&
+            (settings_.maxConnectionsPerIp == 0 || sim->ip.empty() || liveOnIp < settings_.maxConnectionsPerIp);
 
         Sim* s = sim.get();
         sims_.push_back(std::move(sim));
@@ -483,8 +475,8 @@ private:
     // --- frame builders ---
 
     std::string buildNick() {
-        static const char* const pieces[] = {"a", "Z", "\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80", "\"", "\\",
-                                             "\x01"};
+        static const char* const pieces[] = {"a",  "Z",  "\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80",
+                                             "\"", "\\", "\x01"};
         std::string nick;
         for (int n = in_.byte() % 40; n > 0; --n)
             nick += pieces[in_.byte() % 8];
@@ -492,8 +484,8 @@ private:
     }
 
     std::string buildJoin() {
-        static const std::string rooms[] = {"r0", "r1", "r2", "r3", "", std::string(128, 'y'), std::string(129, 'x'),
-                                            "r\xc3\xa9"};
+        static const std::string rooms[] = {
+            "r0", "r1", "r2", "r3", "", std::string(128, 'y'), std::string(129, 'x'), "r\xc3\xa9"};
         const uint8_t flags = in_.byte();
         json message = {{"type", "join"}};
         if ((flags & 7) != 7)
@@ -501,17 +493,10 @@ private:
         if (flags & 8)
             message["nick"] = buildNick();
         switch (flags >> 4 & 3) {
-        case 0:
-            message["password"] = password;
-            break;
-        case 1:
-            break;
-        case 2:
-            message["password"] = password.substr(0, in_.byte() % password.size());
-            break;
-        case 3:
-            message["password"] = password + std::string(1, '\0');
-            break;
+        case 0: message["password"] = password; break;
+        case 1: break;
+        case 2: message["password"] = password.substr(0, in_.byte() % password.size()); break;
+        case 3: message["password"] = password + std::string(1, '\0'); break;
         }
         if (flags & 0x40)
             message["sdp"] = "extra";

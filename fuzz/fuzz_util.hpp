@@ -8,12 +8,12 @@
 #include <string>
 #include <string_view>
 
-#define FUZZ_CHECK(cond)                                                                             \
-    do {                                                                                             \
-        if (!(cond)) {                                                                               \
-            std::fprintf(stderr, "fuzz check failed: %s (%s:%d)\n", #cond, __FILE__, __LINE__);      \
-            __builtin_trap();                                                                        \
-        }                                                                                            \
+#define FUZZ_CHECK(cond)                                                                                               \
+    do {                                                                                                               \
+        if (!(cond)) {                                                                                                 \
+            std::fprintf(stderr, "fuzz check failed: %s (%s:%d)\n", #cond, __FILE__, __LINE__);                        \
+            __builtin_trap();                                                                                          \
+        }                                                                                                              \
     } while (0)
 
 namespace fuzz {

@@ -242,7 +242,8 @@ private:
         sendText(*b, answer);
         expect(s, *a, answer);
         for (int k = 0; k < 3; ++k) {
-            const std::string candidate = R"({"type":"candidate","candidate":"candidate:)" + std::to_string(k) + R"("})";
+            const std::string candidate =
+                R"({"type":"candidate","candidate":"candidate:)" + std::to_string(k) + R"("})";
             sendText(*a, candidate);
             expect(s, *b, candidate);
         }
@@ -437,7 +438,8 @@ bool drive(const char* phase, uint16_t port, const Options& options, uint64_t li
     opened = done;
     std::printf("[soak] %s: %llu lifetimes in %.1f s (%.0f/s); join lines so far %llu, leave lines %llu\n", phase,
                 static_cast<unsigned long long>(done.load()), seconds, done / seconds,
-                static_cast<unsigned long long>(lines.joins.load()), static_cast<unsigned long long>(lines.leaves.load()));
+                static_cast<unsigned long long>(lines.joins.load()),
+                static_cast<unsigned long long>(lines.leaves.load()));
     std::fflush(stdout);
     if (timedOut)
         std::fprintf(stderr, "[soak] %s stopped at the time limit of %u s\n", phase, options.maxSeconds);
@@ -450,9 +452,8 @@ bool settled(const char* phase, LineCounter& lines) {
     const bool empty = waitForEmptyState(30s);
     const Sizes sizes = stateSizes();
     const bool balanced = lines.joins == lines.leaves;
-    std::printf("[soak] after %s: clients=%zu rooms=%zu ips=%zu (%s); joins %s leaves\n", phase,
-                sizes.clients, sizes.rooms, sizes.ips, empty ? "empty" : "NOT EMPTY",
-                balanced ? "==" : "!=");
+    std::printf("[soak] after %s: clients=%zu rooms=%zu ips=%zu (%s); joins %s leaves\n", phase, sizes.clients,
+                sizes.rooms, sizes.ips, empty ? "empty" : "NOT EMPTY", balanced ? "==" : "!=");
     std::fflush(stdout);
     return empty && balanced;
 }
@@ -506,7 +507,7 @@ int main(int argc, char** argv) {
     server.reset();
     ok = ok && memoryOk && emptyAfterStop && failures == 0;
     std::printf("[soak] %s: %llu lifetimes in %.1f s, %llu failures, state %s after stop\n", ok ? "PASSED" : "FAILED",
-                static_cast<unsigned long long>(soaked), seconds,
-                static_cast<unsigned long long>(failures.load()), emptyAfterStop ? "empty" : "NOT EMPTY");
+                static_cast<unsigned long long>(soaked), seconds, static_cast<unsigned long long>(failures.load()),
+                emptyAfterStop ? "empty" : "NOT EMPTY");
     return ok ? 0 : 1;
 }

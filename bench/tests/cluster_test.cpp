@@ -3,8 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include "support/process.hpp"
 #include "probe.hpp"
+#include "support/process.hpp"
 #include "support/redis_server.hpp"
 #include "workloads.hpp"
 
@@ -12,10 +12,11 @@ namespace {
 
 using testing_support::ChildProcess;
 
-std::unique_ptr<ChildProcess> startInstance(const testing_support::TempDir& dir, const std::string& name,
-                                            uint16_t port, const std::string& redis) {
+std::unique_ptr<ChildProcess> startInstance(const testing_support::TempDir& dir, const std::string& name, uint16_t port,
+                                            const std::string& redis) {
     dir.write(name + ".json", R"({"port": )" + std::to_string(port) + R"(, "bind_address": "127.0.0.1",
-        "max_connections_per_ip": 0, "log_level": "none", "cluster": {"redis": ")" + redis + R"(/0"}})");
+        "max_connections_per_ip": 0, "log_level": "none", "cluster": {"redis": ")" +
+                                  redis + R"(/0"}})");
     const testing_support::ProcessOptions options{dir.path(), {name + ".json"}, {}, {}, {}};
     auto child = std::make_unique<ChildProcess>(MURVA_SIGNAL_BINARY, options);
     EXPECT_TRUE(child->waitForStdout("listening on")) << child->stdoutText() << child->stderrText();

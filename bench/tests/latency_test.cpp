@@ -58,8 +58,8 @@ TEST(NumberedFrame, CarriesItsSequenceAndStaysACandidateOfTheAskedSize) {
         }
     }
     // Frames that carry no number are told apart from frame 0.
-    for (const std::string& other : {bench::candidateFrame(280), std::string(R"({"type":"joined","peer":"b"})"),
-                                    std::string(R"({"pad":"12"})")})
+    for (const std::string& other :
+         {bench::candidateFrame(280), std::string(R"({"type":"joined","peer":"b"})"), std::string(R"({"pad":"12"})")})
         EXPECT_EQ(bench::sequenceOf(other), std::nullopt) << other;
 }
 

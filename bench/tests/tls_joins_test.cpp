@@ -13,7 +13,8 @@ TEST(TlsWorkloads, JoinAndHoldOverWssAndAreNamedSo) {
     const uint16_t port = testing_support::freeLoopbackPort();
     dir.write("tls.json", R"({"port": )" + std::to_string(port) + R"(, "bind_address": "127.0.0.1",
         "max_connections_per_ip": 0, "log_level": "none", "tls": {"enabled": true,
-        "cert_file": ")" + data + R"(/cert.pem", "key_file": ")" + data + R"(/key.pem"}})");
+        "cert_file": ")" + data +
+                              R"(/cert.pem", "key_file": ")" + data + R"(/key.pem"}})");
     testing_support::ChildProcess server(MURVA_SIGNAL_BINARY, {dir.path(), {"tls.json"}, {}, {}, {}});
     ASSERT_TRUE(server.waitForStdout("listening on wss://")) << server.stdoutText() << server.stderrText();
     bench::Target target;
@@ -34,7 +35,7 @@ TEST(TlsWorkloads, JoinAndHoldOverWssAndAreNamedSo) {
         options.tls = c.tls;
         options.roomPrefix = std::string("tls-test-") + c.workload;
         const auto result = std::string(c.workload).rfind("idle", 0) == 0 ? bench::runIdle(target, options)
-                                                                            : bench::runJoins(target, options);
+                                                                          : bench::runJoins(target, options);
         EXPECT_EQ(result.value("workload", ""), c.workload);
         EXPECT_EQ(result.value("complete", !c.complete), c.complete) << result.dump();
         EXPECT_EQ(result.value("ops", 0u), c.complete ? 40u : 0u) << result.dump();

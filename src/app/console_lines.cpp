@@ -23,13 +23,13 @@ constexpr std::size_t keptCapacity = 64 * 1024;
 
 struct Console {
     std::mutex queueMutex;
-    std::string queued;             // whole lines, each with its newline
-    bool writerIdle = false;        // the writer waits for lines
-    std::condition_variable wake;   // lines for the idle writer
-    std::condition_variable taken;  // the writer took a backlog
+    std::string queued;            // whole lines, each with its newline
+    bool writerIdle = false;       // the writer waits for lines
+    std::condition_variable wake;  // lines for the idle writer
+    std::condition_variable taken; // the writer took a backlog
 
-    std::mutex writeMutex; // held while text goes to std::cout, so what is taken leaves in the order taken
-    std::string writing;   // what the holder of writeMutex writes
+    std::mutex writeMutex;        // held while text goes to std::cout, so what is taken leaves in the order taken
+    std::string writing;          // what the holder of writeMutex writes
     bool failureReported = false; // under writeMutex
     std::once_flag started;
     bool writerRunning = false; // set once; without a writer thread, lines are written where they are handed off

@@ -1,6 +1,6 @@
 // The join and leave lines on stdout. They are composed under the state's lock, so their counts and their
-// order are the state's, and written by a thread of their own: a slow or stalled stdout (a full pipe, a paused terminal)
-// holds up neither the state lock nor any connection's I/O thread. Only when a stalled stdout has let an
+// order are the state's, and written by a thread of their own: a slow or stalled stdout (a full pipe, a paused
+// terminal) holds up neither the state lock nor any connection's I/O thread. Only when a stalled stdout has let an
 // unusually large backlog pile up do the threads that add to it wait, so memory stops growing.
 #pragma once
 
@@ -51,8 +51,7 @@ public:
     void refused(std::string_view reason, const std::string& client) override;
 
     // One line of the server's own (call without the state's lock); written in order with the others.
-    void event(Severity severity, std::string_view event, std::string_view msg,
-               const nlohmann::json& fields = nullptr);
+    void event(Severity severity, std::string_view event, std::string_view msg, const nlohmann::json& fields = nullptr);
 
     // The lines for refusals left out so far, now (before a reload, a drain or the stop).
     void flushRefusals();

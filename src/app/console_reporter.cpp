@@ -31,18 +31,18 @@ ConsoleStyle ConsoleReporter::style() const {
 }
 
 void ConsoleReporter::joined(const StateCounts& counts, const std::string& client) {
-    queueConsoleLine(formatLine(style(), Severity::Info, countsLine("[+] join", counts), "join",
-                                countsFields(counts, client)));
+    queueConsoleLine(
+        formatLine(style(), Severity::Info, countsLine("[+] join", counts), "join", countsFields(counts, client)));
 }
 
 void ConsoleReporter::resumed(const StateCounts& counts, const std::string& client) {
-    queueConsoleLine(formatLine(style(), Severity::Info, countsLine("[~] resume", counts), "resume",
-                                countsFields(counts, client)));
+    queueConsoleLine(
+        formatLine(style(), Severity::Info, countsLine("[~] resume", counts), "resume", countsFields(counts, client)));
 }
 
 void ConsoleReporter::left(const StateCounts& counts, const std::string& client) {
-    queueConsoleLine(formatLine(style(), Severity::Info, countsLine("[-] leave", counts), "leave",
-                                countsFields(counts, client)));
+    queueConsoleLine(
+        formatLine(style(), Severity::Info, countsLine("[-] leave", counts), "leave", countsFields(counts, client)));
 }
 
 void ConsoleReporter::event(Severity severity, std::string_view event, std::string_view msg,
@@ -52,10 +52,10 @@ void ConsoleReporter::event(Severity severity, std::string_view event, std::stri
 }
 
 void ConsoleReporter::queueSkipped(std::string_view reason, uint64_t skipped) {
-    queueConsoleLine(formatLine(style(), Severity::Warning,
-                                "[!] refused " + std::string(reason) + ": " + std::to_string(skipped) +
-                                    " more not logged",
-                                "refused", {{"reason", reason}, {"not_logged", skipped}}));
+    queueConsoleLine(
+        formatLine(style(), Severity::Warning,
+                   "[!] refused " + std::string(reason) + ": " + std::to_string(skipped) + " more not logged",
+                   "refused", {{"reason", reason}, {"not_logged", skipped}}));
 }
 
 // A flood of refusals (a scanner, a client retrying in a loop) must not fill the disk: each reason gets a few
@@ -80,8 +80,7 @@ void ConsoleReporter::refused(std::string_view reason, const std::string& client
             if (!client.empty())
                 fields["client"] = client;
             queueConsoleLine(formatLine(style(), Severity::Warning,
-                                        "[!] refused " + std::string(reason) + " from " + address, "refused",
-                                        fields));
+                                        "[!] refused " + std::string(reason) + " from " + address, "refused", fields));
         } else {
             ++window.skipped;
         }

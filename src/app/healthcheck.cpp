@@ -54,8 +54,7 @@ int connectWithin(const std::string& host, uint16_t port, int timeoutMs, std::os
     const int connectError = errno;
     freeaddrinfo(found);
     if (rc != 0) {
-        err << "healthcheck: cannot connect to " << host << ":" << port << ": " << std::strerror(connectError)
-            << "\n";
+        err << "healthcheck: cannot connect to " << host << ":" << port << ": " << std::strerror(connectError) << "\n";
         if (fd >= 0)
             close(fd);
         return -1;

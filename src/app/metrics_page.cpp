@@ -61,8 +61,9 @@ std::string renderMetrics(SignalingState& state, const rtc::TransportCounters& t
     appendMetric(out, "murva_held_slots", MetricType::Gauge,
                  "Room slots held for members whose connection dropped, waiting for them to resume.",
                  state.heldCount());
-    appendFamily(out, "murva_resumes_total", MetricType::Counter, "Held slots by how they ended.", "result",
-                 {{"ok", read(c.resumesOk)}, {"expired", read(c.resumesExpired)}, {"overflow", read(c.resumesOverflow)}});
+    appendFamily(
+        out, "murva_resumes_total", MetricType::Counter, "Held slots by how they ended.", "result",
+        {{"ok", read(c.resumesOk)}, {"expired", read(c.resumesExpired)}, {"overflow", read(c.resumesOverflow)}});
     appendFamilyHeader(out, "murva_token_failures_total", MetricType::Counter,
                        "Join tokens refused (also counted as unauthorized joins), by reason.");
     for (const TokenFailure failure : tokenFailures)

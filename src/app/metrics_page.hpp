@@ -14,7 +14,7 @@ namespace murva {
 struct ServerFigures {
     uint64_t reloadsOk = 0;
     uint64_t reloadsFailed = 0;
-    double lastReloadSuccess = 0; // seconds since 1970; the start counts as the first success
+    double lastReloadSuccess = 0;             // seconds since 1970; the start counts as the first success
     std::optional<int64_t> certificateExpiry; // seconds since 1970; empty without TLS
     bool draining = false;
     std::optional<uint64_t> authKeys; // keys join tokens are checked with; empty without "auth"

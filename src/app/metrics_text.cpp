@@ -22,7 +22,7 @@ bool isValidName(std::string_view name, bool colonAllowed) {
     return true;
 }
 
-template <class T> void appendNumber(std::string &out, T value) {
+template <class T> void appendNumber(std::string& out, T value) {
     char buffer[32];
     auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
     assert(ec == std::errc());
@@ -38,7 +38,7 @@ template <class T> void appendNumber(std::string &out, T value) {
 
 } // namespace
 
-void appendFamilyHeader(std::string &out, std::string_view name, MetricType type, std::string_view help) {
+void appendFamilyHeader(std::string& out, std::string_view name, MetricType type, std::string_view help) {
     assert(isValidMetricName(name));
     out += "# HELP ";
     out += name;
@@ -56,7 +56,7 @@ void appendFamilyHeader(std::string &out, std::string_view name, MetricType type
     out += type == MetricType::Counter ? " counter\n" : " gauge\n";
 }
 
-void appendEscapedLabelValue(std::string &out, std::string_view value) {
+void appendEscapedLabelValue(std::string& out, std::string_view value) {
     for (char c : value) {
         if (c == '\\')
             out += "\\\\";
@@ -71,7 +71,7 @@ void appendEscapedLabelValue(std::string &out, std::string_view value) {
 
 namespace detail {
 
-void appendSampleName(std::string &out, std::string_view name, std::initializer_list<Label> labels) {
+void appendSampleName(std::string& out, std::string_view name, std::initializer_list<Label> labels) {
     assert(isValidMetricName(name));
     out += name;
     if (labels.size() == 0) {
@@ -79,7 +79,7 @@ void appendSampleName(std::string &out, std::string_view name, std::initializer_
         return;
     }
     char separator = '{';
-    for (const Label &label : labels) {
+    for (const Label& label : labels) {
         assert(isValidLabelName(label.name));
         out += separator;
         out += label.name;
@@ -91,7 +91,7 @@ void appendSampleName(std::string &out, std::string_view name, std::initializer_
     out += "} ";
 }
 
-void appendValue(std::string &out, double value) {
+void appendValue(std::string& out, double value) {
     if (std::isnan(value))
         out += "NaN";
     else if (std::isinf(value))
@@ -100,9 +100,9 @@ void appendValue(std::string &out, double value) {
         appendNumber(out, value); // shortest text that reads back as the same double
 }
 
-void appendValue(std::string &out, std::uint64_t value) { appendNumber(out, value); }
+void appendValue(std::string& out, std::uint64_t value) { appendNumber(out, value); }
 
-void appendValue(std::string &out, std::int64_t value) { appendNumber(out, value); }
+void appendValue(std::string& out, std::int64_t value) { appendNumber(out, value); }
 
 } // namespace detail
 

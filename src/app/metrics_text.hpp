@@ -20,23 +20,23 @@ struct Label {
 
 // The "# HELP" and "# TYPE" lines that open a family; its samples follow. Backslashes and line breaks in `help`
 // are escaped.
-void appendFamilyHeader(std::string &out, std::string_view name, MetricType type, std::string_view help);
+void appendFamilyHeader(std::string& out, std::string_view name, MetricType type, std::string_view help);
 
 // `value` with `"`, `\` and line breaks escaped, as a label value is written between double quotes.
-void appendEscapedLabelValue(std::string &out, std::string_view value);
+void appendEscapedLabelValue(std::string& out, std::string_view value);
 
 namespace detail {
-void appendSampleName(std::string &out, std::string_view name, std::initializer_list<Label> labels);
-void appendValue(std::string &out, double value); // NaN, +Inf and -Inf spelled as the format wants
-void appendValue(std::string &out, std::uint64_t value);
-void appendValue(std::string &out, std::int64_t value);
+void appendSampleName(std::string& out, std::string_view name, std::initializer_list<Label> labels);
+void appendValue(std::string& out, double value); // NaN, +Inf and -Inf spelled as the format wants
+void appendValue(std::string& out, std::uint64_t value);
+void appendValue(std::string& out, std::int64_t value);
 } // namespace detail
 
 // One sample line, `name{label="value",...} value`. Integers are written exactly, so counters above 2^53 keep
 // every digit.
 template <class T>
-    requires std::integral<T> || std::floating_point<T>
-void appendSample(std::string &out, std::string_view name, std::initializer_list<Label> labels, T value) {
+requires std::integral<T> || std::floating_point<T>
+void appendSample(std::string& out, std::string_view name, std::initializer_list<Label> labels, T value) {
     detail::appendSampleName(out, name, labels);
     if constexpr (std::floating_point<T>)
         detail::appendValue(out, static_cast<double>(value));
@@ -49,8 +49,8 @@ void appendSample(std::string &out, std::string_view name, std::initializer_list
 
 // A whole family of one unlabelled sample.
 template <class T>
-    requires std::integral<T> || std::floating_point<T>
-void appendMetric(std::string &out, std::string_view name, MetricType type, std::string_view help, T value) {
+requires std::integral<T> || std::floating_point<T>
+void appendMetric(std::string& out, std::string_view name, MetricType type, std::string_view help, T value) {
     appendFamilyHeader(out, name, type, help);
     appendSample(out, name, {}, value);
 }

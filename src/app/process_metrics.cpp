@@ -19,7 +19,7 @@ namespace murva {
 
 namespace {
 
-std::optional<std::string> readFile(const char *path) {
+std::optional<std::string> readFile(const char* path) {
     std::ifstream in(path, std::ios::binary);
     if (!in)
         return std::nullopt;
@@ -82,13 +82,13 @@ std::optional<StatFields> readSelfStat() {
 }
 
 std::optional<std::uint64_t> countOpenFds() {
-    DIR *dir = opendir("/proc/self/fd");
+    DIR* dir = opendir("/proc/self/fd");
     if (!dir)
         return std::nullopt;
     // The listing holds the descriptor that reads it; that one is not counted.
     const std::string own = std::to_string(dirfd(dir));
     std::uint64_t count = 0;
-    while (const dirent *entry = readdir(dir)) {
+    while (const dirent* entry = readdir(dir)) {
         std::string_view name = entry->d_name;
         if (name != "." && name != ".." && name != own)
             ++count;
@@ -99,7 +99,7 @@ std::optional<std::uint64_t> countOpenFds() {
 
 } // namespace
 
-double bootTimeSeconds(const char *procStat) {
+double bootTimeSeconds(const char* procStat) {
     if (auto text = readFile(procStat)) {
         std::string_view rest = *text;
         for (auto at = rest.find("btime "); at != std::string_view::npos; at = rest.find("btime ", at + 1)) {
@@ -135,8 +135,8 @@ ProcessMetrics readProcessMetrics() {
     return metrics;
 }
 
-void appendProcessMetrics(std::string &out, const ProcessMetrics &metrics) {
-    auto append = [&](const char *name, MetricType type, const char *help, const auto &value) {
+void appendProcessMetrics(std::string& out, const ProcessMetrics& metrics) {
+    auto append = [&](const char* name, MetricType type, const char* help, const auto& value) {
         if (value)
             appendMetric(out, name, type, help, *value);
     };

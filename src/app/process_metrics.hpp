@@ -21,11 +21,11 @@ ProcessMetrics readProcessMetrics();
 
 // Appends process_cpu_seconds_total, process_start_time_seconds, process_resident_memory_bytes,
 // process_virtual_memory_bytes, process_open_fds and process_max_fds, each with its HELP and TYPE lines.
-void appendProcessMetrics(std::string &out, const ProcessMetrics &metrics);
+void appendProcessMetrics(std::string& out, const ProcessMetrics& metrics);
 
 // Wall-clock time of the last boot, in seconds since the Unix epoch: btime from `procStat`, or, where that file
 // cannot be read (our systemd unit's ProcSubset=pid hides /proc/stat), CLOCK_REALTIME - CLOCK_BOOTTIME, the
 // offset the kernel derives btime from.
-double bootTimeSeconds(const char *procStat = "/proc/stat");
+double bootTimeSeconds(const char* procStat = "/proc/stat");
 
 } // namespace murva

@@ -31,42 +31,68 @@ template <class Field> Key key(const char* name, Field field, bool restart = fal
 const std::vector<Key>& keys() {
     using S = ServerSettings;
     static const std::vector<Key> all = {
-        key("port", [](auto& s) -> auto& { return s.port; }, true),
-        key("bind_address", [](auto& s) -> auto& { return s.bindAddress; }, true),
-        key("admin.bind_address", [](auto& s) -> auto& { return s.admin.bindAddress; }, true),
-        key("admin.port", [](auto& s) -> auto& { return s.admin.port; }, true),
-        key("tls.enabled", [](auto& s) -> auto& { return s.tls.enabled; }, true),
-        key("tls.cert_file", [](auto& s) -> auto& { return s.tls.certFile; }, true),
-        key("tls.key_file", [](auto& s) -> auto& { return s.tls.keyFile; }, true),
-        key("tls.key_password", [](auto& s) -> auto& { return s.tls.keyPassword; }, true),
-        key("proxy_protocol", [](auto& s) -> auto& { return s.proxyProtocol; }, true),
-        key("max_message_size", [](auto& s) -> auto& { return s.maxMessageSize; }, true),
-        key("connection_timeout_ms", [](auto& s) -> auto& { return s.connectionTimeoutMs; }, true),
-        key("resume_grace_ms", [](auto& s) -> auto& { return s.resumeGraceMs; }, true),
+        key(
+            "port", [](auto& s) -> auto& { return s.port; }, true),
+        key(
+            "bind_address", [](auto& s) -> auto& { return s.bindAddress; }, true),
+        key(
+            "admin.bind_address", [](auto& s) -> auto& { return s.admin.bindAddress; }, true),
+        key(
+            "admin.port", [](auto& s) -> auto& { return s.admin.port; }, true),
+        key(
+            "tls.enabled", [](auto& s) -> auto& { return s.tls.enabled; }, true),
+        key(
+            "tls.cert_file", [](auto& s) -> auto& { return s.tls.certFile; }, true),
+        key(
+            "tls.key_file", [](auto& s) -> auto& { return s.tls.keyFile; }, true),
+        key(
+            "tls.key_password", [](auto& s) -> auto& { return s.tls.keyPassword; }, true),
+        key(
+            "proxy_protocol", [](auto& s) -> auto& { return s.proxyProtocol; }, true),
+        key(
+            "max_message_size", [](auto& s) -> auto& { return s.maxMessageSize; }, true),
+        key(
+            "connection_timeout_ms", [](auto& s) -> auto& { return s.connectionTimeoutMs; }, true),
+        key(
+            "resume_grace_ms", [](auto& s) -> auto& { return s.resumeGraceMs; }, true),
         Key{"cluster",
             [](const S& a, const S& b) {
                 return a.cluster.has_value() != b.cluster.has_value() ||
-                       (a.cluster && (a.cluster->redis != b.cluster->redis ||
-                                      a.cluster->instance != b.cluster->instance ||
-                                      a.cluster->redisPassword != b.cluster->redisPassword ||
-                                      a.cluster->heartbeatMs != b.cluster->heartbeatMs ||
-                                      a.cluster->instanceTimeoutMs != b.cluster->instanceTimeoutMs));
+                       (a.cluster &&
+                        (a.cluster->redis != b.cluster->redis || a.cluster->instance != b.cluster->instance ||
+                         a.cluster->redisPassword != b.cluster->redisPassword ||
+                         a.cluster->heartbeatMs != b.cluster->heartbeatMs ||
+                         a.cluster->instanceTimeoutMs != b.cluster->instanceTimeoutMs));
             },
             [](S& next, const S& running) { next.cluster = running.cluster; }},
-        key("password", [](auto& s) -> auto& { return s.password; }),
-        key("log_level", [](auto& s) -> auto& { return s.logLevel; }),
-        key("log_format", [](auto& s) -> auto& { return s.logFormat; }),
-        key("allow_turn", [](auto& s) -> auto& { return s.allowTurn; }),
-        key("max_connections", [](auto& s) -> auto& { return s.maxConnections; }),
-        key("max_connections_per_ip", [](auto& s) -> auto& { return s.maxConnectionsPerIp; }),
-        key("max_rooms", [](auto& s) -> auto& { return s.maxRooms; }),
-        key("web_client", [](auto& s) -> auto& { return s.webClient; }),
-        key("drain_timeout_ms", [](auto& s) -> auto& { return s.drainTimeoutMs; }),
-        key("trusted_proxies", [](auto& s) -> auto& { return s.trustedProxies; }),
-        key("allowed_origins", [](auto& s) -> auto& { return s.allowedOrigins; }),
-        key("max_password_failures_per_ip", [](auto& s) -> auto& { return s.maxPasswordFailuresPerIp; }),
-        key("max_joins_per_ip_per_minute", [](auto& s) -> auto& { return s.maxJoinsPerIpPerMinute; }),
-        key("ipv6_prefix_length", [](auto& s) -> auto& { return s.ipv6PrefixLength; }),
+        key(
+            "password", [](auto& s) -> auto& { return s.password; }),
+        key(
+            "log_level", [](auto& s) -> auto& { return s.logLevel; }),
+        key(
+            "log_format", [](auto& s) -> auto& { return s.logFormat; }),
+        key(
+            "allow_turn", [](auto& s) -> auto& { return s.allowTurn; }),
+        key(
+            "max_connections", [](auto& s) -> auto& { return s.maxConnections; }),
+        key(
+            "max_connections_per_ip", [](auto& s) -> auto& { return s.maxConnectionsPerIp; }),
+        key(
+            "max_rooms", [](auto& s) -> auto& { return s.maxRooms; }),
+        key(
+            "web_client", [](auto& s) -> auto& { return s.webClient; }),
+        key(
+            "drain_timeout_ms", [](auto& s) -> auto& { return s.drainTimeoutMs; }),
+        key(
+            "trusted_proxies", [](auto& s) -> auto& { return s.trustedProxies; }),
+        key(
+            "allowed_origins", [](auto& s) -> auto& { return s.allowedOrigins; }),
+        key(
+            "max_password_failures_per_ip", [](auto& s) -> auto& { return s.maxPasswordFailuresPerIp; }),
+        key(
+            "max_joins_per_ip_per_minute", [](auto& s) -> auto& { return s.maxJoinsPerIpPerMinute; }),
+        key(
+            "ipv6_prefix_length", [](auto& s) -> auto& { return s.ipv6PrefixLength; }),
         Key{"turn",
             [](const S& a, const S& b) {
                 return a.turn.has_value() != b.turn.has_value() ||
@@ -77,10 +103,10 @@ const std::vector<Key>& keys() {
         Key{"auth",
             [](const S& a, const S& b) {
                 return a.auth.has_value() != b.auth.has_value() ||
-                       (a.auth && (a.auth->issuer != b.auth->issuer || a.auth->audience != b.auth->audience ||
-                                   a.auth->keysFile != b.auth->keysFile || a.auth->hs256Secret != b.auth->hs256Secret ||
-                                   a.auth->leewaySeconds != b.auth->leewaySeconds ||
-                                   a.auth->require != b.auth->require));
+                       (a.auth &&
+                        (a.auth->issuer != b.auth->issuer || a.auth->audience != b.auth->audience ||
+                         a.auth->keysFile != b.auth->keysFile || a.auth->hs256Secret != b.auth->hs256Secret ||
+                         a.auth->leewaySeconds != b.auth->leewaySeconds || a.auth->require != b.auth->require));
             },
             {}},
     };

@@ -76,8 +76,8 @@ private:
     SignalingService service_;
     std::atomic<bool> draining_{false};
     std::unique_ptr<ClusterRooms> cluster_;
-    std::unique_ptr<ClusterNode> clusterNode_; // stopped after the transports, so every leave reaches Redis;
-                                               // destroyed before the rooms its threads call
+    std::unique_ptr<ClusterNode> clusterNode_;        // stopped after the transports, so every leave reaches Redis;
+                                                      // destroyed before the rooms its threads call
     std::unique_ptr<rtc::WebSocketServer> transport_; // after what its callbacks use: destroyed first
     std::unique_ptr<rtc::WebSocketServer> admin_;
 };

@@ -4,8 +4,8 @@
 #include <csignal>
 #include <fstream>
 #include <iostream>
-#include <stdexcept>
 #include <sstream>
+#include <stdexcept>
 #include <string_view>
 
 #include <sys/resource.h>
@@ -99,8 +99,9 @@ std::string webClientLine(const ServerSettings& s) {
     port.append(std::to_string(s.port)).push_back('/');
     const bool everywhere = s.bindAddress.empty() || s.bindAddress == "0.0.0.0" || s.bindAddress == "::";
     if (everywhere)
-        return "Open " + scheme + "localhost" + port + " in two browser windows to try it (from another machine: " +
-               scheme + "<this machine's address>" + port + ").";
+        return "Open " + scheme + "localhost" + port +
+               " in two browser windows to try it (from another machine: " + scheme + "<this machine's address>" +
+               port + ").";
     std::string host = s.bindAddress;
     if (host.find(':') != std::string::npos) { // IPv6, bracketed in a URL
         host.insert(0, 1, '[');

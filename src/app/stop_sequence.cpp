@@ -1,10 +1,10 @@
 // Signals, the drain, and the systemd notices and watchdog of a running server.
 #include "app/stop_sequence.hpp"
 
+#include <condition_variable>
 #include <csignal>
 #include <ctime>
 #include <iostream>
-#include <condition_variable>
 #include <mutex>
 #include <thread>
 
@@ -34,7 +34,8 @@ sigset_t serverSignals() {
 // The next signal within `timeout`, or 0.
 int waitSignal(std::chrono::milliseconds timeout) {
     const sigset_t set = serverSignals();
-    const timespec wait{static_cast<time_t>(timeout.count() / 1000), static_cast<long>(timeout.count() % 1000) * 1000000};
+    const timespec wait{static_cast<time_t>(timeout.count() / 1000),
+                        static_cast<long>(timeout.count() % 1000) * 1000000};
     const int signal = sigtimedwait(&set, nullptr, &wait);
     return signal > 0 ? signal : 0;
 }

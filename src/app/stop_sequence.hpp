@@ -21,6 +21,7 @@ void serveUntilStopped(Server& server, const std::string& configPath = {});
 
 // The drain's first step: readiness goes to 503 and new connections are refused, and only then is `announce`
 // called (STOPPING=1), so a balancer or manager that acts on the notice already finds the server draining.
-void beginDrain(Server& server, const std::function<void()>& announce = [] { notifyStopping(); });
+void beginDrain(
+    Server& server, const std::function<void()>& announce = [] { notifyStopping(); });
 
 } // namespace murva

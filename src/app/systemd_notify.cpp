@@ -17,10 +17,10 @@ namespace murva {
 
 namespace {
 
-std::optional<std::uint64_t> parseUnsigned(const char *text) {
+std::optional<std::uint64_t> parseUnsigned(const char* text) {
     if (!text)
         return std::nullopt;
-    const char *end = text + std::strlen(text);
+    const char* end = text + std::strlen(text);
     std::uint64_t value = 0;
     auto [stop, ec] = std::from_chars(text, end, value);
     if (ec != std::errc() || stop != end || stop == text)
@@ -31,7 +31,7 @@ std::optional<std::uint64_t> parseUnsigned(const char *text) {
 } // namespace
 
 bool notify(std::string_view state) noexcept {
-    const char *target = std::getenv("NOTIFY_SOCKET");
+    const char* target = std::getenv("NOTIFY_SOCKET");
     if (!target || (target[0] != '/' && target[0] != '@'))
         return false;
     sockaddr_un address{};
@@ -49,7 +49,7 @@ bool notify(std::string_view state) noexcept {
         return false;
     // A manager that does not read fills the socket's queue; then this notice is dropped instead of waited for.
     const ssize_t sent = sendto(fd, state.data(), state.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
-                                reinterpret_cast<const sockaddr *>(&address), addressLength);
+                                reinterpret_cast<const sockaddr*>(&address), addressLength);
     close(fd);
     return sent == static_cast<ssize_t>(state.size());
 }
@@ -59,7 +59,7 @@ std::optional<std::chrono::microseconds> watchdogInterval() noexcept {
     // systemd writes "infinity" as the largest value; anything beyond what a duration holds means no watchdog too.
     if (!usec || *usec == 0 || *usec > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
         return std::nullopt;
-    if (const char *pidText = std::getenv("WATCHDOG_PID")) {
+    if (const char* pidText = std::getenv("WATCHDOG_PID")) {
         const auto pid = parseUnsigned(pidText);
         if (!pid || *pid != static_cast<std::uint64_t>(getpid()))
             return std::nullopt;

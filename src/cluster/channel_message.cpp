@@ -29,8 +29,8 @@ bool parseId(std::string_view field, uint64_t& id) {
 
 } // namespace
 
-std::string encodeChannelMessage(ChannelMessage::Kind kind, uint64_t to, std::string_view fromInstance,
-                                 uint64_t fromId, std::string_view room, std::string_view body) {
+std::string encodeChannelMessage(ChannelMessage::Kind kind, uint64_t to, std::string_view fromInstance, uint64_t fromId,
+                                 std::string_view room, std::string_view body) {
     std::string out;
     out.reserve(64 + fromInstance.size() + room.size() + body.size());
     out += static_cast<char>(kind);

@@ -23,8 +23,8 @@ struct ChannelMessage {
     std::string_view body;
 };
 
-std::string encodeChannelMessage(ChannelMessage::Kind kind, uint64_t to, std::string_view fromInstance,
-                                 uint64_t fromId, std::string_view room, std::string_view body = {});
+std::string encodeChannelMessage(ChannelMessage::Kind kind, uint64_t to, std::string_view fromInstance, uint64_t fromId,
+                                 std::string_view room, std::string_view body = {});
 
 // Empty for anything that is not one of ours; the views point into `payload`.
 std::optional<ChannelMessage> decodeChannelMessage(std::string_view payload);

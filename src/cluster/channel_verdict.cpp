@@ -19,11 +19,10 @@ ChannelVerdict judgeChannelMessage(const ChannelMessage& message, std::string_vi
         if (otherTaken)
             return ChannelVerdict::Ignore;
         return sendableNick(message.body) ? ChannelVerdict::PeerJoined : ChannelVerdict::Malformed;
-    case ChannelMessage::Kind::Left:
-        return fromPartner ? ChannelVerdict::PeerLeft : ChannelVerdict::Misdirected;
+    case ChannelMessage::Kind::Left: return fromPartner ? ChannelVerdict::PeerLeft : ChannelVerdict::Misdirected;
     case ChannelMessage::Kind::Away: // written by the registry's scripts, about whoever held the other slot
         return message.fromInstance == "~" && !message.body.empty() ? ChannelVerdict::PeerAway
-                                                                     : ChannelVerdict::Malformed;
+                                                                    : ChannelVerdict::Malformed;
     case ChannelMessage::Kind::Back:
         return sendableNick(message.body) ? ChannelVerdict::PeerBack : ChannelVerdict::Malformed;
     }

@@ -2,12 +2,12 @@
 #include "cluster/cluster_rooms.hpp"
 
 #include "cluster/channel_verdict.hpp"
-#include "signaling/json_check.hpp"
 #include "cluster/redis_reply.hpp"
 #include "cluster/registry_replies.hpp"
 #include "cluster/registry_scripts.hpp"
 #include "cluster/remote_member.hpp"
 #include "cluster/restore_plan.hpp"
+#include "signaling/json_check.hpp"
 
 namespace murva {
 
@@ -88,8 +88,8 @@ void ClusterRooms::hold(Client& client, uint32_t graceMs) {
     const Slot* other = state_.otherSlot(client);
     const auto* partner = other && other->taken() ? dynamic_cast<const Client*>(other->member.get()) : nullptr;
     if (own && partner)
-        *own = Slot{std::make_shared<RemoteMember>(*this, std::string(RemoteMember::heldInstance), 0,
-                                                   partner->sharedId, member.room, client.sessionHash),
+        *own = Slot{std::make_shared<RemoteMember>(*this, std::string(RemoteMember::heldInstance), 0, partner->sharedId,
+                                                   member.room, client.sessionHash),
                     client.nick};
     else if (own)
         state_.vacateRoomSlot(client);
@@ -173,7 +173,7 @@ void ClusterRooms::message(std::string_view payload) {
     SignalingState::Lock lock(state_);
     const auto it = members_.find(message->to);
     if (it == members_.end())
-        return; // left meanwhile; its leave tells the sender's side
+        return;                            // left meanwhile; its leave tells the sender's side
     if (!it->second.heldSession.empty()) { // its partner has not heard of the hold yet
         if (message->kind == ChannelMessage::Kind::Relay && message->room == it->second.room &&
             isValidJson(message->body))
@@ -196,9 +196,7 @@ void ClusterRooms::apply(LocalMember& member, const ChannelMessage& message) {
     const bool fromPartner = remote && remote->is(message.fromInstance, message.fromId);
     try {
         switch (judgeChannelMessage(message, member.room, fromPartner, other->taken())) {
-        case ChannelVerdict::Deliver:
-            client->deliver(std::string(message.body));
-            break;
+        case ChannelVerdict::Deliver: client->deliver(std::string(message.body)); break;
         case ChannelVerdict::PeerJoined:
             *other = Slot{std::make_shared<RemoteMember>(*this, std::string(message.fromInstance), message.fromId,
                                                          message.to, member.room),
@@ -224,21 +222,16 @@ void ClusterRooms::apply(LocalMember& member, const ChannelMessage& message) {
                 if (!here || here->sharedId != message.fromId)
                     *other = Slot{};
             } else {
-                *other = Slot{std::make_shared<RemoteMember>(*this, std::string(message.fromInstance),
-                                                             message.fromId, message.to, member.room),
+                *other = Slot{std::make_shared<RemoteMember>(*this, std::string(message.fromInstance), message.fromId,
+                                                             message.to, member.room),
                               std::string(message.body)};
             }
             client->peerBack();
             break;
         }
-        case ChannelVerdict::Ignore:
-            break;
-        case ChannelVerdict::Misdirected:
-            bump(counters.channelMisdirected);
-            break;
-        case ChannelVerdict::Malformed:
-            bump(counters.channelMalformed);
-            break;
+        case ChannelVerdict::Ignore: break;
+        case ChannelVerdict::Misdirected: bump(counters.channelMisdirected); break;
+        case ChannelVerdict::Malformed: bump(counters.channelMalformed); break;
         }
     } catch (const std::exception&) {
         bump(counters.channelMalformed); // it could not be passed on (out of memory, say): dropped like one
@@ -291,16 +284,17 @@ void ClusterRooms::restored(uint64_t id, const RedisReply& reply) {
 }
 
 void ClusterRooms::reapOthers() {
-    node_.runScript(reapScript(), {instance(), "others", std::to_string(resumeGraceMs_)}, [this](const RedisReply& reply) {
-        if (reply.type == RedisReply::Type::Array && reply.elements.size() == 2)
-            bump(state_.counters().resumesExpired, static_cast<uint64_t>(std::max<int64_t>(0, reply.elements[1].integer)));
-    });
+    node_.runScript(reapScript(), {instance(), "others", std::to_string(resumeGraceMs_)},
+                    [this](const RedisReply& reply) {
+                        if (reply.type == RedisReply::Type::Array && reply.elements.size() == 2)
+                            bump(state_.counters().resumesExpired,
+                                 static_cast<uint64_t>(std::max<int64_t>(0, reply.elements[1].integer)));
+                    });
     // Members held here long enough for their partners to have heard of it are forgotten.
     SignalingState::Lock lock(state_);
     const auto now = std::chrono::steady_clock::now();
-    std::erase_if(members_, [&](const auto& entry) {
-        return !entry.second.heldSession.empty() && entry.second.heldUntil < now;
-    });
+    std::erase_if(members_,
+                  [&](const auto& entry) { return !entry.second.heldSession.empty() && entry.second.heldUntil < now; });
 }
 
 void ClusterRooms::reapSelf(ClusterNode::Callback done) {

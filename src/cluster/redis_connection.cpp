@@ -48,27 +48,20 @@ RedisReply errorReply(std::string text) {
 RedisReply copyReply(const redisReply& in) {
     RedisReply out;
     switch (in.type) {
-    case REDIS_REPLY_STATUS:
-        out.type = RedisReply::Type::Status;
-        break;
-    case REDIS_REPLY_ERROR:
-        out.type = RedisReply::Type::Error;
-        break;
+    case REDIS_REPLY_STATUS: out.type = RedisReply::Type::Status; break;
+    case REDIS_REPLY_ERROR: out.type = RedisReply::Type::Error; break;
     case REDIS_REPLY_INTEGER:
         out.type = RedisReply::Type::Integer;
         out.integer = in.integer;
         return out;
-    case REDIS_REPLY_STRING:
-        out.type = RedisReply::Type::String;
-        break;
+    case REDIS_REPLY_STRING: out.type = RedisReply::Type::String; break;
     case REDIS_REPLY_ARRAY:
         out.type = RedisReply::Type::Array;
         out.elements.reserve(in.elements);
         for (std::size_t i = 0; i < in.elements; ++i)
             out.elements.push_back(copyReply(*in.element[i]));
         return out;
-    default:
-        return out; // Nil
+    default: return out; // Nil
     }
     out.text.assign(in.str, in.len);
     return out;
@@ -164,9 +157,9 @@ struct Link {
     std::string writing; // the batch being written
     bool writeInFlight = false;
     Phase phase = Phase::Connecting;
-    bool subscribed = false;         // Redis confirmed a SUBSCRIBE: "message" arrays are pushes from now on
-    std::size_t handshakeLeft = 0;   // replies still due before the connection is ready
-    std::deque<Callback> awaiting;   // written, in order, their replies not yet read
+    bool subscribed = false;       // Redis confirmed a SUBSCRIBE: "message" arrays are pushes from now on
+    std::size_t handshakeLeft = 0; // replies still due before the connection is ready
+    std::deque<Callback> awaiting; // written, in order, their replies not yet read
     Clock::time_point lastRead, pingSentAt;
     bool pingOutstanding = false;
 };
@@ -358,8 +351,8 @@ private:
             connectTimer_.expires_after(options_.connectTimeout);
             connectTimer_.async_wait([this, link](boost::system::error_code ec) {
                 if (!ec && link == link_ && link->phase != Phase::Ready)
-                    fail("no connection to " + where() + " within " +
-                         std::to_string(options_.connectTimeout.count()) + " ms");
+                    fail("no connection to " + where() + " within " + std::to_string(options_.connectTimeout.count()) +
+                         " ms");
             });
         }
         link->resolver.async_resolve(
@@ -476,8 +469,8 @@ private:
             const auto now = Clock::now();
             if (link->pingOutstanding) {
                 if (now - std::max(link->lastRead, link->pingSentAt) >= 2 * interval)
-                    return fail("no reply to PING from " + where() + " within " +
-                                std::to_string(2 * interval.count()) + " ms");
+                    return fail("no reply to PING from " + where() + " within " + std::to_string(2 * interval.count()) +
+                                " ms");
             } else {
                 link->pingOutstanding = true;
                 link->pingSentAt = now;
@@ -631,10 +624,10 @@ private:
     std::atomic<bool> connected_{false}; // likewise
     std::atomic<bool> tried_{false};
 
-    std::mutex mutex_;                // guards the four below; never held while a callback runs
-    bool accepting_ = false;          // user commands are queued (ready and not stopped)
-    std::string outbox_;              // formatted commands not yet taken into a write
-    std::deque<Callback> queued_;     // their callbacks, in the same order
+    std::mutex mutex_;            // guards the four below; never held while a callback runs
+    bool accepting_ = false;      // user commands are queued (ready and not stopped)
+    std::string outbox_;          // formatted commands not yet taken into a write
+    std::deque<Callback> queued_; // their callbacks, in the same order
     bool flushPosted_ = false;
 
     // The connection's thread only.

@@ -40,5 +40,4 @@ std::optional<SharedResume> readResumeReply(const RedisReply& reply);
 // Its element 2 on: the partner, when there is one (an empty instance: none).
 std::optional<RegistryPeer> resumedPeer(const RedisReply& reply);
 
-
 } // namespace murva

@@ -23,7 +23,7 @@ public:
 
     void deliver(std::string text) override;
     void peerJoined(const std::string& nick) override;
-    void peerLeft() override {} // the registry's leave script tells the member's instance
+    void peerLeft() override {}                     // the registry's leave script tells the member's instance
     bool expired() const override { return false; } // until the registry says it left
 
     bool is(std::string_view instance, uint64_t id) const { return id == id_ && instance == instance_; }

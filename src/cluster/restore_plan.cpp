@@ -12,7 +12,8 @@ std::vector<RestoreCall> planRestore(std::string_view instance, const std::vecto
             rooms[member.room].push_back(&member);
     std::vector<RestoreCall> calls;
     for (const auto& [code, held] : rooms) {
-        RestoreCall call{std::string(code), held.front()->id,
+        RestoreCall call{std::string(code),
+                         held.front()->id,
                          {std::string(code), std::string(instance), std::to_string(held.size())}};
         for (const HeldMember* member : held) {
             call.args.push_back(std::to_string(member->id));

@@ -64,8 +64,8 @@ bool writeDefaultConfig(const std::string& path) {
     std::FILE* file = std::fopen(path.c_str(), "wbx");
     if (!file)
         return false;
-    const bool written = std::fwrite(defaultConfigText.data(), 1, defaultConfigText.size(), file) ==
-                         defaultConfigText.size();
+    const bool written =
+        std::fwrite(defaultConfigText.data(), 1, defaultConfigText.size(), file) == defaultConfigText.size();
     const bool closed = std::fclose(file) == 0;
     if (written && closed)
         return true;

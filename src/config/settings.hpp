@@ -52,7 +52,7 @@ struct ServerSettings {
     std::string bindAddress = "0.0.0.0"; // empty or 0.0.0.0: every interface
     std::string password;                // empty: open server
     std::string logLevel = "warning";
-    std::string logFormat = "text";      // "text" or "json": one object per line on stdout and stderr
+    std::string logFormat = "text";    // "text" or "json": one object per line on stdout and stderr
     uint32_t connectionTimeoutMs = 0;  // TLS + upgrade; 0: the transport's default
     uint32_t maxMessageSize = 65536;   // bytes; 0: the transport's default
     uint32_t maxConnections = 1024;    // 0: no limit
@@ -61,8 +61,8 @@ struct ServerSettings {
     bool allowTurn = true;             // false: relay candidates are stripped from what is forwarded
     TlsSettings tls;
 
-    bool webClient = true;          // serve the browser client at /
-    AdminSettings admin;            // /metrics, /healthz, /readyz
+    bool webClient = true;           // serve the browser client at /
+    AdminSettings admin;             // /metrics, /healthz, /readyz
     uint32_t drainTimeoutMs = 10000; // how long open connections may finish after a stop signal; 0: close at once
     uint32_t resumeGraceMs = 30000;  // how long a dropped member's slot waits for it to resume; 0: never held
 
@@ -73,7 +73,7 @@ struct ServerSettings {
     uint32_t maxJoinsPerIpPerMinute = 0;     // joins per minute from one address; 0: no limit
     uint32_t ipv6PrefixLength = 64;          // per-address limits count an IPv6 client by this network (1-128)
 
-    std::optional<TurnSettings> turn; // empty: no "turn" key, and "joined" carries no TURN credentials
+    std::optional<TurnSettings> turn;       // empty: no "turn" key, and "joined" carries no TURN credentials
     std::optional<AuthSettings> auth;       // empty: joins carry no token
     std::optional<ClusterSettings> cluster; // empty: rooms are this server's alone
 };

@@ -2,8 +2,8 @@
 #include "config/unknown_keys.hpp"
 
 #include <algorithm>
-#include <vector>
 #include <string_view>
+#include <vector>
 
 namespace murva {
 
@@ -11,11 +11,31 @@ namespace {
 
 using Keys = std::vector<std::string_view>;
 
-const Keys topKeys = {"port", "bind_address", "password", "log_level", "log_format", "allow_turn",
-                          "connection_timeout_ms", "max_message_size", "max_connections", "max_connections_per_ip",
-                          "max_rooms", "tls", "web_client", "admin", "drain_timeout_ms", "trusted_proxies",
-                          "proxy_protocol", "allowed_origins", "max_password_failures_per_ip",
-                          "max_joins_per_ip_per_minute", "ipv6_prefix_length", "resume_grace_ms", "turn", "auth", "cluster"};
+const Keys topKeys = {"port",
+                      "bind_address",
+                      "password",
+                      "log_level",
+                      "log_format",
+                      "allow_turn",
+                      "connection_timeout_ms",
+                      "max_message_size",
+                      "max_connections",
+                      "max_connections_per_ip",
+                      "max_rooms",
+                      "tls",
+                      "web_client",
+                      "admin",
+                      "drain_timeout_ms",
+                      "trusted_proxies",
+                      "proxy_protocol",
+                      "allowed_origins",
+                      "max_password_failures_per_ip",
+                      "max_joins_per_ip_per_minute",
+                      "ipv6_prefix_length",
+                      "resume_grace_ms",
+                      "turn",
+                      "auth",
+                      "cluster"};
 
 struct Section {
     std::string_view name;

@@ -29,8 +29,8 @@ struct SignalingCounters {
     Counter resumesExpired;  // a held slot whose grace ran out
     Counter resumesOverflow; // a held slot given up: more was sent to it than it keeps
 
-    Counter relayed;      // frames delivered to the other member
-    Counter relayedBytes; // their bytes as delivered
+    Counter relayed;              // frames delivered to the other member
+    Counter relayedBytes;         // their bytes as delivered
     Counter droppedMalformed;     // binary, not one JSON value, or not a usable object
     Counter droppedNotJoined;     // anything but a join from a client in no room
     Counter droppedNoPeer;        // sent while alone in the room

@@ -85,8 +85,8 @@ std::string SignalingService::startSession(const std::shared_ptr<Client>& client
     return token;
 }
 
-void SignalingService::resumeJoin(const SocketPtr& self, const std::shared_ptr<Client>& client,
-                                  const std::string& room, const std::string& token, nlohmann::json iceServers) {
+void SignalingService::resumeJoin(const SocketPtr& self, const std::shared_ptr<Client>& client, const std::string& room,
+                                  const std::string& token, nlohmann::json iceServers) {
     std::string next = newSessionToken(); // before anything changes: it may throw
     ResumeResult resumed = state_.resumeSlot(client, room, sessionTokenHash(token));
     if (!resumed.resumed)
@@ -111,40 +111,39 @@ void SignalingService::resumeShared(const SocketPtr& self, const std::shared_ptr
     std::string next = newSessionToken();
     const std::string nextHash = sessionTokenHash(next);
     client->joinPending = true;
-    shared_->resume(
-        client, room, sessionTokenHash(token), nextHash,
-        [this, client, room, next = std::move(next), nextHash, iceServers = std::move(iceServers)](
-            const SharedResume& resumed) mutable {
-            client->joinPending = false;
-            const SocketPtr socket = client->connection.lock();
-            const bool gone = client->closed || !socket || !socket->isOpen();
-            if (!resumed.resumed) {
-                if (!gone)
-                    sendJson(socket, errorMessage(reasonSessionExpired));
-                return;
-            }
-            client->sessionHash = nextHash;
-            client->resume = true;
-            ClaimResult placed{ClaimOutcome::RoomFull, nullptr, {}};
-            if (!gone)
-                placed = state_.placeShared(client, room, resumed.nick, resumed.claim, true);
-            if (placed.outcome != ClaimOutcome::Joined) {
-                // Gone before it could be told its new token (or this server's view disagreed): the slot is
-                // freed, since no one holds a token for it any more.
-                shared_->vacate(*client);
-                if (!gone)
-                    sendJson(socket, errorMessage(reasonSessionExpired));
-                return;
-            }
-            bump(state_.counters().resumesOk);
-            auto joined = joinedMessage(placed.peerNick);
-            joined["session"] = std::move(next);
-            if (!iceServers.is_null())
-                joined["iceServers"] = std::move(iceServers);
-            sendJson(socket, joined);
-            for (const auto& frame : resumed.heldFrames)
-                socket->send(frame);
-        });
+    shared_->resume(client, room, sessionTokenHash(token), nextHash,
+                    [this, client, room, next = std::move(next), nextHash,
+                     iceServers = std::move(iceServers)](const SharedResume& resumed) mutable {
+                        client->joinPending = false;
+                        const SocketPtr socket = client->connection.lock();
+                        const bool gone = client->closed || !socket || !socket->isOpen();
+                        if (!resumed.resumed) {
+                            if (!gone)
+                                sendJson(socket, errorMessage(reasonSessionExpired));
+                            return;
+                        }
+                        client->sessionHash = nextHash;
+                        client->resume = true;
+                        ClaimResult placed{ClaimOutcome::RoomFull, nullptr, {}};
+                        if (!gone)
+                            placed = state_.placeShared(client, room, resumed.nick, resumed.claim, true);
+                        if (placed.outcome != ClaimOutcome::Joined) {
+                            // Gone before it could be told its new token (or this server's view disagreed): the slot is
+                            // freed, since no one holds a token for it any more.
+                            shared_->vacate(*client);
+                            if (!gone)
+                                sendJson(socket, errorMessage(reasonSessionExpired));
+                            return;
+                        }
+                        bump(state_.counters().resumesOk);
+                        auto joined = joinedMessage(placed.peerNick);
+                        joined["session"] = std::move(next);
+                        if (!iceServers.is_null())
+                            joined["iceServers"] = std::move(iceServers);
+                        sendJson(socket, joined);
+                        for (const auto& frame : resumed.heldFrames)
+                            socket->send(frame);
+                    });
 }
 
 void SignalingService::answerJoin(const SocketPtr& self, const Client& client, const ClaimResult& claim,
@@ -157,11 +156,8 @@ void SignalingService::answerJoin(const SocketPtr& self, const Client& client, c
     case ClaimOutcome::Unavailable: // the same words: to the client, the service is out of rooms for now
         bump(counters.joinsUnavailable);
         return sendJson(self, errorMessage(reasonRoomLimit));
-    case ClaimOutcome::RoomFull:
-        bump(counters.joinsFull);
-        return sendJson(self, fullMessage());
-    case ClaimOutcome::Joined:
-        break;
+    case ClaimOutcome::RoomFull: bump(counters.joinsFull); return sendJson(self, fullMessage());
+    case ClaimOutcome::Joined: break;
     }
     bump(counters.joinsOk);
     auto joined = joinedMessage(claim.peerNick);

@@ -51,16 +51,11 @@ bool audienceMatches(const json& aud, const std::string& audience) {
 
 std::string_view tokenFailureName(TokenFailure failure) {
     switch (failure) {
-    case TokenFailure::Signature:
-        return "signature";
-    case TokenFailure::Expired:
-        return "expired";
-    case TokenFailure::Claims:
-        return "claims";
-    case TokenFailure::Malformed:
-        return "malformed";
-    case TokenFailure::UnknownKey:
-        break;
+    case TokenFailure::Signature: return "signature";
+    case TokenFailure::Expired: return "expired";
+    case TokenFailure::Claims: return "claims";
+    case TokenFailure::Malformed: return "malformed";
+    case TokenFailure::UnknownKey: break;
     }
     return "unknown_key";
 }
@@ -96,8 +91,7 @@ TokenResult TokenVerifier::verify(std::string_view token, std::string_view room,
         return fail(TokenFailure::Malformed);
     const auto firstDot = token.find('.');
     const auto lastDot = token.rfind('.');
-    if (firstDot == std::string_view::npos || firstDot == lastDot ||
-        token.find('.', firstDot + 1) != lastDot)
+    if (firstDot == std::string_view::npos || firstDot == lastDot || token.find('.', firstDot + 1) != lastDot)
         return fail(TokenFailure::Malformed);
     const auto header = decodeObject(token.substr(0, firstDot));
     const auto signature = decodeBase64Url(token.substr(lastDot + 1));

@@ -23,8 +23,8 @@ std::string_view tokenFailureName(TokenFailure failure);
 
 // What an accepted token grants beyond the join itself.
 struct TokenGrant {
-    std::optional<std::string> nick;      // used instead of the client's
-    std::optional<uint32_t> maxSeconds;   // the membership ends this long after the join
+    std::optional<std::string> nick;    // used instead of the client's
+    std::optional<uint32_t> maxSeconds; // the membership ends this long after the join
 };
 
 struct TokenResult {

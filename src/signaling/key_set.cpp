@@ -83,8 +83,8 @@ Pkey okpKey(const json& jwk, const std::string& where) {
     if (member(jwk, "crv", where) != "Ed25519")
         refuse(where, "only the OKP curve Ed25519 is taken");
     const std::string x = bytesMember(jwk, "x", where);
-    Pkey key(EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr,
-                                         reinterpret_cast<const unsigned char*>(x.data()), x.size()));
+    Pkey key(EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, reinterpret_cast<const unsigned char*>(x.data()),
+                                         x.size()));
     if (!key)
         refuse(where, "\"x\" is not an Ed25519 public key");
     return key;

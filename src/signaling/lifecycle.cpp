@@ -77,8 +77,7 @@ std::string SignalingService::resolveAddress(const std::string& remote, const rt
     return resolveClientAddress(peer, request->headerValues("X-Forwarded-For"), current->trusted);
 }
 
-std::string SignalingService::pendingKey(const std::string& ip,
-                                         const std::vector<std::string>& forwardedFor) const {
+std::string SignalingService::pendingKey(const std::string& ip, const std::vector<std::string>& forwardedFor) const {
     const auto current = policy();
     const std::string client = openingClient(*current, ip, forwardedFor);
     const auto address = parseIpAddress(client);
@@ -150,8 +149,8 @@ bool SignalingService::admitJoin(const SocketPtr& self, const Client& client, co
     // An address we cannot tell is not limited: it would put unrelated clients in one bucket.
     const bool limited = !client.key.empty();
     const bool guessable = !password.empty() || policy.auth; // wrong passwords and refused tokens alike
-    const bool tooMany = limited && (!joins_.tryAcquire(client.key, now) ||
-                                     (guessable && passwordFailures_.overLimit(client.key, now)));
+    const bool tooMany =
+        limited && (!joins_.tryAcquire(client.key, now) || (guessable && passwordFailures_.overLimit(client.key, now)));
     if (tooMany) {
         bump(counters.joinsRateLimited);
         state_.reportRefusal("rate_limited", client.ip);

@@ -21,7 +21,7 @@ namespace murva {
 // Thread-safe. Time is passed in, so callers use std::chrono::steady_clock::now() and tests need no sleeps; it
 // should not go backwards by more than the scheduling jitter between callers.
 class RateLimiter {
-  public:
+public:
     using Clock = std::chrono::steady_clock;
     static constexpr std::size_t defaultCapacity = 65536;
 
@@ -48,7 +48,7 @@ class RateLimiter {
     // A new limit for what comes next (a reload); the events already recorded still count.
     void setLimit(std::size_t limit);
 
-  private:
+private:
     struct Entry {
         std::string key;
         std::vector<Clock::time_point> times; // at most limit_ of them, in no particular order

@@ -19,8 +19,8 @@
 #include "signaling/join_token.hpp"
 #include "signaling/rate_limiter.hpp"
 #include "signaling/shared_rooms.hpp"
-#include "signaling/trusted_proxies.hpp"
 #include "signaling/state.hpp"
+#include "signaling/trusted_proxies.hpp"
 #include "signaling/turn_credentials.hpp"
 #include "transport/common.hpp"
 #include "transport/http.hpp"
@@ -82,8 +82,8 @@ private:
     struct Policy {
         std::string password; // empty: open server
         TrustedProxies trusted;
-        std::optional<TurnCredentials> turn; // empty: "joined" carries no iceServers
-        unsigned ipv6PrefixLength;           // an IPv6 client's limits count by this prefix
+        std::optional<TurnCredentials> turn;       // empty: "joined" carries no iceServers
+        unsigned ipv6PrefixLength;                 // an IPv6 client's limits count by this prefix
         std::shared_ptr<const TokenVerifier> auth; // null: joins carry no token
     };
     static std::shared_ptr<const Policy> makePolicy(const ServerSettings& settings);
@@ -138,13 +138,13 @@ private:
     const bool proxyProtocol_; // every connection opens with a PROXY header (kept until a restart)
     mutable std::mutex policyMutex_;
     std::shared_ptr<const Policy> policy_;
-    std::atomic<bool> allowTurn_; // read for every frame, so not part of the policy
+    std::atomic<bool> allowTurn_;  // read for every frame, so not part of the policy
     RateLimiter passwordFailures_; // wrong passwords per client address
     RateLimiter joins_;            // joins of any kind per client address
     SharedRooms* shared_ = nullptr;
     const std::chrono::milliseconds resumeGrace_;
     DeadlineThread heldExpiry_; // these two last: their threads stop first, while what they call still exists
-    Deadlines deadlines_{[this](const std::shared_ptr<Client>& client) { endMembership(client); }}; 
+    Deadlines deadlines_{[this](const std::shared_ptr<Client>& client) { endMembership(client); }};
 };
 
 } // namespace murva

@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "config/settings.hpp"
+#include "signaling/away_member.hpp"
 #include "signaling/client.hpp"
 #include "signaling/counters.hpp"
-#include "signaling/away_member.hpp"
 #include "signaling/shared_rooms.hpp"
 #include "signaling/state_observer.hpp"
 
@@ -157,7 +157,7 @@ public:
         std::size_t full = 0;
     };
     RoomCounts roomCounts() const;
-    int connectionsFrom(const std::string& ip) const; // 0 when there is no entry
+    int connectionsFrom(const std::string& ip) const;    // 0 when there is no entry
     const Room* findRoom(const std::string& code) const; // caller holds the lock
 
     // Every container at once, under the lock, for checks of the state's invariants (tests, fuzzing).

@@ -77,7 +77,8 @@ ResumeResult SignalingState::resumeSlot(const std::shared_ptr<Client>& client, c
 
 void SignalingState::endHeld(HeldMap::iterator held) {
     const AwayMember& member = *held->second;
-    if (auto room = rooms_.find(member.room); room != rooms_.end() && room->second[member.slot].member == held->second) {
+    if (auto room = rooms_.find(member.room);
+        room != rooms_.end() && room->second[member.slot].member == held->second) {
         Room& slots = room->second;
         slots[member.slot] = Slot{};
         Slot& other = slots[1 - member.slot];

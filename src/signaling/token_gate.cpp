@@ -8,13 +8,14 @@
 
 namespace murva {
 
-bool SignalingService::admitToken(const SocketPtr& self, const std::shared_ptr<Client>& client,
-                                  nlohmann::json& message, const TokenVerifier& verifier) {
+bool SignalingService::admitToken(const SocketPtr& self, const std::shared_ptr<Client>& client, nlohmann::json& message,
+                                  const TokenVerifier& verifier) {
     const auto token = message.find("token");
     TokenResult result;
     if (token != message.end() && token->is_string()) {
-        const auto now = std::chrono::duration_cast<std::chrono::seconds>(
-                             std::chrono::system_clock::now().time_since_epoch()).count();
+        const auto now =
+            std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+                .count();
         result = verifier.verify(token->get_ref<const std::string&>(), message.value("room", std::string()), now);
     } else if (token != message.end()) {
         result.failure = TokenFailure::Malformed;

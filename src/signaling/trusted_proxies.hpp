@@ -11,7 +11,7 @@
 namespace murva {
 
 class TrustedProxies {
-  public:
+public:
     // Trusts nobody: every peer is the client.
     TrustedProxies() = default;
 
@@ -24,7 +24,7 @@ class TrustedProxies {
     bool empty() const { return ranges_.empty(); }
     bool contains(const IpAddress& address) const;
 
-  private:
+private:
     struct Range {
         IpAddress network; // bits below the prefix are zero
         unsigned prefix = 0;

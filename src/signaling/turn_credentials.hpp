@@ -17,7 +17,7 @@ std::string turnPassword(const std::string& secret, const std::string& username)
 
 class TurnCredentials {
 public:
-    using UnixClock = std::function<int64_t()>;                          // whole seconds since 1970
+    using UnixClock = std::function<int64_t()>;                            // whole seconds since 1970
     using RandomSource = std::function<bool(unsigned char*, std::size_t)>; // false: no random bytes to be had
 
     // The real clock and OpenSSL's RAND_bytes unless tests give their own.

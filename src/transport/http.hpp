@@ -14,9 +14,9 @@ struct HttpHeader {
 };
 
 struct HttpRequest {
-    std::string method; // "GET", "HEAD", ...
-    std::string target; // as sent: "/metrics?x=1"
-    std::vector<HttpHeader> headers; // every header line in arrival order, repeated names kept
+    std::string method;                       // "GET", "HEAD", ...
+    std::string target;                       // as sent: "/metrics?x=1"
+    std::vector<HttpHeader> headers;          // every header line in arrival order, repeated names kept
     std::optional<std::string> remoteAddress; // as WebSocket::remoteAddress() (the PROXY header's source)
 
     // Values of every line named `name` (case-insensitive), in order: all X-Forwarded-For lines, say.
@@ -26,9 +26,9 @@ struct HttpRequest {
 };
 
 struct HttpResponse {
-    int status = 200; // outside 200..599 it is sent as 500
+    int status = 200;                                      // outside 200..599 it is sent as 500
     std::string contentType = "text/plain; charset=utf-8"; // empty: no Content-Type
-    std::string body;   // not sent for HEAD (its length is), nor with 204 or 304
+    std::string body;                                      // not sent for HEAD (its length is), nor with 204 or 304
     std::vector<HttpHeader> headers; // extra lines; Content-Length, Transfer-Encoding and Connection are the
                                      // transport's own, and lines that are not valid header text are left out
 };

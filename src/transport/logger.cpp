@@ -36,8 +36,8 @@ void writeToStderr(LogLevel level, const std::string& message) {
     localtime_r(&seconds, &tm);
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &tm);
-    std::string line = std::string(stamp) + "." + std::to_string(1000 + millis).substr(1) + " " +
-                       levelName(level) + " " + message + "\n";
+    std::string line = std::string(stamp) + "." + std::to_string(1000 + millis).substr(1) + " " + levelName(level) +
+                       " " + message + "\n";
     std::fwrite(line.data(), 1, line.size(), stderr); // one write per record keeps lines whole
 }
 
@@ -62,8 +62,7 @@ void Log(LogLevel level, const std::string& message) {
 namespace detail {
 
 bool logEnabled(LogLevel level) {
-    return level != LogLevel::None &&
-           static_cast<int>(level) <= currentLevel.load(std::memory_order_acquire);
+    return level != LogLevel::None && static_cast<int>(level) <= currentLevel.load(std::memory_order_acquire);
 }
 
 void logWrite(LogLevel level, const std::string& message) {

@@ -42,9 +42,7 @@ WebSocket::~WebSocket() {
 
 bool WebSocket::isOpen() const { return connection_->state.load(std::memory_order_acquire) == detail::State::Open; }
 
-bool WebSocket::isClosed() const {
-    return connection_->state.load(std::memory_order_acquire) == detail::State::Closed;
-}
+bool WebSocket::isClosed() const { return connection_->state.load(std::memory_order_acquire) == detail::State::Closed; }
 
 bool WebSocket::closedByPeer() const { return connection_->peerClosedFirst.load(std::memory_order_acquire); }
 

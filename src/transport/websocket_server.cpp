@@ -15,8 +15,8 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 
-#include "transport/detail/log.hpp"
 #include "transport/detail/drain_deferral.hpp"
+#include "transport/detail/log.hpp"
 #include "transport/detail/opening.hpp"
 #include "transport/detail/tls_context.hpp"
 
@@ -88,8 +88,7 @@ public:
         if (config.enableTls)
             tls_.emplace(config);
 
-        const unsigned threadCount =
-            config.threads.value_or(std::clamp(std::thread::hardware_concurrency(), 2u, 4u));
+        const unsigned threadCount = config.threads.value_or(std::clamp(std::thread::hardware_concurrency(), 2u, 4u));
         for (unsigned i = 0; i < std::max(threadCount, 1u); ++i) {
             // No concurrency hint of 1: with it Asio keeps a post made on the context's own thread in a private
             // queue until the running handler returns, so a send() from inside a handler could be overtaken
@@ -266,32 +265,33 @@ private:
         if (!acceptor_->is_open())
             return;
         // The peer's address comes with the accept, so no session asks the kernel for it again.
-        acceptor_->async_accept(nextContext().get_executor(), peer_, [this](boost::system::error_code ec, Socket socket) {
-            if (ec == net::error::operation_aborted)
-                return;
-            if (!ec) {
-                // Also a connection accepted just before stopAccepting closed the listener: it is served (or,
-                // when the server is stopping, dropped by its opening).
-                openConnection(std::move(socket), peer_, shared_, tls_ ? tls_->current() : nullptr);
-                if (acceptor_->is_open())
-                    acceptNext();
-                return;
-            }
-            if (!acceptor_->is_open())
-                return;
-            if (isResourceShortage(ec)) {
-                // An immediate retry would spin while the process is out of descriptors.
-                log(LogLevel::Warning, [&] { return "Accept failed: " + ec.message() + "; retrying shortly"; });
-                retryTimer_->expires_after(acceptRetryDelay);
-                retryTimer_->async_wait([this](boost::system::error_code e) {
-                    if (!e)
+        acceptor_->async_accept(
+            nextContext().get_executor(), peer_, [this](boost::system::error_code ec, Socket socket) {
+                if (ec == net::error::operation_aborted)
+                    return;
+                if (!ec) {
+                    // Also a connection accepted just before stopAccepting closed the listener: it is served (or,
+                    // when the server is stopping, dropped by its opening).
+                    openConnection(std::move(socket), peer_, shared_, tls_ ? tls_->current() : nullptr);
+                    if (acceptor_->is_open())
                         acceptNext();
-                });
-                return;
-            }
-            log(LogLevel::Debug, [&] { return "Accept failed: " + ec.message(); });
-            acceptNext();
-        });
+                    return;
+                }
+                if (!acceptor_->is_open())
+                    return;
+                if (isResourceShortage(ec)) {
+                    // An immediate retry would spin while the process is out of descriptors.
+                    log(LogLevel::Warning, [&] { return "Accept failed: " + ec.message() + "; retrying shortly"; });
+                    retryTimer_->expires_after(acceptRetryDelay);
+                    retryTimer_->async_wait([this](boost::system::error_code e) {
+                        if (!e)
+                            acceptNext();
+                    });
+                    return;
+                }
+                log(LogLevel::Debug, [&] { return "Accept failed: " + ec.message(); });
+                acceptNext();
+            });
     }
 
     // Every quarter of the idle timeout, each connection is told so (see the session's idleTick).

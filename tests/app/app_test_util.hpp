@@ -7,14 +7,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstring>
-#include <optional>
-#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,15 +32,13 @@ using namespace std::chrono_literals;
 // Runs the binary in `workingDirectory`. The MURVA_SIGNAL_ secrets' variables, CREDENTIALS_DIRECTORY and
 // JOURNAL_STREAM (a runner started by systemd) are removed from the inherited environment unless `env` sets
 // them, so the test runner's own environment cannot change the outcome.
-inline std::unique_ptr<ChildProcess> startServer(const std::string &workingDirectory, std::vector<std::string> args,
+inline std::unique_ptr<ChildProcess> startServer(const std::string& workingDirectory, std::vector<std::string> args,
                                                  std::map<std::string, std::string> env = {}) {
     ProcessOptions options;
     options.workingDirectory = workingDirectory;
     options.args = std::move(args);
-    for (const char *name :
-         {"MURVA_SIGNAL_PASSWORD", "MURVA_SIGNAL_TURN_SECRET", "MURVA_SIGNAL_REDIS_PASSWORD",
-          "MURVA_SIGNAL_AUTH_SECRET", "CREDENTIALS_DIRECTORY",
-          "JOURNAL_STREAM"})
+    for (const char* name : {"MURVA_SIGNAL_PASSWORD", "MURVA_SIGNAL_TURN_SECRET", "MURVA_SIGNAL_REDIS_PASSWORD",
+                             "MURVA_SIGNAL_AUTH_SECRET", "CREDENTIALS_DIRECTORY", "JOURNAL_STREAM"})
         if (!env.count(name))
             options.unsetEnv.push_back(name);
     options.setEnv = std::move(env);
@@ -48,19 +46,20 @@ inline std::unique_ptr<ChildProcess> startServer(const std::string &workingDirec
 }
 
 // The line after the summary that says where to point a browser, for `endpoint` (scheme://address:port).
-inline std::string webClientLine(const std::string &endpoint) {
+inline std::string webClientLine(const std::string& endpoint) {
     const std::string scheme = endpoint.rfind("wss://", 0) == 0 ? "https://" : "http://";
     const std::string hostPort = endpoint.substr(endpoint.find("://") + 3);
     const std::string port = hostPort.substr(hostPort.rfind(':'));
     if (hostPort.rfind("0.0.0.0:", 0) == 0)
-        return "Open " + scheme + "localhost" + port + "/ in two browser windows to try it (from another machine: " +
-               scheme + "<this machine's address>" + port + "/).";
+        return "Open " + scheme + "localhost" + port +
+               "/ in two browser windows to try it (from another machine: " + scheme + "<this machine's address>" +
+               port + "/).";
     return "Open " + scheme + hostPort + "/ in two browser windows to try it.";
 }
 
 // The summary printed for the built-in settings, listening on `endpoint` (scheme://address:port), with the
 // web client's line unless it is off.
-inline std::vector<std::string> defaultSummary(const std::string &endpoint, bool webClient = true) {
+inline std::vector<std::string> defaultSummary(const std::string& endpoint, bool webClient = true) {
     std::vector<std::string> lines = {
         "murva-signal listening on " + endpoint,
         "Share this server's address with your buddies as the \"Server\" field.",
@@ -72,7 +71,7 @@ inline std::vector<std::string> defaultSummary(const std::string &endpoint, bool
 }
 
 // A configuration file text on `port`, bound to the loopback address unless `members` says otherwise.
-inline std::string configText(uint16_t port, const std::string &members = "") {
+inline std::string configText(uint16_t port, const std::string& members = "") {
     std::string text = "{\n  \"port\": " + std::to_string(port) + ",\n";
     if (members.find("\"bind_address\"") == std::string::npos)
         text += "  \"bind_address\": \"127.0.0.1\",\n";
@@ -81,16 +80,16 @@ inline std::string configText(uint16_t port, const std::string &members = "") {
     return text + "  \"max_rooms\": 4096 // comments allowed\n}\n";
 }
 
-inline std::vector<std::string> entriesOf(const std::string &directory) {
+inline std::vector<std::string> entriesOf(const std::string& directory) {
     std::vector<std::string> names;
-    for (const auto &entry : std::filesystem::directory_iterator(directory))
+    for (const auto& entry : std::filesystem::directory_iterator(directory))
         names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
 }
 
 // Waits until the child has printed `lines` lines while running (true) or has ended (false).
-inline bool waitServing(ChildProcess &child, std::size_t lines) {
+inline bool waitServing(ChildProcess& child, std::size_t lines) {
     const auto end = std::chrono::steady_clock::now() + 10s;
     while (std::chrono::steady_clock::now() < end) {
         if (child.waitForStdoutLines(lines, 50ms))
@@ -110,9 +109,9 @@ struct Started {
 // writes any file they name). Other programs on this machine may take the port in between, and a port held
 // on another loopback address also blocks a bind to every interface, so a start that fails with "Address
 // already in use" is tried again on another port. The caller checks the outcome.
-inline Started startOnFreePort(const std::string &workingDirectory,
-                               const std::function<std::vector<std::string>(uint16_t)> &argsFor, std::size_t lines,
-                               const std::map<std::string, std::string> &env = {}) {
+inline Started startOnFreePort(const std::string& workingDirectory,
+                               const std::function<std::vector<std::string>(uint16_t)>& argsFor, std::size_t lines,
+                               const std::map<std::string, std::string>& env = {}) {
     for (int attempt = 1;; ++attempt) {
         Started started;
         started.port = freeLoopbackPort();
@@ -124,30 +123,30 @@ inline Started startOnFreePort(const std::string &workingDirectory,
 }
 
 // The whole response (head and body) to a plain request on the loopback port.
-inline std::string httpRequest(uint16_t port, const std::string &method, const std::string &path) {
+inline std::string httpRequest(uint16_t port, const std::string& method, const std::string& path) {
     RawSocket socket(port);
     socket.sendAll(method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
     return socket.readUntil("\r\n\r\n\x01", 3s); // a needle that never comes: everything until the close
 }
 
-inline std::string httpGet(uint16_t port, const std::string &path) { return httpRequest(port, "GET", path); }
+inline std::string httpGet(uint16_t port, const std::string& path) { return httpRequest(port, "GET", path); }
 
 // The value of one sample (`name` or `name{labels}`, as written) on the admin port's /metrics; NaN when absent.
-inline double metricValue(uint16_t adminPort, const std::string &sample) {
+inline double metricValue(uint16_t adminPort, const std::string& sample) {
     const std::string text = httpGet(adminPort, "/metrics");
     const auto at = text.find("\n" + sample + " ");
     return at == std::string::npos ? std::nan("") : std::stod(text.substr(at + sample.size() + 2));
 }
 
 // Joins room "r" on the server at `port` and returns the first reply ("" when none came).
-inline std::string joinReply(uint16_t port, const std::string &passwordMember = "", const ClientOptions &options = {}) {
+inline std::string joinReply(uint16_t port, const std::string& passwordMember = "", const ClientOptions& options = {}) {
     auto client = WsClient::connect(port, options);
     client->sendText(R"({"type":"join","room":"r","nick":"n")" + passwordMember + "}");
     return client->receive().value_or("");
 }
 
 // Key sets, the HS256 secret and join tokens minted by an independent implementation: tests/support/mint_tokens.mjs.
-inline nlohmann::json mintTokens(const std::string &issuer, const std::string &audience) {
+inline nlohmann::json mintTokens(const std::string& issuer, const std::string& audience) {
     if (std::string(MURVA_NODE).empty()) {
         ADD_FAILURE() << "node not found: run scripts/install-deps.sh";
         return {};
@@ -162,21 +161,21 @@ inline nlohmann::json mintTokens(const std::string &issuer, const std::string &a
 }
 
 // A join of `room` carrying `token`.
-inline std::string tokenJoin(const std::string &room, const std::string &token, const std::string &nick = "n") {
+inline std::string tokenJoin(const std::string& room, const std::string& token, const std::string& nick = "n") {
     return nlohmann::json{{"type", "join"}, {"room", room}, {"nick", nick}, {"token", token}}.dump();
 }
 
 // A datagram socket bound where NOTIFY_SOCKET will point: a path, or "@name" in the abstract namespace.
 class NotifyReceiver {
 public:
-    explicit NotifyReceiver(const std::string &target) : fd_(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+    explicit NotifyReceiver(const std::string& target) : fd_(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
         std::memcpy(address.sun_path, target.data(), target.size());
         if (target[0] == '@')
             address.sun_path[0] = '\0';
         auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + target.size());
-        EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr *>(&address), length), 0) << std::strerror(errno);
+        EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&address), length), 0) << std::strerror(errno);
     }
     ~NotifyReceiver() { close(fd_); }
 

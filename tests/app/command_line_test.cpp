@@ -16,8 +16,8 @@ const std::string unauthorized = R"({"type":"unauthorized"})";
 const std::string joined = R"({"peer":"","type":"joined"})";
 
 // The port form on a free port: the port followed by `rest`.
-Started startWithPort(const TempDir &dir, std::vector<std::string> rest,
-                      const std::map<std::string, std::string> &env = {}, const std::string &portPrefix = "") {
+Started startWithPort(const TempDir& dir, std::vector<std::string> rest,
+                      const std::map<std::string, std::string>& env = {}, const std::string& portPrefix = "") {
     return startOnFreePort(
         dir.path(),
         [&](uint16_t port) {
@@ -29,8 +29,8 @@ Started startWithPort(const TempDir &dir, std::vector<std::string> rest,
 }
 
 // A configuration file `name` on a free port, holding `members`.
-Started startWithFile(const TempDir &dir, const std::string &name, const std::string &members,
-                      const std::map<std::string, std::string> &env = {}, std::vector<std::string> extra = {}) {
+Started startWithFile(const TempDir& dir, const std::string& name, const std::string& members,
+                      const std::map<std::string, std::string>& env = {}, std::vector<std::string> extra = {}) {
     return startOnFreePort(
         dir.path(),
         [&](uint16_t port) {
@@ -163,7 +163,7 @@ TEST(CommandLine, ANamedFileThatFailsToLoadStopsTheStart) {
         {"a-directory", "could not open a-directory"},
         {dir.file("array.json"), "top level must be a JSON object"},
     };
-    for (const auto &[path, error] : cases) {
+    for (const auto& [path, error] : cases) {
         auto child = startServer(dir.path(), {path});
         EXPECT_EQ(child->waitExit(), 1) << path;
         EXPECT_EQ(child->stderrText(), "Failed to load " + path + ": " + error + "\n");

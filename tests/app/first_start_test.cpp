@@ -18,9 +18,9 @@ const std::string unreadableError = "Failed to load murva-signal.json: could not
 
 // After a start without a port: either the summary for the built-in settings follows `firstLines`, or
 // port 8080 was taken and the start failed after them.
-void expectDefaultStart(ChildProcess &child, const std::vector<std::string> &firstLines) {
+void expectDefaultStart(ChildProcess& child, const std::vector<std::string>& firstLines) {
     auto expected = firstLines;
-    for (auto &line : defaultSummary("ws://0.0.0.0:8080"))
+    for (auto& line : defaultSummary("ws://0.0.0.0:8080"))
         expected.push_back(line);
     if (waitServing(child, expected.size())) {
         EXPECT_EQ(child.stdoutLines(), expected);
@@ -86,16 +86,16 @@ TEST(FirstStart, AFileThatExistsButCannotBeReadStopsTheStart) {
     // Running as root, permissions would not stop a read; these three cannot be opened by anyone.
     struct Case {
         std::string name;
-        std::function<void(const TempDir &)> make;
+        std::function<void(const TempDir&)> make;
     };
     const Case cases[] = {
         {"dangling symlink",
-         [](const TempDir &d) { fs::create_symlink(d.file("elsewhere.json"), d.file("murva-signal.json")); }},
+         [](const TempDir& d) { fs::create_symlink(d.file("elsewhere.json"), d.file("murva-signal.json")); }},
         {"symlink loop",
-         [](const TempDir &d) { fs::create_symlink("murva-signal.json", d.file("murva-signal.json")); }},
-        {"directory", [](const TempDir &d) { fs::create_directory(d.file("murva-signal.json")); }},
+         [](const TempDir& d) { fs::create_symlink("murva-signal.json", d.file("murva-signal.json")); }},
+        {"directory", [](const TempDir& d) { fs::create_directory(d.file("murva-signal.json")); }},
     };
-    for (const auto &c : cases) {
+    for (const auto& c : cases) {
         TempDir dir;
         c.make(dir);
         const auto path = dir.file("murva-signal.json");

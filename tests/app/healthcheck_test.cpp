@@ -9,7 +9,7 @@ using namespace app_test;
 
 namespace {
 
-int healthcheck(const TempDir &dir, const std::string &argument) {
+int healthcheck(const TempDir& dir, const std::string& argument) {
     auto check = startServer(dir.path(), {"--healthcheck", argument});
     return check->waitExit().value_or(-1);
 }
@@ -21,12 +21,12 @@ TEST(Healthcheck, ReachesTheServerTheFileDescribes) {
     const uint16_t admin = freeLoopbackPort();
     const std::vector<std::pair<std::string, std::string>> variants = {
         {"plain", ""},
-        {"tls", R"("tls": {"enabled": true, "cert_file": ")" + data + R"(/cert.pem", "key_file": ")" + data +
-                    R"(/key.pem"})"},
+        {"tls",
+         R"("tls": {"enabled": true, "cert_file": ")" + data + R"(/cert.pem", "key_file": ")" + data + R"(/key.pem"})"},
         {"proxy", R"("proxy_protocol": true, "trusted_proxies": ["127.0.0.1"])"},
         {"admin", R"("proxy_protocol": true, "admin": {"port": )" + std::to_string(admin) + "}"},
     };
-    for (const auto &[name, members] : variants) {
+    for (const auto& [name, members] : variants) {
         TempDir dir;
         auto [child, port] = startOnFreePort(
             dir.path(),

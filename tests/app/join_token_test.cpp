@@ -38,10 +38,9 @@ struct TokenServer {
             [&](uint16_t port) {
                 const std::string auth = R"("auth": {"issuer": ")" + issuer + R"(", "audience": ")" + audience +
                                          R"(", "keys": "keys.json", "require": )" + require + "}";
-                dir.write("conf/murva-signal.json",
-                          configText(port, members + (members.empty() ? "" : ", ") +
-                                               R"("log_level": "debug", "admin": {"port": )" + std::to_string(admin) +
-                                               "}, " + auth));
+                dir.write("conf/murva-signal.json", configText(port, members + (members.empty() ? "" : ", ") +
+                                                                         R"("log_level": "debug", "admin": {"port": )" +
+                                                                         std::to_string(admin) + "}, " + auth));
                 return std::vector<std::string>{"conf/murva-signal.json"};
             },
             7, env);

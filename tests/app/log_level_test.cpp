@@ -11,7 +11,7 @@ TEST(LogLevel, TheSevenWordsMapSilently) {
         {"warning", rtc::LogLevel::Warning}, {"info", rtc::LogLevel::Info},   {"debug", rtc::LogLevel::Debug},
         {"verbose", rtc::LogLevel::Verbose}};
     testing::internal::CaptureStderr();
-    for (const auto &[word, level] : words)
+    for (const auto& [word, level] : words)
         EXPECT_EQ(logLevelFromName(word), level) << word;
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
@@ -19,7 +19,7 @@ TEST(LogLevel, TheSevenWordsMapSilently) {
 TEST(LogLevel, AnyOtherTextWarnsAndUsesWarning) {
     // Whole text, case-sensitive: near misses are unknown too.
     const std::string unknown[] = {"Info", "", "WARNING", " debug", "verbose\n", "warn", "3"};
-    for (const auto &name : unknown) {
+    for (const auto& name : unknown) {
         testing::internal::CaptureStderr();
         EXPECT_EQ(logLevelFromName(name), rtc::LogLevel::Warning) << name;
         EXPECT_EQ(testing::internal::GetCapturedStderr(), "Unknown log_level \"" + name + "\", using warning.\n");

@@ -27,11 +27,11 @@
 using namespace std::chrono_literals;
 using namespace murva;
 using testing_support::ChildProcess;
+using testing_support::freeLoopbackPort;
 using testing_support::ProcessOptions;
 using testing_support::SignalServer;
 using testing_support::TempDir;
 using testing_support::WsClient;
-using testing_support::freeLoopbackPort;
 
 namespace {
 
@@ -41,7 +41,7 @@ struct Check {
 };
 
 // `promtool check metrics` with `text` on its standard input.
-Check promtoolCheck(const std::string &text) {
+Check promtoolCheck(const std::string& text) {
     TempDir dir;
     dir.write("metrics.txt", text);
     ProcessOptions options;
@@ -52,7 +52,7 @@ Check promtoolCheck(const std::string &text) {
     return {status, promtool.stdoutText() + promtool.stderrText()};
 }
 
-bool contains(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 double clockSeconds(clockid_t clock) {
     timespec now{};
@@ -83,7 +83,7 @@ TEST(MetricsText, OutputPassesPromtoolWithLabelValuesEscaped) {
     EXPECT_TRUE(contains(text, "{kind=\"inf\",side=\"x\"} +Inf\n")) << text;
     EXPECT_TRUE(contains(text, "{kind=\"ninf\",side=\"x\"} -Inf\n")) << text;
     EXPECT_TRUE(contains(text, "{kind=\"small\",side=\"x\"} -0.1\n")) << text;
-    for (const char *family :
+    for (const char* family :
          {"process_cpu_seconds_total", "process_start_time_seconds", "process_resident_memory_bytes",
           "process_virtual_memory_bytes", "process_open_fds", "process_max_fds"})
         EXPECT_TRUE(contains(text, std::string("\n") + family + " ")) << family;
@@ -140,7 +140,7 @@ TEST(ServerPages, HealthPageAndMetricsFollowAScriptedSession) {
         uint16_t port;
         std::string path, status, part, method = "GET";
     };
-    for (const Row &row : std::vector<Row>{
+    for (const Row& row : std::vector<Row>{
              {main, "/healthz", "200 OK", "\r\n\r\nok"},
              {main, "/healthz", "200 OK", "Cache-Control: no-store", "HEAD"},
              {main, "/readyz", "200 OK", "\r\n\r\nready"},
@@ -175,9 +175,10 @@ TEST(ServerPages, HealthPageAndMetricsFollowAScriptedSession) {
     const std::string metrics = response.substr(response.find("\r\n\r\n") + 4);
     const auto check = promtoolCheck(metrics);
     EXPECT_EQ(check.status, 0) << check.output;
-    for (const char *sample : {"murva_connections 2\n", "murva_rooms{state=\"full\"} 1\n",
-                               "murva_rooms{state=\"waiting\"} 0\n", "murva_joins_total{result=\"ok\"} 2\n",
-                               "murva_messages_relayed_total 3\n", "murva_messages_dropped_total{reason=\"malformed\"} 1\n",
-                               "murva_connections_accepted_total 2\n", "murva_build_info{version=\""})
+    for (const char* sample :
+         {"murva_connections 2\n", "murva_rooms{state=\"full\"} 1\n", "murva_rooms{state=\"waiting\"} 0\n",
+          "murva_joins_total{result=\"ok\"} 2\n", "murva_messages_relayed_total 3\n",
+          "murva_messages_dropped_total{reason=\"malformed\"} 1\n", "murva_connections_accepted_total 2\n",
+          "murva_build_info{version=\""})
         EXPECT_TRUE(contains(metrics, sample)) << sample << " missing in\n" << metrics;
 }

@@ -11,8 +11,8 @@
 #include <nlohmann/json.hpp>
 
 #include "app_test_util.hpp"
-#include "support/raw_socket.hpp"
 #include "signaling/turn_credentials.hpp"
+#include "support/raw_socket.hpp"
 
 using namespace app_test;
 using nlohmann::json;
@@ -21,11 +21,11 @@ namespace {
 
 const std::string joined = R"({"peer":"","type":"joined"})";
 
-std::string joinMessage(const std::string &room, const std::string &password = "") {
+std::string joinMessage(const std::string& room, const std::string& password = "") {
     return R"({"type":"join","room":")" + room + R"(","nick":"n","password":")" + password + R"("})";
 }
 
-Started startWith(const TempDir &dir, const std::string &members, std::size_t lines) {
+Started startWith(const TempDir& dir, const std::string& members, std::size_t lines) {
     return startOnFreePort(
         dir.path(),
         [&](uint16_t port) {
@@ -36,9 +36,9 @@ Started startWith(const TempDir &dir, const std::string &members, std::size_t li
 }
 
 // Every stdout line as a JSON object; a line that does not parse fails the test.
-std::vector<json> jsonLines(ChildProcess &child) {
+std::vector<json> jsonLines(ChildProcess& child) {
     std::vector<json> out;
-    for (const auto &line : child.stdoutLines()) {
+    for (const auto& line : child.stdoutLines()) {
         auto parsed = json::parse(line, nullptr, false);
         EXPECT_TRUE(parsed.is_object()) << line;
         if (parsed.is_object())
@@ -47,8 +47,8 @@ std::vector<json> jsonLines(ChildProcess &child) {
     return out;
 }
 
-std::size_t countEvents(const std::vector<json> &lines, const std::string &event, const std::string &reason = "") {
-    return std::count_if(lines.begin(), lines.end(), [&](const json &l) {
+std::size_t countEvents(const std::vector<json>& lines, const std::string& event, const std::string& reason = "") {
+    return std::count_if(lines.begin(), lines.end(), [&](const json& l) {
         return l.value("event", "") == event && (reason.empty() || l.value("reason", "") == reason);
     });
 }
@@ -75,12 +75,12 @@ TEST(OperatorConfig, MistakesAreNamedAndCheckConfigSaysWhatWouldRun) {
         {R"({"log_format": "yaml"})", 1, {R"("log_format": must be "text" or "json")"}},
         {R"({"port": 8080,})", 1, {"invalid JSON"}},
     };
-    for (const auto &c : cases) {
+    for (const auto& c : cases) {
         TempDir dir;
         dir.write("c.json", c.text);
         auto child = startServer(dir.path(), {"--check-config", "c.json"});
         EXPECT_EQ(child->waitExit(), c.status) << c.text;
-        for (const auto &needle : c.stderrHas)
+        for (const auto& needle : c.stderrHas)
             EXPECT_NE(child->stderrText().find(needle), std::string::npos) << c.text << "\n" << child->stderrText();
         if (c.status == 0) {
             const std::string out = child->stdoutText();
@@ -109,8 +109,10 @@ TEST(OperatorConfig, MistakesAreNamedAndCheckConfigSaysWhatWouldRun) {
         const std::string out = check->stdoutText();
         const auto shown = json::parse(out.substr(out.find('{')));
         EXPECT_EQ(shown["ipv6_prefix_length"], 56);
-        EXPECT_EQ(shown["cluster"]["redis"].get<std::string>().substr(shown["cluster"]["redis"].get<std::string>().find('@')),
-                  url.substr(url.rfind('@'))) << "the host stays readable";
+        EXPECT_EQ(
+            shown["cluster"]["redis"].get<std::string>().substr(shown["cluster"]["redis"].get<std::string>().find('@')),
+            url.substr(url.rfind('@')))
+            << "the host stays readable";
     }
 }
 
@@ -118,13 +120,14 @@ TEST(OperatorConfig, MistakesAreNamedAndCheckConfigSaysWhatWouldRun) {
 // room code, nick or password shows up at info.
 TEST(OperatorLogs, JsonSessionLinesCarryTheirFieldsAndRefusalsTheirReasonAndClient) {
     TempDir dir;
-    auto server = startWith(dir,
-                            R"("log_format": "json", "log_level": "info", "password": "pw", "max_connections_per_ip": 2, "drain_timeout_ms": 200,
+    auto server = startWith(
+        dir,
+        R"("log_format": "json", "log_level": "info", "password": "pw", "max_connections_per_ip": 2, "drain_timeout_ms": 200,
                                "allowed_origins": ["https://ok.example"], "max_joins_per_ip_per_minute": 3)",
-                            7);
+        7);
     ASSERT_TRUE(server.child->waitForStdout("\"start\""));
     // Each refusal from an address of its own, so no count waits for another connection's close.
-    const auto from = [](const std::string &address) {
+    const auto from = [](const std::string& address) {
         ClientOptions options;
         options.sourceAddress = address;
         return options;
@@ -139,7 +142,7 @@ TEST(OperatorLogs, JsonSessionLinesCarryTheirFieldsAndRefusalsTheirReasonAndClie
 
         auto held1 = WsClient::connect(server.port, from("127.0.0.3"));
         auto held2 = WsClient::connect(server.port, from("127.0.0.3"));
-        for (auto *held : {held1.get(), held2.get()}) { // an answer: admitted before the third comes
+        for (auto* held : {held1.get(), held2.get()}) { // an answer: admitted before the third comes
             held->sendText(joinMessage(std::string(200, 'y'), "pw"));
             EXPECT_EQ(held->receive(), R"({"reason":"Room code too long.","type":"error"})");
         }
@@ -166,32 +169,34 @@ TEST(OperatorLogs, JsonSessionLinesCarryTheirFieldsAndRefusalsTheirReasonAndClie
         EXPECT_TRUE(garbage.waitPeerClosed(std::chrono::seconds(3)));
     }
     ASSERT_TRUE(server.child->waitForStdout("\"leave\""));
-    dir.write("murva-signal.json", configText(server.port, R"("log_format": "json", "password": "new", "drain_timeout_ms": 200)"));
+    dir.write("murva-signal.json",
+              configText(server.port, R"("log_format": "json", "password": "new", "drain_timeout_ms": 200)"));
     kill(server.child->pid(), SIGHUP);
     ASSERT_TRUE(server.child->waitForStdout("\"reload\""));
     kill(server.child->pid(), SIGTERM);
     ASSERT_EQ(server.child->waitExit(), 0);
 
     const auto lines = jsonLines(*server.child);
-    for (const auto &line : lines) {
-        for (const char *field : {"ts", "level", "msg", "event"})
+    for (const auto& line : lines) {
+        for (const char* field : {"ts", "level", "msg", "event"})
             EXPECT_TRUE(line.contains(field)) << line;
-        EXPECT_TRUE(std::regex_match(line.value("ts", ""),
-                                     std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")))
+        EXPECT_TRUE(std::regex_match(line.value("ts", ""), std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")))
             << line;
         const std::string text = line.dump();
-        for (const char *secret : {"secret-room", "xxxx", "\"n\"", "pw", "wrong"})
+        for (const char* secret : {"secret-room", "xxxx", "\"n\"", "pw", "wrong"})
             EXPECT_EQ(text.find(secret), std::string::npos) << line;
     }
-    for (const char *event : {"start", "join", "leave", "reload", "drain", "stop"})
+    for (const char* event : {"start", "join", "leave", "reload", "drain", "stop"})
         EXPECT_GE(countEvents(lines, event), 1u) << event;
     // Each refusal once, naming its client; the pair's member joined and left as 127.0.0.2.
-    const std::map<std::string, std::string> refusedFrom = {
-        {"unauthorized", "127.0.0.2"}, {"per_ip", "127.0.0.3"}, {"rate_limited", "127.0.0.4"}, {"origin", "127.0.0.1"},
-        {"bad_handshake", "127.0.0.5"}};
-    for (const auto &[reason, client] : refusedFrom)
+    const std::map<std::string, std::string> refusedFrom = {{"unauthorized", "127.0.0.2"},
+                                                            {"per_ip", "127.0.0.3"},
+                                                            {"rate_limited", "127.0.0.4"},
+                                                            {"origin", "127.0.0.1"},
+                                                            {"bad_handshake", "127.0.0.5"}};
+    for (const auto& [reason, client] : refusedFrom)
         EXPECT_EQ(countEvents(lines, "refused", reason), 1u) << reason;
-    for (const auto &line : lines) {
+    for (const auto& line : lines) {
         const std::string event = line.value("event", "");
         if (event == "refused") {
             EXPECT_EQ(line.value("client", ""), refusedFrom.at(line.value("reason", ""))) << line;
@@ -228,7 +233,7 @@ TEST(OperatorLogs, AFloodOfRefusalsStaysWithinTheLineBudget) {
 
     const auto lines = jsonLines(*server.child);
     std::size_t logged = 0, told = 0;
-    for (const auto &line : lines)
+    for (const auto& line : lines)
         if (line.value("event", "") == "refused") {
             if (line.contains("not_logged"))
                 told += line["not_logged"].get<std::size_t>();
@@ -251,7 +256,7 @@ TEST(OperatorLogs, TextLinesAreTodaysAndCarryJournalPrioritiesUnderSystemd) {
             dir.path(),
             [&](uint16_t port) {
                 dir.write("murva-signal.json", configText(port, R"("web_client": false, "password": "pw", )"
-                                                                  R"("allowed_origins": ["https://ok.example"])"));
+                                                                R"("allowed_origins": ["https://ok.example"])"));
                 return std::vector<std::string>{"murva-signal.json"};
             },
             6, env);
@@ -274,10 +279,10 @@ TEST(OperatorLogs, TextLinesAreTodaysAndCarryJournalPrioritiesUnderSystemd) {
         expected.insert(expected.end(), {"[+] join (rooms=1, clients=1)", "[!] refused origin from 127.0.0.1",
                                          "[-] leave (rooms=0, clients=0)"});
         if (journal)
-            for (auto &line : expected)
+            for (auto& line : expected)
                 line = (line.rfind("[!]", 0) == 0 ? "<4>" : "<6>") + line;
         std::string text;
-        for (const auto &line : expected)
+        for (const auto& line : expected)
             text += line + "\n";
         EXPECT_EQ(server.child->stdoutText(), text);
     }
@@ -304,16 +309,15 @@ TEST(OperatorReload, TheWholeFileAppliesToWhatComesNextAndABrokenFileChangesNoth
     ASSERT_TRUE(b->receive());
     ASSERT_TRUE(a->receive()); // peer-joined
 
-    auto reload = [&](const std::string &members, const std::string &expect) {
+    auto reload = [&](const std::string& members, const std::string& expect) {
         dir.write("murva-signal.json", configText(server.port, members));
         kill(server.child->pid(), SIGHUP);
         return server.child->waitForStdout(expect);
     };
     const std::string next = fixed + R"("password": "new", "max_connections": 3, )"
-                             R"("allowed_origins": ["https://b.example"], )"
-                             R"("turn": {"urls": ["turn:127.0.0.1:3478"], "secret": "new-secret"})";
-    ASSERT_TRUE(reload(next,
-                       "Reloaded murva-signal.json: password, max_connections, allowed_origins, turn applied"))
+                                     R"("allowed_origins": ["https://b.example"], )"
+                                     R"("turn": {"urls": ["turn:127.0.0.1:3478"], "secret": "new-secret"})";
+    ASSERT_TRUE(reload(next, "Reloaded murva-signal.json: password, max_connections, allowed_origins, turn applied"))
         << server.child->stdoutText();
 
     a->sendText(R"({"type":"offer","sdp":"x"})");
@@ -331,7 +335,7 @@ TEST(OperatorReload, TheWholeFileAppliesToWhatComesNextAndABrokenFileChangesNoth
     d->sendText(joinMessage("other", "new"));
     const auto reply = json::parse(d->receive().value_or("{}"));
     ASSERT_TRUE(reply.contains("iceServers")) << reply;
-    const auto &ice = reply["iceServers"][0];
+    const auto& ice = reply["iceServers"][0];
     EXPECT_EQ(ice["credential"], murva::turnPassword("new-secret", ice["username"])) << "signed with the new secret";
     auto e = WsClient::connect(server.port); // the fourth connection: max_connections is 3 now
     EXPECT_EQ(e->receive(), R"({"reason":"Server is at capacity.","type":"error"})");
@@ -339,8 +343,8 @@ TEST(OperatorReload, TheWholeFileAppliesToWhatComesNextAndABrokenFileChangesNoth
     // A restart-only key is named and kept; a broken file changes nothing and names its key.
     ASSERT_TRUE(reload(R"("bind_address": "127.0.0.9", )" + next, "Reloaded murva-signal.json: no changes"));
     EXPECT_NE(server.child->stderrText().find("kept until a restart: bind_address"), std::string::npos);
-    ASSERT_TRUE(reload(fixed + R"("password": "newer", "max_connections": "many")",
-                       "failed; the running settings stay"));
+    ASSERT_TRUE(
+        reload(fixed + R"("password": "newer", "max_connections": "many")", "failed; the running settings stay"));
     EXPECT_NE(server.child->stderrText().find(R"(nothing changed: "max_connections": must be a number)"),
               std::string::npos)
         << server.child->stderrText();
@@ -373,17 +377,16 @@ TEST(OperatorReload, CredentialFilesAndTheCapsBeforeTheUpgradeFollowTheFile) {
         return R"("drain_timeout_ms": 100, "admin": {"port": )" + std::to_string(admin) +
                R"(}, "password": "in-the-file", "max_connections_per_ip": )" + std::to_string(perIp);
     };
-    auto server = startOnFreePort(
-        dir.path(),
-        [&](uint16_t port) {
-            dir.write("murva-signal.json", configText(port, members(1)));
-            return std::vector<std::string>{"murva-signal.json"};
-        },
-        7, {{"CREDENTIALS_DIRECTORY", credentials.path()}});
+    auto server = startOnFreePort(dir.path(),
+                                  [&](uint16_t port) {
+                                      dir.write("murva-signal.json", configText(port, members(1)));
+                                      return std::vector<std::string>{"murva-signal.json"};
+                                  },
+                                  7, {{"CREDENTIALS_DIRECTORY", credentials.path()}});
     ASSERT_TRUE(server.child->waitForStdoutLines(6)) << server.child->stderrText();
     // Each client from an address of its own: a close is counted on the server's side a moment later.
     int nextSource = 10;
-    const auto joinReplyWith = [&](const std::string &password) {
+    const auto joinReplyWith = [&](const std::string& password) {
         ClientOptions options;
         options.sourceAddress = "127.0.0." + std::to_string(nextSource++);
         auto client = WsClient::connect(server.port, options);
@@ -397,7 +400,7 @@ TEST(OperatorReload, CredentialFilesAndTheCapsBeforeTheUpgradeFollowTheFile) {
     silent.push_back(std::make_unique<RawSocket>(server.port));
     silent.push_back(std::make_unique<RawSocket>(server.port));
     ASSERT_TRUE(waitUntil([&] { return metricValue(admin, preUpgradePerIp) == 1; })) << "one per client at start";
-    std::erase_if(silent, [](const auto &socket) { return socket->waitPeerClosed(100ms); });
+    std::erase_if(silent, [](const auto& socket) { return socket->waitPeerClosed(100ms); });
     ASSERT_EQ(silent.size(), 1u);
 
     credentials.write("password", "rotated\n");
@@ -409,7 +412,7 @@ TEST(OperatorReload, CredentialFilesAndTheCapsBeforeTheUpgradeFollowTheFile) {
     EXPECT_EQ(joinReplyWith("rotated"), joined);
     silent.push_back(std::make_unique<RawSocket>(server.port));
     silent.push_back(std::make_unique<RawSocket>(server.port)); // three now, as the reloaded file allows
-    for (const auto &socket : silent)
+    for (const auto& socket : silent)
         EXPECT_FALSE(socket->waitPeerClosed(200ms));
     EXPECT_EQ(metricValue(admin, preUpgradePerIp), 1);
 

@@ -22,14 +22,14 @@ const std::string atCapacity = R"({"reason":"Server is at capacity.","type":"err
 
 std::string joinIn(int room) { return R"({"type":"join","room":"r)" + std::to_string(room) + R"(","nick":"n"})"; }
 
-ClientOptions from(const std::string &source, std::vector<std::pair<std::string, std::string>> headers = {}) {
+ClientOptions from(const std::string& source, std::vector<std::pair<std::string, std::string>> headers = {}) {
     ClientOptions options;
     options.sourceAddress = source;
     options.headers = std::move(headers);
     return options;
 }
 
-Started startSignal(const TempDir &dir, const std::string &members) {
+Started startSignal(const TempDir& dir, const std::string& members) {
     return startOnFreePort(
         dir.path(),
         [&](uint16_t port) {
@@ -43,28 +43,28 @@ bool accepts(uint16_t port) {
     try {
         RawSocket probe(port);
         return true;
-    } catch (const std::runtime_error &) {
+    } catch (const std::runtime_error&) {
         return false;
     }
 }
 
 struct ProxySetup {
-    const char *name;
+    const char* name;
     bool proxyProtocol; // the server expects a PROXY header
     bool tls;           // the proxy ends TLS
     std::string program;
-    std::function<std::string(uint16_t listen, uint16_t server, const std::string &dir)> config;
-    std::function<std::vector<std::string>(const std::string &dir)> args;
+    std::function<std::string(uint16_t listen, uint16_t server, const std::string& dir)> config;
+    std::function<std::vector<std::string>(const std::string& dir)> args;
     std::function<std::map<std::string, std::string>(uint16_t listen, uint16_t server)> env = {};
 };
 
-std::string readSource(const std::string &path) {
+std::string readSource(const std::string& path) {
     std::ifstream in(std::string(MURVA_SOURCE_DIR) + "/" + path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-std::string substituted(std::string text, const std::vector<std::pair<std::string, std::string>> &replacements) {
-    for (const auto &[name, value] : replacements) {
+std::string substituted(std::string text, const std::vector<std::pair<std::string, std::string>>& replacements) {
+    for (const auto& [name, value] : replacements) {
         const auto at = text.find(name);
         EXPECT_NE(at, std::string::npos) << name << " is not in the file";
         for (auto pos = at; pos != std::string::npos; pos = text.find(name, pos + value.size()))
@@ -73,7 +73,7 @@ std::string substituted(std::string text, const std::vector<std::pair<std::strin
     return text;
 }
 
-std::string haproxyConfig(const std::string &mode, uint16_t listen, const std::string &backend) {
+std::string haproxyConfig(const std::string& mode, uint16_t listen, const std::string& backend) {
     return "defaults\n    mode " + mode +
            "\n    timeout connect 5s\n    timeout client 30s\n    timeout server 30s\n    timeout tunnel 60s\n"
            "frontend in\n    bind 127.0.0.1:" +
@@ -83,31 +83,32 @@ std::string haproxyConfig(const std::string &mode, uint16_t listen, const std::s
 // dist/haproxy.cfg as shipped, its addresses given in the environment; dist/nginx-murva-signal.conf with its
 // ports and certificate replaced, inside an nginx main file of the test's own.
 std::vector<ProxySetup> proxySetups() {
-    auto haproxyArgs = [](const std::string &dir) { return std::vector<std::string>{"-db", "-f", dir + "/proxy.cfg"}; };
+    auto haproxyArgs = [](const std::string& dir) { return std::vector<std::string>{"-db", "-f", dir + "/proxy.cfg"}; };
     return {
         {"dist/haproxy.cfg: tcp, PROXY v2", true, false, "/usr/sbin/haproxy",
-         [](uint16_t, uint16_t, const std::string &) { return readSource("dist/haproxy.cfg"); }, haproxyArgs,
+         [](uint16_t, uint16_t, const std::string&) { return readSource("dist/haproxy.cfg"); }, haproxyArgs,
          [](uint16_t listen, uint16_t server) {
              return std::map<std::string, std::string>{{"MURVA_LISTEN", "127.0.0.1:" + std::to_string(listen)},
                                                        {"MURVA_SERVER", "127.0.0.1:" + std::to_string(server)},
                                                        {"MURVA_CHECK_INTER", "100ms"}};
          }},
         {"haproxy http, X-Forwarded-For", false, false, "/usr/sbin/haproxy",
-         [](uint16_t listen, uint16_t server, const std::string &) {
+         [](uint16_t listen, uint16_t server, const std::string&) {
              return haproxyConfig("http", listen,
                                   "    mode http\n    option forwardfor\n    server s1 127.0.0.1:" +
                                       std::to_string(server) + " check\n");
          },
          haproxyArgs},
         {"dist/nginx-murva-signal.conf: TLS, X-Forwarded-For", false, true, "/usr/sbin/nginx",
-         [](uint16_t listen, uint16_t server, const std::string &dir) {
+         [](uint16_t listen, uint16_t server, const std::string& dir) {
              const std::string data = std::string(MURVA_SOURCE_DIR) + "/tests/data/";
-             std::ofstream(dir + "/site.conf") << substituted(readSource("dist/nginx-murva-signal.conf"),
-                                         {{"listen 443 ssl;", "listen 127.0.0.1:" + std::to_string(listen) + " ssl;"},
-                                          {"    listen [::]:443 ssl;\n", ""},
-                                          {"127.0.0.1:8080", "127.0.0.1:" + std::to_string(server)},
-                                          {"/etc/letsencrypt/live/signal.example.org/fullchain.pem", data + "cert.pem"},
-                                          {"/etc/letsencrypt/live/signal.example.org/privkey.pem", data + "key.pem"}});
+             std::ofstream(dir + "/site.conf")
+                 << substituted(readSource("dist/nginx-murva-signal.conf"),
+                                {{"listen 443 ssl;", "listen 127.0.0.1:" + std::to_string(listen) + " ssl;"},
+                                 {"    listen [::]:443 ssl;\n", ""},
+                                 {"127.0.0.1:8080", "127.0.0.1:" + std::to_string(server)},
+                                 {"/etc/letsencrypt/live/signal.example.org/fullchain.pem", data + "cert.pem"},
+                                 {"/etc/letsencrypt/live/signal.example.org/privkey.pem", data + "key.pem"}});
              // One process, so ending its PID ends the proxy.
              return substituted(R"(master_process off;
 pid @DIR@/nginx.pid;
@@ -125,7 +126,7 @@ http {
 )",
                                 {{"@DIR@", dir}});
          },
-         [](const std::string &dir) {
+         [](const std::string& dir) {
              return std::vector<std::string>{"-p", dir,          "-e", dir + "/error.log", "-c", dir + "/proxy.cfg",
                                              "-g", "daemon off;"};
          }},
@@ -133,7 +134,7 @@ http {
 }
 
 // Starts the proxy on a free loopback port and waits until that port accepts.
-Started startProxy(const TempDir &dir, const ProxySetup &setup, uint16_t serverPort) {
+Started startProxy(const TempDir& dir, const ProxySetup& setup, uint16_t serverPort) {
     for (int attempt = 0; attempt < 5; ++attempt) {
         Started proxy;
         proxy.port = freeLoopbackPort();
@@ -163,7 +164,7 @@ uint64_t refusedTotal(uint16_t adminPort) {
 }
 
 TEST(ReverseProxy, CountsAndLogsEachClientByItsOwnAddressBehindHaproxyAndNginx) {
-    for (const auto &setup : proxySetups()) {
+    for (const auto& setup : proxySetups()) {
         SCOPED_TRACE(setup.name);
         TempDir dir;
         const uint16_t adminPort = freeLoopbackPort();
@@ -183,7 +184,7 @@ TEST(ReverseProxy, CountsAndLogsEachClientByItsOwnAddressBehindHaproxyAndNginx) 
             clients.push_back(WsClient::connect(proxy.port, options));
             clients.back()->sendText(joinIn(i));
         }
-        for (auto &client : clients)
+        for (auto& client : clients)
             EXPECT_EQ(client->receive(), joined);
         // Counted per connection (or per proxy port), this one would get in.
         auto options = from("127.0.0.7");
@@ -195,7 +196,7 @@ TEST(ReverseProxy, CountsAndLogsEachClientByItsOwnAddressBehindHaproxyAndNginx) 
         ASSERT_TRUE(server.child->waitForStdout("\"per_ip\""));
         std::set<std::string> joinedFrom;
         std::string refusedFrom;
-        for (const auto &line : server.child->stdoutLines()) {
+        for (const auto& line : server.child->stdoutLines()) {
             const auto parsed = nlohmann::json::parse(line);
             if (parsed.value("event", "") == "join")
                 joinedFrom.insert(parsed.value("client", ""));
@@ -238,7 +239,7 @@ TEST(ReverseProxy, IgnoresForwardedForFromAnUntrustedPeer) {
         {{"X-Forwarded-For", "5.6.7.8, 10.0.0.1"}},
         {{"X-Forwarded-For", "9.9.9.9"}, {"X-Forwarded-For", "10.0.0.2"}},
     };
-    for (const auto &headers : forgeries) {
+    for (const auto& headers : forgeries) {
         SCOPED_TRACE(headers.front().second);
         auto forged = WsClient::connect(server.port, from("127.0.0.5", headers));
         EXPECT_EQ(forged->receive(), atCapacity);
@@ -250,7 +251,7 @@ TEST(ReverseProxy, TakesProxyHeadersFromTrustedPeersOnly) {
     auto server =
         startSignal(dir, R"("max_connections_per_ip": 1, "proxy_protocol": true, "trusted_proxies": ["127.0.0.9"])");
     ASSERT_FALSE(server.child->waitExit(0ms)) << server.child->stderrText();
-    auto header = [&](const std::string &client) {
+    auto header = [&](const std::string& client) {
         return "PROXY TCP4 " + client + " 127.0.0.1 1111 " + std::to_string(server.port) + "\r\n";
     };
     const struct {
@@ -263,7 +264,7 @@ TEST(ReverseProxy, TakesProxyHeadersFromTrustedPeersOnly) {
         {"127.0.0.5", "1.2.3.6", false},
     };
     std::vector<std::unique_ptr<WsClient>> held;
-    for (const auto &c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.peer + " for " + c.client);
         auto options = from(c.peer);
         options.preamble = header(c.client);
@@ -271,7 +272,7 @@ TEST(ReverseProxy, TakesProxyHeadersFromTrustedPeersOnly) {
         std::unique_ptr<WsClient> client;
         try {
             client = WsClient::connect(server.port, options);
-        } catch (const std::runtime_error &) {
+        } catch (const std::runtime_error&) {
         }
         ASSERT_EQ(client != nullptr, c.admitted);
         if (client) {

@@ -9,21 +9,21 @@ namespace {
 
 const std::string joined = R"({"peer":"","type":"joined"})";
 
-std::string endpoint(const std::string &scheme, const std::string &address, uint16_t port) {
+std::string endpoint(const std::string& scheme, const std::string& address, uint16_t port) {
     return scheme + "://" + address + ":" + std::to_string(port);
 }
 
-bool connects(uint16_t port, const ClientOptions &options) {
+bool connects(uint16_t port, const ClientOptions& options) {
     try {
         WsClient::connect(port, options);
         return true;
-    } catch (const std::runtime_error &) {
+    } catch (const std::runtime_error&) {
         return false;
     }
 }
 
 // Starts from a configuration file `name` on a free port, holding `members`.
-Started startFromFile(const TempDir &dir, const std::string &name, const std::string &members) {
+Started startFromFile(const TempDir& dir, const std::string& name, const std::string& members) {
     auto started = startOnFreePort(
         dir.path(),
         [&](uint16_t port) {
@@ -36,13 +36,13 @@ Started startFromFile(const TempDir &dir, const std::string &name, const std::st
 }
 
 // The first summary line of a start from a file, "" when it is missing.
-std::string listeningLine(ChildProcess &child) {
+std::string listeningLine(ChildProcess& child) {
     const auto lines = child.stdoutLines();
     return lines.size() > 1 ? lines[1] : "";
 }
 
 // Expects a start from `name` to fail at the server's construction on `port`.
-void expectStartFailure(ChildProcess &child, const std::string &name, uint16_t port) {
+void expectStartFailure(ChildProcess& child, const std::string& name, uint16_t port) {
     EXPECT_EQ(child.waitExit(), 1);
     const auto error = child.stderrText();
     const std::string prefix = "Failed to start server on port " + std::to_string(port) + ": ";
@@ -161,7 +161,7 @@ TEST(ServerStart, UnusableTlsFilesFailTheStart) {
         R"("cert_file": ")" + data + R"(/cert.pem", "key_file": ")" + data + R"(/key-encrypted.pem")",
         R"("cert_file": ")" + data + R"(/key.pem", "key_file": ")" + data + R"(/cert.pem")",
     };
-    for (const auto &members : cases) {
+    for (const auto& members : cases) {
         const uint16_t port = freeLoopbackPort();
         dir.write("tls.json", configText(port, R"("tls": {"enabled": true, )" + members + "}"));
         auto child = startServer(dir.path(), {"tls.json"});

@@ -14,8 +14,8 @@ namespace {
 using std::chrono::milliseconds;
 
 class Summary : public testing::Test {
-  protected:
-    static std::string summaryOf(const ServerSettings &settings) {
+protected:
+    static std::string summaryOf(const ServerSettings& settings) {
         std::ostringstream out;
         printSummary(out, settings);
         return out.str();

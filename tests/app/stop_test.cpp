@@ -23,22 +23,24 @@ TEST(Stop, DrainLetsPairsFinishThenClosesWithGoingAwayAndExitsCleanly) {
     TempDir dir;
     NotifyReceiver manager(dir.file("notify"));
     const uint16_t admin = freeLoopbackPort();
-    auto started = startOnFreePort(
-        dir.path(),
-        [&](uint16_t port) {
-            dir.write("c.json", configText(port, R"("drain_timeout_ms": 1500, "admin": {"port": )" +
-                                                     std::to_string(admin) + "}"));
-            return std::vector<std::string>{"c.json"};
-        },
-        6, {{"NOTIFY_SOCKET", dir.file("notify")}, {"WATCHDOG_USEC", "100000"}});
+    auto started =
+        startOnFreePort(dir.path(),
+                        [&](uint16_t port) {
+                            dir.write("c.json", configText(port, R"("drain_timeout_ms": 1500, "admin": {"port": )" +
+                                                                     std::to_string(admin) + "}"));
+                            return std::vector<std::string>{"c.json"};
+                        },
+                        6, {{"NOTIFY_SOCKET", dir.file("notify")}, {"WATCHDOG_USEC", "100000"}});
     ASSERT_TRUE(started.child->waitForStdoutLines(6)) << started.child->stderrText();
     EXPECT_EQ(manager.receive(), "READY=1");
     EXPECT_NE(httpGet(admin, "/readyz").find("200 OK"), std::string::npos);
     EXPECT_EQ(metricValue(admin, "murva_draining"), 0);
 
-    auto a = WsClient::connect(started.port), b = WsClient::connect(started.port), alone = WsClient::connect(started.port);
+    auto a = WsClient::connect(started.port), b = WsClient::connect(started.port),
+         alone = WsClient::connect(started.port);
     for (auto* client : {a.get(), b.get(), alone.get()}) { // one after the other: a is told of b
-        client->sendText(std::string(R"({"type":"join","nick":"n","room":")") + (client == alone.get() ? "x" : "r") + "\"}");
+        client->sendText(std::string(R"({"type":"join","nick":"n","room":")") + (client == alone.get() ? "x" : "r") +
+                         "\"}");
         ASSERT_TRUE(client->receive());
     }
     ASSERT_TRUE(a->receive()); // peer-joined
@@ -56,7 +58,7 @@ TEST(Stop, DrainLetsPairsFinishThenClosesWithGoingAwayAndExitsCleanly) {
     EXPECT_NE(httpGet(admin, "/readyz").find("503 Service Unavailable"), std::string::npos);
     EXPECT_EQ(metricValue(admin, "murva_draining"), 1);
     EXPECT_THROW(WsClient::connect(started.port), std::runtime_error); // no new connections
-    a->sendText(offer);                                                  // while open ones go on
+    a->sendText(offer);                                                // while open ones go on
     EXPECT_EQ(b->receive(), offer);
 
     for (auto* client : {a.get(), b.get(), alone.get()})
@@ -122,7 +124,7 @@ TEST(Reload, SighupServesARenewedCertificateToNewConnectionsAndKeepsOpenOnes) {
     copy("key.pem", "key.pem");
     const uint16_t admin = freeLoopbackPort();
     // The certificate's notAfter in seconds since 1970, as openssl and date read it.
-    const auto expiry = [&](const std::string &file) {
+    const auto expiry = [&](const std::string& file) {
         ProcessOptions options;
         options.args = {"-c", "date -u -d \"$(openssl x509 -noout -enddate -in " + std::string(MURVA_TEST_DATA) + "/" +
                                   file + " | cut -d= -f2)\" +%s"};
@@ -136,7 +138,8 @@ TEST(Reload, SighupServesARenewedCertificateToNewConnectionsAndKeepsOpenOnes) {
         [&](uint16_t port) {
             dir.write("c.json",
                       configText(port, R"("tls": {"enabled": true, "cert_file": "cert.pem", "key_file": "key.pem"}, )"
-                                       R"("admin": {"port": )" + std::to_string(admin) + "}"));
+                                       R"("admin": {"port": )" +
+                                           std::to_string(admin) + "}"));
             return std::vector<std::string>{"c.json"};
         },
         7);
@@ -150,7 +153,8 @@ TEST(Reload, SighupServesARenewedCertificateToNewConnectionsAndKeepsOpenOnes) {
     copy("cert2.pem", "cert.pem");
     copy("key2.pem", "key.pem");
     ASSERT_EQ(::kill(started.child->pid(), SIGHUP), 0);
-    EXPECT_TRUE(waitUntil([&] { return WsClient::connect(started.port, tls)->tlsPeerSubject() == "/CN=murva-second"; }));
+    EXPECT_TRUE(
+        waitUntil([&] { return WsClient::connect(started.port, tls)->tlsPeerSubject() == "/CN=murva-second"; }));
     EXPECT_EQ(metricValue(admin, expirySample), expiry("cert2.pem"));
 
     dir.write("cert.pem", "not a certificate");

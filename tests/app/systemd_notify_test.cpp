@@ -23,7 +23,7 @@ using testing_support::TempDir;
 
 TEST(SystemdNotify, SendsEachNoticeAsOneDatagramAndNeverWaits) {
     TempDir dir;
-    for (const std::string &target : {dir.file("notify"), "@murva-notify-test-" + std::to_string(getpid())}) {
+    for (const std::string& target : {dir.file("notify"), "@murva-notify-test-" + std::to_string(getpid())}) {
         SCOPED_TRACE(target);
         NotifyReceiver manager(target);
         ScopedEnv socket("NOTIFY_SOCKET", target);
@@ -46,7 +46,7 @@ TEST(SystemdNotify, SendsEachNoticeAsOneDatagramAndNeverWaits) {
 
     // Not started by systemd, or a target that is neither an absolute path nor an abstract name: nothing is sent.
     NotifyReceiver manager(dir.file("notify-unused"));
-    for (const std::optional<std::string> &target :
+    for (const std::optional<std::string>& target :
          {std::optional<std::string>(), std::optional<std::string>(""), std::optional<std::string>("notify-unused"),
           std::optional<std::string>("/" + std::string(200, 'x'))}) {
         ScopedEnv socket("NOTIFY_SOCKET", target);
@@ -74,7 +74,7 @@ TEST(SystemdNotify, WatchdogIntervalIsHalfOfWhatSystemdSet) {
         {"30s", std::nullopt, std::nullopt},
         {"18446744073709551615", std::nullopt, std::nullopt}, // systemd's "infinity"
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         ScopedEnv usec("WATCHDOG_USEC", c.usec);
         ScopedEnv pid("WATCHDOG_PID", c.pid);
         EXPECT_EQ(murva::watchdogInterval(), c.expected)

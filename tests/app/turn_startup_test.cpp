@@ -25,20 +25,23 @@ TEST(TurnStartup, RefusedConfigurationsNameTurnAndTheSecretMayComeFromTheEnviron
         std::string signingSecret = "";
     };
     const Case cases[] = {
-        {R"("allow_turn": false, "turn": {)" + urls + R"(, "secret": "s"})", {},
+        {R"("allow_turn": false, "turn": {)" + urls + R"(, "secret": "s"})",
+         {},
          failed + "turn is set but allow_turn is false"},
         {R"("turn": {"secret": "s"})", {}, failed + "turn.urls must be a non-empty array"},
         {R"("turn": {"urls": ["stun:127.0.0.1:3478"], "secret": "s"})", {}, failed + "turn.urls[0] must be a string"},
         {R"("turn": {)" + urls + "}", {}, failed + "turn has no secret: set turn.secret or MURVA_SIGNAL_TURN_SECRET"},
-        {R"("turn": {)" + urls + R"(, "secret": "file"})", {{"MURVA_SIGNAL_TURN_SECRET", ""}},
+        {R"("turn": {)" + urls + R"(, "secret": "file"})",
+         {{"MURVA_SIGNAL_TURN_SECRET", ""}},
          failed + "turn has no secret"},
         {R"("turn": {)" + urls + "}", {{"MURVA_SIGNAL_TURN_SECRET", "env only"}}, "", "env only"},
         {R"("turn": {)" + urls + R"(, "secret": "file"})", {{"MURVA_SIGNAL_TURN_SECRET", "env"}}, "", "env"},
         {R"("turn": {)" + urls + R"(, "secret": "conf"})", {withFile}, "", "from-file"},
-        {R"("turn": {)" + urls + R"(, "secret": "conf"})", {{"CREDENTIALS_DIRECTORY", unreadable.path()}},
+        {R"("turn": {)" + urls + R"(, "secret": "conf"})",
+         {{"CREDENTIALS_DIRECTORY", unreadable.path()}},
          "Cannot read credential " + unreadable.file("turn-secret") + ": Is a directory\n"},
     };
-    for (const auto &c : cases) {
+    for (const auto& c : cases) {
         TempDir dir;
         auto [child, port] = startOnFreePort(
             dir.path(),

@@ -14,7 +14,8 @@ TEST(TwoServers, RunSideBySideWithTheirOwnSettingsAndState) {
     SignalServer first(guarded), second;
 
     const std::string join = R"({"type":"join","room":"r","nick":"n"})";
-    const std::string relayCandidate = R"({"candidate":"candidate:1 1 udp 1 192.0.2.1 3478 typ relay","type":"candidate"})";
+    const std::string relayCandidate =
+        R"({"candidate":"candidate:1 1 udp 1 192.0.2.1 3478 typ relay","type":"candidate"})";
     auto refused = WsClient::connect(first.port());
     refused->sendText(join);
     EXPECT_EQ(refused->receive(), R"({"type":"unauthorized"})");

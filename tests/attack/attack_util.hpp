@@ -154,10 +154,11 @@ inline rtc::WebSocketServerConfiguration tlsConfig() {
 // bad handshakes never got that far. Call it before any client connects.
 inline std::shared_ptr<std::atomic<int>> countAdmissions(SignalServer& server) {
     auto count = std::make_shared<std::atomic<int>>(0);
-    server.transport().onClient([count, &signaling = server.server().signaling()](std::shared_ptr<rtc::WebSocket> socket) {
-        ++*count;
-        signaling.handleClient(std::move(socket));
-    });
+    server.transport().onClient(
+        [count, &signaling = server.server().signaling()](std::shared_ptr<rtc::WebSocket> socket) {
+            ++*count;
+            signaling.handleClient(std::move(socket));
+        });
     return count;
 }
 

@@ -16,8 +16,8 @@ namespace {
 
 struct Storm {
     std::vector<std::unique_ptr<WsClient>> admitted;
-    std::size_t refused = 0;       // upgraded, then refused with the capacity error
-    std::size_t notUpgraded = 0;   // closed before the upgrade, over the caps on connections not upgraded
+    std::size_t refused = 0;     // upgraded, then refused with the capacity error
+    std::size_t notUpgraded = 0; // closed before the upgrade, over the caps on connections not upgraded
 };
 
 uint64_t refusedBeforeUpgrade(SignalServer& server) {

@@ -111,8 +111,8 @@ TEST(Flood, ANonReadingPartnerIsCutOffAtTheOutboundCapAndMemoryStaysBounded) {
     ASSERT_GE(cutAfterMs, 0) << "the reader was never cut off";
     const auto overCap = log.seen("outgoing queue over its cap");
     ASSERT_TRUE(overCap.has_value()) << "the reader's connection ended some other way than by the cap";
-    const long overCapAfterMs = static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(*overCap - start).count());
+    const long overCapAfterMs =
+        static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(*overCap - start).count());
     EXPECT_NE(sender->readUntil(peerLeft, 5s).find(peerLeft), std::string::npos);
     EXPECT_TRUE(reader->waitPeerClosed(5s));
     // The server went on reading the sender well past the cut (it drops what has no one to go to).

@@ -49,8 +49,7 @@ std::string pseudoRandomBytes(std::size_t n, uint32_t seed) {
 
 std::string upgradeRequest(const std::string& method, const std::string& version, const std::string& extra,
                            bool withKey = true) {
-    return method + " / " + version +
-           "\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n" +
+    return method + " / " + version + "\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n" +
            (withKey ? "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n" : "") + extra + "\r\n";
 }
 

@@ -75,7 +75,8 @@ Loris tlsLoris(uint16_t port, int i, std::string dribble) {
 }
 
 const std::string partialRequest = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-                                   "X-Slow: " + std::string(200, 's');
+                                   "X-Slow: " +
+                                   std::string(200, 's');
 
 // Until every loris is closed by the server (or `bound` runs out): records when each one saw its connection
 // end and sends each dribbler its next byte every 50 ms.

@@ -143,7 +143,7 @@ TEST(RedisConnection, PubSubMessagesArriveInPublishOrderAmongPings) {
     }
     ASSERT_TRUE(subscriberEvents.waitFor([&] { return subscriberEvents.messages.size() == count; }));
     EXPECT_EQ(subscriberEvents.messages, expected);
-    call(publisher, {"PING"}); // its reply comes after those of every PUBLISH
+    call(publisher, {"PING"});   // its reply comes after those of every PUBLISH
     EXPECT_EQ(delivered, count); // the subscription was in place when connected ran
     const RedisReply pong = call(subscriber, {"PING"});
     ASSERT_EQ(pong.type, RedisReply::Type::Array);

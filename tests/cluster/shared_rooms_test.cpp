@@ -54,8 +54,9 @@ protected:
             [&](uint16_t port) {
                 dir_.write(name, "{\"port\": " + std::to_string(port) + R"(, "bind_address": "127.0.0.1",
                     "max_connections": 0, "max_connections_per_ip": 0, "drain_timeout_ms": 0, "admin": {"port": )" +
-                                     std::to_string(instance.admin) + "}, " + members + R"(, "cluster": {"redis": "redis://127.0.0.1:)" +
-                                     std::to_string(redis_.port()) + "\", " + timing + "}}");
+                                     std::to_string(instance.admin) + "}, " + members +
+                                     R"(, "cluster": {"redis": "redis://127.0.0.1:)" + std::to_string(redis_.port()) +
+                                     "\", " + timing + "}}");
                 return std::vector<std::string>{name};
             },
             7, env);
@@ -117,7 +118,8 @@ TEST_F(SharedRooms, PairsAcrossInstancesMeetRelayInOrderRaceForSlotsAndLeaveNoth
     }
     for (int i = 0; i < pairs; ++i) {
         b.push_back(WsClient::connect(port(i + 1)));
-        ASSERT_EQ(join(*b[i], "room-" + std::to_string(i), "b" + std::to_string(i)), joinedWith("a" + std::to_string(i)));
+        ASSERT_EQ(join(*b[i], "room-" + std::to_string(i), "b" + std::to_string(i)),
+                  joinedWith("a" + std::to_string(i)));
     }
     // Frames cross unchanged and in order, both ways; the bodies include what a naive framing would trip on.
     const std::vector<std::string> frames = {R"({"type":"offer","sdp":"v=0\r\nM 1 x 2\n"})",
@@ -231,7 +233,8 @@ TEST_F(SharedRooms, AKilledInstancesRoomsAreFreedAndRedisCanRestartUnderRunningP
     auto third = connectTo(2);
     EXPECT_EQ(join(*third, "local", "t"), R"({"type":"full"})");
     const auto told1 = across1->receive(1s), told2 = across2->receive(1s);
-    EXPECT_TRUE(told1 == peerJoined("y") ? !told2 : told2 == peerJoined("x")) << told1.value_or("-") << told2.value_or("-");
+    EXPECT_TRUE(told1 == peerJoined("y") ? !told2 : told2 == peerJoined("x"))
+        << told1.value_or("-") << told2.value_or("-");
     across2->sendText(R"({"type":"offer","after":"restart"})");
     EXPECT_EQ(across1->receive(5s), R"({"type":"offer","after":"restart"})");
     auto rejoin = connectTo(1);

@@ -12,7 +12,7 @@ namespace config_test {
 using murva::ServerSettings;
 
 // Every field, so one EXPECT_EQ compares whole records and prints them on a mismatch.
-inline auto fieldsOf(const ServerSettings &s) {
+inline auto fieldsOf(const ServerSettings& s) {
     return std::make_tuple(s.port, s.bindAddress, s.password, s.logLevel, s.connectionTimeoutMs, s.maxMessageSize,
                            s.maxConnections, s.maxConnectionsPerIp, s.maxRooms, s.allowTurn, s.tls.enabled,
                            s.tls.certFile, s.tls.keyFile, s.tls.keyPassword);
@@ -25,7 +25,7 @@ struct LoadResult {
 };
 
 // Writes `text` to a file in a fresh directory and loads it over the built-in defaults.
-inline LoadResult loadText(const std::string &text) {
+inline LoadResult loadText(const std::string& text) {
     testing_support::TempDir dir;
     dir.write("config.json", text);
     LoadResult result;

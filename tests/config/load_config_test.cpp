@@ -12,19 +12,18 @@ using testing_support::TempDir;
 
 namespace {
 
-
 const std::string portError = "port out of range (1-65535)";
 const std::string tlsError = "tls.enabled is true but cert_file/key_file are empty";
 
 // The error of a load that must fail.
-std::string failureOf(const std::string &text) {
+std::string failureOf(const std::string& text) {
     const auto result = loadText(text);
     EXPECT_FALSE(result.ok) << text;
     return result.error;
 }
 
 // The settings of a load that must succeed.
-ServerSettings settingsOf(const std::string &text) {
+ServerSettings settingsOf(const std::string& text) {
     const auto result = loadText(text);
     EXPECT_TRUE(result.ok) << text << " -> " << result.error;
     return result.settings;
@@ -38,7 +37,7 @@ TEST(LoadConfigFailure, PathsThatCannotBeReadAreNamedInTheError) {
     std::filesystem::create_symlink(dir.file("nowhere.json"), dir.file("dangling.json"));
     std::filesystem::create_symlink(dir.file("loop.json"), dir.file("loop.json"));
 
-    for (const std::string &path : {dir.file("missing.json"), dir.file("a-directory"), dir.file("dangling.json"),
+    for (const std::string& path : {dir.file("missing.json"), dir.file("a-directory"), dir.file("dangling.json"),
                                     dir.file("loop.json"), std::string("")}) {
         ServerSettings settings;
         std::string error;
@@ -115,7 +114,7 @@ TEST(LoadConfigFields, WrongTypesNameTheirKeyAndTheTypeWanted) {
         {R"({"admin": {"port": "9090"}})", R"("admin.port": must be a number)"},
         {R"({"admin": {"bind_address": 1}})", R"("admin.bind_address": must be a string)"},
     };
-    for (const auto &[text, message] : cases)
+    for (const auto& [text, message] : cases)
         EXPECT_EQ(failureOf(text), message) << text;
 }
 
@@ -144,7 +143,7 @@ TEST(LoadConfigFields, RateLimitsAreRangeCheckedBeforeAnyNarrowing) {
         // Values whose low 32 bits would pass the check (0 means no limit at all).
         for (const std::string value : {"10001", "-1", "4294967296", "4294967297", "18446744073709551615", "1e300"})
             EXPECT_EQ(failureOf("{\"" + key + "\": " + value + "}"), rangeError) << value;
-        for (const auto &[value, expected] : std::vector<std::pair<std::string, uint32_t>>{
+        for (const auto& [value, expected] : std::vector<std::pair<std::string, uint32_t>>{
                  {"10000", 10000}, {"0", 0}, {"10000.9", 10000}, {"true", 1}}) {
             const auto s = settingsOf("{\"" + key + "\": " + value + "}");
             EXPECT_EQ(key == "max_joins_per_ip_per_minute" ? s.maxJoinsPerIpPerMinute : s.maxPasswordFailuresPerIp,
@@ -249,7 +248,7 @@ TEST(LoadConfigTurn, MalformedTurnKeysAreRefusedAndAWellFormedOneIsKept) {
          "turn is set but allow_turn is false: relay candidates would be stripped, so the TURN server could never "
          "be used"},
     };
-    for (const auto &[members, error] : cases)
+    for (const auto& [members, error] : cases)
         EXPECT_EQ(failureOf("{" + members + "}"), error) << members;
 
     EXPECT_FALSE(settingsOf("{}").turn);
@@ -278,7 +277,7 @@ TEST(LoadConfigCluster, MalformedClusterKeysAreRefusedAndAWellFormedOneIsKept) {
         {R"("cluster": {"heartbeat_ms": 1000, "instance_timeout_ms": 1500})",
          "cluster.instance_timeout_ms must be at least twice cluster.heartbeat_ms"},
     };
-    for (const auto &[members, error] : cases)
+    for (const auto& [members, error] : cases)
         EXPECT_EQ(failureOf("{" + members + "}"), error) << members;
 
     EXPECT_FALSE(settingsOf("{}").cluster);
@@ -294,7 +293,7 @@ TEST(LoadConfigCluster, MalformedClusterKeysAreRefusedAndAWellFormedOneIsKept) {
 TEST(LoadConfigKeys, Ipv6PrefixLengthIsANetworkSize) {
     EXPECT_EQ(settingsOf(R"({"ipv6_prefix_length": 48})").ipv6PrefixLength, 48u);
     EXPECT_EQ(settingsOf(R"({"ipv6_prefix_length": 128})").ipv6PrefixLength, 128u);
-    for (const char *value : {"0", "129", "-64"})
+    for (const char* value : {"0", "129", "-64"})
         EXPECT_EQ(failureOf(std::string(R"({"ipv6_prefix_length": )") + value + "}"),
                   "ipv6_prefix_length out of range (1-128)")
             << value;

@@ -203,8 +203,8 @@ TEST(Admission, ProxyHeaderWithoutClientAddressNeverLetsForwardedForChooseTheAdd
     transport.proxyProtocol = true;
     SignalServer server(settings, transport);
     const auto v2 = [](char command, char family, const std::string& addresses) {
-        return std::string("\r\n\r\n\0\r\nQUIT\n", 12) + command + family + '\0' +
-               static_cast<char>(addresses.size()) + addresses;
+        return std::string("\r\n\r\n\0\r\nQUIT\n", 12) + command + family + '\0' + static_cast<char>(addresses.size()) +
+               addresses;
     };
     const struct {
         const char* what;

@@ -97,10 +97,10 @@ TEST(Join, NicksAreCutAt64BytesWithoutSplittingACharacterAndSentAsRawUtf8) {
 TEST(Join, MalformedJoinInputChangesNothing) {
     SignalServer server;
     auto c = WsClient::connect(server.port());
-    for (const char* frame : {R"([1,2])", R"("join")", R"(42)", R"(null)", R"({"type":7,"room":"r"})",
-                              R"({"type":"join","room":5})", R"({"type":"join","room":["r"]})",
-                              R"({"type":"join","room":"r","nick":12})", R"({"type":"join","room":"r","nick":null})",
-                              R"({"type":"join","room":"r","nick":{"a":1}})"})
+    for (const char* frame :
+         {R"([1,2])", R"("join")", R"(42)", R"(null)", R"({"type":7,"room":"r"})", R"({"type":"join","room":5})",
+          R"({"type":"join","room":["r"]})", R"({"type":"join","room":"r","nick":12})",
+          R"({"type":"join","room":"r","nick":null})", R"({"type":"join","room":"r","nick":{"a":1}})"})
         c->sendText(frame);
     EXPECT_TRUE(c->receivesNothing());
     EXPECT_EQ(server.sizes(), (StateSizes{1, 0, 1}));
@@ -141,9 +141,9 @@ TEST(Join, PasswordGate) {
     settings.password = "s3cret";
     SignalServer server(settings);
 
-    for (const char* frame : {R"({"type":"join","room":"r"})", R"({"type":"join","room":"r","password":"s3cre"})",
-                              R"({"type":"join","room":"r","password":"s3cret "})",
-                              R"({"type":"join","room":"r","password":"S3CRET"})"}) {
+    for (const char* frame :
+         {R"({"type":"join","room":"r"})", R"({"type":"join","room":"r","password":"s3cre"})",
+          R"({"type":"join","room":"r","password":"s3cret "})", R"({"type":"join","room":"r","password":"S3CRET"})"}) {
         auto c = WsClient::connect(server.port());
         c->sendText(frame);
         EXPECT_EQ(c->receive(), R"({"type":"unauthorized"})") << frame;
@@ -164,8 +164,8 @@ TEST(Join, PasswordGate) {
     EXPECT_TRUE(server.waitForSizes({2, 1, 1}));
     // Each wrong password is logged with the reason and the address; the malformed one is not a refusal.
     const std::string refused = "[!] refused unauthorized from 127.0.0.1";
-    EXPECT_EQ(server.consoleLines(), (std::vector<std::string>{refused, refused, refused, refused,
-                                                                "[+] join (rooms=1, clients=2)"}));
+    EXPECT_EQ(server.consoleLines(),
+              (std::vector<std::string>{refused, refused, refused, refused, "[+] join (rooms=1, clients=2)"}));
 }
 
 TEST(Join, OpenServerNeverLooksAtThePassword) {

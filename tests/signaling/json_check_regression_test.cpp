@@ -15,14 +15,14 @@ using namespace std::string_literals;
 using namespace testing_support;
 
 TEST(JsonCheckRegression, NulEndsTheTextOnlyWhereTheParserAcceptsTheEnd) {
-    for (const std::string& text : {"6\0"s, "6\0x"s, "[1]\0garbage"s, "{\"a\":1} \0{"s, "6\0 \0"s,
-                                   "\xEF\xBB\xBF{}\0"s, "\"s\"\0\""s}) {
+    for (const std::string& text :
+         {"6\0"s, "6\0x"s, "[1]\0garbage"s, "{\"a\":1} \0{"s, "6\0 \0"s, "\xEF\xBB\xBF{}\0"s, "\"s\"\0\""s}) {
         EXPECT_TRUE(nlohmann::json::accept(text)) << text.size();
         EXPECT_TRUE(isValidJson(text)) << text.size();
     }
     // Inside a value, or before one, a NUL is an error for both.
     for (const std::string& text : {"\0"s, " \0 6"s, "[1,\0]"s, "[1\0]"s, "tru\0e"s, "\"a\0\""s, "-\0"s, "1.\0"s,
-                                   "1e\0"s, "{\"a\"\0:1}"s, "\xEF\xBB\0"s}) {
+                                    "1e\0"s, "{\"a\"\0:1}"s, "\xEF\xBB\0"s}) {
         EXPECT_FALSE(nlohmann::json::accept(text)) << text.size();
         EXPECT_FALSE(isValidJson(text)) << text.size();
     }

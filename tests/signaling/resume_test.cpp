@@ -87,8 +87,7 @@ TEST(Resume, HeldSlotComesBackWithWhatWasSentMeanwhileInOrder) {
     EXPECT_EQ(back.ws->receive(), R"({"type":"peer-left"})");
     Member c = join(server, joinFrame("r", "cy", false), "ann", &back);
     EXPECT_EQ(server.consoleLines().back().rfind("[+] join", 0), 0u);
-    EXPECT_NE(std::find(server.consoleLines().begin(), server.consoleLines().end(),
-                        "[~] resume (rooms=1, clients=2)"),
+    EXPECT_NE(std::find(server.consoleLines().begin(), server.consoleLines().end(), "[~] resume (rooms=1, clients=2)"),
               server.consoleLines().end());
 }
 

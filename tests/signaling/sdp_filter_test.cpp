@@ -14,7 +14,8 @@ TEST(SdpFilter, RemovesWholeLinesHoldingTheMarkerAndKeepsEverythingElseExactly) 
     EXPECT_EQ(stripRelayLines("typ relay\n"), "");
     EXPECT_EQ(stripRelayLines("keep no newline"), "keep no newline");
     EXPECT_EQ(stripRelayLines("\n\n\n"), "\n\n\n");
-    EXPECT_EQ(stripRelayLines("TYP RELAY\nTyp relay\ntyp  relay\ntyprelay\n"), "TYP RELAY\nTyp relay\ntyp  relay\ntyprelay\n");
+    EXPECT_EQ(stripRelayLines("TYP RELAY\nTyp relay\ntyp  relay\ntyprelay\n"),
+              "TYP RELAY\nTyp relay\ntyp  relay\ntyprelay\n");
     EXPECT_EQ(stripRelayLines("x\r\ny\rtyp relay\r\nz"), "x\r\nz"); // a lone CR is no line end
     std::string withNul("a\0b\ntyp relay\0\nc", 16);
     EXPECT_EQ(stripRelayLines(withNul), std::string("a\0b\nc", 5));

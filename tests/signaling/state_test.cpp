@@ -116,7 +116,7 @@ TEST_F(StateTest, AdmissionLimitsUseGreaterOrEqualAndLeaveNoTraceOnRefusal) {
     EXPECT_TRUE(state->admit(c, "1.1.1.1"));
     EXPECT_TRUE(state->admit(d, "1.1.1.1"));
     EXPECT_TRUE(state->admit(b, ""));
-    EXPECT_EQ(state->connectionsFrom("1.1.1.1"), 3); // counted even without a per-IP limit
+    EXPECT_EQ(state->connectionsFrom("1.1.1.1"), 3);  // counted even without a per-IP limit
     EXPECT_EQ(state->sizes(), (StateSizes{4, 0, 1})); // no entry for the empty address
 }
 

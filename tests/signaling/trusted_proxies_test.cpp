@@ -90,7 +90,7 @@ TEST(ForwardedFor, WalksFromTheRightPastTrustedHopsAndFallsBackToThePeerOnAnythi
         {"::1", {"2001:DB8:0::1"}, "2001:db8::1"},
         {"::1", {"[2001:db8::1]"}, "2001:db8::1"},
         {"::1", {"[2001:db8::1]:443"}, "2001:db8::1"},
-        {"::1", {"2001:db8::1:443"}, "2001:db8::1:443"},  // bare IPv6 has no port
+        {"::1", {"2001:db8::1:443"}, "2001:db8::1:443"}, // bare IPv6 has no port
         {"::1", {"ffff:ffff:ffff:ffff:ffff:ffff:255.255.255.255"}, "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff"}, // 45
         {"10.0.0.1", {"10.0.0.3, 10.0.0.2"}, "10.0.0.3"}, // all trusted: leftmost
         {"10.0.0.1", {repeat("10.0.0.2", 15) + "10.0.0.3"}, "10.0.0.2"},

@@ -12,11 +12,11 @@
 namespace testing_support {
 
 struct ProcessOptions {
-    std::string workingDirectory;                 // empty: the current one
-    std::vector<std::string> args;                // after the program name
-    std::map<std::string, std::string> setEnv;    // added to (or replacing in) the environment
-    std::vector<std::string> unsetEnv;            // removed from the environment
-    std::string stdinFile;                        // read as standard input; empty: /dev/null
+    std::string workingDirectory;              // empty: the current one
+    std::vector<std::string> args;             // after the program name
+    std::map<std::string, std::string> setEnv; // added to (or replacing in) the environment
+    std::vector<std::string> unsetEnv;         // removed from the environment
+    std::string stdinFile;                     // read as standard input; empty: /dev/null
 };
 
 class ChildProcess {

@@ -53,8 +53,8 @@ RawSocket::RawSocket(uint16_t port, const RawSocketOptions& options) {
         throw std::runtime_error("RawSocket: not a numeric address: " + options.host);
     sockaddr_storage source;
     socklen_t sourceLength = 0;
-    if (!options.sourceAddress.empty() && (!makeAddress(options.sourceAddress, 0, source, sourceLength) ||
-                                           source.ss_family != address.ss_family))
+    if (!options.sourceAddress.empty() &&
+        (!makeAddress(options.sourceAddress, 0, source, sourceLength) || source.ss_family != address.ss_family))
         throw std::runtime_error("RawSocket: unusable source address: " + options.sourceAddress);
     fd_ = ::socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd_ < 0)
@@ -236,8 +236,7 @@ bool ipv6LoopbackUsable() {
     address.sin6_family = AF_INET6;
     address.sin6_addr = in6addr_loopback;
     socklen_t length = sizeof address;
-    bool usable = ::bind(listener, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
-                  ::listen(listener, 1) == 0 &&
+    bool usable = ::bind(listener, reinterpret_cast<sockaddr*>(&address), length) == 0 && ::listen(listener, 1) == 0 &&
                   ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) == 0;
     if (usable) {
         const int client = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);

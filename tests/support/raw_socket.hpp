@@ -75,7 +75,6 @@ private:
     std::string in_; // received, not yet read
 };
 
-
 // Whether this machine can bind and connect on ::1.
 bool ipv6LoopbackUsable();
 

@@ -13,9 +13,7 @@ constexpr auto startBound = std::chrono::seconds(10);
 
 } // namespace
 
-RedisServer::RedisServer(std::string password) : password_(std::move(password)), port_(freeLoopbackPort()) {
-    start();
-}
+RedisServer::RedisServer(std::string password) : password_(std::move(password)), port_(freeLoopbackPort()) { start(); }
 
 RedisServer::~RedisServer() { stop(); }
 
@@ -28,8 +26,9 @@ void RedisServer::start() {
         throw std::runtime_error("redis-server not found when configuring (scripts/install-deps.sh installs it)");
     ProcessOptions options;
     options.workingDirectory = dir_.path();
-    options.args = {"--port", std::to_string(port_), "--bind", "127.0.0.1", "--save", "", "--appendonly", "no",
-                    "--dir", dir_.path(), "--daemonize", "no", "--loglevel", "notice"};
+    options.args = {
+        "--port", std::to_string(port_), "--bind",      "127.0.0.1", "--save",     "",      "--appendonly", "no",
+        "--dir",  dir_.path(),           "--daemonize", "no",        "--loglevel", "notice"};
     if (!password_.empty())
         options.args.insert(options.args.end(), {"--requirepass", password_});
     process_ = std::make_unique<ChildProcess>(MURVA_REDIS_SERVER, options);

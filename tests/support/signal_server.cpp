@@ -26,7 +26,7 @@ SignalServer::SignalServer(ServerSettings settings, rtc::WebSocketServerConfigur
 }
 
 SignalServer::~SignalServer() {
-    server_.reset(); // every connection gets its close handling here
+    server_.reset();                        // every connection gets its close handling here
     const auto hold = murva::holdConsole(); // their leave lines included
     std::cout.rdbuf(savedCout_);
 }

@@ -130,7 +130,8 @@ struct WsClient::Impl : std::enable_shared_from_this<WsClient::Impl> {
         const int code = *std::exchange(closeCodeToSend, std::nullopt);
         withStream([&](auto& ws) {
             if (ws.is_open())
-                ws.async_close(static_cast<websocket::close_code>(code), [self = shared_from_this()](beast::error_code) {});
+                ws.async_close(static_cast<websocket::close_code>(code),
+                               [self = shared_from_this()](beast::error_code) {});
         });
     }
 
@@ -146,8 +147,8 @@ struct WsClient::Impl : std::enable_shared_from_this<WsClient::Impl> {
     std::deque<Frame> inbox;
     bool closed = false;
     std::optional<int> closeCode;
-    uint16_t localPort = 0;    // set before connect() returns
-    std::string preamble;      // until written
+    uint16_t localPort = 0;     // set before connect() returns
+    std::string preamble;       // until written
     std::string tlsPeerSubject; // set before connect() returns
 };
 
@@ -176,11 +177,11 @@ std::unique_ptr<WsClient> WsClient::connect(uint16_t port, const ClientOptions& 
                 impl->localPort = impl->socket().local_endpoint(ignored).port();
                 auto upgrade = [impl, done, options] {
                     impl->withStream([&](auto& ws) {
-                        ws.set_option(websocket::stream_base::decorator([headers = options.headers](
-                                                                            websocket::request_type& req) {
-                            for (const auto& [name, value] : headers)
-                                req.insert(name, value);
-                        }));
+                        ws.set_option(websocket::stream_base::decorator(
+                            [headers = options.headers](websocket::request_type& req) {
+                                for (const auto& [name, value] : headers)
+                                    req.insert(name, value);
+                            }));
                         ws.async_handshake(options.host, options.target,
                                            [impl, done](beast::error_code ec) { done->set_value(ec); });
                     });

@@ -24,9 +24,9 @@ std::string numbered(std::size_t i, std::size_t size) {
 
 } // namespace
 
-// The client pipelines messages and pings in one write, more than one read of the server takes. Each message is answered by a burst of replies of mixed
-// sizes (one larger than a whole batch). Every reply arrives whole and in order, each ping gets its pong, and
-// after the client's close the close reply comes last.
+// The client pipelines messages and pings in one write, more than one read of the server takes. Each message is
+// answered by a burst of replies of mixed sizes (one larger than a whole batch). Every reply arrives whole and in
+// order, each ping gets its pong, and after the client's close the close reply comes last.
 TEST(Batching, BurstsPingsAndACloseShareOneIntactOrderedStream) {
     constexpr std::size_t rounds = 6;
     constexpr std::size_t burst = 40;

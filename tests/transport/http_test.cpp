@@ -38,8 +38,12 @@ rtc::HttpRequestHandler site(rtc::HttpRequest& last, std::mutex& mutex) {
             return rtc::HttpResponse{200, "text/plain", "ok", {}};
         if (path != "/page")
             return std::nullopt;
-        return rtc::HttpResponse{200, "text/html", "<p>hi</p>",
-                                 {{"Cache-Control", "no-store"}, {"X-Split", "a\r\nSet-Cookie: x=1"}, {"A B", "x"},
+        return rtc::HttpResponse{200,
+                                 "text/html",
+                                 "<p>hi</p>",
+                                 {{"Cache-Control", "no-store"},
+                                  {"X-Split", "a\r\nSet-Cookie: x=1"},
+                                  {"A B", "x"},
                                   {"Content-Length", "999"}}};
     };
 }

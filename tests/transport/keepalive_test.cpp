@@ -40,7 +40,7 @@ TEST(Keepalive, SilentPeerIsPingedThenClosed) {
     const auto afterPing = millisSince(pinged), closedMillis = millisSince(start);
     // Half the timeout after the ping: two ticks of the quarter-timeout sweep, neither one early nor one late.
     EXPECT_GE(afterPing, 400);
-    EXPECT_LE(afterPing, 700); // one tick late would be 750
+    EXPECT_LE(afterPing, 700);    // one tick late would be 750
     EXPECT_GE(closedMillis, 600); // not before the ping at half the timeout has had its chance
     EXPECT_LE(closedMillis, 1700);
     ASSERT_TRUE(recorder.waitClosed(0, 3s));

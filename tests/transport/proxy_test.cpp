@@ -38,8 +38,9 @@ const std::vector<std::pair<std::string, std::string>> headers = {
     {"PROXY TCP6 ::ffff:192.0.2.3 ::1 40002 443\r\n", "192.0.2.3:40002"},
     {"PROXY UNKNOWN\r\n", ""},
     {v2(0x21, 0x11, std::string("\xC6\x33\x64\x04\x7F\0\0\x01\x9C\x43\x01\xBB", 12)), "198.51.100.4:40003"},
-    {v2(0x21, 0x21, std::string("\x20\x01\x0d\xb8", 4) + std::string(11, '\0') + "\x09" + std::string(15, '\0') +
-                        "\x01\x9C\x44\x01\xBB" + std::string("\x04\0\x01\0", 4)), // and a TLV
+    {v2(0x21, 0x21,
+        std::string("\x20\x01\x0d\xb8", 4) + std::string(11, '\0') + "\x09" + std::string(15, '\0') +
+            "\x01\x9C\x44\x01\xBB" + std::string("\x04\0\x01\0", 4)), // and a TLV
      "[2001:db8::9]:40004"},
     {v2(0x20, 0x00, ""), ""},
 };

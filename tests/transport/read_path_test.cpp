@@ -58,12 +58,13 @@ TEST(ReadPath, FramesAreTheSameWhereverTheReadsCutThem) {
     const std::string bytes = clientFrame(0x1, "price " + euro) + clientFrame(0x2, std::string(300, 'b')) +
                               clientFrame(0x1, "go " + rocket.substr(0, 2), false) + clientFrame(0x9, "p") +
                               clientFrame(0x0, rocket.substr(2) + "!", true) + clientFrame(0x1, "") +
-                              clientFrame(0xA, "late") + clientFrame(0x8, "\x03\xE8" "bye") +
+                              clientFrame(0xA, "late") +
+                              clientFrame(0x8, "\x03\xE8"
+                                               "bye") +
                               clientFrame(0x1, "after the close");
-    const std::vector<std::string> expected = {"text price " + euro, "binary " + std::string(300, 'b'),
-                                               "ping p",     "text go " + rocket + "!",
-                                               "text ",      "pong",
-                                               "close 1000 bye"};
+    const std::vector<std::string> expected = {
+        "text price " + euro, "binary " + std::string(300, 'b'), "ping p", "text go " + rocket + "!", "text ", "pong",
+        "close 1000 bye"};
     std::size_t kept = 1;
     EXPECT_EQ(readInPieces(bytes, {}, &kept), expected);
     EXPECT_EQ(kept, 0u);
@@ -86,20 +87,18 @@ TEST(ReadPath, FaultsAreFoundInPiecesAsInOneRead) {
     };
     const std::vector<Case> cases = {
         // The size is judged on the header: the payload need not arrive (nor be buffered) first.
-        {"message over the limit, header only", clientFrame(0x1, std::string(1025, 'x')).substr(0, 8),
+        {"message over the limit, header only", clientFrame(0x1, std::string(1025, 'x')).substr(0, 8), {"fault 1009"}},
+        {"fragments together over the limit",
+         clientFrame(0x2, std::string(600, 'a'), false) + clientFrame(0x0, std::string(600, 'b')),
          {"fault 1009"}},
-        {"fragments together over the limit", clientFrame(0x2, std::string(600, 'a'), false) +
-                                                  clientFrame(0x0, std::string(600, 'b')),
-         {"fault 1009"}},
-        {"invalid UTF-8 across fragments", clientFrame(0x1, "ok", true) + clientFrame(0x1, euro.substr(0, 2), false) +
-                                               clientFrame(0x0, "x"),
+        {"invalid UTF-8 across fragments",
+         clientFrame(0x1, "ok", true) + clientFrame(0x1, euro.substr(0, 2), false) + clientFrame(0x0, "x"),
          {"text ok", "fault 1007"}},
         {"text ending inside a character", clientFrame(0x1, "a" + euro.substr(0, 1)), {"fault 1007"}},
         {"close code 1005 in a close frame", clientFrame(0x8, "\x03\xED"), {"fault 1002"}},
         {"close code 1016, unassigned", clientFrame(0x8, "\x03\xF8"), {"fault 1002"}},
         {"text above U+10FFFF", clientFrame(0x1, "\xF4\x90\x80\x80"), {"fault 1007"}},
-        {"new message inside a fragmented one", clientFrame(0x1, "a", false) + clientFrame(0x1, "b"),
-         {"fault 1002"}},
+        {"new message inside a fragmented one", clientFrame(0x1, "a", false) + clientFrame(0x1, "b"), {"fault 1002"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -176,8 +175,8 @@ TEST(ReadPath, AnUnfinishedFrameWaitsOnAnIdleConnectionAndAFragmentedMessageSpan
     ASSERT_TRUE(recorder.waitMessages(0, 2));
 
     // Data and the close frame in one read: the data is delivered, the close answered, the end reported once.
-    ASSERT_TRUE(raw.sendAll(clientFrame(0x1, "last words") + clientFrame(0x2, "and bytes") +
-                            clientFrame(0x8, "\x03\xE8")));
+    ASSERT_TRUE(
+        raw.sendAll(clientFrame(0x1, "last words") + clientFrame(0x2, "and bytes") + clientFrame(0x8, "\x03\xE8")));
     const auto close = raw.readFrame();
     ASSERT_TRUE(close.has_value());
     EXPECT_EQ(close->opcode, 0x8);

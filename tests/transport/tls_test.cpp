@@ -229,8 +229,8 @@ TEST(Tls, ReloadServesTheNewPairToNewConnectionsAndKeepsTheOldOneOnFailure) {
 
     // A failing reload says why and changes nothing.
     const std::vector<std::tuple<std::string, std::string, std::string>> failures = {
-        {"cert2.pem", "cert.pem", "TLS private key"}, // a certificate where the key should be
-        {"cert2.pem", "key.pem", "TLS private key"},  // the other certificate's key
+        {"cert2.pem", "cert.pem", "TLS private key"},                       // a certificate where the key should be
+        {"cert2.pem", "key.pem", "TLS private key"},                        // the other certificate's key
         {"cert2.pem", "key-rsa.pem", "does not belong to the certificate"}, // a key of another type
         {"missing.pem", "key2.pem", "No such file"},
     };

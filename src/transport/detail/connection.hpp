@@ -34,7 +34,7 @@ using ClosedCallback = std::function<void()>;
 
 struct Connection {
     std::atomic<State> state{State::Connecting}; // Open -> Closing happens under `mutex`
-    std::optional<std::string> remoteAddress;     // fixed before onClient
+    std::optional<std::string> remoteAddress;    // fixed before onClient
     std::string clientAddress; // set during onClient, read after it on the same thread: names it in the log
 
     // The connection in log lines: the client the application named, else the socket's (or PROXY header's) peer.

@@ -70,13 +70,13 @@ public:
         c.httpAnswered = read(httpAnswered_);
         c.idleTimeouts = read(idleTimeouts_);
         auto& r = c.refused;
-        uint64_t* refused[] = {&r.badHandshake, &r.handshakeTimeout, &r.headerTooLarge,   &r.proxyMissing,
-                               &r.proxyBad,     &r.proxyUntrusted,   &r.vetoed, &r.pendingPerClient,
-                               &r.pendingTotal};
+        uint64_t* refused[] = {&r.badHandshake, &r.handshakeTimeout, &r.headerTooLarge,
+                               &r.proxyMissing, &r.proxyBad,         &r.proxyUntrusted,
+                               &r.vetoed,       &r.pendingPerClient, &r.pendingTotal};
         for (std::size_t i = 0; i < refusalKinds; ++i)
             *refused[i] = read(refused_[i]);
         auto& k = c.closes;
-        uint64_t* closes[] = {&k.normal, &k.goingAway, &k.abnormal, &k.invalidPayload,
+        uint64_t* closes[] = {&k.normal, &k.goingAway, &k.abnormal,      &k.invalidPayload,
                               &k.policy, &k.tooBig,    &k.internalError, &k.other};
         for (std::size_t i = 0; i < closeKinds; ++i)
             *closes[i] = read(closes_[i]);

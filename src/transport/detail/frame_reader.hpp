@@ -44,8 +44,8 @@ public:
 
 private:
     struct Header {
-        std::size_t length = 0;  // of the header; 0 while incomplete
-        std::size_t needed = 2;  // bytes needed to know the header, while incomplete
+        std::size_t length = 0; // of the header; 0 while incomplete
+        std::size_t needed = 2; // bytes needed to know the header, while incomplete
         std::uint64_t payload = 0;
         std::uint8_t opcode = 0;
         bool fin = false;

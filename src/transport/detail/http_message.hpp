@@ -28,8 +28,7 @@ public:
 
 private:
     void on_field_impl(boost::beast::http::field name, boost::beast::string_view nameString,
-                       boost::beast::string_view value,
-                       boost::beast::error_code& ec) override;
+                       boost::beast::string_view value, boost::beast::error_code& ec) override;
 };
 
 HttpRequest toHttpRequest(const RequestParser& parser, const std::optional<std::string>& remoteAddress);

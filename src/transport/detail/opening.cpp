@@ -25,6 +25,7 @@
 #include <openssl/bio.h>
 #include <openssl/ssl.h>
 
+#include "transport/configuration.hpp"
 #include "transport/detail/address.hpp"
 #include "transport/detail/guard.hpp"
 #include "transport/detail/http_message.hpp"
@@ -32,7 +33,6 @@
 #include "transport/detail/proxy_header.hpp"
 #include "transport/detail/session.hpp"
 #include "transport/detail/upgrade_request.hpp"
-#include "transport/configuration.hpp"
 #include "transport/websocket.hpp"
 
 namespace rtc::detail {
@@ -59,8 +59,7 @@ enum class Tally : unsigned char {
     Settled, // counted (or not to be: the server dropped it, or it upgraded)
 };
 
-template <class Ws>
-class Opening final : public StoppableSession, public std::enable_shared_from_this<Opening<Ws>> {
+template <class Ws> class Opening final : public StoppableSession, public std::enable_shared_from_this<Opening<Ws>> {
     static constexpr bool tls = std::is_same_v<Ws, TlsStream>;
 
 public:
@@ -192,11 +191,11 @@ private:
     void startTls() {
         if constexpr (tls) {
             ws_->next_layer().async_handshake(net::ssl::stream_base::server,
-                                             [self = this->shared_from_this()](beast::error_code ec) {
-                                                 if (ec)
-                                                     return self->abandon(ec);
-                                                 self->readRequest();
-                                             });
+                                              [self = this->shared_from_this()](beast::error_code ec) {
+                                                  if (ec)
+                                                      return self->abandon(ec);
+                                                  self->readRequest();
+                                              });
         } else {
             readRequest();
         }
@@ -212,15 +211,14 @@ private:
 
     void peekProxy() {
         proxyPeek_.resize(256);
-        socket().async_receive(net::buffer(proxyPeek_), net::socket_base::message_peek,
-                               [self = this->shared_from_this()](beast::error_code ec, std::size_t n) {
-                                   self->onProxyPeek(ec, n);
-                               });
+        socket().async_receive(
+            net::buffer(proxyPeek_), net::socket_base::message_peek,
+            [self = this->shared_from_this()](beast::error_code ec, std::size_t n) { self->onProxyPeek(ec, n); });
     }
 
     void onProxyPeek(beast::error_code ec, std::size_t n) {
         if (ec)
-            return abandon(ec, timedOut_           ? Refusal::HandshakeTimeout
+            return abandon(ec, timedOut_            ? Refusal::HandshakeTimeout
                                : proxyHead_.empty() ? Refusal::ProxyMissing
                                                     : Refusal::ProxyBad);
         const std::size_t had = proxyHead_.size();
@@ -258,8 +256,8 @@ private:
         net::async_read(socket(), net::buffer(proxyPeek_.data(), count),
                         [self = this->shared_from_this(), next](beast::error_code ec, std::size_t) {
                             if (ec)
-                                return self->abandon(ec, self->timedOut_ ? Refusal::HandshakeTimeout
-                                                                         : Refusal::ProxyBad);
+                                return self->abandon(ec,
+                                                     self->timedOut_ ? Refusal::HandshakeTimeout : Refusal::ProxyBad);
                             next(*self);
                         });
     }
@@ -267,10 +265,9 @@ private:
     void readRequest() {
         auto& parser = parser_.emplace();
         parser.header_limit(static_cast<std::uint32_t>(maxRequestHeaderSize));
-        http::async_read_header(ws_->next_layer(), buffer_, parser,
-                                [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
-                                    self->onRequest(ec);
-                                });
+        http::async_read_header(
+            ws_->next_layer(), buffer_, parser,
+            [self = this->shared_from_this()](beast::error_code ec, std::size_t) { self->onRequest(ec); });
     }
 
     void onRequest(beast::error_code ec) {
@@ -306,10 +303,10 @@ private:
 
         const auto& settings = shared_->settings;
         websocket::stream_base::timeout timeouts;
-        timeouts.handshake_timeout = settings.handshakeLimit.count() > 0
-                                         ? std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                               settings.handshakeLimit)
-                                         : websocket::stream_base::none();
+        timeouts.handshake_timeout =
+            settings.handshakeLimit.count() > 0
+                ? std::chrono::duration_cast<std::chrono::steady_clock::duration>(settings.handshakeLimit)
+                : websocket::stream_base::none();
         // After the upgrade the session keeps time itself (its keepalive tick).
         timeouts.idle_timeout = websocket::stream_base::none();
         timeouts.keep_alive_pings = false;
@@ -394,13 +391,13 @@ private:
     }
 
     void discardInput() {
-        socket().async_read_some(buffer_.prepare(1024), [self = this->shared_from_this()](beast::error_code ec,
-                                                                                          std::size_t n) {
-            self->discarded_ += n;
-            if (ec || self->discarded_ > maxDiscarded)
-                return self->abandon({});
-            self->discardInput();
-        });
+        socket().async_read_some(buffer_.prepare(1024),
+                                 [self = this->shared_from_this()](beast::error_code ec, std::size_t n) {
+                                     self->discarded_ += n;
+                                     if (ec || self->discarded_ > maxDiscarded)
+                                         return self->abandon({});
+                                     self->discardInput();
+                                 });
     }
 
     // The request in public form, built once.
@@ -473,9 +470,8 @@ private:
     // The connection never reached onClient: it goes without any callback.
     void abandon(beast::error_code ec, std::optional<Refusal> why = std::nullopt) {
         if (ec)
-            log(LogLevel::Debug, [&] {
-                return "Handshake with " + conn_->remoteAddress.value_or("?") + " failed: " + ec.message();
-            });
+            log(LogLevel::Debug,
+                [&] { return "Handshake with " + conn_->remoteAddress.value_or("?") + " failed: " + ec.message(); });
         count(why);
         leavePending();
         parser_.reset();
@@ -505,8 +501,8 @@ private:
 
     [[no_unique_address]] TlsContext tlsContext_; // first: it must outlive the stream
     Socket socket_;
-    std::optional<Ws> ws_;       // the opening's streams over socket_
-    beast::flat_buffer buffer_;  // the request head
+    std::optional<Ws> ws_;      // the opening's streams over socket_
+    beast::flat_buffer buffer_; // the request head
     std::optional<RequestParser> parser_;
     std::optional<HttpRequest> request_; // the request in public form, once something asked for it
     net::steady_timer deadline_;         // the handshake's, then the linger after a last answer

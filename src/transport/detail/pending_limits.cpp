@@ -16,16 +16,16 @@ void PendingLimits::leave() {
     --total_;
 }
 
-bool PendingLimits::enterClient(const std::string &key, std::size_t cap) {
+bool PendingLimits::enterClient(const std::string& key, std::size_t cap) {
     std::lock_guard lock(mutex_);
-    auto &count = clients_[key];
+    auto& count = clients_[key];
     if (cap != 0 && count >= cap)
         return false;
     ++count;
     return true;
 }
 
-void PendingLimits::leaveClient(const std::string &key) {
+void PendingLimits::leaveClient(const std::string& key) {
     std::lock_guard lock(mutex_);
     const auto it = clients_.find(key);
     if (it != clients_.end() && --it->second == 0)

@@ -10,7 +10,7 @@
 
 namespace rtc::detail {
 
-inline constexpr std::size_t maxProxyV1Length = 107;      // "PROXY TCP6 <39> <39> <5> <5>\r\n"
+inline constexpr std::size_t maxProxyV1Length = 107;       // "PROXY TCP6 <39> <39> <5> <5>\r\n"
 inline constexpr std::size_t maxProxyV2Length = 16 + 4096; // fixed part plus addresses and TLVs
 
 struct ProxySource {

@@ -63,8 +63,7 @@ struct Ending {
 // Ordinary ways for a socket to end; they are not faults.
 bool isOrdinaryEnd(error_code ec) {
     return ec == net::error::eof || ec == net::error::operation_aborted || ec == net::error::connection_reset ||
-           ec == net::error::broken_pipe || ec == net::ssl::error::stream_truncated ||
-           ec == net::error::bad_descriptor;
+           ec == net::error::broken_pipe || ec == net::ssl::error::stream_truncated || ec == net::error::bad_descriptor;
 }
 
 // What a connection the peer's frames failed ends with, for the log.
@@ -160,9 +159,7 @@ private:
             settle(why, code);
             phase_ = Phase::Closing;
             if (code == close_code::policy) {
-                log(LogLevel::Warning, [&] {
-                    return "Closing " + conn_->logName() + ": outgoing queue over its cap";
-                });
+                log(LogLevel::Warning, [&] { return "Closing " + conn_->logName() + ": outgoing queue over its cap"; });
                 // A peer that does not read gets nothing more; what is queued would only wait for it.
                 dropPendingFrames();
             }
@@ -203,9 +200,7 @@ private:
 
     // The close code the connection ends with: that of the first close frame (ours, the peer's, a fault's; 0
     // for the peer's without one), else 1006.
-    unsigned closeCodeAtEnd() const {
-        return ending_.reason == EndReason::None ? close_code::abnormal : ending_.code;
-    }
+    unsigned closeCodeAtEnd() const { return ending_.reason == EndReason::None ? close_code::abnormal : ending_.code; }
 
     // The read loop's end, so it runs exactly once per connection, after its last message.
     void finish(error_code ec) {
@@ -235,10 +230,8 @@ private:
             level = LogLevel::Info;
             why = "timed out";
         }
-        log(level, [&] {
-            return "WebSocket closed: " + conn_->logName() + " (" +
-                   (why.empty() ? ec.message() : why) + ")";
-        });
+        log(level,
+            [&] { return "WebSocket closed: " + conn_->logName() + " (" + (why.empty() ? ec.message() : why) + ")"; });
 
         std::shared_ptr<const MessageCallback> message;
         std::shared_ptr<const ClosedCallback> closed;
@@ -530,8 +523,8 @@ private:
     struct NoLink {};
     [[no_unique_address]] std::conditional_t<tls, TlsLink, NoLink> tls_;
     FrameReader reader_;
-    std::string frames_;  // frames queued, not yet handed to the socket (nor to TLS)
-    std::string sending_; // bytes being written to the socket: a write is under way while it is not empty
+    std::string frames_;           // frames queued, not yet handed to the socket (nor to TLS)
+    std::string sending_;          // bytes being written to the socket: a write is under way while it is not empty
     std::size_t queuedBytes_ = 0;  // message bytes in frames_, owed back to the outbound cap once written
     std::size_t sendingBytes_ = 0; // the same for sending_
     net::steady_timer deadline_;   // a close the peer stalls is forced

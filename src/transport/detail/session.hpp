@@ -16,7 +16,7 @@ namespace rtc::detail {
 struct Upgraded {
     Socket socket;
     std::shared_ptr<Connection> connection;
-    SSL* ssl = nullptr;                 // one reference, taken over; nullptr: a plain connection
+    SSL* ssl = nullptr;                  // one reference, taken over; nullptr: a plain connection
     std::shared_ptr<const void> tlsKeep; // the TLS context the connection was opened under, kept as long as it lives
 };
 

@@ -85,7 +85,7 @@ struct Shared {
     std::atomic<std::size_t> maxPendingPerClient{0}; // per client key
     std::atomic<std::size_t> maxPending{0};          // in all
     std::atomic<bool> stopping{false};
-    std::atomic<bool> draining{false};   // closeAll: no handshake completes any more
+    std::atomic<bool> draining{false};    // closeAll: no handshake completes any more
     std::atomic<std::size_t> sessions{0}; // alive, in any phase
 
     std::mutex clientMutex; // guards the three slots

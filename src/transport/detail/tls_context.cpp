@@ -64,8 +64,7 @@ std::shared_ptr<net::ssl::context> TlsContextSlot::load() const {
     // connection does not carry them.
     SSL_CTX_set_mode(ctx->native_handle(), SSL_MODE_RELEASE_BUFFERS);
     // Always answer the pass phrase question ourselves: without a callback OpenSSL would prompt on the terminal.
-    ctx->set_password_callback(
-        [pass = keyPass_](std::size_t, net::ssl::context::password_purpose) { return pass; });
+    ctx->set_password_callback([pass = keyPass_](std::size_t, net::ssl::context::password_purpose) { return pass; });
 
     boost::system::error_code ec;
     ctx->use_certificate_chain_file(certificateFile_, ec);
