@@ -1,4 +1,5 @@
-// One thread that runs a callback when the earliest armed deadline comes: the held slots' grace periods.
+// One thread that runs a callback when the earliest armed deadline comes: the held slots' grace periods, and the
+// ends of memberships a token limits.
 #pragma once
 
 #include <chrono>

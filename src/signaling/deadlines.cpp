@@ -1,17 +1,9 @@
-// The deadlines' thread, and the sweep that keeps closed clients' ends from piling up.
+// The ends of limited memberships, and the sweep that keeps closed clients' ends from piling up.
 #include "signaling/deadlines.hpp"
 
-namespace murva {
+#include <vector>
 
-Deadlines::~Deadlines() {
-    {
-        std::lock_guard lock(mutex_);
-        stopping_ = true;
-    }
-    wake_.notify_all();
-    if (thread_.joinable())
-        thread_.join();
-}
+namespace murva {
 
 void Deadlines::add(Clock::time_point when, std::weak_ptr<Client> client) {
     {
@@ -22,32 +14,31 @@ void Deadlines::add(Clock::time_point when, std::weak_ptr<Client> client) {
             sizeAfterSweep_ = due_.size();
         }
         due_.emplace(when, std::move(client));
-        if (!thread_.joinable())
-            thread_ = std::thread([this] { run(); });
     }
-    wake_.notify_all();
+    thread_.arm(when);
 }
 
-void Deadlines::run() {
-    std::unique_lock lock(mutex_);
-    while (!stopping_) {
-        if (due_.empty()) {
-            wake_.wait(lock);
-            continue;
+std::optional<DeadlineThread::Time> Deadlines::runDue(DeadlineThread::Time now) {
+    std::vector<std::shared_ptr<Client>> ready;
+    std::optional<DeadlineThread::Time> next;
+    {
+        std::lock_guard lock(mutex_);
+        while (!due_.empty() && due_.begin()->first <= now) {
+            if (auto client = due_.begin()->second.lock())
+                ready.push_back(std::move(client));
+            due_.erase(due_.begin());
         }
-        const auto next = due_.begin()->first;
-        if (Clock::now() < next) {
-            wake_.wait_until(lock, next);
-            continue;
-        }
-        const auto client = due_.begin()->second.lock();
-        due_.erase(due_.begin());
-        if (!client)
-            continue;
-        lock.unlock();
-        action_(client);
-        lock.lock();
+        if (!due_.empty())
+            next = due_.begin()->first;
     }
+    // One action that throws must not cost the others their end.
+    for (const auto& client : ready) {
+        try {
+            action_(client);
+        } catch (...) {
+        }
+    }
+    return next;
 }
 
 } // namespace murva

@@ -1,16 +1,17 @@
-// Memberships granted for a limited time: one thread, started with the first, that sleeps until the next end
-// and hands the client to the action given at construction.
+// Memberships granted for a limited time: their ends, run on a DeadlineThread that wakes for the next one and
+// hands the client to the action given at construction.
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
+#include <cstddef>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <thread>
+#include <optional>
 
 #include "signaling/client.hpp"
+#include "signaling/deadline_thread.hpp"
 
 namespace murva {
 
@@ -19,8 +20,8 @@ public:
     using Clock = std::chrono::steady_clock;
     using Action = std::function<void(const std::shared_ptr<Client>&)>;
 
-    explicit Deadlines(Action action) : action_(std::move(action)) {}
-    ~Deadlines(); // what has not come due is dropped
+    explicit Deadlines(Action action)
+        : action_(std::move(action)), thread_([this](DeadlineThread::Time now) { return runDue(now); }) {}
     Deadlines(const Deadlines&) = delete;
     Deadlines& operator=(const Deadlines&) = delete;
 
@@ -29,15 +30,14 @@ public:
     void add(Clock::time_point when, std::weak_ptr<Client> client);
 
 private:
-    void run();
+    // The ends that have come, each acted on; the next end still to come, if any.
+    std::optional<DeadlineThread::Time> runDue(DeadlineThread::Time now);
 
     const Action action_;
     std::mutex mutex_;
-    std::condition_variable wake_;
     std::multimap<Clock::time_point, std::weak_ptr<Client>> due_;
     std::size_t sizeAfterSweep_ = 0;
-    bool stopping_ = false;
-    std::thread thread_;
+    DeadlineThread thread_; // last: stopped first, while what it calls still exists; what has not come is dropped
 };
 
 } // namespace murva

@@ -36,8 +36,9 @@ Member join(const SignalServer& server, const std::string& frame, const std::str
     EXPECT_EQ(parsed.value("type", ""), "joined") << *reply;
     EXPECT_EQ(parsed.value("peer", ""), peer) << *reply;
     m.session = parsed.value("session", "");
-    if (other)
+    if (other) {
         EXPECT_TRUE(other->ws->receive().has_value());
+    }
     return m;
 }
 
