@@ -7,24 +7,14 @@
 #include <stdexcept>
 #include <string_view>
 
+#include "config/url_user_info.hpp"
 #include <arpa/inet.h>
 
 namespace murva {
 namespace {
 
-// The URL as it may be shown: whatever precedes the last '@' after the scheme (the user information, which
-// holds the password) is replaced, even in a URL too malformed to say where that information ends.
-std::string shown(const std::string& url) {
-    const auto at = url.rfind('@');
-    if (at == std::string::npos)
-        return url;
-    const auto scheme = url.find("://");
-    const auto start = scheme != std::string::npos && scheme < at ? scheme + 3 : 0;
-    return url.substr(0, start) + "<hidden>" + url.substr(at);
-}
-
 [[noreturn]] void refuse(const std::string& url, const std::string& why) {
-    throw std::invalid_argument("invalid Redis URL '" + shown(url) + "': " + why);
+    throw std::invalid_argument("invalid Redis URL '" + hideUserInfo(url, "<hidden>") + "': " + why);
 }
 
 int hexValue(char c) {
