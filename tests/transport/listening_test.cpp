@@ -32,6 +32,7 @@ TEST(Listening, PortZeroPicksAPortThatServesClients) {
 }
 
 TEST(Listening, PortInUseThrowsAndSaysSo) {
+    Recorder recorder; // before the server, which calls into it until it is gone
     rtc::WebSocketServer first(loopbackConfig());
     auto config = loopbackConfig();
     config.port = first.port();
@@ -46,7 +47,6 @@ TEST(Listening, PortInUseThrowsAndSaysSo) {
     EXPECT_NE(wildcard.find("Address already in use"), std::string::npos) << wildcard;
 
     // The failed attempts left the first server untouched.
-    Recorder recorder;
     first.onClient(recorder.onClient());
     auto client = WsClient::connect(first.port());
     EXPECT_TRUE(recorder.waitClients(1));
