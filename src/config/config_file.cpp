@@ -236,7 +236,8 @@ bool readCluster(const json& value, ServerSettings& s, std::string& error) {
     constexpr uint32_t shortest = 10, longest = 3600000; // ms
     if (!readBoundedMember(value, "cluster", "heartbeat_ms", shortest, longest, cluster.heartbeatMs, error) ||
         !readBoundedMember(value, "cluster", "instance_timeout_ms", shortest, longest, cluster.instanceTimeoutMs,
-                           error))
+                           error) ||
+        !readBoundedMember(value, "cluster", "failover_wait_ms", 0, longest, cluster.failoverWaitMs, error))
         return false;
     if (cluster.instanceTimeoutMs < 2 * cluster.heartbeatMs) {
         error = "cluster.instance_timeout_ms must be at least twice cluster.heartbeat_ms";

@@ -45,6 +45,9 @@ struct ClusterSettings {
     std::string redisPassword;         // MURVA_SIGNAL_REDIS_PASSWORD or the credential redis-password
     uint32_t heartbeatMs = 1000;       // how often the instance says it is alive
     uint32_t instanceTimeoutMs = 5000; // silence after which its rooms are freed by the others
+    // While Redis is unreachable, joins wait this long for it and pairs across instances are kept this long;
+    // 0: joins are refused and those pairs end at once.
+    uint32_t failoverWaitMs = 5000;
 };
 
 struct ServerSettings {

@@ -57,7 +57,8 @@ nlohmann::json settingsJson(const ServerSettings& s) {
                           {"redis_password", masked(s.cluster->redisPassword)},
                           {"instance", s.cluster->instance},
                           {"heartbeat_ms", s.cluster->heartbeatMs},
-                          {"instance_timeout_ms", s.cluster->instanceTimeoutMs}};
+                          {"instance_timeout_ms", s.cluster->instanceTimeoutMs},
+                          {"failover_wait_ms", s.cluster->failoverWaitMs}};
     return out;
 }
 

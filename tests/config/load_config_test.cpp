@@ -276,18 +276,21 @@ TEST(LoadConfigCluster, MalformedClusterKeysAreRefusedAndAWellFormedOneIsKept) {
         {R"("cluster": {"heartbeat_ms": 1.5})", beatError},
         {R"("cluster": {"heartbeat_ms": 1000, "instance_timeout_ms": 1500})",
          "cluster.instance_timeout_ms must be at least twice cluster.heartbeat_ms"},
+        {R"("cluster": {"failover_wait_ms": -1})", "cluster.failover_wait_ms must be a whole number from 0 to 3600000"},
     };
     for (const auto& [members, error] : cases)
         EXPECT_EQ(failureOf("{" + members + "}"), error) << members;
 
     EXPECT_FALSE(settingsOf("{}").cluster);
     const auto s = settingsOf(R"({"cluster": {"redis": "redis://10.0.0.5:6380/2", "instance": "eu-1.a_b",
-                                              "heartbeat_ms": 200, "instance_timeout_ms": 400}})");
+                                              "heartbeat_ms": 200, "instance_timeout_ms": 400,
+                                              "failover_wait_ms": 0}})");
     ASSERT_TRUE(s.cluster);
     EXPECT_EQ(s.cluster->redis, "redis://10.0.0.5:6380/2");
     EXPECT_EQ(s.cluster->instance, "eu-1.a_b");
     EXPECT_EQ(s.cluster->heartbeatMs, 200u);
     EXPECT_EQ(s.cluster->instanceTimeoutMs, 400u);
+    EXPECT_EQ(s.cluster->failoverWaitMs, 0u); // joins refused and pairs ended at once, as a key of its own
 }
 
 TEST(LoadConfigKeys, Ipv6PrefixLengthIsANetworkSize) {
