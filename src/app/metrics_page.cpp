@@ -82,6 +82,15 @@ std::string renderMetrics(SignalingState& state, const rtc::TransportCounters& t
     appendFamily(out, "murva_cluster_messages_dropped_total", MetricType::Counter,
                  "Messages from other instances (through Redis) not passed on, by reason.", "reason",
                  {{"malformed", read(c.channelMalformed)}, {"misdirected", read(c.channelMisdirected)}});
+    appendFamily(out, "murva_cluster_failover_joins_total", MetricType::Counter,
+                 "Joins that came while Redis was unreachable and waited for it, by how the wait ended.", "result",
+                 {{"served", read(c.failoverJoinsServed)}, {"refused", read(c.failoverJoinsRefused)}});
+    appendFamily(out, "murva_cluster_failover_pairs_total", MetricType::Counter,
+                 "Pairs across instances kept while Redis was unreachable, by whether they went on.", "result",
+                 {{"kept", read(c.failoverPairsKept)}, {"ended", read(c.failoverPairsEnded)}});
+    appendFamily(out, "murva_cluster_failover_frames_total", MetricType::Counter,
+                 "Frames for members on other instances kept while Redis was unreachable, by what became of them.",
+                 "result", {{"sent", read(c.failoverFramesSent)}, {"dropped", read(c.failoverFramesDropped)}});
     appendFamily(out, "murva_closes_total", MetricType::Counter,
                  "Closed WebSocket connections by close code (1006: no close frame).", "code",
                  {{"1000", t.closes.normal},

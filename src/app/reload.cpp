@@ -64,7 +64,18 @@ const std::vector<Key>& keys() {
                          a.cluster->heartbeatMs != b.cluster->heartbeatMs ||
                          a.cluster->instanceTimeoutMs != b.cluster->instanceTimeoutMs));
             },
-            [](S& next, const S& running) { next.cluster = running.cluster; }},
+            [](S& next, const S& running) {
+                const auto wait = next.cluster ? next.cluster->failoverWaitMs : 0;
+                const bool both = next.cluster && running.cluster;
+                next.cluster = running.cluster;
+                if (both) // the one cluster key a reload applies
+                    next.cluster->failoverWaitMs = wait;
+            }},
+        Key{"cluster.failover_wait_ms",
+            [](const S& a, const S& b) {
+                return a.cluster && b.cluster && a.cluster->failoverWaitMs != b.cluster->failoverWaitMs;
+            },
+            {}},
         key(
             "password", [](auto& s) -> auto& { return s.password; }),
         key(

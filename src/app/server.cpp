@@ -47,7 +47,8 @@ Server::Server(const ServerSettings& settings, const rtc::WebSocketServerConfigu
     console_.setStyle(consoleStyle(settings.logFormat));
     if (settings.cluster) {
         clusterNode_ = std::make_unique<ClusterNode>(state_, *settings.cluster);
-        cluster_ = std::make_unique<ClusterRooms>(*clusterNode_, state_, settings.maxRooms, settings.resumeGraceMs);
+        cluster_ = std::make_unique<ClusterRooms>(*clusterNode_, state_, settings.maxRooms, settings.resumeGraceMs,
+                                                  settings.cluster->failoverWaitMs);
         service_.useSharedRooms(cluster_.get());
         clusterNode_->start();
     }
@@ -97,6 +98,8 @@ std::shared_ptr<const ServerSettings> Server::settings() const {
 void Server::applySettings(const ServerSettings& next) {
     service_.reconfigure(next); // first: the one step that can refuse the settings
     state_.setLimits(next);
+    if (cluster_ && next.cluster)
+        cluster_->setFailoverWait(next.cluster->failoverWaitMs);
     const auto caps = makeServerConfiguration(next); // the caps before the upgrade follow the limits
     transport_->setPendingCaps(caps.maxPendingPerClient, caps.maxPending);
     initLogging(next);

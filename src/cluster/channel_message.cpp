@@ -52,7 +52,7 @@ std::optional<ChannelMessage> decodeChannelMessage(std::string_view payload) {
     ChannelMessage message;
     std::string_view rest = payload;
     const auto kind = nextField(rest, ' ');
-    if (kind.size() != 1 || std::string_view("MJLAB").find(kind[0]) == std::string_view::npos)
+    if (kind.size() != 1 || std::string_view("MJLABK").find(kind[0]) == std::string_view::npos)
         return std::nullopt;
     message.kind = static_cast<ChannelMessage::Kind>(kind[0]);
     if (!parseId(nextField(rest, ' '), message.to))

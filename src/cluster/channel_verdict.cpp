@@ -16,15 +16,22 @@ ChannelVerdict judgeChannelMessage(const ChannelMessage& message, std::string_vi
             return ChannelVerdict::Misdirected;
         return isValidJson(message.body) ? ChannelVerdict::Deliver : ChannelVerdict::Malformed;
     case ChannelMessage::Kind::Joined:
+        if (!sendableNick(message.body))
+            return ChannelVerdict::Malformed;
         if (otherTaken)
-            return ChannelVerdict::Ignore;
-        return sendableNick(message.body) ? ChannelVerdict::PeerJoined : ChannelVerdict::Malformed;
-    case ChannelMessage::Kind::Left: return fromPartner ? ChannelVerdict::PeerLeft : ChannelVerdict::Misdirected;
+            return fromPartner ? ChannelVerdict::Rejoined : ChannelVerdict::Ignore;
+        return ChannelVerdict::PeerJoined;
+    case ChannelMessage::Kind::Left: // with the slot free, from a pair that has ended here already
+        return fromPartner  ? ChannelVerdict::PeerLeft
+               : otherTaken ? ChannelVerdict::Misdirected
+                            : ChannelVerdict::Ignore;
     case ChannelMessage::Kind::Away: // written by the registry's scripts, about whoever held the other slot
         return message.fromInstance == "~" && !message.body.empty() ? ChannelVerdict::PeerAway
                                                                     : ChannelVerdict::Malformed;
     case ChannelMessage::Kind::Back:
         return sendableNick(message.body) ? ChannelVerdict::PeerBack : ChannelVerdict::Malformed;
+    case ChannelMessage::Kind::Kept: // from anyone else: the sender's pair had ended here; its own wait ends it
+        return fromPartner ? ChannelVerdict::PartnerKept : ChannelVerdict::Ignore;
     }
     return ChannelVerdict::Malformed;
 }

@@ -8,12 +8,18 @@
 namespace murva {
 
 enum class ChannelVerdict {
-    Deliver,     // a frame from the partner: passed on as it is
-    PeerJoined,  // a member elsewhere joined the member's room: it becomes the partner
-    PeerLeft,    // the partner left: its slot is freed
-    PeerAway,    // the partner's connection dropped: its slot is held for it in Redis
-    PeerBack,    // the partner resumed its held slot from the instance that sent this
-    Ignore,      // a "joined" for a room whose other slot is held: a late repeat, or a leave still on its way
+    Deliver,    // a frame from the partner: passed on as it is
+    PeerJoined, // a member elsewhere joined the member's room: it becomes the partner
+    PeerLeft,   // the partner left: its slot is freed
+    PeerAway,   // the partner's connection dropped: its slot is held for it in Redis
+    PeerBack,   // the partner resumed its held slot from the instance that sent this
+    // A "joined" from the partner itself: its instance ended the pair during a loss of Redis and met the member
+    // again as a newcomer. A pair kept here through that loss starts over; any other takes it as a late repeat.
+    Rejoined,
+    PartnerKept, // the partner's instance kept the pair through a loss of Redis and is back
+    // A "joined" for a room whose other slot is held (a late repeat, or a leave still on its way), a "left" for a
+    // free slot, a "kept" from anyone but the partner.
+    Ignore,
     Misdirected, // about another room, or from anyone but the partner
     Malformed,   // a frame that is not JSON, or a nick no instance would have sent
 };

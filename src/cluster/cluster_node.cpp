@@ -157,6 +157,8 @@ void ClusterNode::runScript(const RegistryScript& script, std::vector<std::strin
     });
 }
 
+void ClusterNode::after(milliseconds delay, std::function<void()> fn) { commands_->post(std::move(fn), delay); }
+
 void ClusterNode::warn(const std::string& line) const {
     const std::string text = line + "\n";
     std::fwrite(text.data(), 1, text.size(), stderr); // one write keeps the line whole
@@ -193,8 +195,10 @@ void ClusterNode::recover() {
     registry_->restore(epoch);
     commands_->command({"PING"}, [this, epoch](const RedisReply& reply) {
         SignalingState::Lock lock(state_);
-        if (epoch == epoch_ && !reply.isError() && !stopped_)
-            available_ = true;
+        if (epoch != epoch_ || reply.isError() || stopped_)
+            return;
+        available_ = true;
+        registry_->regained();
     });
 }
 

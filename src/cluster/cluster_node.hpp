@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -34,6 +35,8 @@ public:
         // Locked. Redis answers again and the heartbeat is written: what this instance holds is put back.
         // Replies to commands queued here count for `epoch` only.
         virtual void restore(uint64_t epoch) = 0;
+        // Locked. The restore's replies have come and the node is available again.
+        virtual void regained() = 0;
         // On a heartbeat while available: frees what instances whose heartbeat is gone held.
         virtual void reapOthers() = 0;
         // Frees everything this instance holds; `done` runs with the reply. Before a restore and at the stop.
@@ -71,6 +74,8 @@ public:
     void command(std::vector<std::string> args, Callback done = {});
     // EVALSHA, and EVAL when Redis has lost the script (a flushed cache, a replica promoted without it).
     void runScript(const RegistryScript& script, std::vector<std::string> args, Callback done = {});
+    // Runs `fn` on the command connection's thread after `delay`, whether Redis answers or not; never after stop().
+    void after(std::chrono::milliseconds delay, std::function<void()> fn);
 
 private:
     void claimName();                         // start(): takes the heartbeat key only where it does not exist

@@ -15,10 +15,15 @@ namespace {
 
 constexpr std::size_t maxBacklog = 256; // a member that has not been answered yet receives little
 
+const RemoteMember* remoteIn(const Slot* slot) {
+    return slot && slot->taken() ? dynamic_cast<const RemoteMember*>(slot->member.get()) : nullptr;
+}
+
 } // namespace
 
-ClusterRooms::ClusterRooms(ClusterNode& node, SignalingState& state, uint32_t maxRooms, uint32_t resumeGraceMs)
-    : node_(node), state_(state), maxRooms_(maxRooms), resumeGraceMs_(resumeGraceMs) {
+ClusterRooms::ClusterRooms(ClusterNode& node, SignalingState& state, uint32_t maxRooms, uint32_t resumeGraceMs,
+                           uint32_t failoverWaitMs)
+    : node_(node), state_(state), maxRooms_(maxRooms), resumeGraceMs_(resumeGraceMs), failoverWaitMs_(failoverWaitMs) {
     node_.attach(*this);
 }
 
@@ -26,7 +31,7 @@ void ClusterRooms::claim(const std::shared_ptr<Client>& client, const std::strin
                          std::function<void(const SharedClaim&)> done) {
     const uint64_t id = ++nextId_;
     client->sharedId = id;
-    members_[id] = LocalMember{client, code, false, {}};
+    members_[id] = LocalMember{client, code};
     node_.runScript(joinScript(),
                     {code, instance(), std::to_string(id), nick, std::to_string(maxRooms_), client->sessionHash},
                     [this, id, epoch = node_.epoch(), done = std::move(done)](const RedisReply& reply) {
@@ -78,6 +83,7 @@ void ClusterRooms::hold(Client& client, uint32_t graceMs) {
     if (it == members_.end())
         return;
     LocalMember& member = it->second;
+    dropKept(member);
     node_.runScript(holdScript(), {member.room, instance(), std::to_string(it->first), std::to_string(graceMs)});
     member.heldSession = client.sessionHash;
     member.heldUntil = std::chrono::steady_clock::now() + std::chrono::milliseconds(graceMs);
@@ -99,7 +105,7 @@ void ClusterRooms::resume(const std::shared_ptr<Client>& client, const std::stri
                           const std::string& nextHash, std::function<void(const SharedResume&)> done) {
     const uint64_t id = ++nextId_;
     client->sharedId = id;
-    members_[id] = LocalMember{client, code, false, {}, {}, {}};
+    members_[id] = LocalMember{client, code};
     node_.runScript(resumeScript(), {code, hash, instance(), std::to_string(id), nextHash},
                     [this, id, epoch = node_.epoch(), done = std::move(done)](const RedisReply& reply) {
                         SignalingState::Lock lock(state_);
@@ -115,7 +121,9 @@ void ClusterRooms::finishResume(uint64_t id, uint64_t epoch, const RedisReply& r
         resumed.reset();
     }
     if (!resumed) {
-        done(SharedResume{});
+        SharedResume none;
+        none.unavailable = reply.isError(); // not asked: the join may wait for Redis and ask again
+        done(none);
         return settle(id);
     }
     const std::string& room = members_[id].room;
@@ -152,6 +160,7 @@ void ClusterRooms::vacate(const Client& client) {
         return;
     // Sent even while the registry is being restored: the script only frees a slot this member holds.
     node_.runScript(leaveScript(), {it->second.room, instance(), std::to_string(it->first)});
+    dropKept(it->second);
     members_.erase(it);
 }
 
@@ -159,6 +168,21 @@ void ClusterRooms::publish(const std::string& instance, ChannelMessage::Kind kin
                            const std::string& room, std::string_view body) {
     node_.command(
         {"PUBLISH", instanceChannel(instance), encodeChannelMessage(kind, to, this->instance(), from, room, body)});
+}
+
+bool ClusterRooms::holdBack(uint64_t from, std::string& text) {
+    const auto it = members_.find(from);
+    if (it == members_.end() || !it->second.kept)
+        return false;
+    // Within what a held slot keeps; past that a frame is dropped, and counted, and the pair goes on.
+    LocalMember& member = it->second;
+    if (member.keptFrames.size() >= AwayMember::maxMessages || member.keptBytes + text.size() > AwayMember::maxBytes) {
+        bump(state_.counters().failoverFramesDropped);
+        return true;
+    }
+    member.keptBytes += text.size();
+    member.keptFrames.push_back(std::move(text));
+    return true;
 }
 
 std::shared_ptr<Member> ClusterRooms::remoteMember(const RegistryPeer& peer, uint64_t localId,
@@ -203,7 +227,24 @@ void ClusterRooms::apply(LocalMember& member, const ChannelMessage& message) {
                           std::string(message.body)};
             client->peerJoined(other->nick);
             break;
+        case ChannelVerdict::Rejoined:
+            if (!member.kept)
+                break; // a late repeat
+            // Its instance ended the pair during the loss and met ours again as a newcomer: so does ours.
+            endKept(message.to, member, false);
+            *other = Slot{std::make_shared<RemoteMember>(*this, std::string(message.fromInstance), message.fromId,
+                                                         message.to, member.room),
+                          std::string(message.body)};
+            client->peerJoined(other->nick);
+            break;
+        case ChannelVerdict::PartnerKept:
+            if (message.body == "?")
+                publish(std::string(message.fromInstance), ChannelMessage::Kind::Kept, message.fromId, message.to,
+                        member.room, {});
+            partnerBack(member);
+            break;
         case ChannelVerdict::PeerLeft:
+            dropKept(member);
             *other = Slot{};
             client->peerLeft();
             break;
@@ -213,6 +254,7 @@ void ClusterRooms::apply(LocalMember& member, const ChannelMessage& message) {
                                                              message.to, member.room, std::string(message.body)),
                               other->nick};
                 client->peerAway();
+                partnerBack(member); // what was kept goes to the held slot
             }
             break;
         case ChannelVerdict::PeerBack: {
@@ -227,6 +269,7 @@ void ClusterRooms::apply(LocalMember& member, const ChannelMessage& message) {
                               std::string(message.body)};
             }
             client->peerBack();
+            partnerBack(member); // what was kept goes to the partner where it is now
             break;
         }
         case ChannelVerdict::Ignore: break;
@@ -239,27 +282,117 @@ void ClusterRooms::apply(LocalMember& member, const ChannelMessage& message) {
 }
 
 void ClusterRooms::lost() {
+    const std::chrono::milliseconds wait(failoverWaitMs_.load(std::memory_order_relaxed));
+    const auto until = std::chrono::steady_clock::now() + wait;
+    bool keeping = false;
     for (auto& [id, member] : members_) {
+        member.keptRestored = member.partnerBack = false; // both instances say so again after each loss
         const auto client = member.client.lock();
         Slot* other = client && member.placed ? state_.otherSlot(*client) : nullptr;
-        if (other && other->taken() && dynamic_cast<const RemoteMember*>(other->member.get())) {
-            *other = Slot{};
-            client->peerLeft();
+        const RemoteMember* remote = remoteIn(other);
+        if (!remote)
+            continue;
+        if (wait.count() > 0) {
+            if (!member.kept) {
+                member.kept = true;
+                member.keptUntil = until; // a pair still kept from an earlier loss keeps its end
+            }
+            keeping = true;
+            continue;
         }
+        *other = Slot{};
+        client->peerLeft();
     }
+    if (keeping)
+        node_.after(wait, [this] { keepOver(); });
+}
+
+void ClusterRooms::keepOver() {
+    SignalingState::Lock lock(state_);
+    const auto now = std::chrono::steady_clock::now();
+    for (auto& [id, member] : members_)
+        if (member.kept && member.keptUntil <= now)
+            endKept(id, member, true);
+}
+
+void ClusterRooms::dropKept(LocalMember& member) {
+    if (!member.kept)
+        return;
+    bump(state_.counters().failoverFramesDropped, member.keptFrames.size());
+    member.kept = false;
+    member.keptFrames.clear();
+    member.keptBytes = 0;
+}
+
+// The partner's side is known to be there again; what was kept goes to it once this side is in the registry again
+// too (and can send).
+void ClusterRooms::partnerBack(LocalMember& member) {
+    if (!member.kept)
+        return;
+    member.partnerBack = true;
+    if (member.keptRestored)
+        confirmKept(member);
+}
+
+void ClusterRooms::confirmKept(LocalMember& member) {
+    if (!member.kept)
+        return;
+    member.kept = false;
+    bump(state_.counters().failoverPairsKept);
+    const auto client = member.client.lock();
+    Member* partner = client ? state_.peerOf(*client) : nullptr;
+    auto frames = std::exchange(member.keptFrames, {});
+    member.keptBytes = 0;
+    if (!partner)
+        return bump(state_.counters().failoverFramesDropped, frames.size());
+    bump(state_.counters().failoverFramesSent, frames.size());
+    for (auto& frame : frames)
+        partner->deliver(std::move(frame));
+}
+
+// "peer-left" to our member and, with `tellPartner`, to its partner, as after any loss of Redis; a member back
+// in the registry then meets whoever is in its room there, as the restore has it meet one that waited elsewhere.
+void ClusterRooms::endKept(uint64_t id, LocalMember& member, bool tellPartner) {
+    if (!member.kept)
+        return;
+    dropKept(member);
+    bump(state_.counters().failoverPairsEnded);
+    const auto client = member.client.lock();
+    Slot* other = client ? state_.otherSlot(*client) : nullptr;
+    const RemoteMember* remote = remoteIn(other);
+    if (!remote)
+        return;
+    // Its instance may still keep the pair (while Redis is away this is lost, and the reap after it says so).
+    if (tellPartner && !remote->held())
+        publish(remote->instance(), ChannelMessage::Kind::Left, remote->id(), id, member.room, {});
+    *other = Slot{};
+    client->peerLeft();
+    if (tellPartner && member.keptRestored)
+        putBack(node_.epoch(), planRestore(instance(), {HeldMember{id, member.room, client->nick, true}}));
 }
 
 void ClusterRooms::restore(uint64_t epoch) {
     for (const RegistryScript* script : {&joinScript(), &leaveScript(), &reapScript(), &restoreScript()})
         node_.command({"SCRIPT", "LOAD", script->text});
-    // Whatever Redis still holds of ours is stale: partners elsewhere are told, as after our death.
-    reapSelf({});
+    // Whatever Redis still holds of ours is stale: partners elsewhere are told, as after our death. Members whose
+    // pair is kept stay where they are: their partners must hear of no leave.
+    std::vector<std::string> reap{instance(), "self"};
+    for (const auto& [id, member] : members_)
+        if (member.kept) {
+            reap.push_back(member.room);
+            reap.push_back(std::to_string(id));
+        }
+    node_.runScript(reapScript(), std::move(reap));
 
     std::vector<HeldMember> held;
     for (const auto& [id, member] : members_)
         if (const auto client = member.client.lock())
             held.push_back(HeldMember{id, member.room, client->nick, member.placed});
-    for (RestoreCall& call : planRestore(instance(), held))
+    putBack(epoch, planRestore(instance(), held));
+}
+
+void ClusterRooms::putBack(uint64_t epoch, std::vector<RestoreCall> calls) {
+    for (RestoreCall& call : calls)
         node_.runScript(restoreScript(), std::move(call.args),
                         [this, epoch, first = call.first](const RedisReply& reply) {
                             SignalingState::Lock lock(state_);
@@ -268,18 +401,50 @@ void ClusterRooms::restore(uint64_t epoch) {
                         });
 }
 
+void ClusterRooms::regained() {
+    if (onAvailable_)
+        onAvailable_();
+}
+
 // A member that was alone here and now shares its room with one that waited elsewhere: the one that was
-// waiting is told, as it would be of any newcomer (it offers); ours receives that offer.
+// waiting is told, as it would be of any newcomer (it offers); ours receives that offer. A kept pair goes on
+// when its partner's instance says it kept it too ("K"), asked here once the partner is seen in the room; a
+// room that holds anyone else ends it.
 void ClusterRooms::restored(uint64_t id, const RedisReply& reply) {
-    const auto peer = readRestoreReply(reply);
-    if (!peer)
-        return; // put back alone, or left out: its room was taken meanwhile, and it stays this server's
     const auto it = members_.find(id);
     const auto client = it == members_.end() ? nullptr : it->second.client.lock();
     Slot* other = client ? state_.otherSlot(*client) : nullptr;
-    if (!other || other->taken())
+    if (!other || reply.isError())
         return;
-    *other = Slot{remoteMember(*peer, id, it->second.room), peer->nick};
+    LocalMember& member = it->second;
+    const auto peer = readRestoreReply(reply);
+    if (member.kept) {
+        const RemoteMember* partner = remoteIn(other);
+        const bool withPartner = peer && partner && partner->is(peer->instance, peer->id);
+        // A partner whose slot is held lives in Redis alone: it is there still, or it is gone for good.
+        const bool held = partner && partner->held();
+        if (restorePlaced(reply) && (withPartner || (!peer && !held))) {
+            member.keptRestored = true;
+            if (held || member.partnerBack)
+                return confirmKept(member);
+            if (withPartner)
+                publish(partner->instance(), ChannelMessage::Kind::Kept, partner->id(), id, member.room, "?");
+            return;
+        }
+        // The held partner resumed elsewhere while this instance could not hear it say so ("B"): a slot held for
+        // it is taken by nobody else, and a resume keeps the nick.
+        if (held && restorePlaced(reply) && peer && peer->instance != RemoteMember::heldInstance &&
+            peer->nick == other->nick) {
+            member.keptRestored = true;
+            *other = Slot{remoteMember(*peer, id, member.room), peer->nick};
+            client->peerBack();
+            return confirmKept(member);
+        }
+        endKept(id, member, true); // it meets the one in its room below, if any
+    }
+    if (!peer || other->taken())
+        return; // put back alone, or left out: its room was taken meanwhile, and it stays this server's
+    *other = Slot{remoteMember(*peer, id, member.room), peer->nick};
     other->member->peerJoined(client->nick);
 }
 
@@ -302,6 +467,8 @@ void ClusterRooms::reapSelf(ClusterNode::Callback done) {
 }
 
 void RemoteMember::deliver(std::string text) {
+    if (rooms_.holdBack(localId_, text))
+        return;
     if (held())
         return rooms_.keepForHeld(room_, session_, std::move(text));
     rooms_.publish(instance_, ChannelMessage::Kind::Relay, id_, localId_, room_, text);

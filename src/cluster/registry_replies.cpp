@@ -59,6 +59,8 @@ std::optional<RegistryPeer> readRestoreReply(const RedisReply& reply) {
     return isString(element(reply, 0), "ok") ? peerAt(reply, 1) : std::nullopt;
 }
 
+bool restorePlaced(const RedisReply& reply) { return isString(element(reply, 0), "ok"); }
+
 std::optional<RegistryPeer> resumedPeer(const RedisReply& reply) {
     auto peer = peerAt(reply, 2);
     if (!peer || peer->instance.empty())

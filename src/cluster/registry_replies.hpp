@@ -34,6 +34,8 @@ JoinAnswer readJoinReply(const RedisReply& reply, bool stale);
 // The restore script's reply: the member it now shares its room with, when the room was put back with one
 // waiting elsewhere; none when it was put back alone or left out (its slots were taken meanwhile).
 std::optional<RegistryPeer> readRestoreReply(const RedisReply& reply);
+// Whether the restore script put the member back (alone or not): false when it was left out, or on an error.
+bool restorePlaced(const RedisReply& reply);
 
 // The resume script's reply: empty when nothing was resumed.
 std::optional<SharedResume> readResumeReply(const RedisReply& reply);

@@ -120,13 +120,17 @@ end
 return 0
 )lua";
 
+// reap(inst, 'self', code, id, ...): frees what `inst` holds but the members named (their pairs were kept
+// through a loss of Redis: their partners must not hear of a leave); the restore puts them back.
+// reap(inst, 'others', grace): frees what dead instances held, holding slots that may be resumed.
 constexpr std::string_view reapBody = R"lua(
-local grace = tonumber(ARGV[3] or '0')
-local function reap(inst, holding)
+local grace = tonumber(ARGV[3] or '0') or 0
+local function reap(inst, holding, spare)
   for _, code in ipairs(redis.call('SMEMBERS', 'murva:rooms-of:' .. inst)) do
     local room = 'murva:room:' .. code
     for s = 0, 1 do
-      if redis.call('HGET', room, 'i' .. s) == inst then
+      if redis.call('HGET', room, 'i' .. s) == inst and
+         not (spare and spare[code .. '\n' .. (redis.call('HGET', room, 'm' .. s) or '')]) then
         if holding and grace > 0 and redis.call('HEXISTS', room, 'h' .. s) == 1 then hold(code, s, grace)
         else vacate(code, s, inst) end
       end
@@ -136,7 +140,9 @@ local function reap(inst, holding)
   redis.call('SREM', 'murva:instances', inst)
 end
 if ARGV[2] == 'self' then
-  reap(ARGV[1], false)
+  local spare = {}
+  for k = 3, #ARGV - 1, 2 do spare[ARGV[k] .. '\n' .. ARGV[k + 1]] = true end
+  reap(ARGV[1], false, spare)
   return 1
 end
 local reaped = 0
@@ -213,22 +219,35 @@ end
 return {'expired'}
 )lua";
 
+// A member still in its slot (the reap spared it) stays there; the others take free slots.
 constexpr std::string_view restoreBody = R"lua(
 local code, inst, n = ARGV[1], ARGV[2], tonumber(ARGV[3])
 local room = 'murva:room:' .. code
-local free = {}
+local free, placed = {}, {}
 for s = 1, 0, -1 do
-  if redis.call('HEXISTS', room, 'm' .. s) == 0 then table.insert(free, s) end
+  if redis.call('HEXISTS', room, 'm' .. s) == 0 then table.insert(free, s)
+  elseif redis.call('HGET', room, 'i' .. s) == inst then placed[redis.call('HGET', room, 'm' .. s)] = s end
 end
-if #free < n then return {'conflict'} end
+local missing = 0
 for k = 1, n do
-  redis.call('HSET', room, 'i' .. free[k], inst, 'm' .. free[k], ARGV[2 + 2 * k], 'n' .. free[k], ARGV[3 + 2 * k])
+  if not placed[ARGV[2 + 2 * k]] then missing = missing + 1 end
+end
+if #free < missing then return {'conflict'} end
+local first, f = nil, 1
+for k = 1, n do
+  local s = placed[ARGV[2 + 2 * k]]
+  if not s then
+    s = free[f]
+    f = f + 1
+    redis.call('HSET', room, 'i' .. s, inst, 'm' .. s, ARGV[2 + 2 * k], 'n' .. s, ARGV[3 + 2 * k])
+  end
+  first = first or s
 end
 redis.call('SADD', 'murva:rooms', code)
 redis.call('SADD', 'murva:rooms-of:' .. inst, code)
 redis.call('SADD', 'murva:instances', inst)
 if n == 1 then
-  local o = 1 - free[1]
+  local o = 1 - first
   local peer = redis.call('HMGET', room, 'i' .. o, 'm' .. o, 'n' .. o)
   if peer[1] then return {'ok', peer[1], peer[2], peer[3]} end
 end

@@ -28,8 +28,9 @@ struct RegistryScript {
 const RegistryScript& joinScript();
 // leave(code, instance, id) -> 1 when that member held a slot; tells a member on another instance "L".
 const RegistryScript& leaveScript();
-// reap(instance, "others") frees every slot of instances whose heartbeat is gone; reap(instance, "self")
-// frees every slot of `instance` itself. Members left behind on other instances are told "L".
+// reap(instance, "others") frees every slot of instances whose heartbeat is gone; reap(instance, "self"[, code1,
+// id1, ...]) frees every slot of `instance` itself but those of the members named (the restore keeps them in
+// place). Members left behind on other instances are told "L".
 // "others" also ends held slots whose time is up (the partner is told "L") and holds, instead of freeing, the
 // slots of members that may resume (ARGV[3]: the grace in ms, 0: none) -> {reaped, expired}.
 const RegistryScript& reapScript();
@@ -42,7 +43,8 @@ const RegistryScript& keepScript();
 // frames...} (the partner is told "B") | {"expired"}
 const RegistryScript& resumeScript();
 // restore(code, instance, n, id1, nick1[, id2, nick2]) puts members this instance still has back after the
-// registry lost them -> {"ok"[, peerInstance, peerId, peerNick]} | {"conflict"} when the slots are taken.
+// registry lost them (one still in its slot stays there) -> {"ok"[, peerInstance, peerId, peerNick]} |
+// {"conflict"} when the slots are taken.
 const RegistryScript& restoreScript();
 
 // The command that runs `script` with `args`: EVALSHA by its digest, or, `withText`, EVAL (which loads it too).

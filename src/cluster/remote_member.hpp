@@ -27,6 +27,8 @@ public:
     bool expired() const override { return false; } // until the registry says it left
 
     bool is(std::string_view instance, uint64_t id) const { return id == id_ && instance == instance_; }
+    const std::string& instance() const { return instance_; }
+    uint64_t id() const { return id_; }
     bool held() const { return instance_ == heldInstance; }
 
     static constexpr std::string_view heldInstance = "~"; // no instance: the slot is held in Redis

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -55,10 +56,13 @@ public:
     bool superseded = false;
 
     // When rooms are shared between instances (all under the state's lock): the client's handle there,
-    // a join the shared registry has not answered yet, and whether the connection has closed meanwhile.
+    // a join the shared registry has not answered yet (or that waits for it), and whether the connection has
+    // closed meanwhile.
     uint64_t sharedId = 0;
     bool joinPending = false;
     bool closed = false;
+    // Until when its join may wait for the registry to be reachable again (set as the join comes).
+    std::chrono::steady_clock::time_point joinDeadline;
 };
 
 } // namespace murva

@@ -39,6 +39,15 @@ struct SignalingCounters {
     // Rooms shared between instances: messages from the Redis channel dropped.
     Counter channelMalformed;   // unreadable, or holding a nick or frame no instance sends
     Counter channelMisdirected; // about another room, or not from the member's partner
+
+    // Redis unreachable for a while (a failover, a restart): joins that waited for it, pairs across instances
+    // kept meanwhile, and their frames for the other instance kept meanwhile.
+    Counter failoverJoinsServed;   // run once Redis was back
+    Counter failoverJoinsRefused;  // the wait ran out
+    Counter failoverPairsKept;     // went on once both instances were back
+    Counter failoverPairsEnded;    // ended with peer-left (the wait ran out, the partner is gone)
+    Counter failoverFramesSent;    // sent once the pair went on
+    Counter failoverFramesDropped; // past the bound, or their pair ended
 };
 
 } // namespace murva

@@ -1,5 +1,8 @@
-// Joining a room: the room code's checks, the claim of a slot (here, or in the registry the instances share),
-// and the replies to both members (with the TURN credentials, when the server hands them out).
+// Joining a room: the room code's checks, the claim of a slot (here, or in the registry the instances share,
+// waiting a while for it when it cannot be reached), and the replies to both members (with the TURN credentials,
+// when the server hands them out).
+#include <algorithm>
+
 #include "signaling/protocol.hpp"
 #include "signaling/session_token.hpp"
 #include "signaling/signaling_service.hpp"
@@ -17,6 +20,9 @@ void SignalingService::handleJoin(const SocketPtr& self, const std::shared_ptr<C
         return sendJson(self, errorMessage(reasonRoomCodeTooLong));
     }
 
+    if (shared_ && !shared_->available() && waitForRegistry(client, message, turn))
+        return; // asked again once Redis answers, or refused when the wait runs out
+
     // Signed before the slot is claimed: when that fails (it throws), the client is still in no room.
     nlohmann::json iceServers = turn ? turn->iceServers() : nlohmann::json();
     if (resumable()) {
@@ -24,7 +30,8 @@ void SignalingService::handleJoin(const SocketPtr& self, const std::shared_ptr<C
             if (!session->is_string())
                 return bump(counters.droppedMalformed);
             if (shared_)
-                return resumeShared(self, client, room, session->get<std::string>(), std::move(iceServers));
+                return resumeShared(self, client, room, session->get<std::string>(), std::move(iceServers), message,
+                                    turn);
             return resumeJoin(self, client, room, session->get<std::string>(), std::move(iceServers));
         }
     }
@@ -52,13 +59,17 @@ void SignalingService::handleJoin(const SocketPtr& self, const std::shared_ptr<C
     // The registry answers on its own thread, under the lock; frames that come meanwhile are not relayed.
     client->joinPending = true;
     shared_->claim(client, room, nick,
-                   [this, client, room, nick, token = std::move(token),
-                    iceServers = std::move(iceServers)](const SharedClaim& shared) mutable {
+                   [this, client, room, nick, token = std::move(token), iceServers = std::move(iceServers), message,
+                    turn](const SharedClaim& shared) mutable {
                        client->joinPending = false;
                        const SocketPtr socket = client->connection.lock();
                        const bool gone = client->closed || !socket || !socket->isOpen();
                        if (shared.outcome != ClaimOutcome::Joined) {
                            client->sessionHash.clear();
+                           // Redis was lost before it answered: asked again once it is back, within the wait.
+                           if (!gone && shared.outcome == ClaimOutcome::Unavailable &&
+                               waitForRegistry(client, message, turn))
+                               return;
                            if (!gone)
                                answerJoin(socket, *client, ClaimResult{shared.outcome, nullptr, {}}, {});
                            return;
@@ -105,19 +116,22 @@ void SignalingService::resumeJoin(const SocketPtr& self, const std::shared_ptr<C
 }
 
 void SignalingService::resumeShared(const SocketPtr& self, const std::shared_ptr<Client>& client,
-                                    const std::string& room, const std::string& token, nlohmann::json iceServers) {
+                                    const std::string& room, const std::string& token, nlohmann::json iceServers,
+                                    const nlohmann::json& message, const std::optional<TurnCredentials>& turn) {
     if (!shared_->available())
         return sendJson(self, errorMessage(reasonSessionExpired)); // a fresh join then says why it cannot be
     std::string next = newSessionToken();
     const std::string nextHash = sessionTokenHash(next);
     client->joinPending = true;
     shared_->resume(client, room, sessionTokenHash(token), nextHash,
-                    [this, client, room, next = std::move(next), nextHash,
-                     iceServers = std::move(iceServers)](const SharedResume& resumed) mutable {
+                    [this, client, room, next = std::move(next), nextHash, iceServers = std::move(iceServers), message,
+                     turn](const SharedResume& resumed) mutable {
                         client->joinPending = false;
                         const SocketPtr socket = client->connection.lock();
                         const bool gone = client->closed || !socket || !socket->isOpen();
                         if (!resumed.resumed) {
+                            if (!gone && resumed.unavailable && waitForRegistry(client, message, turn))
+                                return;
                             if (!gone)
                                 sendJson(socket, errorMessage(reasonSessionExpired));
                             return;
@@ -144,6 +158,70 @@ void SignalingService::resumeShared(const SocketPtr& self, const std::shared_ptr
                         for (const auto& frame : resumed.heldFrames)
                             socket->send(frame);
                     });
+}
+
+void SignalingService::useSharedRooms(SharedRooms* rooms) {
+    shared_ = rooms;
+    if (rooms)
+        rooms->onAvailable([this] { runWaitingJoins(); });
+}
+
+bool SignalingService::waitForRegistry(const std::shared_ptr<Client>& client, const nlohmann::json& message,
+                                       const std::optional<TurnCredentials>& turn) {
+    if (std::chrono::steady_clock::now() >= client->joinDeadline)
+        return false;
+    client->joinPending = true; // what it sends meanwhile is dropped, as before any "joined"
+    waiting_.erase(client.get());
+    waiting_.emplace(client.get(), WaitingJoin{++waitingOrder_, client, message,
+                                               std::make_shared<const std::optional<TurnCredentials>>(turn)});
+    expiry_.arm(client->joinDeadline);
+    return true;
+}
+
+void SignalingService::runWaitingJoins() {
+    std::vector<WaitingJoin> ready;
+    ready.reserve(waiting_.size());
+    for (auto& [key, join] : waiting_)
+        ready.push_back(std::move(join));
+    waiting_.clear();
+    std::sort(ready.begin(), ready.end(), [](const auto& a, const auto& b) { return a.order < b.order; });
+    for (const WaitingJoin& join : ready) {
+        const auto client = join.client.lock();
+        const SocketPtr socket = client ? client->connection.lock() : nullptr;
+        if (!client || client->closed || !socket || !socket->isOpen())
+            continue;
+        client->joinPending = false;
+        bump(state_.counters().failoverJoinsServed);
+        try {
+            handleJoin(socket, client, join.message, *join.turn);
+        } catch (const std::exception&) {
+            // as a join that throws when it comes: unanswered, and the others go on
+        }
+    }
+}
+
+std::optional<SteadyTime> SignalingService::refuseWaitingJoins(SteadyTime now) {
+    std::optional<SteadyTime> next;
+    for (auto it = waiting_.begin(); it != waiting_.end();) {
+        const auto client = it->second.client.lock();
+        if (client && client->joinDeadline > now) {
+            next = next ? std::min(*next, client->joinDeadline) : client->joinDeadline;
+            ++it;
+            continue;
+        }
+        const bool resume = resumable() && it->second.message.contains("session");
+        it = waiting_.erase(it);
+        const SocketPtr socket = client ? client->connection.lock() : nullptr;
+        if (!client || client->closed || !socket || !socket->isOpen())
+            continue;
+        client->joinPending = false;
+        bump(state_.counters().failoverJoinsRefused);
+        if (resume)
+            sendJson(socket, errorMessage(reasonSessionExpired));
+        else
+            answerJoin(socket, *client, ClaimResult{ClaimOutcome::Unavailable, nullptr, {}}, {});
+    }
+    return next;
 }
 
 void SignalingService::answerJoin(const SocketPtr& self, const Client& client, const ClaimResult& claim,

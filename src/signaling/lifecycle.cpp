@@ -28,10 +28,12 @@ TrustedProxies parseTrustedProxies(const std::vector<std::string>& entries) {
 SignalingService::SignalingService(SignalingState& state, const ServerSettings& settings)
     : state_(state), proxyProtocol_(settings.proxyProtocol), policy_(makePolicy(settings)),
       allowTurn_(settings.allowTurn), passwordFailures_(settings.maxPasswordFailuresPerIp),
-      joins_(settings.maxJoinsPerIpPerMinute), resumeGrace_(settings.resumeGraceMs),
-      heldExpiry_([this](DeadlineThread::Time now) {
+      joins_(settings.maxJoinsPerIpPerMinute), failoverWaitMs_(settings.cluster ? settings.cluster->failoverWaitMs : 0),
+      resumeGrace_(settings.resumeGraceMs), expiry_([this](DeadlineThread::Time now) {
           SignalingState::Lock lock(state_);
-          return state_.expireHeld(now);
+          const auto held = state_.expireHeld(now);
+          const auto waiting = refuseWaitingJoins(now);
+          return held && waiting ? std::min(held, waiting) : held ? held : waiting;
       }) {}
 
 std::shared_ptr<const SignalingService::Policy> SignalingService::makePolicy(const ServerSettings& settings) {
@@ -55,6 +57,7 @@ void SignalingService::reconfigure(const ServerSettings& settings) {
     allowTurn_.store(settings.allowTurn, std::memory_order_relaxed);
     passwordFailures_.setLimit(settings.maxPasswordFailuresPerIp);
     joins_.setLimit(settings.maxJoinsPerIpPerMinute);
+    failoverWaitMs_.store(settings.cluster ? settings.cluster->failoverWaitMs : 0, std::memory_order_relaxed);
 }
 
 std::size_t SignalingService::authKeys() const {
@@ -207,6 +210,8 @@ void SignalingService::handleMessage(const std::shared_ptr<Client>& client, rtc:
         return bump(counters.droppedNotJoined);
     if (parsed.value("type", std::string()) != "join")
         return bump(counters.droppedNotJoined);
+    client->joinDeadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(failoverWaitMs_.load(std::memory_order_relaxed));
     handleJoin(self, client, parsed, current->turn);
 }
 
@@ -214,6 +219,7 @@ void SignalingService::handleClose(const std::shared_ptr<Client>& client) {
     const SocketPtr socket = client->connection.lock(); // still held by the state until the release below
     SignalingState::Lock lock(state_);
     client->closed = true;
+    waiting_.erase(client.get());
     if (client->superseded) // its slot went to the connection that resumed it
         return state_.release(*client);
     // A member that asked to resume keeps its slot for a while unless it left with a close frame of its own.
@@ -224,7 +230,7 @@ void SignalingService::handleClose(const std::shared_ptr<Client>& client) {
         }
         const auto deadline = std::chrono::steady_clock::now() + resumeGrace_;
         state_.holdSlot(*client, deadline);
-        heldExpiry_.arm(deadline);
+        expiry_.arm(deadline);
         return state_.release(*client);
     }
     if (client->slot >= 0) {

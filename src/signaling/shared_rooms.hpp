@@ -27,6 +27,7 @@ struct SharedClaim {
 // partner is, and what was kept for it), or nothing.
 struct SharedResume {
     bool resumed = false;
+    bool unavailable = false; // not resumed because the registry could not be asked or did not answer
     std::string nick;
     SharedClaim claim; // Joined, with the partner as for a join
     std::vector<std::string> heldFrames;
@@ -57,6 +58,10 @@ public:
 
     // Whether joins can be decided now (the registry is reachable).
     virtual bool available() const = 0;
+
+    // `callback` runs each time the registry becomes available again after it was not, on the registry's thread
+    // under the state's lock. Set once, before the first join.
+    virtual void onAvailable(std::function<void()> callback) = 0;
 };
 
 } // namespace murva

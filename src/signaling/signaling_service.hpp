@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -66,8 +67,9 @@ public:
     std::size_t authKeys() const;
 
     // From now on joins are decided by `rooms`, shared with other instances (null: by this server alone).
-    // Set before the first client comes; `rooms` must outlive every join it is asked.
-    void useSharedRooms(SharedRooms* rooms) { shared_ = rooms; }
+    // Set before the first client comes; `rooms` must outlive every join it is asked. A join that comes while
+    // `rooms` cannot be reached waits for it up to cluster.failover_wait_ms.
+    void useSharedRooms(SharedRooms* rooms);
 
     // Whether slots are held for members that asked to resume (resume_grace_ms above 0).
     bool resumable() const { return resumeGrace_.count() > 0; }
@@ -123,9 +125,19 @@ private:
     void resumeJoin(const SocketPtr& self, const std::shared_ptr<Client>& client, const std::string& room,
                     const std::string& token, nlohmann::json iceServers);
 
-    // The same when rooms are shared: the registry finds the held slot, and answers later.
+    // The same when rooms are shared: the registry finds the held slot, and answers later. `message` and `turn`
+    // are the join's, for it to wait and be asked again when the registry cannot be reached.
     void resumeShared(const SocketPtr& self, const std::shared_ptr<Client>& client, const std::string& room,
-                      const std::string& token, nlohmann::json iceServers);
+                      const std::string& token, nlohmann::json iceServers, const nlohmann::json& message,
+                      const std::optional<TurnCredentials>& turn);
+
+    // Joins (and resumes) that came while the shared registry could not be reached wait for it, under the lock,
+    // until the client's joinDeadline: false when that has passed (the join is refused instead).
+    bool waitForRegistry(const std::shared_ptr<Client>& client, const nlohmann::json& message,
+                         const std::optional<TurnCredentials>& turn);
+    void runWaitingJoins(); // the registry answers again: each is handled as it came, in order
+    // Those whose wait has run out are refused; the next end of a wait, if any.
+    std::optional<SteadyTime> refuseWaitingJoins(SteadyTime now);
 
     // A fresh token for the client (which has joined or resumed), under the lock; the old one is void.
     std::string startSession(const std::shared_ptr<Client>& client, std::string token);
@@ -142,8 +154,20 @@ private:
     RateLimiter passwordFailures_; // wrong passwords per client address
     RateLimiter joins_;            // joins of any kind per client address
     SharedRooms* shared_ = nullptr;
+    std::atomic<uint32_t> failoverWaitMs_; // how long a join waits for the shared registry
+    struct WaitingJoin {
+        uint64_t order = 0;
+        std::weak_ptr<Client> client;
+        nlohmann::json message;
+        std::shared_ptr<const std::optional<TurnCredentials>> turn; // the policy's when the join came
+    };
+    // Under the state's lock; one per connection at most (joinPending), forgotten when it closes.
+    std::unordered_map<const Client*, WaitingJoin> waiting_;
+    uint64_t waitingOrder_ = 0;
     const std::chrono::milliseconds resumeGrace_;
-    DeadlineThread heldExpiry_; // these two last: their threads stop first, while what they call still exists
+    // The ends of held slots' grace periods and of joins' waits. These two last: their threads stop first,
+    // while what they call still exists.
+    DeadlineThread expiry_;
     Deadlines deadlines_{[this](const std::shared_ptr<Client>& client) { endMembership(client); }};
 };
 

@@ -28,6 +28,7 @@ TEST(ChannelMessage, ReadsBackWhatWasWrittenByteForByte) {
         {Kind::Relay, 1, 2, "a", "room", R"({"type":"offer","sdp":"v=0\r\nM 1 x 2\n"})"},
         {Kind::Joined, most, most, "host-7.eu", "a room\nwith 12 lines", "ü € 𝄞"},
         {Kind::Left, 0, 0, "b", "", ""},
+        {Kind::Kept, 3, 4, "b", "r", "?"},
         {Kind::Relay, 5, 6, "c", "5\n", std::string("\0\xff M 1 c 2 5\n", 13)},
     };
     for (const auto& c : cases) {
@@ -76,9 +77,15 @@ TEST(ChannelVerdict, OnlyWhatFitsTheMemberReachesIt) {
         {Kind::Joined, "pair", longest + "n", false, false, ChannelVerdict::Malformed},
         {Kind::Joined, "pair", "\xff\xfe nick", false, false, ChannelVerdict::Malformed},
         {Kind::Joined, "lone", "stranger", false, false, ChannelVerdict::Misdirected},
-        {Kind::Joined, "pair", "late", true, true, ChannelVerdict::Ignore}, // the slot is held: a late repeat
+        {Kind::Joined, "pair", "late", false, true, ChannelVerdict::Ignore},   // the slot is held: a late repeat
+        {Kind::Joined, "pair", "again", true, true, ChannelVerdict::Rejoined}, // the partner ended and met us again
+        {Kind::Joined, "pair", "\xff", true, true, ChannelVerdict::Malformed},
         {Kind::Left, "pair", "", true, true, ChannelVerdict::PeerLeft},
         {Kind::Left, "pair", "", false, true, ChannelVerdict::Misdirected},
+        {Kind::Left, "pair", "", false, false, ChannelVerdict::Ignore}, // a pair that has ended here already
+        {Kind::Kept, "pair", "?", true, true, ChannelVerdict::PartnerKept},
+        {Kind::Kept, "pair", "?", false, false, ChannelVerdict::Ignore}, // ended here: the sender's wait ends it
+        {Kind::Kept, "lone", "?", true, true, ChannelVerdict::Misdirected},
     };
     for (const auto& c : cases) {
         const std::string wire = encodeChannelMessage(c.kind, 1, "b", 2, c.room, c.body);

@@ -20,6 +20,7 @@ struct Instance {
     std::unique_ptr<ChildProcess> child;
     uint16_t port = 0;
     uint16_t admin = 0;
+    std::string config; // its configuration file's name
 };
 
 class SharedRooms : public ::testing::Test {
@@ -48,18 +49,23 @@ protected:
     Started launch(Instance& instance, const std::string& timing, const std::string& members = R"("max_rooms": 0)",
                    const std::map<std::string, std::string>& env = {}) {
         instance.admin = freeLoopbackPort();
-        const std::string name = "c" + std::to_string(instances_.size()) + ".json";
+        instance.config = "c" + std::to_string(instances_.size()) + ".json";
         return startOnFreePort(
             dir_.path(),
             [&](uint16_t port) {
-                dir_.write(name, "{\"port\": " + std::to_string(port) + R"(, "bind_address": "127.0.0.1",
-                    "max_connections": 0, "max_connections_per_ip": 0, "drain_timeout_ms": 0, "admin": {"port": )" +
-                                     std::to_string(instance.admin) + "}, " + members +
-                                     R"(, "cluster": {"redis": "redis://127.0.0.1:)" + std::to_string(redis_.port()) +
-                                     "\", " + timing + "}}");
-                return std::vector<std::string>{name};
+                writeConfig(instance, port, timing, members);
+                return std::vector<std::string>{instance.config};
             },
             7, env);
+    }
+
+    void writeConfig(const Instance& instance, uint16_t port, const std::string& timing,
+                     const std::string& members = R"("max_rooms": 0)") {
+        dir_.write(instance.config, "{\"port\": " + std::to_string(port) + R"(, "bind_address": "127.0.0.1",
+                    "max_connections": 0, "max_connections_per_ip": 0, "drain_timeout_ms": 0, "admin": {"port": )" +
+                                        std::to_string(instance.admin) + "}, " + members +
+                                        R"(, "cluster": {"redis": "redis://127.0.0.1:)" +
+                                        std::to_string(redis_.port()) + "\", " + timing + "}}");
     }
 
     static bool ready(const Instance& instance) {
@@ -178,7 +184,8 @@ TEST_F(SharedRooms, PairsAcrossInstancesMeetRelayInOrderRaceForSlotsAndLeaveNoth
 }
 
 TEST_F(SharedRooms, AKilledInstancesRoomsAreFreedAndRedisCanRestartUnderRunningPairs) {
-    const std::string timing = R"("heartbeat_ms": 100, "instance_timeout_ms": 1000)";
+    // Without a failover wait: joins are refused and pairs across instances end as soon as Redis is lost.
+    const std::string timing = R"("heartbeat_ms": 100, "instance_timeout_ms": 1000, "failover_wait_ms": 0)";
     for (int i = 0; i < 3; ++i)
         startInstance(timing);
     const auto connectTo = [&](int i) { return WsClient::connect(instances_[i].port); };
@@ -391,7 +398,7 @@ protected:
 };
 
 TEST_F(SharedRoomsWithPassword, ThePasswordComesFromTheEnvironment) {
-    const std::string timing = R"("heartbeat_ms": 100, "instance_timeout_ms": 1000)";
+    const std::string timing = R"("heartbeat_ms": 100, "instance_timeout_ms": 1000, "failover_wait_ms": 0)";
     auto& with = startInstance(timing, R"("max_rooms": 0)", {{"MURVA_SIGNAL_REDIS_PASSWORD", password}});
     expectUnready_ = true;
     auto& without = startInstance(timing);
@@ -524,4 +531,159 @@ TEST_F(SharedRooms, JoinTokensWorkOnEveryInstance) {
     EXPECT_EQ(a->receive(5s), peerJoined("Token Nick"));
     EXPECT_EQ(b->receive(5s), R"({"reason":"Token expired.","type":"error"})");
     EXPECT_EQ(a->receive(5s), peerLeft);
+}
+
+// Redis lost (kill -9) and back, with nothing, within failover_wait_ms: a pair across instances goes on without a
+// word to either member, and what each sent meanwhile arrives once and in order (past what a held slot keeps,
+// dropped and counted); a join that came meanwhile waits and is answered then. A partner whose instance died
+// meanwhile is not believed in past the wait: its member hears peer-left and its room takes a newcomer.
+TEST_F(SharedRooms, PairsAcrossInstancesOutliveALossOfRedisWithinTheWait) {
+    const std::string timing = R"("heartbeat_ms": 100, "instance_timeout_ms": 1000, "failover_wait_ms": 4000)";
+    for (int i = 0; i < 3; ++i)
+        startInstance(timing);
+    const auto connectTo = [&](int i) { return WsClient::connect(instances_[i].port); };
+    auto a = connectTo(0), b = connectTo(1), x = connectTo(0), y = connectTo(2);
+    ASSERT_EQ(join(*a, "p", "a"), joinedAlone);
+    ASSERT_EQ(join(*b, "p", "b"), joinedWith("a"));
+    ASSERT_EQ(a->receive(5s), peerJoined("b"));
+    ASSERT_EQ(join(*x, "q", "x"), joinedAlone);
+    ASSERT_EQ(join(*y, "q", "y"), joinedWith("x"));
+    ASSERT_EQ(x->receive(5s), peerJoined("y"));
+
+    redis_.kill();
+    ASSERT_TRUE(waitUntil([&] { return !ready(instances_[0]) && !ready(instances_[1]); }, 3s));
+    const auto frame = [](const std::string& from, int n) {
+        return R"({"type":"candidate","from":")" + from + R"(","n":)" + std::to_string(n) + "}";
+    };
+    const int kept = 64; // what a held slot keeps
+    for (int i = 0; i < kept + 2; ++i)
+        a->sendText(frame("a", i));
+    for (int i = 0; i < 3; ++i)
+        b->sendText(frame("b", i));
+    auto waiting = connectTo(1);
+    waiting->sendText(R"({"type":"join","room":"w","nick":"w"})");
+    waiting->sendText(R"({"type":"offer","early":true})"); // before "joined": dropped, as always
+    instances_[2].child->kill();
+    EXPECT_TRUE(waiting->receivesNothing());
+    redis_.start();
+
+    EXPECT_EQ(waiting->receive(5s), joinedAlone);
+    for (int i = 0; i < kept; ++i)
+        ASSERT_EQ(b->receive(5s), frame("a", i)) << i;
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(a->receive(5s), frame("b", i)) << i;
+    a->sendText(R"({"type":"offer","after":"restart"})");
+    EXPECT_EQ(b->receive(5s), R"({"type":"offer","after":"restart"})");
+    b->sendText(R"({"type":"answer","after":"restart"})");
+    EXPECT_EQ(a->receive(5s), R"({"type":"answer","after":"restart"})");
+    auto second = connectTo(0);
+    EXPECT_EQ(join(*second, "w", "s"), joinedWith("w"));
+    EXPECT_EQ(waiting->receive(5s), peerJoined("s"));
+    EXPECT_TRUE(second->receivesNothing());
+
+    // The member whose partner's instance died hears of it once the wait has run out.
+    EXPECT_EQ(x->receive(5s), peerLeft);
+    auto newcomer = connectTo(1);
+    EXPECT_EQ(join(*newcomer, "q", "z"), joinedWith("x"));
+    EXPECT_EQ(x->receive(5s), peerJoined("z"));
+    EXPECT_TRUE(a->receivesNothing() && b->receivesNothing()); // never peer-left, nothing twice
+
+    const auto count = [&](int i, const std::string& family, const std::string& result) {
+        return metric(instances_[i], "murva_cluster_failover_" + family + R"(_total{result=")" + result + "\"}");
+    };
+    EXPECT_EQ(count(0, "pairs", "kept"), "1");
+    EXPECT_EQ(count(0, "pairs", "ended"), "1");
+    EXPECT_EQ(count(0, "frames", "sent"), std::to_string(kept));
+    EXPECT_EQ(count(0, "frames", "dropped"), "2");
+    EXPECT_EQ(count(1, "pairs", "kept"), "1");
+    EXPECT_EQ(count(1, "frames", "sent"), "3");
+    EXPECT_EQ(count(1, "joins", "served"), "1");
+}
+
+// Redis gone for longer than the wait: the join that waited is refused then, the pair across instances ends on
+// both sides then, and once Redis is back the rooms are put back as after any restart. A reload sets the wait,
+// while the other cluster keys wait for a restart.
+TEST_F(SharedRooms, WhenTheWaitRunsOutJoinsAreRefusedAndPairsEnd) {
+    const std::string timing = R"("heartbeat_ms": 100, "instance_timeout_ms": 1000, "failover_wait_ms": 0)";
+    for (int i = 0; i < 2; ++i)
+        startInstance(timing);
+    for (auto& instance : instances_) {
+        writeConfig(instance, instance.port,
+                    R"("heartbeat_ms": 200, "instance_timeout_ms": 1000, )"
+                    R"("failover_wait_ms": 1000)");
+        ASSERT_EQ(::kill(instance.child->pid(), SIGHUP), 0);
+        EXPECT_TRUE(instance.child->waitForStdout("cluster.failover_wait_ms applied"));
+        EXPECT_NE(instance.child->stderrText().find("kept until a restart: cluster"), std::string::npos);
+    }
+    auto a = WsClient::connect(instances_[0].port), b = WsClient::connect(instances_[1].port);
+    ASSERT_EQ(join(*a, "p", "a"), joinedAlone);
+    ASSERT_EQ(join(*b, "p", "b"), joinedWith("a"));
+    ASSERT_EQ(a->receive(5s), peerJoined("b"));
+
+    redis_.stop();
+    ASSERT_TRUE(waitUntil([&] { return !ready(instances_[0]); }, 3s));
+    auto late = WsClient::connect(instances_[0].port);
+    late->sendText(R"({"type":"join","room":"later","nick":"l"})");
+    EXPECT_TRUE(a->receivesNothing(500ms) && late->receivesNothing(0ms)); // both wait
+    EXPECT_EQ(late->receive(3s), atCapacity);
+    EXPECT_EQ(a->receive(3s), peerLeft);
+    EXPECT_EQ(b->receive(3s), peerLeft);
+
+    redis_.start();
+    EXPECT_TRUE(waitUntil([&] { return ready(instances_[0]) && ready(instances_[1]); }, 5s));
+    const auto toldA = a->receive(1s), toldB = b->receive(1s);
+    EXPECT_TRUE(toldA == peerJoined("b") ? !toldB : toldB == peerJoined("a"))
+        << toldA.value_or("-") << toldB.value_or("-");
+    a->sendText(R"({"type":"offer"})");
+    EXPECT_EQ(b->receive(5s), R"({"type":"offer"})");
+    EXPECT_EQ(join(*late, "later", "l"), joinedAlone);
+    EXPECT_EQ(metric(instances_[0], R"(murva_cluster_failover_joins_total{result="refused"})"), "1");
+    EXPECT_EQ(metric(instances_[0], R"(murva_cluster_failover_pairs_total{result="ended"})"), "1");
+}
+
+// Redis that does not answer for a while (paused) comes back with what it held, as a promoted replica does: a
+// pair across instances goes on, each member's frames sent meanwhile arriving in order; a resume that comes
+// meanwhile waits and gets what its partner sent; that partner, whose partner's slot was held throughout, hears
+// peer-back and never peer-left.
+TEST_F(SharedRooms, APairAndAResumeOutliveAPausedRedis) {
+    const std::string timing = R"("heartbeat_ms": 100, "instance_timeout_ms": 1000, "failover_wait_ms": 8000)";
+    for (int i = 0; i < 2; ++i)
+        startInstance(timing);
+    auto ann = WsClient::connect(instances_[0].port), ben = WsClient::connect(instances_[1].port);
+    ann->sendText(R"({"type":"join","room":"r","nick":"ann","resume":true})");
+    const auto session = nlohmann::json::parse(ann->receive(5s).value_or("{}")).value("session", "");
+    ben->sendText(R"({"type":"join","room":"r","nick":"ben","resume":true})");
+    ASSERT_TRUE(ben->receive(5s));
+    ASSERT_EQ(ann->receive(5s), peerJoined("ben"));
+    ann->abort();
+    ASSERT_EQ(ben->receive(5s), R"({"type":"peer-away"})");
+    auto c = WsClient::connect(instances_[0].port), d = WsClient::connect(instances_[1].port);
+    ASSERT_EQ(join(*c, "pair", "c"), joinedAlone);
+    ASSERT_EQ(join(*d, "pair", "d"), joinedWith("c"));
+    ASSERT_EQ(c->receive(5s), peerJoined("d"));
+
+    redis_.pause();
+    ASSERT_TRUE(waitUntil([&] { return !ready(instances_[0]) && !ready(instances_[1]); }, 3s));
+    ben->sendText(R"({"type":"offer","n":1})");
+    for (int i = 0; i < 3; ++i) {
+        c->sendText(R"({"from":"c","n":)" + std::to_string(i) + "}");
+        d->sendText(R"({"from":"d","n":)" + std::to_string(i) + "}");
+    }
+    auto back = WsClient::connect(instances_[0].port);
+    back->sendText(R"({"type":"join","room":"r","nick":"x","session":")" + session + R"("})");
+    EXPECT_TRUE(back->receivesNothing());
+    redis_.resume();
+
+    const auto reply = nlohmann::json::parse(back->receive(8s).value_or("{}"));
+    EXPECT_EQ(reply.value("type", ""), "joined");
+    EXPECT_EQ(reply.value("peer", ""), "ben");
+    EXPECT_EQ(back->receive(5s), R"({"type":"offer","n":1})");
+    EXPECT_EQ(ben->receive(5s), R"({"type":"peer-back"})");
+    back->sendText(R"({"type":"answer"})");
+    EXPECT_EQ(ben->receive(5s), R"({"type":"answer"})");
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(d->receive(5s), R"({"from":"c","n":)" + std::to_string(i) + "}");
+        EXPECT_EQ(c->receive(5s), R"({"from":"d","n":)" + std::to_string(i) + "}");
+    }
+    EXPECT_TRUE(ben->receivesNothing() && c->receivesNothing() && d->receivesNothing());
 }

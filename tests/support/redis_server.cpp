@@ -22,6 +22,8 @@ std::string RedisServer::url() const {
 }
 
 void RedisServer::start() {
+    if (process_)
+        return;
     if (std::string(MURVA_REDIS_SERVER).empty())
         throw std::runtime_error("redis-server not found when configuring (scripts/install-deps.sh installs it)");
     ProcessOptions options;
@@ -46,6 +48,13 @@ void RedisServer::stop() {
     ::kill(process_->pid(), SIGTERM);
     if (!process_->waitExit(std::chrono::seconds(5)))
         process_->kill();
+    process_.reset();
+}
+
+void RedisServer::kill() {
+    if (!process_)
+        return;
+    process_->kill();
     process_.reset();
 }
 

@@ -23,7 +23,9 @@ public:
     std::string url() const; // redis://[:password@]127.0.0.1:port
 
     void stop();    // SIGTERM by PID, SIGKILL if it has not ended within 5 s
+    void kill();    // SIGKILL by PID: gone at once, as in a crash
     void restart(); // stop() if running, then start again on the same port (empty data)
+    void start();   // after stop() or kill(): again on the same port (empty data)
     void pause();   // SIGSTOP: connections stay open, nothing answers
     void resume();  // SIGCONT
     bool running() const { return process_ != nullptr; }
@@ -34,7 +36,6 @@ public:
     std::vector<std::string> keys(const std::string& pattern); // sorted
 
 private:
-    void start();
     std::string password_;
     TempDir dir_;
     uint16_t port_ = 0;
