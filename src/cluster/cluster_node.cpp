@@ -47,6 +47,9 @@ ClusterNode::ClusterNode(SignalingState& state, const ClusterSettings& settings)
     // A Redis that stops answering (paused, cut off) counts as lost after half the instance timeout: an
     // unanswered PING is noticed two intervals after it was sent, which is at most three after the pause.
     options.livenessInterval = milliseconds(std::max<uint32_t>(1, settings_.instanceTimeoutMs / 8));
+    // Joins wait for Redis and pairs are kept only for cluster.failover_wait_ms (seconds): Redis back is noticed
+    // within half a second, not the connection's default two.
+    options.maxBackoff = milliseconds(500);
     // SET ... GET, which the heartbeat needs, came with Redis 6.2.
     options.minimumMajor = 6;
     options.minimumMinor = 2;
