@@ -1,5 +1,5 @@
-// One thread that runs a callback when the earliest armed deadline comes: the held slots' grace periods, and the
-// ends of memberships a token limits.
+// One thread that runs a callback when the earliest armed deadline comes: the held slots' grace periods and the
+// waits of joins for Redis, and the ends of memberships a token limits.
 #pragma once
 
 #include <chrono>

@@ -1,7 +1,8 @@
 // Instances of the real binary sharing rooms through a real redis-server: pairs that straddle instances meet,
 // relay in order and part; two instances racing for a last slot; the room limit counted over all of them; an
-// instance killed; Redis restarted and paused under running pairs; an instance stopped; a name used twice;
-// forged channel messages; a flushed script cache; a refused heartbeat.
+// instance killed; Redis restarted and paused under running pairs, within the failover wait (pairs go on, joins
+// wait) and past it; an instance stopped; a name used twice; forged channel messages; a flushed script cache; a
+// refused heartbeat.
 #include <gtest/gtest.h>
 
 #include <csignal>
