@@ -163,6 +163,8 @@ std::unique_ptr<asio::ssl::context> makeTlsContext(const RedisTlsFiles& files) {
     if (files.certFile.empty() != files.keyFile.empty())
         throw std::invalid_argument("a client certificate for Redis over TLS needs both its certificate and its key");
     if (!files.certFile.empty()) {
+        // An encrypted key fails here rather than OpenSSL asking for its pass phrase on the terminal.
+        context->set_password_callback([](std::size_t, asio::ssl::context::password_purpose) { return std::string(); });
         use("client certificate", files.certFile, [&] { context->use_certificate_chain_file(files.certFile); });
         use("client key", files.keyFile,
             [&] { context->use_private_key_file(files.keyFile, asio::ssl::context::pem); });

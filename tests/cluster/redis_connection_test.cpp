@@ -443,6 +443,7 @@ TEST(RedisConnection, UnusableTlsFilesFailTheConstructorNamingTheFile) {
         {{"", data + "/cert.pem", ""}, "both"},
         {{"", data + "/cert.pem", data + "/key2.pem"}, data + "/key2.pem"}, // another certificate's key
         {{"", data + "/cert.pem", dir.file("garbage.pem")}, dir.file("garbage.pem")},
+        {{"", data + "/cert.pem", data + "/key-encrypted.pem"}, data + "/key-encrypted.pem"}, // never a prompt
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.named);
