@@ -452,6 +452,12 @@ TEST_F(SharedRooms, ALimitedRedisUserServesAndAUserWithoutAPermissionEndsTheStar
     ASSERT_EQ(ended.child->waitExit(), 1) << ended.child->stdoutText();
     const std::string error = ended.child->stderrText();
     EXPECT_NE(error.find("Redis user \"no-evalsha\" may not run EVALSHA"), std::string::npos) << error;
+
+    // TLS files with a redis:// URL: the operator believes in a TLS the connection would not have.
+    Instance plain;
+    ended = launch(plain, timing + R"(, "tls": {"ca_file": "ca.pem"})");
+    ASSERT_EQ(ended.child->waitExit(), 1) << ended.child->stdoutText();
+    EXPECT_NE(ended.child->stderrText().find("not a rediss:// URL"), std::string::npos) << ended.child->stderrText();
 }
 
 // Redis over TLS: the CA and the client certificate come from the configuration; instances share rooms as
