@@ -60,7 +60,10 @@ const std::vector<Key>& keys() {
                 return a.cluster.has_value() != b.cluster.has_value() ||
                        (a.cluster &&
                         (a.cluster->redis != b.cluster->redis || a.cluster->instance != b.cluster->instance ||
-                         a.cluster->redisPassword != b.cluster->redisPassword ||
+                         a.cluster->redisPassword != b.cluster->redisPassword || a.cluster->user != b.cluster->user ||
+                         a.cluster->tls.caFile != b.cluster->tls.caFile ||
+                         a.cluster->tls.certFile != b.cluster->tls.certFile ||
+                         a.cluster->tls.keyFile != b.cluster->tls.keyFile ||
                          a.cluster->heartbeatMs != b.cluster->heartbeatMs ||
                          a.cluster->instanceTimeoutMs != b.cluster->instanceTimeoutMs));
             },

@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "cluster/access_check.hpp"
 #include "cluster/redis_connection.hpp"
 #include "cluster/redis_url.hpp"
 #include "cluster/registry_scripts.hpp"
@@ -34,6 +35,16 @@ RedisEndpoint endpointFor(const ClusterSettings& settings) {
     RedisEndpoint endpoint = parseRedisUrl(settings.redis);
     if (!settings.redisPassword.empty())
         endpoint.password = settings.redisPassword;
+    if (!settings.user.empty()) {
+        if (!endpoint.username.empty() && endpoint.username != settings.user)
+            throw std::invalid_argument("cluster.user \"" + settings.user + "\" and the user of cluster.redis (\"" +
+                                        endpoint.username + "\") differ; name the user in one of them");
+        endpoint.username = settings.user;
+    }
+    const ClusterTlsSettings& tls = settings.tls;
+    if (!endpoint.tls && (!tls.caFile.empty() || !tls.certFile.empty() || !tls.keyFile.empty()))
+        throw std::invalid_argument("cluster.tls is set but cluster.redis is not a rediss:// URL: the connection "
+                                    "to Redis would not use TLS");
     return endpoint;
 }
 
@@ -43,6 +54,7 @@ ClusterNode::ClusterNode(SignalingState& state, const ClusterSettings& settings)
     : state_(state), settings_(settings), instance_(settings.instance.empty() ? randomHex() : settings.instance),
       nonce_(randomHex()) {
     const RedisEndpoint endpoint = endpointFor(settings_);
+    user_ = endpoint.username;
     RedisOptions options;
     // A Redis that stops answering (paused, cut off) counts as lost after half the instance timeout: an
     // unanswered PING is noticed two intervals after it was sent, which is at most three after the pause.
@@ -53,6 +65,7 @@ ClusterNode::ClusterNode(SignalingState& state, const ClusterSettings& settings)
     // SET ... GET, which the heartbeat needs, came with Redis 6.2.
     options.minimumMajor = 6;
     options.minimumMinor = 2;
+    options.tls = {settings_.tls.caFile, settings_.tls.certFile, settings_.tls.keyFile};
     const auto error = [this](const std::string& what) { warn("Redis: " + what); };
     RedisConnection::Handlers commandHandlers;
     commandHandlers.connected = [this] { connectionUp(true); };
@@ -84,6 +97,11 @@ void ClusterNode::start() {
     subscriber_->subscribe(instanceChannel(instance_));
     subscriber_->start();
     commands_->start();
+    // The attempt ends within the connect timeout; a little more lets its end be seen.
+    const auto connectBound = Clock::now() + RedisOptions{}.connectTimeout + milliseconds(500);
+    while (!commands_->connected() && !commands_->tried() && Clock::now() < connectBound)
+        std::this_thread::sleep_for(milliseconds(5));
+    checkAccess();
     claimName();
     commands_->every(milliseconds(settings_.heartbeatMs), [this] { heartbeat(); });
 }
@@ -91,9 +109,6 @@ void ClusterNode::start() {
 // Two instances with one name would share a channel and member numbers, and so each other's rooms. A key that
 // exists is a crashed predecessor's heartbeat, gone within the timeout, or a live instance's, kept fresh.
 void ClusterNode::claimName() {
-    const auto connectBound = Clock::now() + RedisOptions{}.connectTimeout;
-    while (!commands_->connected() && !commands_->tried() && Clock::now() < connectBound)
-        std::this_thread::sleep_for(milliseconds(5));
     const std::string key = heartbeatKey(instance_);
     const auto timeout = milliseconds(settings_.instanceTimeoutMs);
     const auto deadline = Clock::now() + timeout + milliseconds(settings_.heartbeatMs);
@@ -119,6 +134,29 @@ void ClusterNode::claimName() {
     named_ = true;
     if (commandsUp_ && subscriberUp_ && !stopped_)
         recover();
+}
+
+// A Redis that cannot be reached now is waited for, as after any loss; one this instance may never use (a TLS
+// certificate not trusted, a user without a permission the registry needs) ends the start instead.
+void ClusterNode::checkAccess() {
+    if (!commands_->connected()) {
+        if (const std::string failure = commands_->tlsFailure(); !failure.empty())
+            throw std::runtime_error("cannot use Redis: " + failure);
+        return;
+    }
+    const auto call = [this](std::vector<std::string> args) {
+        auto answer = std::make_shared<std::promise<RedisReply>>();
+        auto reply = answer->get_future();
+        commands_->command(std::move(args), [answer](const RedisReply& r) { answer->set_value(r); });
+        if (reply.wait_for(RedisOptions{}.connectTimeout) == std::future_status::ready)
+            return reply.get();
+        RedisReply none;
+        none.type = RedisReply::Type::Error;
+        none.text = "no reply";
+        return none;
+    };
+    if (const std::string missing = missingAccess(call, user_, instance_); !missing.empty())
+        throw std::runtime_error("cannot use Redis: " + missing);
 }
 
 void ClusterNode::stop() {

@@ -45,7 +45,7 @@ public:
         virtual void message(std::string_view payload) = 0;
     };
 
-    // Throws std::invalid_argument for a Redis URL it cannot use. `state` must outlive it.
+    // Throws std::invalid_argument for a Redis URL or TLS files it cannot use. `state` must outlive it.
     ClusterNode(SignalingState& state, const ClusterSettings& settings);
     ~ClusterNode(); // stop(), then joins the connections' threads: no registry call runs after it returns
 
@@ -56,9 +56,10 @@ public:
     // destruction joins them).
     void attach(Registry& registry) { registry_ = &registry; }
 
-    // Connects (and keeps reconnecting); unavailable until Redis answers. When Redis answers at once and the
-    // instance's name is held, waits up to instance_timeout_ms for it to be given up (a crashed predecessor's
-    // heartbeat expiring); throws std::runtime_error when it is still held then.
+    // Connects (and keeps reconnecting); unavailable until Redis answers. Throws std::runtime_error when the
+    // first connection fails its TLS handshake or, when Redis answers at once, when its user may not run all the
+    // instance needs (named). Then, when the instance's name is held, waits up to instance_timeout_ms for it to
+    // be given up (a crashed predecessor's heartbeat expiring); throws std::runtime_error when it is still held.
     void start();
     // Gives back what this instance still holds in Redis (briefly waiting for it), then disconnects. Call it
     // after the last connection has closed.
@@ -78,7 +79,8 @@ public:
     void after(std::chrono::milliseconds delay, std::function<void()> fn);
 
 private:
-    void claimName();                         // start(): takes the heartbeat key only where it does not exist
+    void checkAccess(); // start(): throws when Redis refused TLS or the user lacks a permission the registry needs
+    void claimName();   // start(): takes the heartbeat key only where it does not exist
     void warn(const std::string& line) const; // one line on standard error
 
     // Each runs under the state's lock.
@@ -94,6 +96,7 @@ private:
     const ClusterSettings settings_;
     const std::string instance_;
     const std::string nonce_; // the heartbeat's value: this process's, not another's with the same name
+    std::string user_;        // the Redis user logged in as; empty: the default one
     Registry* registry_ = nullptr;
     std::unique_ptr<RedisConnection> commands_;
     std::unique_ptr<RedisConnection> subscriber_;

@@ -1,5 +1,6 @@
-// The Redis connection: hiredis formats the commands and parses the replies, our Asio socket and one thread carry
-// them. Every connection attempt is a Link; handlers of a Link that is no longer the current one do nothing.
+// The Redis connection: hiredis formats the commands and parses the replies, our Asio socket (under TLS for
+// rediss://) and one thread carry them. Every connection attempt is a Link; handlers of a Link that is no longer
+// the current one do nothing.
 #include "cluster/redis_connection.hpp"
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <charconv>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <thread>
@@ -19,9 +21,15 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/ssl/context.hpp>
+#include <boost/asio/ssl/error.hpp>
+#include <boost/asio/ssl/stream.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 #include <hiredis/hiredis.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
 
 namespace murva {
 namespace {
@@ -134,6 +142,42 @@ std::string format(const std::vector<std::string>& args, FormattedCommand& out, 
     return out.size < 0 ? "cannot format the command (out of memory)" : "";
 }
 
+// The client side of rediss://: the server's certificate is checked against the CA file (or the system's CAs)
+// always; the host name (or IP address) is checked on each connection, which knows the host.
+std::unique_ptr<asio::ssl::context> makeTlsContext(const RedisTlsFiles& files) {
+    auto context = std::make_unique<asio::ssl::context>(asio::ssl::context::tls_client);
+    SSL_CTX_set_min_proto_version(context->native_handle(), TLS1_2_VERSION);
+    const auto use = [](const std::string& what, const std::string& path, const auto& load) {
+        try {
+            load();
+        } catch (const boost::system::system_error& e) {
+            ERR_clear_error();
+            throw std::invalid_argument("cannot use the " + what + " " + path +
+                                        " for Redis over TLS: " + e.code().message());
+        }
+    };
+    if (files.caFile.empty())
+        use("system's CA store", "(default paths)", [&] { context->set_default_verify_paths(); });
+    else
+        use("CA file", files.caFile, [&] { context->load_verify_file(files.caFile); });
+    if (files.certFile.empty() != files.keyFile.empty())
+        throw std::invalid_argument("a client certificate for Redis over TLS needs both its certificate and its key");
+    if (!files.certFile.empty()) {
+        // An encrypted key fails here rather than OpenSSL asking for its pass phrase on the terminal.
+        context->set_password_callback([](std::size_t, asio::ssl::context::password_purpose) { return std::string(); });
+        use("client certificate", files.certFile, [&] { context->use_certificate_chain_file(files.certFile); });
+        use("client key", files.keyFile,
+            [&] { context->use_private_key_file(files.keyFile, asio::ssl::context::pem); });
+        if (SSL_CTX_check_private_key(context->native_handle()) != 1) {
+            ERR_clear_error();
+            throw std::invalid_argument("the client key " + files.keyFile + " does not belong to the certificate " +
+                                        files.certFile);
+        }
+    }
+    context->set_verify_mode(asio::ssl::verify_peer);
+    return context;
+}
+
 struct ReaderDeleter {
     void operator()(redisReader* reader) const { redisReaderFree(reader); }
 };
@@ -146,12 +190,25 @@ enum class Phase { Connecting, Handshaking, Ready };
 // One connection attempt and, when it succeeds, the connection: owned by the handlers of its pending operations
 // too, so its socket and buffers outlive them.
 struct Link {
-    explicit Link(asio::io_context& io) : resolver(io), socket(io), reader(redisReaderCreate()) {
+    Link(asio::io_context& io, asio::ssl::context* tls) : resolver(io), socket(io), reader(redisReaderCreate()) {
         if (!reader)
             throw std::bad_alloc();
+        if (tls)
+            secure.emplace(io, *tls);
     }
+    tcp::socket& tcpSocket() { return secure ? secure->next_layer() : socket; }
+    // Runs `use` with the stream commands and replies go through: the TLS stream or the plain socket.
+    template <class Use> void stream(Use&& use) {
+        if (secure)
+            use(*secure);
+        else
+            use(socket);
+    }
+
     tcp::resolver resolver;
-    tcp::socket socket;
+    tcp::socket socket;                                   // without TLS
+    std::optional<asio::ssl::stream<tcp::socket>> secure; // with TLS, over a socket of its own
+    bool tlsHandshaking = false;
     std::unique_ptr<redisReader, ReaderDeleter> reader;
     std::array<char, readChunk> readBuffer;
     std::string writing; // the batch being written
@@ -170,7 +227,8 @@ class RedisConnection::Impl {
 public:
     Impl(RedisEndpoint endpoint, Handlers handlers, RedisOptions options)
         : endpoint_(std::move(endpoint)), handlers_(std::move(handlers)), options_(options),
-          maxBackoff_(std::max(options.maxBackoff, leastBackoff)), backoff_(std::min(firstBackoff, maxBackoff_)),
+          maxBackoff_(std::max(options.maxBackoff, leastBackoff)),
+          tls_(endpoint_.tls ? makeTlsContext(options.tls) : nullptr), backoff_(std::min(firstBackoff, maxBackoff_)),
           work_(asio::make_work_guard(io_)), retryTimer_(io_), connectTimer_(io_), livenessTimer_(io_),
           thread_([this] { run(); }) {}
 
@@ -203,6 +261,10 @@ public:
 
     bool connected() const { return connected_; }
     bool tried() const { return tried_; }
+    std::string tlsFailure() const {
+        std::lock_guard lock(mutex_);
+        return tlsFailure_;
+    }
 
     void drop(std::string why) {
         asio::post(io_, [this, why = std::move(why)] {
@@ -345,14 +407,19 @@ private:
     }
 
     void connect() {
-        auto link = std::make_shared<Link>(io_);
+        auto link = std::make_shared<Link>(io_, tls_.get());
         link_ = link;
         if (options_.connectTimeout > milliseconds::zero()) {
             connectTimer_.expires_after(options_.connectTimeout);
             connectTimer_.async_wait([this, link](boost::system::error_code ec) {
-                if (!ec && link == link_ && link->phase != Phase::Ready)
-                    fail("no connection to " + where() + " within " + std::to_string(options_.connectTimeout.count()) +
-                         " ms");
+                if (ec || link != link_ || link->phase == Phase::Ready)
+                    return;
+                const std::string within = " within " + std::to_string(options_.connectTimeout.count()) + " ms";
+                // A server that accepted the connection but never answers the handshake speaks no TLS there
+                // (a plain Redis waits for the end of a command line that never comes).
+                if (link->tlsHandshaking)
+                    return tlsFailed("no answer" + within + " (does it speak TLS there?)");
+                fail("no connection to " + where() + within);
             });
         }
         link->resolver.async_resolve(
@@ -362,15 +429,63 @@ private:
                     return;
                 if (ec)
                     return fail("cannot resolve " + endpoint_.host + ": " + ec.message());
-                asio::async_connect(link->socket, results,
+                asio::async_connect(link->tcpSocket(), results,
                                     [this, link](boost::system::error_code ec, const tcp::endpoint&) {
                                         if (link != link_)
                                             return;
                                         if (ec)
                                             return fail("cannot connect to " + where() + ": " + ec.message());
+                                        if (link->secure)
+                                            return startTls(link);
                                         handshake(link);
                                     });
             });
+    }
+
+    // The server's certificate must name the host of the URL: SNI and the name check for a host name, the IP
+    // SAN check for an address.
+    void startTls(const std::shared_ptr<Link>& link) {
+        SSL* ssl = link->secure->native_handle();
+        X509_VERIFY_PARAM* param = SSL_get0_param(ssl);
+        boost::system::error_code notAnAddress;
+        asio::ip::make_address(endpoint_.host, notAnAddress);
+        const bool named = notAnAddress ? SSL_set_tlsext_host_name(ssl, endpoint_.host.c_str()) == 1 &&
+                                              X509_VERIFY_PARAM_set1_host(param, endpoint_.host.c_str(), 0) == 1
+                                        : X509_VERIFY_PARAM_set1_ip_asc(param, endpoint_.host.c_str()) == 1;
+        if (!named) {
+            ERR_clear_error();
+            return tlsFailed("cannot check the server's certificate against the host " + endpoint_.host);
+        }
+        link->tlsHandshaking = true;
+        link->secure->async_handshake(asio::ssl::stream_base::client, [this, link](boost::system::error_code ec) {
+            if (link != link_)
+                return;
+            link->tlsHandshaking = false;
+            if (ec)
+                return tlsFailed(tlsError(link, ec));
+            handshake(link);
+        });
+    }
+
+    // What went wrong in TLS: the certificate check's own reason when that failed ("unable to get local issuer
+    // certificate", "hostname mismatch"), else OpenSSL's.
+    std::string tlsError(const std::shared_ptr<Link>& link, const boost::system::error_code& ec) const {
+        const long verified = SSL_get_verify_result(link->secure->native_handle());
+        ERR_clear_error();
+        if (verified != X509_V_OK)
+            return std::string("certificate verify failed (") + X509_verify_cert_error_string(verified) + ")";
+        if (ec == asio::ssl::error::stream_truncated || ec == asio::error::eof)
+            return "the server closed the connection (does it speak TLS there?)";
+        return ec.message();
+    }
+
+    void tlsFailed(const std::string& reason) {
+        const std::string why = "TLS handshake with " + where() + " failed: " + reason;
+        {
+            std::lock_guard lock(mutex_);
+            tlsFailure_ = why;
+        }
+        fail(why, true);
     }
 
     // AUTH and SELECT when configured, a PING (so a server wanting a password is noticed now, not at the
@@ -378,18 +493,16 @@ private:
     // The connection is ready when all have succeeded.
     void handshake(const std::shared_ptr<Link>& link) {
         boost::system::error_code ignored;
-        link->socket.set_option(tcp::no_delay(true), ignored); // batching is ours
+        link->tcpSocket().set_option(tcp::no_delay(true), ignored); // batching is ours
         link->phase = Phase::Handshaking;
         link->lastRead = Clock::now();
         read(link);
 
         std::vector<std::vector<std::string>> steps;
-        if (!endpoint_.password.empty()) {
-            if (endpoint_.username.empty())
-                steps.push_back({"AUTH", endpoint_.password});
-            else
-                steps.push_back({"AUTH", endpoint_.username, endpoint_.password});
-        }
+        if (!endpoint_.username.empty())
+            steps.push_back({"AUTH", endpoint_.username, endpoint_.password});
+        else if (!endpoint_.password.empty())
+            steps.push_back({"AUTH", endpoint_.password});
         if (endpoint_.database != 0)
             steps.push_back({"SELECT", std::to_string(endpoint_.database)});
         const bool checkVersion = options_.minimumMajor > 0;
@@ -448,6 +561,10 @@ private:
         }
         link->phase = Phase::Ready;
         tried_ = true;
+        {
+            std::lock_guard lock(mutex_);
+            tlsFailure_.clear();
+        }
         lossReported_ = false;
         connectTimer_.cancel();
         backoff_ = std::min(firstBackoff, maxBackoff_);
@@ -482,30 +599,39 @@ private:
     }
 
     void read(const std::shared_ptr<Link>& link) {
-        link->socket.async_read_some(
-            asio::buffer(link->readBuffer), [this, link](boost::system::error_code ec, std::size_t size) {
-                if (link != link_)
-                    return;
-                if (ec)
-                    return fail(ec == asio::error::eof ? where() + " closed the connection"
-                                                       : "reading from " + where() + " failed: " + ec.message());
-                link->lastRead = Clock::now();
-                redisReader* reader = link->reader.get();
-                if (redisReaderFeed(reader, link->readBuffer.data(), size) != REDIS_OK)
-                    return fail("protocol error from " + where() + ": " + reader->errstr);
-                for (;;) {
-                    void* raw = nullptr;
-                    if (redisReaderGetReply(reader, &raw) != REDIS_OK)
-                        return fail("protocol error from " + where() + ": " + reader->errstr);
-                    if (!raw)
-                        break;
-                    std::unique_ptr<redisReply, ReplyDeleter> reply(static_cast<redisReply*>(raw));
-                    dispatch(link, copyReply(*reply));
-                    if (link != link_)
-                        return; // the reply ended the connection (a refused AUTH, say)
-                }
-                read(link);
-            });
+        link->stream([&](auto& stream) {
+            stream.async_read_some(
+                asio::buffer(link->readBuffer),
+                [this, link](boost::system::error_code ec, std::size_t size) { received(link, ec, size); });
+        });
+    }
+
+    void received(const std::shared_ptr<Link>& link, boost::system::error_code ec, std::size_t size) {
+        if (link != link_)
+            return;
+        // With TLS 1.3 the server judges our certificate after our handshake has ended: its refusal
+        // comes as an alert on the first read.
+        if (ec && link->secure && link->phase != Phase::Ready && ec.category() == asio::error::get_ssl_category())
+            return tlsFailed(tlsError(link, ec));
+        if (ec)
+            return fail(ec == asio::error::eof ? where() + " closed the connection"
+                                               : "reading from " + where() + " failed: " + ec.message());
+        link->lastRead = Clock::now();
+        redisReader* reader = link->reader.get();
+        if (redisReaderFeed(reader, link->readBuffer.data(), size) != REDIS_OK)
+            return fail("protocol error from " + where() + ": " + reader->errstr);
+        for (;;) {
+            void* raw = nullptr;
+            if (redisReaderGetReply(reader, &raw) != REDIS_OK)
+                return fail("protocol error from " + where() + ": " + reader->errstr);
+            if (!raw)
+                break;
+            std::unique_ptr<redisReply, ReplyDeleter> reply(static_cast<redisReply*>(raw));
+            dispatch(link, copyReply(*reply));
+            if (link != link_)
+                return; // the reply ended the connection (a refused AUTH, say)
+        }
+        read(link);
     }
 
     void dispatch(const std::shared_ptr<Link>& link, const RedisReply& reply) {
@@ -539,18 +665,20 @@ private:
             queued_.clear();
         }
         link->writeInFlight = true;
-        asio::async_write(link->socket, asio::buffer(link->writing),
-                          [this, link](boost::system::error_code ec, std::size_t) {
-                              if (link != link_)
-                                  return;
-                              link->writeInFlight = false;
-                              if (ec)
-                                  return fail("writing to " + where() + " failed: " + ec.message());
-                              link->writing.clear();
-                              if (link->writing.capacity() > keptWriteCapacity)
-                                  std::string().swap(link->writing);
-                              flush();
-                          });
+        link->stream([&](auto& stream) {
+            asio::async_write(stream, asio::buffer(link->writing),
+                              [this, link](boost::system::error_code ec, std::size_t) {
+                                  if (link != link_)
+                                      return;
+                                  link->writeInFlight = false;
+                                  if (ec)
+                                      return fail("writing to " + where() + " failed: " + ec.message());
+                                  link->writing.clear();
+                                  if (link->writing.capacity() > keptWriteCapacity)
+                                      std::string().swap(link->writing);
+                                  flush();
+                              });
+        });
     }
 
     // Ends the current link: its callbacks and the queued ones get `error`, in the order they were issued.
@@ -563,7 +691,7 @@ private:
         if (link) {
             boost::system::error_code ignored;
             link->resolver.cancel();
-            link->socket.close(ignored);
+            link->tcpSocket().close(ignored);
             pending = std::move(link->awaiting);
         }
         std::lock_guard lock(mutex_);
@@ -618,17 +746,19 @@ private:
     const Handlers handlers_;
     const RedisOptions options_;
     const milliseconds maxBackoff_;
+    const std::unique_ptr<asio::ssl::context> tls_; // rediss:// only; before the links that use it
     asio::io_context io_; // before everything holding its I/O objects, so it is destroyed after them
     std::atomic<bool> started_{false};
     std::atomic<bool> stopped_{false};   // written under mutex_, read anywhere
     std::atomic<bool> connected_{false}; // likewise
     std::atomic<bool> tried_{false};
 
-    std::mutex mutex_;            // guards the four below; never held while a callback runs
+    mutable std::mutex mutex_;    // guards the five below; never held while a callback runs
     bool accepting_ = false;      // user commands are queued (ready and not stopped)
     std::string outbox_;          // formatted commands not yet taken into a write
     std::deque<Callback> queued_; // their callbacks, in the same order
     bool flushPosted_ = false;
+    std::string tlsFailure_; // the latest attempt's, until a connection is ready
 
     // The connection's thread only.
     milliseconds backoff_;
@@ -651,6 +781,7 @@ void RedisConnection::start() { impl_->start(); }
 void RedisConnection::stop() { impl_->stop(); }
 bool RedisConnection::connected() const { return impl_->connected(); }
 bool RedisConnection::tried() const { return impl_->tried(); }
+std::string RedisConnection::tlsFailure() const { return impl_->tlsFailure(); }
 void RedisConnection::drop(std::string why) { impl_->drop(std::move(why)); }
 void RedisConnection::command(std::vector<std::string> args, Callback done) {
     impl_->command(std::move(args), std::move(done));

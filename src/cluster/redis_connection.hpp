@@ -13,12 +13,20 @@
 
 namespace murva {
 
+// For rediss:// endpoints. The server's certificate must chain to a CA of caFile (empty: the system's trusted
+// CAs) and name the host connected to (an IP address: in an IP SAN). certFile and keyFile (PEM, together or
+// neither): the certificate this client shows when the server asks for one.
+struct RedisTlsFiles {
+    std::string caFile, certFile, keyFile;
+};
+
 struct RedisOptions {
     std::chrono::milliseconds maxBackoff{2000};     // reconnect tries: 100 ms doubling up to this, never more
-    std::chrono::milliseconds connectTimeout{2000}; // resolve, TCP connect and AUTH/SELECT/SUBSCRIBE together
+    std::chrono::milliseconds connectTimeout{2000}; // resolve, TCP connect, TLS and AUTH/SELECT/SUBSCRIBE together
     std::chrono::milliseconds livenessInterval{0};  // >0: PING this often; no reply within 2 intervals = lost
     // Non-zero: the handshake asks the server's version (HELLO) and refuses a server older than major.minor.
     int minimumMajor = 0, minimumMinor = 0;
+    RedisTlsFiles tls; // used with a rediss:// endpoint only
 };
 
 class RedisConnection {
@@ -39,7 +47,8 @@ public:
         std::function<void(const std::string& what)> error;
     };
 
-    // The connection's thread starts here, idle until start().
+    // The connection's thread starts here, idle until start(). Throws std::invalid_argument when the TLS files
+    // of a rediss:// endpoint cannot be used (each named with why).
     RedisConnection(RedisEndpoint endpoint, Handlers handlers, RedisOptions options = {});
     ~RedisConnection(); // stop(), then waits for the thread; never from the connection's own thread
 
@@ -52,6 +61,10 @@ public:
     void stop();
     bool connected() const; // ready for commands (the connected handler has run or is about to)
     bool tried() const;     // a connection attempt has ended, ready or not
+    // Why the latest attempt failed in its TLS handshake (a certificate not trusted or not naming the host, a
+    // client certificate refused, a server that speaks no TLS): what retrying will not mend. Empty after a ready
+    // connection and after attempts that failed otherwise (no route, refused, timed out). Any thread.
+    std::string tlsFailure() const;
     // Ends the ready connection as lost (a reply showed the server unusable: an error to a write that must
     // succeed, say); `lost` is told `why` and the connection comes back as after any loss. Does nothing while
     // no connection is ready. Any thread.

@@ -1,4 +1,4 @@
-// Parses redis:// URLs into a RedisEndpoint; anything this client cannot honour is refused with the reason.
+// Parses redis:// and rediss:// URLs into a RedisEndpoint; what this client cannot honour is refused with why.
 #include "cluster/redis_url.hpp"
 
 #include <algorithm>
@@ -57,27 +57,30 @@ bool isHostNameChar(char c) { return std::isalnum(static_cast<unsigned char>(c))
 } // namespace
 
 RedisEndpoint parseRedisUrl(const std::string& url) {
-    constexpr std::string_view scheme = "redis://";
-    std::string lowered = url.substr(0, std::min(url.size(), scheme.size()));
+    std::string lowered = url.substr(0, std::min<std::size_t>(url.size(), 9));
     std::transform(lowered.begin(), lowered.end(), lowered.begin(), [](unsigned char c) { return std::tolower(c); });
-    if (lowered != scheme) {
-        if (lowered.rfind("rediss:", 0) == 0)
-            refuse(url, "rediss:// needs TLS, which is not supported; use redis:// (through a TLS tunnel if needed)");
-        refuse(url, "it must start with redis://");
-    }
     RedisEndpoint endpoint;
-    std::string_view rest = std::string_view(url).substr(scheme.size());
+    std::size_t schemeSize = 0;
+    if (lowered.rfind("redis://", 0) == 0) {
+        schemeSize = 8;
+    } else if (lowered.rfind("rediss://", 0) == 0) {
+        schemeSize = 9;
+        endpoint.tls = true;
+    } else {
+        refuse(url, "it must start with redis:// or rediss://");
+    }
+    std::string_view rest = std::string_view(url).substr(schemeSize);
 
     // The last '@' ends the user information: host, port and database never hold one, a raw password may.
     if (auto at = rest.rfind('@'); at != std::string_view::npos) {
+        // "user@" alone names the user; its password comes from the environment (it stays out of the file).
         const std::string_view user = rest.substr(0, at);
         const auto colon = user.find(':');
-        if (colon == std::string_view::npos)
-            refuse(url, "the user information must be [username]:password");
         endpoint.username = percentDecode(url, user.substr(0, colon));
-        endpoint.password = percentDecode(url, user.substr(colon + 1));
-        if (!endpoint.username.empty() && endpoint.password.empty())
-            refuse(url, "a username needs a password");
+        if (colon != std::string_view::npos)
+            endpoint.password = percentDecode(url, user.substr(colon + 1));
+        else if (endpoint.username.empty())
+            refuse(url, "the user information before '@' is empty");
         rest = rest.substr(at + 1);
     }
 

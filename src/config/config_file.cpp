@@ -225,8 +225,23 @@ bool readCluster(const json& value, ServerSettings& s, std::string& error) {
     }
     ClusterSettings cluster;
     if (!readStringMember(value, "cluster", "redis", cluster.redis, error) ||
-        !readStringMember(value, "cluster", "instance", cluster.instance, error))
+        !readStringMember(value, "cluster", "instance", cluster.instance, error) ||
+        !readStringMember(value, "cluster", "user", cluster.user, error))
         return false;
+    if (const auto tls = value.find("tls"); tls != value.end()) {
+        if (!tls->is_object()) {
+            error = "cluster.tls must be an object";
+            return false;
+        }
+        if (!readStringMember(*tls, "cluster.tls", "ca_file", cluster.tls.caFile, error) ||
+            !readStringMember(*tls, "cluster.tls", "cert_file", cluster.tls.certFile, error) ||
+            !readStringMember(*tls, "cluster.tls", "key_file", cluster.tls.keyFile, error))
+            return false;
+        if (cluster.tls.certFile.empty() != cluster.tls.keyFile.empty()) {
+            error = "cluster.tls.cert_file and cluster.tls.key_file go together: set both or neither";
+            return false;
+        }
+    }
     if (cluster.instance.size() > 64 ||
         cluster.instance.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._-") !=
             std::string::npos) {
@@ -373,12 +388,18 @@ bool loadConfig(const std::string& path, ServerSettings& settings, std::string& 
         error = "tls.enabled is true but cert_file/key_file are empty";
         return false;
     }
-    if (settings.auth && !settings.auth->keysFile.empty()) {
-        // Relative to the configuration file, as an operator reading it would expect, not to the working directory.
-        const std::filesystem::path keys(settings.auth->keysFile);
-        if (keys.is_relative())
-            settings.auth->keysFile = (std::filesystem::path(path).parent_path() / keys).string();
-    }
+    // Relative to the configuration file, as an operator reading it would expect, not to the working directory.
+    const auto besideFile = [&path](std::string& file) {
+        const std::filesystem::path named(file);
+        if (!file.empty() && named.is_relative())
+            file = (std::filesystem::path(path).parent_path() / named).string();
+    };
+    if (settings.auth)
+        besideFile(settings.auth->keysFile);
+    if (settings.cluster)
+        for (std::string* file :
+             {&settings.cluster->tls.caFile, &settings.cluster->tls.certFile, &settings.cluster->tls.keyFile})
+            besideFile(*file);
     if (settings.turn && !settings.allowTurn) {
         error = "turn is set but allow_turn is false: relay candidates would be stripped, so the TURN server "
                 "could never be used";

@@ -38,11 +38,20 @@ struct AuthSettings {
     bool require = true;         // false: a join without a token is let in (one with a token must still pass)
 };
 
+// TLS to Redis (rediss://): PEM files, relative paths taken from the configuration file's folder.
+struct ClusterTlsSettings {
+    std::string caFile;   // the CAs the server's certificate must chain to; empty: the system's
+    std::string certFile; // with keyFile: the certificate shown when Redis asks for one
+    std::string keyFile;
+};
+
 // Rooms shared with the other instances of one service through Redis.
 struct ClusterSettings {
     std::string redis = "redis://127.0.0.1:6379/0";
-    std::string instance;              // this instance's name among them; empty: made up at start
-    std::string redisPassword;         // MURVA_SIGNAL_REDIS_PASSWORD or the credential redis-password
+    std::string instance;      // this instance's name among them; empty: made up at start
+    std::string user;          // the Redis ACL user; empty: the URL's, else the default user
+    std::string redisPassword; // MURVA_SIGNAL_REDIS_PASSWORD or the credential redis-password
+    ClusterTlsSettings tls;
     uint32_t heartbeatMs = 1000;       // how often the instance says it is alive
     uint32_t instanceTimeoutMs = 5000; // silence after which its rooms are freed by the others
     // While Redis is unreachable, joins wait this long for it and pairs across instances are kept this long;

@@ -56,6 +56,11 @@ nlohmann::json settingsJson(const ServerSettings& s) {
         out["cluster"] = {{"redis", maskedUrl(s.cluster->redis)},
                           {"redis_password", masked(s.cluster->redisPassword)},
                           {"instance", s.cluster->instance},
+                          {"user", s.cluster->user},
+                          {"tls",
+                           {{"ca_file", s.cluster->tls.caFile},
+                            {"cert_file", s.cluster->tls.certFile},
+                            {"key_file", s.cluster->tls.keyFile}}},
                           {"heartbeat_ms", s.cluster->heartbeatMs},
                           {"instance_timeout_ms", s.cluster->instanceTimeoutMs},
                           {"failover_wait_ms", s.cluster->failoverWaitMs}};

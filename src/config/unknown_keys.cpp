@@ -46,7 +46,14 @@ const Section sections[] = {
     {"admin", {"bind_address", "port"}},
     {"turn", {"urls", "secret", "ttl_seconds"}},
     {"auth", {"issuer", "audience", "keys", "hs256_secret", "leeway_seconds", "require"}},
-    {"cluster", {"redis", "instance", "heartbeat_ms", "instance_timeout_ms", "failover_wait_ms"}},
+    {"cluster", {"redis", "instance", "user", "tls", "heartbeat_ms", "instance_timeout_ms", "failover_wait_ms"}},
+};
+// Sections within a section.
+const struct {
+    std::string_view parent;
+    Section section;
+} nestedSections[] = {
+    {"cluster", {"tls", {"ca_file", "cert_file", "key_file"}}},
 };
 
 std::size_t editDistance(std::string_view a, std::string_view b) {
@@ -100,6 +107,10 @@ std::vector<std::string> unknownKeyWarnings(const nlohmann::json& root) {
     for (const auto& [name, keys] : sections)
         if (const auto it = root.find(name); it != root.end() && it->is_object())
             check(*it, keys, std::string(name) + ".", out);
+    for (const auto& [parent, nested] : nestedSections)
+        if (const auto outer = root.find(parent); outer != root.end() && outer->is_object())
+            if (const auto it = outer->find(nested.name); it != outer->end() && it->is_object())
+                check(*it, nested.keys, std::string(parent) + "." + std::string(nested.name) + ".", out);
     return out;
 }
 

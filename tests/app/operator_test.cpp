@@ -63,12 +63,14 @@ TEST(OperatorConfig, MistakesAreNamedAndCheckConfigSaysWhatWouldRun) {
     };
     const Case cases[] = {
         {R"({"pasword": "pw", "max_conections": 5, "tls": {"cert": "c.pem"},)"
-         R"( "turn": {"urls": ["turn:t"], "secret": "s", "ttl": 5}})",
+         R"( "turn": {"urls": ["turn:t"], "secret": "s", "ttl": 5}, "cluster": {"usr": "u", "tls": {"cafile": "ca.pem"}}})",
          0,
          {R"(Unknown key "pasword" ignored (did you mean "password"?))",
           R"(Unknown key "max_conections" ignored (did you mean "max_connections"?))",
           R"(Unknown key "tls.cert" ignored (did you mean "tls.cert_file"?))",
-          R"(Unknown key "turn.ttl" ignored (did you mean "turn.ttl_seconds"?))"}},
+          R"(Unknown key "turn.ttl" ignored (did you mean "turn.ttl_seconds"?))",
+          R"(Unknown key "cluster.usr" ignored (did you mean "cluster.user"?))",
+          R"(Unknown key "cluster.tls.cafile" ignored (did you mean "cluster.tls.ca_file"?))"}},
         {R"({"max_connections": "100"})", 1, {R"(: "max_connections": must be a number)"}},
         {R"({"tls": {"enabled": "yes"}})", 1, {R"(: "tls.enabled": must be true or false)"}},
         {R"({"admin": {"port": "x"}})", 1, {R"(: "admin.port": must be a number)"}},

@@ -1,5 +1,5 @@
 // RedisConnection against a real redis-server: pipelined order and bytes, pub/sub order, AUTH/SELECT, a restarted
-// and a paused server, stop().
+// and a paused server, stop(), TLS and its certificate checks.
 #include <gtest/gtest.h>
 
 #include <condition_variable>
@@ -16,6 +16,7 @@ using murva::RedisConnection;
 using murva::RedisOptions;
 using murva::RedisReply;
 using testing_support::RedisServer;
+using testing_support::TempDir;
 
 namespace {
 
@@ -347,4 +348,117 @@ TEST(RedisConnection, TimersRunOnItsThreadUntilStop) {
     std::this_thread::sleep_for(60ms);
     EXPECT_LE(ticks, atStop + 1); // one may have been under way
     EXPECT_EQ(onCaller, 0);
+}
+
+namespace {
+
+// The first attempt's outcome: "ready", or the TLS failure ("" for a failure of another kind).
+std::string firstAttempt(const murva::RedisEndpoint& endpoint, const murva::RedisTlsFiles& files) {
+    Events events;
+    RedisOptions options;
+    options.tls = files;
+    options.maxBackoff = 50ms;
+    RedisConnection connection(endpoint, events.handlers(), options);
+    connection.start();
+    const auto end = std::chrono::steady_clock::now() + 10s;
+    while (!connection.tried() && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(5ms);
+    if (connection.connected())
+        return call(connection, {"PING"}).text == "PONG" ? "ready" : "no PONG";
+    const std::string failure = connection.tlsFailure();
+    // The refusal is reported as a loss too, once, as a refused password is.
+    events.waitFor([&] { return !events.lost.empty(); }, 1s);
+    if (!failure.empty() && (events.lostCount() != 1 || events.lost.at(0) != failure))
+        return "not reported: " + failure;
+    return failure;
+}
+
+} // namespace
+
+// rediss://: the server is believed only when its certificate chains to the configured CA and names the host
+// connected to (an IP address through its IP SAN); a server that wants a client certificate gets ours. Each
+// refusal says why and where, and is kept apart from failures that retrying may mend.
+TEST(RedisConnection, TlsTrustsOnlyTheConfiguredCaForTheHostConnectedTo) {
+    RedisServer server(testing_support::RedisServerOptions{.password = {}, .tls = true, .clientCertificates = true});
+    const std::string port = std::to_string(server.port());
+    const murva::RedisTlsFiles good{server.caFile(), server.clientCertFile(), server.clientKeyFile()};
+    const std::string otherCa = std::string(MURVA_TEST_DATA) + "/cert.pem"; // a self-signed certificate of its own
+    const struct {
+        std::string url;
+        murva::RedisTlsFiles files;
+        std::string outcome; // "ready", or what the failure says
+    } cases[] = {
+        {"rediss://127.0.0.1:" + port, good, "ready"},
+        {"rediss://localhost:" + port, good, "ready"},
+        {"rediss://127.0.0.1:" + port, {otherCa, good.certFile, good.keyFile}, "certificate verify failed"},
+        {"rediss://127.1:" + port, good, "mismatch"}, // a name for 127.0.0.1 the certificate does not give
+        {"rediss://127.0.0.1:" + port, {server.caFile(), "", ""}, "certificate required"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.url + " CA " + c.files.caFile + " cert " + c.files.certFile);
+        const std::string outcome = firstAttempt(parseRedisUrl(c.url), c.files);
+        EXPECT_NE(outcome.find(c.outcome), std::string::npos) << outcome;
+        if (c.outcome != "ready") {
+            EXPECT_NE(outcome.find("TLS handshake with 127."), std::string::npos) << outcome;
+        }
+    }
+
+    // Commands and pub/sub over TLS, with a value larger than one TLS record and one read.
+    Events events, subscriberEvents;
+    RedisOptions options;
+    options.tls = good;
+    RedisConnection connection(parseRedisUrl(server.url()), events.handlers(), options);
+    RedisConnection subscriber(parseRedisUrl(server.url()), subscriberEvents.handlers(), options);
+    subscriber.subscribe("c");
+    connection.start();
+    subscriber.start();
+    ASSERT_TRUE(events.waitFor([&] { return events.connected == 1; }));
+    ASSERT_TRUE(subscriberEvents.waitFor([&] { return subscriberEvents.connected == 1; }));
+    const std::string big(300 * 1024, 'v');
+    EXPECT_EQ(call(connection, {"SET", "big", big}).text, "OK");
+    EXPECT_TRUE(call(connection, {"GET", "big"}).text == big);
+    EXPECT_EQ(call(connection, {"PUBLISH", "c", big}).integer, 1);
+    EXPECT_TRUE(subscriberEvents.waitFor([&] { return subscriberEvents.messages.size() == 1; }));
+    EXPECT_TRUE(subscriberEvents.messages.at(0) == "c " + big);
+
+    // A plain server (which waits for the end of a line that never comes) is not taken for a TLS one; a stopped
+    // one is a failure retrying may mend.
+    RedisServer plain;
+    const std::string wrongPort =
+        firstAttempt(parseRedisUrl("rediss://127.0.0.1:" + std::to_string(plain.port())), good);
+    EXPECT_NE(wrongPort.find("does it speak TLS"), std::string::npos) << wrongPort;
+    plain.stop();
+    EXPECT_EQ(firstAttempt(parseRedisUrl("rediss://127.0.0.1:" + std::to_string(plain.port())), good), "");
+}
+
+TEST(RedisConnection, UnusableTlsFilesFailTheConstructorNamingTheFile) {
+    TempDir dir;
+    dir.write("garbage.pem", "not a certificate\n");
+    const std::string data = MURVA_TEST_DATA;
+    const struct {
+        murva::RedisTlsFiles files;
+        std::string named;
+    } cases[] = {
+        {{dir.file("missing.pem"), "", ""}, dir.file("missing.pem")},
+        {{dir.file("garbage.pem"), "", ""}, dir.file("garbage.pem")},
+        {{"", data + "/cert.pem", ""}, "both"},
+        {{"", data + "/cert.pem", data + "/key2.pem"}, data + "/key2.pem"}, // another certificate's key
+        {{"", data + "/cert.pem", dir.file("garbage.pem")}, dir.file("garbage.pem")},
+        {{"", data + "/cert.pem", data + "/key-encrypted.pem"}, data + "/key-encrypted.pem"}, // never a prompt
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.named);
+        RedisOptions options;
+        options.tls = c.files;
+        try {
+            RedisConnection connection(parseRedisUrl("rediss://127.0.0.1:1"), {}, options);
+            ADD_FAILURE() << "accepted";
+        } catch (const std::invalid_argument& e) {
+            EXPECT_NE(std::string(e.what()).find(c.named), std::string::npos) << e.what();
+        }
+    }
+    // Without rediss:// the files are not read.
+    RedisOptions options;
+    options.tls = cases[0].files;
+    EXPECT_NO_THROW(RedisConnection(parseRedisUrl("redis://127.0.0.1:1"), {}, options));
 }

@@ -21,6 +21,11 @@ TEST(RedisUrl, AcceptsTheRedisFormsAndDecodesTheUserInformation) {
         {"redis://:s3cret@127.0.0.1:1", {"127.0.0.1", 1, 0, "", "s3cret"}},
         {"redis://relay:p%40ss%3Aw%2Fd@[::1]:65535/2", {"::1", 65535, 2, "relay", "p@ss:w/d"}},
         {"redis://:a@b:c@host", {"host", 6379, 0, "", "a@b:c"}}, // the last '@' ends the password
+        // A user alone (its password from the environment), over TLS or not.
+        {"redis://murva@host", {"host", 6379, 0, "murva", ""}},
+        {"redis://murva:@host:7", {"host", 7, 0, "murva", ""}},
+        {"rediss://murva%40eu@[::1]:6380/1", {"::1", 6380, 1, "murva@eu", "", true}},
+        {"RedisS://:pw@redis.internal", {"redis.internal", 6379, 0, "", "pw", true}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.url);
@@ -30,6 +35,7 @@ TEST(RedisUrl, AcceptsTheRedisFormsAndDecodesTheUserInformation) {
         EXPECT_EQ(got.database, c.expected.database);
         EXPECT_EQ(got.username, c.expected.username);
         EXPECT_EQ(got.password, c.expected.password);
+        EXPECT_EQ(got.tls, c.expected.tls);
     }
 }
 
@@ -37,7 +43,6 @@ TEST(RedisUrl, RefusesWhatItCannotHonourAndSaysWhy) {
     const struct {
         std::string url, reason;
     } cases[] = {
-        {"rediss://host:6380", "TLS"},
         {"http://host", "redis://"},
         {"host:6379", "redis://"},
         {"redis://", "host is missing"},
@@ -52,15 +57,14 @@ TEST(RedisUrl, RefusesWhatItCannotHonourAndSaysWhy) {
         {"redis://host/-1", "database"},
         {"redis://host/1?timeout=3", "database"},
         {"redis://host name", "characters"},
-        {"redis://password@host", "[username]:password"},
-        {"redis://user:@host", "needs a password"},
+        {"redis://@host", "empty"},
+        {"rediss:/host", "rediss://"},
         {"redis://:bad%zzescape@host", "escape"},
         {"redis://:cut%4@host", "escape"},
         // The user information is never repeated, wherever the mistake is.
         {"redis://:hunter2@host:0", "port"},
         {"redis://user:hunter2@[::1", "']'"},
-        {"redis://hunter2@host", "[username]:password"},
-        {"rediss://:hunter2@host", "TLS"},
+        {"rediss://:hunter2@host:x", "port"},
         {"http://:hunter2@host", "redis://"},
         {"redis:/:hunter2@host", "redis://"},
     };

@@ -2,10 +2,12 @@
 // relay in order and part; two instances racing for a last slot; the room limit counted over all of them; an
 // instance killed; Redis restarted and paused under running pairs, within the failover wait (pairs go on, joins
 // wait) and past it; an instance stopped; a name used twice; forged channel messages; a flushed script cache; a
-// refused heartbeat.
+// refused heartbeat; a limited Redis user; Redis over TLS.
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <iterator>
+#include <sstream>
 
 #include "app/app_test_util.hpp"
 #include "cluster/channel_message.hpp"
@@ -26,7 +28,9 @@ struct Instance {
 
 class SharedRooms : public ::testing::Test {
 protected:
-    explicit SharedRooms(const std::string& redisPassword = {}) : redis_(redisPassword) {
+    explicit SharedRooms(const std::string& redisPassword = {})
+        : SharedRooms(testing_support::RedisServerOptions{redisPassword}) {}
+    explicit SharedRooms(const testing_support::RedisServerOptions& redis) : redis_(redis) {
         instances_.reserve(4); // startInstance hands out references
     }
 
@@ -65,7 +69,8 @@ protected:
         dir_.write(instance.config, "{\"port\": " + std::to_string(port) + R"(, "bind_address": "127.0.0.1",
                     "max_connections": 0, "max_connections_per_ip": 0, "drain_timeout_ms": 0, "admin": {"port": )" +
                                         std::to_string(instance.admin) + "}, " + members +
-                                        R"(, "cluster": {"redis": "redis://127.0.0.1:)" +
+                                        R"(, "cluster": {"redis": ")" +
+                                        redis_.url().substr(0, redis_.url().find("://")) + "://127.0.0.1:" +
                                         std::to_string(redis_.port()) + "\", " + timing + "}}");
     }
 
@@ -410,6 +415,94 @@ TEST_F(SharedRoomsWithPassword, ThePasswordComesFromTheEnvironment) {
     EXPECT_EQ(join(*client, "r", "n"), joinedAlone);
 }
 
+// Instances of a service whose Redis user may run only what they need (the README's grant) share rooms as any
+// do; an instance whose user lacks one permission exits at start naming it, rather than serving unready.
+TEST_F(SharedRooms, ALimitedRedisUserServesAndAUserWithoutAPermissionEndsTheStart) {
+    const std::string rights = "~murva:* &murva:to:* -@all +ping +set +del +exists +publish +subscribe +evalsha "
+                               "+eval +script|load +time +hget +hset +hdel +hexists +hincrby +hmget +zscore +zadd "
+                               "+zrem +zrangebyscore +llen +rpush +pexpireat +lrange +sadd +srem +scard +smembers";
+    std::vector<std::string> grant{"ACL", "SETUSER", "murva", "on", ">pw one", "resetkeys", "resetchannels"};
+    std::istringstream words(rights);
+    grant.insert(grant.end(), std::istream_iterator<std::string>(words), std::istream_iterator<std::string>());
+    ASSERT_EQ(redis_.command(grant), "OK");
+    grant[2] = "no-evalsha";
+    grant.push_back("-evalsha");
+    ASSERT_EQ(redis_.command(grant), "OK");
+
+    const std::string timing = R"("heartbeat_ms": 100, "instance_timeout_ms": 1000)";
+    const std::map<std::string, std::string> password{{"MURVA_SIGNAL_REDIS_PASSWORD", "pw one"}};
+    auto& a = startInstance(timing + R"(, "user": "murva")", R"("max_rooms": 0)", password);
+    // The user may come in the URL too.
+    Instance b;
+    b.admin = freeLoopbackPort();
+    auto started = startOnFreePort(
+        dir_.path(),
+        [&](uint16_t port) {
+            dir_.write("b.json", "{\"port\": " + std::to_string(port) + R"(, "bind_address": "127.0.0.1",
+                "admin": {"port": )" +
+                                     std::to_string(b.admin) + R"(}, "cluster": {"redis": "redis://murva@127.0.0.1:)" +
+                                     std::to_string(redis_.port()) + "\", " + timing + "}}");
+            return std::vector<std::string>{"b.json"};
+        },
+        7, password);
+    b.child = std::move(started.child);
+    b.port = started.port;
+    ASSERT_TRUE(waitUntil([&] { return ready(b); }, 5s)) << b.child->stderrText();
+    auto first = WsClient::connect(a.port);
+    auto second = WsClient::connect(b.port);
+    EXPECT_EQ(join(*first, "r", "one"), joinedAlone);
+    EXPECT_EQ(join(*second, "r", "two"), joinedWith("one"));
+    EXPECT_EQ(first->receive(5s), peerJoined("two"));
+    second->sendText(R"({"type":"offer"})");
+    EXPECT_EQ(first->receive(5s), R"({"type":"offer"})");
+
+    Instance refused;
+    auto ended = launch(refused, timing + R"(, "user": "no-evalsha")", R"("max_rooms": 0)", password);
+    ASSERT_EQ(ended.child->waitExit(), 1) << ended.child->stdoutText();
+    const std::string error = ended.child->stderrText();
+    EXPECT_NE(error.find("Redis user \"no-evalsha\" may not run EVALSHA"), std::string::npos) << error;
+
+    // TLS files with a redis:// URL: the operator believes in a TLS the connection would not have.
+    Instance plain;
+    ended = launch(plain, timing + R"(, "tls": {"ca_file": "ca.pem"})");
+    ASSERT_EQ(ended.child->waitExit(), 1) << ended.child->stdoutText();
+    EXPECT_NE(ended.child->stderrText().find("not a rediss:// URL"), std::string::npos) << ended.child->stderrText();
+}
+
+// Redis over TLS: the CA and the client certificate come from the configuration; instances share rooms as
+// over plain TCP. A certificate not from the configured CA ends the start with the reason and the address.
+class SharedRoomsOverTls : public SharedRooms {
+protected:
+    SharedRoomsOverTls() : SharedRooms(testing_support::RedisServerOptions{.password = {}, .tls = true, .clientCertificates = true}) {}
+    std::string tlsKeys(const std::string& caFile) {
+        return R"("heartbeat_ms": 100, "instance_timeout_ms": 1000, "tls": {"ca_file": ")" + caFile +
+               R"(", "cert_file": ")" + redis_.clientCertFile() + R"(", "key_file": ")" + redis_.clientKeyFile() +
+               "\"}";
+    }
+};
+
+TEST_F(SharedRoomsOverTls, InstancesMeetOverTlsAndAnUntrustedCertificateEndsTheStart) {
+    auto& a = startInstance(tlsKeys(redis_.caFile()));
+    auto& b = startInstance(tlsKeys(redis_.caFile()));
+    auto first = WsClient::connect(a.port);
+    auto second = WsClient::connect(b.port);
+    EXPECT_EQ(join(*first, "r", "one"), joinedAlone);
+    EXPECT_EQ(join(*second, "r", "two"), joinedWith("one"));
+    EXPECT_EQ(first->receive(5s), peerJoined("two"));
+    second->sendText(R"({"type":"offer"})");
+    EXPECT_EQ(first->receive(5s), R"({"type":"offer"})");
+    EXPECT_FALSE(roomKeys().empty());
+
+    Instance refused;
+    auto ended = launch(refused, tlsKeys(std::string(MURVA_TEST_DATA) + "/cert.pem"));
+    ASSERT_EQ(ended.child->waitExit(), 1) << ended.child->stdoutText();
+    const std::string error = ended.child->stderrText();
+    EXPECT_NE(error.find("TLS handshake with 127.0.0.1:" + std::to_string(redis_.port()) +
+                         " failed: certificate verify failed"),
+              std::string::npos)
+        << error;
+}
+
 } // namespace
 
 // A member that may resume outlives its instance: stopped (SIGTERM), it resumes on another instance; killed
@@ -496,8 +589,9 @@ TEST_F(SharedRooms, AHeldSlotEndsWhenItsGraceRunsOutOrItOverflows) {
         // Ben did not ask to resume: he hears nothing but the end, sooner than the grace on an overflow.
         const auto started = std::chrono::steady_clock::now();
         EXPECT_EQ(ben->receive(3s), peerLeft);
-        if (frames > 0)
+        if (frames > 0) {
             EXPECT_LT(std::chrono::steady_clock::now() - started, 500ms);
+        }
         ben->close();
         EXPECT_TRUE(waitUntil([&] { return roomKeys().empty(); }, 5s)) << ::testing::PrintToString(roomKeys());
     }

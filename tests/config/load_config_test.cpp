@@ -277,6 +277,11 @@ TEST(LoadConfigCluster, MalformedClusterKeysAreRefusedAndAWellFormedOneIsKept) {
         {R"("cluster": {"heartbeat_ms": 1000, "instance_timeout_ms": 1500})",
          "cluster.instance_timeout_ms must be at least twice cluster.heartbeat_ms"},
         {R"("cluster": {"failover_wait_ms": -1})", "cluster.failover_wait_ms must be a whole number from 0 to 3600000"},
+        {R"("cluster": {"user": ["murva"]})", "cluster.user must be a string"},
+        {R"("cluster": {"tls": "ca.pem"})", "cluster.tls must be an object"},
+        {R"("cluster": {"tls": {"ca_file": true}})", "cluster.tls.ca_file must be a string"},
+        {R"("cluster": {"tls": {"cert_file": "c.pem"}})",
+         "cluster.tls.cert_file and cluster.tls.key_file go together: set both or neither"},
     };
     for (const auto& [members, error] : cases)
         EXPECT_EQ(failureOf("{" + members + "}"), error) << members;
@@ -291,6 +296,19 @@ TEST(LoadConfigCluster, MalformedClusterKeysAreRefusedAndAWellFormedOneIsKept) {
     EXPECT_EQ(s.cluster->heartbeatMs, 200u);
     EXPECT_EQ(s.cluster->instanceTimeoutMs, 400u);
     EXPECT_EQ(s.cluster->failoverWaitMs, 0u); // joins refused and pairs ended at once, as a key of its own
+
+    // TLS files are found beside the configuration file, as auth.keys is, whatever the working directory.
+    TempDir dir;
+    std::filesystem::create_directory(dir.file("conf"));
+    dir.write("conf/c.json", R"({"cluster": {"user": "murva", "tls": {"ca_file": "tls/ca.pem",
+                                   "cert_file": "/etc/murva/client.pem", "key_file": "client.key"}}})");
+    ServerSettings tls;
+    std::string error;
+    ASSERT_TRUE(loadConfig(dir.file("conf/c.json"), tls, error)) << error;
+    EXPECT_EQ(tls.cluster->user, "murva");
+    EXPECT_EQ(tls.cluster->tls.caFile, dir.file("conf/tls/ca.pem"));
+    EXPECT_EQ(tls.cluster->tls.certFile, "/etc/murva/client.pem");
+    EXPECT_EQ(tls.cluster->tls.keyFile, dir.file("conf/client.key"));
 }
 
 TEST(LoadConfigKeys, Ipv6PrefixLengthIsANetworkSize) {

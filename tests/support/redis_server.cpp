@@ -13,12 +13,48 @@ constexpr auto startBound = std::chrono::seconds(10);
 
 } // namespace
 
-RedisServer::RedisServer(std::string password) : password_(std::move(password)), port_(freeLoopbackPort()) { start(); }
+RedisServer::RedisServer(std::string password) : RedisServer(RedisServerOptions{std::move(password)}) {}
+
+RedisServer::RedisServer(RedisServerOptions options) : options_(std::move(options)), port_(freeLoopbackPort()) {
+    if (options_.tls)
+        makeCertificates();
+    start();
+}
+
+// A CA, and a server and a client certificate it signed, all P-256 and valid for a day.
+void RedisServer::makeCertificates() {
+    if (std::string(MURVA_OPENSSL).empty())
+        throw std::runtime_error("openssl not found when configuring");
+    const auto run = [this](std::vector<std::string> args) {
+        ProcessOptions options;
+        options.workingDirectory = dir_.path();
+        options.args = std::move(args);
+        ChildProcess openssl(MURVA_OPENSSL, options);
+        if (openssl.waitExit(std::chrono::seconds(20)) != 0)
+            throw std::runtime_error("openssl failed: " + openssl.stderrText());
+    };
+    const std::vector<std::string> newKey = {"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes"};
+    const auto request = [&](const std::string& name, std::vector<std::string> args) {
+        args.insert(args.begin(), "req");
+        args.insert(args.end(), newKey.begin(), newKey.end());
+        args.insert(args.end(), {"-keyout", name + ".key", "-days", "1"});
+        run(std::move(args));
+    };
+    request("ca", {"-x509", "-out", "ca.pem", "-subj", "/CN=murva test CA"});
+    dir_.write("server.ext", "subjectAltName=DNS:localhost,IP:127.0.0.1\n");
+    dir_.write("client.ext", "extendedKeyUsage=clientAuth\n");
+    for (const std::string name : {"server", "client"}) {
+        request(name, {"-out", name + ".csr", "-subj", "/CN=" + name});
+        run({"x509", "-req", "-in", name + ".csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial", "-out",
+             name + ".pem", "-days", "1", "-extfile", name + ".ext"});
+    }
+}
 
 RedisServer::~RedisServer() { stop(); }
 
 std::string RedisServer::url() const {
-    return "redis://" + (password_.empty() ? "" : ":" + password_ + "@") + "127.0.0.1:" + std::to_string(port_);
+    return (options_.tls ? "rediss://" : "redis://") +
+           (options_.password.empty() ? "" : ":" + options_.password + "@") + "127.0.0.1:" + std::to_string(port_);
 }
 
 void RedisServer::start() {
@@ -28,11 +64,17 @@ void RedisServer::start() {
         throw std::runtime_error("redis-server not found when configuring (scripts/install-deps.sh installs it)");
     ProcessOptions options;
     options.workingDirectory = dir_.path();
-    options.args = {
-        "--port", std::to_string(port_), "--bind",      "127.0.0.1", "--save",     "",      "--appendonly", "no",
-        "--dir",  dir_.path(),           "--daemonize", "no",        "--loglevel", "notice"};
-    if (!password_.empty())
-        options.args.insert(options.args.end(), {"--requirepass", password_});
+    options.args = {"--bind", "127.0.0.1", "--save",      "",   "--appendonly", "no",
+                    "--dir",  dir_.path(), "--daemonize", "no", "--loglevel",   "notice"};
+    if (options_.tls)
+        options.args.insert(options.args.end(),
+                            {"--port", "0", "--tls-port", std::to_string(port_), "--tls-cert-file",
+                             dir_.file("server.pem"), "--tls-key-file", dir_.file("server.key"), "--tls-ca-cert-file",
+                             caFile(), "--tls-auth-clients", options_.clientCertificates ? "yes" : "no"});
+    else
+        options.args.insert(options.args.end(), {"--port", std::to_string(port_)});
+    if (!options_.password.empty())
+        options.args.insert(options.args.end(), {"--requirepass", options_.password});
     process_ = std::make_unique<ChildProcess>(MURVA_REDIS_SERVER, options);
     if (!process_->waitForStdout("Ready to accept connections", startBound)) {
         const std::string output = process_->stdoutText() + process_->stderrText();
@@ -76,8 +118,11 @@ void RedisServer::resume() {
 std::string RedisServer::command(const std::vector<std::string>& args) {
     ProcessOptions options;
     options.args = {"-h", "127.0.0.1", "-p", std::to_string(port_), "--raw"};
-    if (!password_.empty())
-        options.setEnv["REDISCLI_AUTH"] = password_; // not on the command line, where ps shows it
+    if (options_.tls)
+        options.args.insert(options.args.end(),
+                            {"--tls", "--cacert", caFile(), "--cert", clientCertFile(), "--key", clientKeyFile()});
+    if (!options_.password.empty())
+        options.setEnv["REDISCLI_AUTH"] = options_.password; // not on the command line, where ps shows it
     options.args.insert(options.args.end(), args.begin(), args.end());
     ChildProcess cli(MURVA_REDIS_CLI, options);
     const auto status = cli.waitExit(std::chrono::seconds(10));

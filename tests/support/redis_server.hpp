@@ -1,5 +1,6 @@
 // A real redis-server on a free loopback port for the tests: stop, restart on the same port, pause, and a blocking
-// redis-cli for looking at what the code under test stored.
+// redis-cli for looking at what the code under test stored. With TLS it speaks only TLS, with a certificate for
+// 127.0.0.1 and localhost from a test CA made for it.
 #pragma once
 
 #include <cstdint>
@@ -11,16 +12,28 @@
 
 namespace testing_support {
 
+struct RedisServerOptions {
+    std::string password;
+    bool tls = false;
+    bool clientCertificates = false; // with TLS: clients must show a certificate from the test CA
+};
+
 class RedisServer {
 public:
     explicit RedisServer(std::string password = {}); // started and answering when this returns; throws otherwise
+    explicit RedisServer(RedisServerOptions options);
     ~RedisServer();
 
     RedisServer(const RedisServer&) = delete;
     RedisServer& operator=(const RedisServer&) = delete;
 
     uint16_t port() const { return port_; }
-    std::string url() const; // redis://[:password@]127.0.0.1:port
+    std::string url() const; // redis[s]://[:password@]127.0.0.1:port
+    // With TLS, PEM files in the server's directory: the test CA's certificate, and a client certificate and key
+    // it signed.
+    std::string caFile() const { return dir_.file("ca.pem"); }
+    std::string clientCertFile() const { return dir_.file("client.pem"); }
+    std::string clientKeyFile() const { return dir_.file("client.key"); }
 
     void stop();    // SIGTERM by PID, SIGKILL if it has not ended within 5 s
     void kill();    // SIGKILL by PID: gone at once, as in a crash
@@ -36,7 +49,8 @@ public:
     std::vector<std::string> keys(const std::string& pattern); // sorted
 
 private:
-    std::string password_;
+    void makeCertificates();
+    RedisServerOptions options_;
     TempDir dir_;
     uint16_t port_ = 0;
     std::unique_ptr<ChildProcess> process_;
