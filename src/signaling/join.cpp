@@ -166,8 +166,13 @@ void SignalingService::answerJoin(const SocketPtr& self, const Client& client, c
     if (!iceServers.is_null()) // the server hands out TURN credentials
         joined["iceServers"] = std::move(iceServers);
     sendJson(self, joined);
-    if (claim.peer)
+    if (claim.peer) {
         claim.peer->peerJoined(client.nick);
+        // The pair relays to each other from now on: one I/O thread serves both.
+        if (const auto* peer = dynamic_cast<const Client*>(claim.peer))
+            if (const SocketPtr peerSocket = peer->connection.lock())
+                self->keepTogetherWith(*peerSocket);
+    }
 }
 
 } // namespace murva
