@@ -5,6 +5,16 @@
 #include "signaling/signaling_service.hpp"
 
 namespace murva {
+namespace {
+
+// The two members of a room relay to each other from now on: one I/O thread serves both.
+void keepTogether(const SocketPtr& self, const Member* peer) {
+    if (const auto* client = dynamic_cast<const Client*>(peer))
+        if (const SocketPtr socket = client->connection.lock())
+            self->keepTogetherWith(*socket);
+}
+
+} // namespace
 
 void SignalingService::handleJoin(const SocketPtr& self, const std::shared_ptr<Client>& client,
                                   const nlohmann::json& message, const std::optional<TurnCredentials>& turn) {
@@ -102,6 +112,7 @@ void SignalingService::resumeJoin(const SocketPtr& self, const std::shared_ptr<C
         self->send(std::move(frame));
     if (resumed.wasHeld && resumed.peer)
         resumed.peer->peerBack();
+    keepTogether(self, resumed.peer);
 }
 
 void SignalingService::resumeShared(const SocketPtr& self, const std::shared_ptr<Client>& client,
@@ -168,10 +179,7 @@ void SignalingService::answerJoin(const SocketPtr& self, const Client& client, c
     sendJson(self, joined);
     if (claim.peer) {
         claim.peer->peerJoined(client.nick);
-        // The pair relays to each other from now on: one I/O thread serves both.
-        if (const auto* peer = dynamic_cast<const Client*>(claim.peer))
-            if (const SocketPtr peerSocket = peer->connection.lock())
-                self->keepTogetherWith(*peerSocket);
+        keepTogether(self, claim.peer);
     }
 }
 
