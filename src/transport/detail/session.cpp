@@ -376,10 +376,10 @@ private:
         // next read waits its turn behind the thread's other connections: a flooding peer cannot starve them.
         if (!own || more) {
             char* buffer = socketBuffer();
-            const std::size_t more = socket_.read_some(net::buffer(buffer, ioBufferSize), ec);
+            const std::size_t got = socket_.read_some(net::buffer(buffer, ioBufferSize), ec);
             if (ec && ec != net::error::would_block && ec != net::error::try_again)
                 return finish(ec);
-            if (!ec && !received(buffer, more))
+            if (!ec && !received(buffer, got))
                 return;
         }
         // Two reads within one keepalive period make the connection busy (see issueRead); a join alone does not.
