@@ -4,7 +4,9 @@
 // bytes or the peer's FIN are left unread. This read asks the kernel instead (TCP_INQ: with the bytes, how many
 // are left, and nonzero after a FIN) and, when nothing is left, waits for the next edge as it stands: one
 // recvmsg per arrival and no system call to wait. Without TCP_INQ, or with a reactor it was not written for,
-// it reads as async_read_some does.
+// it reads as async_read_some does. TCP_INQ does not count a reset: one that comes in the same wake-up as the
+// peer's last bytes is found by the next write to the connection, or at the latest when the first quiet keepalive
+// tick turns it back to Asio's wait.
 #pragma once
 
 #include <cerrno>
