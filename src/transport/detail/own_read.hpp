@@ -56,7 +56,11 @@ public:
     void start(Socket& socket, std::shared_ptr<OwnReadTarget> target) {
 #if MURVA_OWN_REACTOR_READ
         auto& impl = SocketAccess::implementation(socket);
-        auto& reactor = boost::asio::use_service<boost::asio::detail::reactor>(socket.get_executor().context());
+        auto& context = socket.get_executor().context();
+        if (context_ != &context) { // the first read, or the first since the connection moved
+            context_ = &context;
+            reactor_ = &boost::asio::use_service<boost::asio::detail::reactor>(context);
+        }
         if (op_.fd != impl.socket_) {
             op_.fd = impl.socket_;
             const int on = 1;
@@ -67,7 +71,7 @@ public:
         op_.ec_ = {};
         op_.bytes_transferred_ = 0;
         op_.more = false;
-        reactor.start_op(boost::asio::detail::reactor::read_op, impl.socket_, impl.reactor_data_, &op_, false, true);
+        reactor_->start_op(boost::asio::detail::reactor::read_op, impl.socket_, impl.reactor_data_, &op_, false, true);
 #else
         socket.async_read_some(boost::asio::buffer(bytes_, capacity),
                                [target = std::move(target)](boost::system::error_code ec, std::size_t n) {
@@ -151,6 +155,8 @@ private:
     };
 
     Op op_;
+    boost::asio::io_context* context_ = nullptr; // the socket's, at the last read
+    boost::asio::detail::reactor* reactor_ = nullptr;
 #endif
     char bytes_[capacity];
 };
