@@ -24,6 +24,8 @@ namespace {
 const char* const usage = R"(usage:
   murva-bench stream|pingpong|latency|joins|idle|capacity --port N [options]
   murva-bench table [FILE]        print a table of the JSON result lines in FILE (or standard input)
+  murva-bench compare FILE [BASE] side by side per --label: the median of each server's runs of each workload,
+                                  and its ratio to BASE's (default "floor")
   murva-bench free-port           print a TCP port that is free on 127.0.0.1
   murva-bench wait-port --port N [--timeout S]   wait until 127.0.0.1:N accepts connections
   murva-bench wait-ready --port N [--timeout S]  wait until 127.0.0.1:N answers GET /readyz with 200
@@ -66,6 +68,7 @@ options (defaults in brackets):
   --stall S           seconds without progress that end a workload [5]
   --room-prefix TEXT  room codes are TEXT-<n> [bench-<pid>-<workload>]
   --json FILE         also append the JSON result line to FILE
+  --label NAME        name the server in the result (server_label), for `compare`
 )";
 
 [[noreturn]] void fail(const std::string& message) {
@@ -152,12 +155,22 @@ int main(int argc, char** argv) {
         }
         return 0;
     }
+    if (command == "compare") {
+        if (argc < 3)
+            fail("compare needs a FILE of result lines");
+        std::ifstream in(argv[2]);
+        if (!in)
+            fail(std::string("cannot read ") + argv[2]);
+        bench::printComparison(in, std::cout, argc > 3 ? argv[3] : "floor");
+        return 0;
+    }
     if (command == "free-port")
         return freePort();
 
     bench::Target target;
     bench::Options options;
     std::string jsonFile;
+    std::string label;
     std::map<std::string, bool> given;
     double waitTimeout = 5;
 
@@ -190,6 +203,7 @@ int main(int argc, char** argv) {
         {"--token", [&](const std::string& v) { options.token = v; }},
         {"--token-alg", [&](const std::string& v) { options.tokenAlg = v; }},
         {"--json", [&](const std::string& v) { jsonFile = v; }},
+        {"--label", [&](const std::string& v) { label = v; }},
     };
     for (int i = 2; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -264,6 +278,8 @@ int main(int argc, char** argv) {
         result = bench::runCapacity(target, options);
     else
         fail("unknown workload " + command + " (see murva-bench --help)");
+    if (!label.empty())
+        result["server_label"] = label;
 
     const std::string line = result.dump();
     std::cout << bench::humanLine(result) << "\n" << line << "\n" << std::flush;

@@ -1,7 +1,9 @@
 #include "report.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
+#include <map>
 #include <vector>
 
 namespace bench {
@@ -54,7 +56,8 @@ std::string syscalls(const Json& j) {
         return "; syscalls not counted: " + j.value("syscalls_error", std::string());
     return "; syscalls/frame: recv " + format("%.2f", number(*it, "recv")) + ", send " +
            format("%.2f", number(*it, "send")) + ", epoll_wait " + format("%.2f", number(*it, "epoll_wait")) +
-           ", futex " + format("%.2f", number(*it, "futex")) + ", total " + format("%.2f", number(*it, "total"));
+           ", epoll_ctl " + format("%.2f", number(*it, "epoll_ctl")) + ", futex " +
+           format("%.2f", number(*it, "futex")) + ", total " + format("%.2f", number(*it, "total"));
 }
 
 std::string cores(const Json& j, const char* key) {
@@ -117,7 +120,8 @@ Row rowOf(const Json& j) {
 
 std::string humanLine(const Json& j) {
     const Row r = rowOf(j);
-    std::string line = r.workload + " (" + r.setting + "): " + r.result + "; server " + r.serverPerOp + " (" +
+    std::string line = (j.contains("server_label") ? "[" + j.value("server_label", std::string()) + "] " : "") +
+                       r.workload + " (" + r.setting + "): " + r.result + "; server " + r.serverPerOp + " (" +
                        r.server + " cores), generator " + r.generator + " cores, others " + r.other + " cores";
     if (!j.value("complete", false)) {
         const std::string reason = j.value("stop_reason", std::string());
@@ -130,6 +134,142 @@ std::string humanLine(const Json& j) {
         line += format("; %.0f replies out of order, first: ", number(j, "out_of_order")) +
                 j.value("first_out_of_order", std::string());
     return line;
+}
+
+namespace {
+
+// Rows of cells as a Markdown table, the first row its head.
+void printCells(const std::vector<std::vector<std::string>>& rows, std::ostream& out) {
+    std::vector<std::size_t> width;
+    for (const auto& r : rows)
+        for (std::size_t i = 0; i < r.size(); ++i) {
+            width.resize(std::max(width.size(), r.size()), 0);
+            width[i] = std::max(width[i], r[i].size());
+        }
+    for (std::size_t n = 0; n < rows.size(); ++n) {
+        std::string text = "|";
+        for (std::size_t i = 0; i < width.size(); ++i) {
+            const std::string cell = i < rows[n].size() ? rows[n][i] : "";
+            text += " " + cell + std::string(width[i] - cell.size(), ' ') + " |";
+        }
+        out << text << "\n";
+        if (n == 0) {
+            std::string rule = "|";
+            for (auto w : width)
+                rule += std::string(w + 2, '-') + "|";
+            out << rule << "\n";
+        }
+    }
+}
+
+double median(std::vector<double> values) {
+    values.erase(std::remove_if(values.begin(), values.end(), [](double v) { return v < 0; }), values.end());
+    if (values.empty())
+        return -1;
+    std::sort(values.begin(), values.end());
+    const std::size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+std::string figure(double value, const char* pattern = "%.2f") { return value < 0 ? "-" : format(pattern, value); }
+
+} // namespace
+
+void printComparison(std::istream& in, std::ostream& out, const std::string& base) {
+    // kind of workload -> server label -> its results, in the order the servers first appear
+    std::map<std::string, std::map<std::string, std::vector<Json>>> runs;
+    std::vector<std::string> labels;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty() || line.front() != '{')
+            continue;
+        const Json j = Json::parse(line, nullptr, false);
+        if (j.is_discarded() || !j.is_object() || !j.contains("server_label"))
+            continue;
+        const std::string label = j.value("server_label", std::string());
+        if (std::find(labels.begin(), labels.end(), label) == labels.end())
+            labels.push_back(label);
+        runs[j.value("workload", std::string("?"))][label].push_back(j);
+    }
+    // The median over one server's runs of a number found by `get` (-1: absent).
+    auto med = [](const std::vector<Json>& results, auto get) {
+        std::vector<double> values;
+        for (const auto& j : results)
+            values.push_back(get(j));
+        return median(values);
+    };
+    auto perOp = [](const Json& j) { return number(j, "server_us_per_op"); };
+    auto cpuRange = [&](const std::vector<Json>& results) {
+        double low = -1, high = -1;
+        for (const auto& j : results)
+            if (const double v = perOp(j); v >= 0) {
+                low = low < 0 ? v : std::min(low, v);
+                high = std::max(high, v);
+            }
+        return low < 0 ? std::string("-") : format("%.1f", low) + format("-%.1f", high);
+    };
+    auto ratio = [&](const std::map<std::string, std::vector<Json>>& byServer, const std::string& label) {
+        auto b = byServer.find(base);
+        if (b == byServer.end())
+            return std::string("-");
+        const double mine = med(byServer.at(label), perOp), theirs = med(b->second, perOp);
+        return mine < 0 || theirs <= 0 ? std::string("-") : format("%.2fx", mine / theirs);
+    };
+
+    for (const auto& [workload, byServer] : runs) {
+        const Json& first = byServer.begin()->second.front();
+        std::vector<std::vector<std::string>> rows;
+        if (workload == "latency") {
+            out << "\nFixed rate: " << format("%.0f pairs, ", number(first, "pairs"))
+                << count(number(first, "offered_per_s")) << " round trips/s offered, "
+                << format("%.0f B frames", number(first, "frame_bytes"))
+                << " (per round trip: medians over the runs; syscalls = 2 x per frame)\n";
+            rows.push_back({"server", "runs", "CPU us/rt", "CPU range", "vs " + base, "syscalls/rt", "recv", "send",
+                            "epoll_wait", "epoll_ctl", "futex", "p50 us", "p99 us", "achieved/s", "other cores"});
+            for (const auto& label : labels) {
+                auto it = byServer.find(label);
+                if (it == byServer.end())
+                    continue;
+                const auto& results = it->second;
+                auto calls = [&](const char* kind) {
+                    return figure(med(results, [&](const Json& j) {
+                        auto s = j.find("syscalls_per_frame");
+                        const double v = s != j.end() && s->is_object() ? number(*s, kind) : -1;
+                        return v < 0 ? -1 : 2 * v;
+                    }));
+                };
+                auto latency = [&](const char* p) {
+                    return figure(med(results, [&](const Json& j) { return number(j.value("latency_us", Json{}), p); }),
+                                  "%.0f");
+                };
+                rows.push_back({label, std::to_string(results.size()), figure(med(results, perOp), "%.1f"),
+                                cpuRange(results), ratio(byServer, label), calls("total"), calls("recv"), calls("send"),
+                                calls("epoll_wait"), calls("epoll_ctl"), calls("futex"), latency("p50"), latency("p99"),
+                                figure(med(results, [](const Json& j) { return number(j, "achieved_per_s"); }), "%.0f"),
+                                figure(med(results, [](const Json& j) { return number(j, "other_cores"); }))});
+            }
+        } else {
+            out << "\n" << workload << " (medians over the runs)\n";
+            rows.push_back({"server", "runs", "CPU us/op", "CPU range", "vs " + base, "result"});
+            for (const auto& label : labels) {
+                auto it = byServer.find(label);
+                if (it == byServer.end())
+                    continue;
+                const auto& results = it->second;
+                std::string result;
+                if (workload == "stream")
+                    result = count(med(results, [](const Json& j) { return number(j, "frames_per_s"); })) + " frames/s";
+                else if (workload == "idle")
+                    result = bytes(med(results, [](const Json& j) { return number(j, "bytes_per_connection"); })) +
+                             " per connection";
+                else if (workload.rfind("joins", 0) == 0)
+                    result = count(med(results, [](const Json& j) { return number(j, "joins_per_s"); })) + " joins/s";
+                rows.push_back({label, std::to_string(results.size()), figure(med(results, perOp), "%.2f"),
+                                cpuRange(results), ratio(byServer, label), result});
+            }
+        }
+        printCells(rows, out);
+    }
 }
 
 void printTable(std::istream& in, std::ostream& out) {

@@ -1,7 +1,14 @@
 #!/usr/bin/env bash
-# Runs the fixed load set against a Release murva-signal over loopback and prints a table and the JSON lines.
+# Runs the fixed load set against a Release murva-signal over loopback and prints a table and the JSON lines,
+# then the side-by-side rounds: this server, any others named, and the floor relay, in turn.
 # Each workload gets a fresh server (so memory figures start from an idle process), which is killed by its PID.
 # Usage: bench/run.sh [BUILD_DIR]   (default: build-bench; murva-signal and bench/murva-bench must be built there)
+# Environment:
+#   MURVA_BENCH_SERVERS    more servers for the side-by-side rounds, "NAME=PATH ..." (e.g. "before=/tmp/old/murva-signal")
+#   MURVA_BENCH_ROUNDS     side-by-side rounds [4]
+#   MURVA_BENCH_ONLY       "compare": only the side-by-side rounds
+#   MURVA_FLOOR_RELAY_SRC  the floor relay's source [the repository's ../shared/bench/floor-relay.c]; without it
+#                          the rounds run without the floor
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -14,6 +21,8 @@ done
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/murva-bench.XXXXXX")
 results=$work/results.jsonl
+compared=$work/compared.jsonl # the side-by-side rounds, each line labelled with its server
+results_file=$results
 pids=()     # every process of the current workload (servers, redis-server), stopped by PID after it
 port=""     # the (first) server's port and PID
 server_pid=""
@@ -99,7 +108,7 @@ start_redis() {
 measure() {
     local status=0 cluster=()
     [[ -n $port_b ]] && cluster=(--port-b "$port_b" --more-pids "$more_pids")
-    "$bench_bin" "$@" --port "$port" --server-pid "$server_pid" "${cluster[@]}" --json "$results" \
+    "$bench_bin" "$@" --port "$port" --server-pid "$server_pid" "${cluster[@]}" --json "$results_file" \
         >"$work/out.txt" || status=$?
     grep -v '^{' "$work/out.txt" || true
     [[ $status -eq 0 ]] || echo "   (workload $1 ended with status $status)"
@@ -173,6 +182,76 @@ if ((capacity < 100000)); then
 fi
 echo
 
+# --- side by side: the servers named (this build as "murva") and the floor relay, alternating in each round ---
+
+declare -A compared_bin=([murva]=$server_bin)
+compared_labels=(murva)
+for entry in ${MURVA_BENCH_SERVERS:-}; do
+    name=${entry%%=*} path=${entry#*=}
+    [[ $name != "$entry" && -x $path && $name != floor ]] || { echo "run.sh: MURVA_BENCH_SERVERS: bad entry $entry" >&2; exit 1; }
+    compared_bin[$name]=$(cd "$(dirname "$path")" && pwd)/$(basename "$path")
+    compared_labels+=("$name")
+done
+floor_src=${MURVA_FLOOR_RELAY_SRC:-$root/../shared/bench/floor-relay.c}
+if [[ -f $floor_src ]] && cc -O2 -o "$work/floor-relay" "$floor_src" -lcrypto 2>"$work/floor-build.log"; then
+    compared_labels+=(floor)
+else
+    echo "murva-bench: the floor relay is not compared: $floor_src is missing or does not build" \
+         "(set MURVA_FLOOR_RELAY_SRC)"
+    [[ -s $work/floor-build.log ]] && cat "$work/floor-build.log"
+fi
+
+# start_compared LABEL: a fresh server of that label, its PID and port in started_pid and started_port.
+start_compared() {
+    if [[ $1 == floor ]]; then
+        started_port=$("$bench_bin" free-port)
+        "$work/floor-relay" "$started_port" >"$work/floor.log" 2>&1 &
+        started_pid=$!
+        pids+=("$started_pid")
+        wait_for "$started_port" "$work/floor.log"
+    else
+        local ours=$server_bin
+        server_bin=${compared_bin[$1]}
+        start_server murva-signal
+        server_bin=$ours
+    fi
+}
+
+# run_compared LABEL WORKLOAD [options]
+run_compared() {
+    local label=$1
+    shift
+    start_compared "$label"
+    port=$started_port
+    server_pid=$started_pid
+    results_file=$compared
+    measure "$@" --label "$label"
+    results_file=$results
+}
+
+compare() {
+    local rounds=${MURVA_BENCH_ROUNDS:-4} round label
+    echo "Side by side, $rounds rounds: ${compared_labels[*]}"
+    for ((round = 1; round <= rounds; round++)); do
+        echo "-- round $round"
+        for label in "${compared_labels[@]}"; do
+            run_compared "$label" latency --pairs 64 --rate 10000 --warmup 1 --duration 3 --syscalls
+            run_compared "$label" stream --pairs 16 --window 32 --duration 3 --syscalls
+            run_compared "$label" joins --clients 4000 --concurrency 128
+            run_compared "$label" idle --clients 10000
+        done
+    done
+    echo
+    "$bench_bin" compare "$compared" "$([[ " ${compared_labels[*]} " == *" floor "* ]] && echo floor || echo murva)"
+}
+
+if [[ ${MURVA_BENCH_ONLY:-} == compare ]]; then
+    compare
+    echo
+    cat "$compared"
+    exit 0
+fi
+
 make_certificate
 run stream --pairs 16 --window 32 --duration 5 --syscalls
 run_cluster stream --pairs 16 --window 32 --duration 5
@@ -190,6 +269,8 @@ run idle --clients 10000 --tls
 run capacity --clients "$capacity" --sources 250 --concurrency 256 --timeout 120
 
 echo
+compare
+echo
 "$bench_bin" table "$results"
 echo
-cat "$results"
+cat "$results" "$compared"

@@ -52,6 +52,7 @@ const std::vector<SyscallGroup>& syscallGroups() {
         {"recv", {"recvfrom", "recvmsg", "recvmmsg", "read", "readv"}},
         {"send", {"sendto", "sendmsg", "sendmmsg", "write", "writev"}},
         {"epoll_wait", {"epoll_wait", "epoll_pwait", "epoll_pwait2"}},
+        {"epoll_ctl", {"epoll_ctl"}},
         {"futex", {"futex"}},
     };
     return groups;

@@ -8,6 +8,16 @@
 #include "signaling/signaling_service.hpp"
 
 namespace murva {
+namespace {
+
+// The two members of a room relay to each other from now on: one I/O thread serves both.
+void keepTogether(const SocketPtr& self, const Member* peer) {
+    if (const auto* client = dynamic_cast<const Client*>(peer))
+        if (const SocketPtr socket = client->connection.lock())
+            self->keepTogetherWith(*socket);
+}
+
+} // namespace
 
 void SignalingService::handleJoin(const SocketPtr& self, const std::shared_ptr<Client>& client,
                                   const nlohmann::json& message, const std::optional<TurnCredentials>& turn) {
@@ -113,6 +123,7 @@ void SignalingService::resumeJoin(const SocketPtr& self, const std::shared_ptr<C
         self->send(std::move(frame));
     if (resumed.wasHeld && resumed.peer)
         resumed.peer->peerBack();
+    keepTogether(self, resumed.peer);
 }
 
 void SignalingService::resumeShared(const SocketPtr& self, const std::shared_ptr<Client>& client,
@@ -244,8 +255,10 @@ void SignalingService::answerJoin(const SocketPtr& self, const Client& client, c
     if (!iceServers.is_null()) // the server hands out TURN credentials
         joined["iceServers"] = std::move(iceServers);
     sendJson(self, joined);
-    if (claim.peer)
+    if (claim.peer) {
         claim.peer->peerJoined(client.nick);
+        keepTogether(self, claim.peer);
+    }
 }
 
 } // namespace murva

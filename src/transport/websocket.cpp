@@ -76,6 +76,13 @@ void WebSocket::close() { detail::requestClose(*connection_, detail::close_code:
 
 void WebSocket::close(int code) { detail::requestClose(*connection_, detail::sendableCloseCode(code)); }
 
+void WebSocket::keepTogetherWith(const WebSocket& other) {
+    auto mine = connection_->session.lock();
+    auto theirs = other.connection_->session.lock();
+    if (mine && theirs && mine != theirs)
+        detail::keepTogether(*mine, *theirs);
+}
+
 std::optional<std::string> WebSocket::remoteAddress() const { return connection_->remoteAddress; }
 
 void WebSocket::setClientAddress(std::string address) { connection_->clientAddress = std::move(address); }

@@ -36,6 +36,11 @@ public:
     // are sent as 1000.
     void close(int code);
 
+    // Serves this connection and `other` from one I/O thread from now on, for two connections that relay to
+    // each other: what one sends the other then never crosses threads. A hint; any thread; never blocks or calls
+    // back.
+    void keepTogetherWith(const WebSocket& other);
+
     // "ip:port" for IPv4 (also for IPv4 clients on a dual-stack socket) and "[ip]:port" for IPv6.
     std::optional<std::string> remoteAddress() const;
 

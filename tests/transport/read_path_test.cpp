@@ -2,6 +2,8 @@
 // many, and an unfinished frame waits with its connection until the rest arrives.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <mutex>
 #include <thread>
 
 #include "support/raw_socket.hpp"
@@ -187,4 +189,45 @@ TEST(ReadPath, AnUnfinishedFrameWaitsOnAnIdleConnectionAndAFragmentedMessageSpan
     EXPECT_EQ(recorder.payloads(0),
               (std::vector<std::string>{"completed later", "one two three", "last words", "and bytes"}));
     EXPECT_EQ(recorder.log(0).closedCalls, 1);
+}
+
+TEST(ReadPath, ABusyConnectionsLastMessageAndItsEndInOneWakeUpEndIt) {
+    // The I/O thread is held in a handler while the peer's last message and its FIN arrive, so that one wake-up
+    // finds both: a read that took the bytes and waited for more would leave the end to the keepalive, a minute
+    // (loopbackConfig's idle timeout) away.
+    std::mutex mutex;
+    std::vector<std::string> received;
+    std::atomic<int> closed{0};
+    std::vector<std::shared_ptr<rtc::WebSocket>> sockets;
+    rtc::WebSocketServer server(loopbackConfig());
+    server.onClient([&](std::shared_ptr<rtc::WebSocket> socket) {
+        socket->onMessage([&](rtc::message_variant message) {
+            const std::string text = payloadOf(message);
+            if (text == "hold")
+                std::this_thread::sleep_for(200ms);
+            std::lock_guard lock(mutex);
+            received.push_back(text);
+        });
+        socket->onClosed([&] { ++closed; });
+        std::lock_guard lock(mutex);
+        sockets.push_back(std::move(socket));
+    });
+    auto count = [&] {
+        std::lock_guard lock(mutex);
+        return received.size();
+    };
+
+    RawSocket raw(server.port());
+    ASSERT_TRUE(raw.upgrade());
+    for (int i = 0; i < 3; ++i) { // one read each: the connection is busy, with a read of its own pending
+        ASSERT_TRUE(raw.sendAll(clientFrame(0x1, "busy")));
+        ASSERT_TRUE(waitUntil([&] { return count() == static_cast<std::size_t>(i + 1); }));
+    }
+    ASSERT_TRUE(raw.sendAll(clientFrame(0x1, "hold")));
+    std::this_thread::sleep_for(50ms);
+    ASSERT_TRUE(raw.sendAll(clientFrame(0x1, "last")));
+    raw.shutdownWrite();
+    EXPECT_TRUE(waitUntil([&] { return closed == 1; }, 2s));
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(received, (std::vector<std::string>{"busy", "busy", "busy", "hold", "last"}));
 }

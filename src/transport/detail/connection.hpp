@@ -15,6 +15,10 @@
 #include "transport/common.hpp"
 #include "transport/detail/wire_codes.hpp"
 
+namespace boost::asio {
+class io_context;
+}
+
 namespace rtc::detail {
 
 enum class State : unsigned char { Connecting, Open, Closing, Closed };
@@ -27,7 +31,16 @@ public:
     virtual void postDrain() = 0;
     // The same, except that on the connection's own I/O thread the drain may run at once.
     virtual void runDrain() { postDrain(); }
+    // The io_context whose thread serves the connection now (nullptr: none); it changes when the connection
+    // moves. Any thread.
+    virtual boost::asio::io_context* home() const { return nullptr; }
+    // Moves the connection to `target`'s thread at its next wait for input. Any thread; only posts.
+    virtual void moveTo(boost::asio::io_context&) {}
 };
+
+// Serves both connections from one I/O thread from now on, moving the one whose thread serves more
+// connections: what one relays to the other then never crosses threads. Any thread; only posts.
+void keepTogether(SessionBase& a, SessionBase& b);
 
 using MessageCallback = std::function<void(message_variant)>;
 using ClosedCallback = std::function<void()>;

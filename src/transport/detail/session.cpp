@@ -1,10 +1,13 @@
-// One upgraded connection until its close: frames read from the thread's buffer and written in batches by the
-// session itself, on the bare socket or through TlsLink. Every member is used only on the connection's I/O thread
-// (its io_context runs on one thread, so that thread is the connection's strand).
+// One upgraded connection until its close: frames read from the thread's buffer (or, while it is busy, its own
+// small one) and written in batches by the session itself, on the bare socket or through TlsLink. Every member is
+// used only on the connection's I/O thread (its io_context runs on one thread, so that thread is the connection's
+// strand); a connection kept together with its partner moves to another thread between two reads.
 #include "transport/detail/session.hpp"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -12,7 +15,8 @@
 #include <utility>
 #include <vector>
 
-#include <boost/asio/dispatch.hpp>
+#include <unistd.h>
+
 #include <boost/asio/post.hpp>
 #include <boost/asio/ssl/error.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -24,6 +28,8 @@
 #include "transport/detail/guard.hpp"
 #include "transport/detail/io_buffer.hpp"
 #include "transport/detail/log.hpp"
+#include "transport/detail/own_read.hpp"
+#include "transport/detail/thread_load.hpp"
 #include "transport/detail/tls_link.hpp"
 #include "transport/detail/wire_codes.hpp"
 
@@ -84,18 +90,22 @@ class Session final : public SessionBase,
                       public StoppableSession,
                       public UpgradedSession,
                       public FrameReader::Handler,
+                      public OwnReadTarget,
                       public std::enable_shared_from_this<Session<tls>> {
 public:
     Session(Upgraded&& upgraded, std::shared_ptr<Shared> shared)
         : tlsKeep_(std::move(upgraded.tlsKeep)), socket_(std::move(upgraded.socket)),
           reader_(shared->settings.maxMessageSize), deadline_(socket_.get_executor()),
-          conn_(std::move(upgraded.connection)), shared_(std::move(shared)) {
+          conn_(std::move(upgraded.connection)), shared_(std::move(shared)), home_(&socket_.get_executor().context()),
+          load_(&ThreadLoad::of(*home_)) {
         shared_->sessions.fetch_add(1, std::memory_order_relaxed);
+        load_->sessions.fetch_add(1, std::memory_order_relaxed);
     }
 
     ~Session() override {
         shared_->registry.remove(this);
         shared_->sessions.fetch_sub(1, std::memory_order_relaxed);
+        load_->sessions.fetch_sub(1, std::memory_order_relaxed);
     }
 
     // False when the connection cannot go on.
@@ -113,7 +123,7 @@ public:
         return true;
     }
 
-    void start() override { waitReadable(); }
+    void start() override { waitReadable(true); }
 
     void drop() override {
         conn_->state.store(State::Closed, std::memory_order_release);
@@ -123,28 +133,97 @@ public:
     // --- called from any thread: post only ---
 
     void postDrain() override {
-        net::post(socket_.get_executor(), [self = this->shared_from_this()] { self->drain(); });
+        atHome([](Session& self) { self.drain(); });
     }
 
     void runDrain() override {
-        net::dispatch(socket_.get_executor(), [self = this->shared_from_this()] { self->drain(); });
+        if (home()->get_executor().running_in_this_thread())
+            return drain();
+        postDrain();
     }
 
     void postForceClose() override {
-        net::post(socket_.get_executor(), [self = this->shared_from_this()] { self->end(EndReason::Dropped); });
+        atHome([](Session& self) { self.end(EndReason::Dropped); });
     }
 
     void postIdleTick() override {
-        net::post(socket_.get_executor(), [self = this->shared_from_this()] { self->idleTick(); });
+        atHome([](Session& self) { self.idleTick(); });
     }
 
     // Through the connection's queue, so what was sent before still goes first.
     void postShutdownClose(uint16_t code) override {
-        net::post(socket_.get_executor(),
-                  [self = this->shared_from_this(), code] { requestClose(*self->conn_, code); });
+        atHome([code](Session& self) { requestClose(*self.conn_, code); });
+    }
+
+    net::io_context* home() const override { return home_.load(std::memory_order_acquire); }
+
+    void moveTo(net::io_context& target) override {
+        atHome([target = &target](Session& self) { self.askToMove(*target); });
     }
 
 private:
+    // Runs `task` on the connection's thread. A task posted just before the connection moved finds the thread
+    // it was posted to no longer the connection's, and follows it there.
+    template <class Task> void atHome(Task task) {
+        net::post(*home(), [self = this->shared_from_this(), task = std::move(task)]() mutable {
+            if (!self->home()->get_executor().running_in_this_thread())
+                return self->atHome(std::move(task));
+            task(*self);
+        });
+    }
+
+    // --- moving to another thread ---
+
+    // The move waits for the next wait for input, when no operation is under way on the socket: a wait
+    // pending now is cancelled to make room for it (what it had read is handled first).
+    void askToMove(net::io_context& target) {
+        if (phase_ != Phase::Open || &target == home())
+            return;
+        moveTarget_ = &target;
+        interruptRead();
+    }
+
+    // Cancels a pending wait for input so that the next one is made afresh (see onRead).
+    void interruptRead() {
+        if (writing() || readPaused_ || !reading_)
+            return;
+        rewait_ = true;
+        error_code ignored;
+        socket_.cancel(ignored);
+    }
+
+    // Hands the socket (and the timer) to the target's reactor and reads on there. Only when nothing is under
+    // way on the socket, and as the last thing its handler does: from here on the other thread owns the session.
+    void moveHome() {
+        net::io_context* target = std::exchange(moveTarget_, nullptr);
+        if (phase_ != Phase::Open || target == home())
+            return issueRead();
+        error_code ec;
+        const auto protocol = socket_.local_endpoint(ec).protocol();
+        if (ec)
+            return issueRead(); // the socket is failing: the read says so
+        Socket moved(target->get_executor());
+        const auto fd = socket_.release(ec);
+        if (ec)
+            return issueRead();
+        moved.assign(protocol, fd, ec);
+        if (!ec)
+            moved.non_blocking(true, ec);
+        if (ec) {
+            log(LogLevel::Warning, [&] { return "Moving " + conn_->logName() + " failed: " + ec.message(); });
+            ::close(fd);
+            return issueRead(); // on the released socket: it fails and finishes the connection
+        }
+        socket_ = std::move(moved);
+        deadline_ = net::steady_timer(target->get_executor()); // not armed while open
+        load_->sessions.fetch_sub(1, std::memory_order_relaxed);
+        load_ = &ThreadLoad::of(*target);
+        load_->sessions.fetch_add(1, std::memory_order_relaxed);
+        auto self = this->shared_from_this();
+        home_.store(target, std::memory_order_release);
+        net::post(*target, [self = std::move(self)] { self->issueRead(); });
+    }
+
     // --- ending ---
 
     // The one way in to ending the connection. Close frames are queued behind what is queued (an overflow and a
@@ -247,37 +326,67 @@ private:
 
     // --- receiving ---
 
-    // Waiting costs no buffer: the bytes are read once they are there, into the thread's buffer.
     // While a write is under way nothing more is read (its end resumes reading): a peer that does not take what
     // we send cannot make us read, and answer, without end. Its bytes wait in the kernel's buffers, and since
     // nothing arrives meanwhile, the idle timeout ends a peer that never reads.
-    void waitReadable() {
+    // `mayMove`: the caller does nothing after this, so the connection may go to another thread here.
+    void waitReadable(bool mayMove) {
         // The messages of the last read have all reached their peers' queues: now their drains go.
         flushDeferredDrains();
         if (writing()) {
             readPaused_ = true;
             return;
         }
-        socket_.async_wait(Socket::wait_read,
-                           [self = this->shared_from_this()](error_code ec) { self->onReadable(ec); });
+        if (moveTarget_ && mayMove)
+            return moveHome();
+        issueRead();
     }
 
-    void onReadable(error_code ec) {
+    // An idle connection waits without a buffer and reads, once the bytes are there, into the thread's buffer;
+    // that wait asks the reactor anew each time. A busy one keeps a small buffer of its own (OwnRead: a
+    // signaling message fits, a longer one or a burst goes on into the thread's buffer) with a read pending in
+    // it, which the reactor completes as the bytes come, without asking again.
+    void issueRead() {
+        reading_ = true;
+        if (busy_) {
+            if (!own_)
+                own_ = std::make_unique<OwnRead>();
+            own_->start(socket_, this->shared_from_this());
+            return;
+        }
+        own_.reset();
+        socket_.async_wait(Socket::wait_read,
+                           [self = this->shared_from_this()](error_code ec) { self->onRead(ec, 0, false); });
+    }
+
+    void onOwnRead(error_code ec, std::size_t n, bool more) override { onRead(ec, n, true, more); }
+
+    // `own`: `n` bytes are in the connection's own buffer (`more`: and more may be left); otherwise the socket
+    // is readable.
+    void onRead(error_code ec, std::size_t n, bool own, bool more = true) {
+        reading_ = false;
+        if (std::exchange(rewait_, false) && ec == net::error::operation_aborted && socket_.is_open())
+            return waitReadable(true); // cancelled to move, or to give the buffer back: wait afresh
         if (ec)
             return finish(ec);
+        ++activity_;
+        if (own && !received(own_->data(), n))
+            return;
         // What is waiting, up to the buffer's size. A buffer filled to the brim leaves more behind, but the
         // next read waits its turn behind the thread's other connections: a flooding peer cannot starve them.
-        char* buffer = socketBuffer();
-        const std::size_t n = socket_.read_some(net::buffer(buffer, ioBufferSize), ec);
-        if (ec && ec != net::error::would_block && ec != net::error::try_again)
-            return finish(ec);
-        if (!ec) {
-            ++activity_;
-            if (!received(buffer, n))
+        if (!own || more) {
+            char* buffer = socketBuffer();
+            const std::size_t got = socket_.read_some(net::buffer(buffer, ioBufferSize), ec);
+            if (ec && ec != net::error::would_block && ec != net::error::try_again)
+                return finish(ec);
+            if (!ec && !received(buffer, got))
                 return;
         }
+        // Two reads within one keepalive period make the connection busy (see issueRead); a join alone does not.
+        if (!busy_ && activity_ - seenActivity_ >= 2)
+            busy_ = true;
         flushOutput();
-        waitReadable();
+        waitReadable(true);
     }
 
     // Handles bytes off the socket; false when the connection has ended.
@@ -415,6 +524,13 @@ private:
                 shutdownSend();
             return;
         }
+        // Written at once when the socket takes it all, as it nearly always does: no completion goes through
+        // the event loop. What it does not take is written when it can.
+        error_code ec;
+        const std::size_t written = socket_.write_some(net::buffer(sending_), ec);
+        if (ec != net::error::would_block && ec != net::error::try_again && (ec || written == sending_.size()))
+            return onWrite(ec);
+        sending_.erase(0, written);
         net::async_write(socket_, net::buffer(sending_),
                          [self = this->shared_from_this()](error_code ec, std::size_t) { self->onWrite(ec); });
     }
@@ -425,7 +541,7 @@ private:
         // One read per completed write while the peer takes what we send slowly; after an error the wait fails
         // at once and finishes the connection.
         if (std::exchange(readPaused_, false))
-            waitReadable();
+            waitReadable(false);
         if (ec)
             return end(EndReason::Dropped);
         flushOutput();
@@ -494,6 +610,11 @@ private:
             silentTicks_ = 0;
             return;
         }
+        // A connection gone quiet gives its own read buffer back.
+        if (busy_) {
+            busy_ = false;
+            interruptRead();
+        }
         if (++silentTicks_ >= 4)
             return end(EndReason::TimedOut);
         if (silentTicks_ == 2 && phase_ == Phase::Open) {
@@ -536,8 +657,15 @@ private:
     Ending ending_;
     unsigned char silentTicks_ = 0;
     unsigned char closingTicks_ = 0;
+    std::atomic<net::io_context*> home_;    // whose thread serves the connection; changed only on that thread
+    ThreadLoad* load_;                      // home_'s count of connections
+    net::io_context* moveTarget_ = nullptr; // the thread the connection moves to at its next wait for input
+    std::unique_ptr<OwnRead> own_;          // a busy connection's own read buffer (see issueRead)
     Phase phase_ = Phase::Open;
     bool readPaused_ = false; // no wait for input is pending: the write under way resumes it
+    bool reading_ = false;    // a wait for input is pending
+    bool rewait_ = false;     // that wait was cancelled to be made afresh
+    bool busy_ = false;       // reads into own_
 };
 
 template <bool tls> std::shared_ptr<UpgradedSession> make(Upgraded&& upgraded, std::shared_ptr<Shared>&& shared) {
