@@ -62,7 +62,10 @@ const std::vector<Key>& keys() {
                         (a.cluster->redis != b.cluster->redis || a.cluster->instance != b.cluster->instance ||
                          a.cluster->redisPassword != b.cluster->redisPassword ||
                          a.cluster->heartbeatMs != b.cluster->heartbeatMs ||
-                         a.cluster->instanceTimeoutMs != b.cluster->instanceTimeoutMs));
+                         a.cluster->instanceTimeoutMs != b.cluster->instanceTimeoutMs ||
+                         a.cluster->sentinels != b.cluster->sentinels ||
+                         a.cluster->masterName != b.cluster->masterName ||
+                         a.cluster->sentinelPassword != b.cluster->sentinelPassword));
             },
             [](S& next, const S& running) { next.cluster = running.cluster; }},
         key(

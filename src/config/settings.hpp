@@ -41,8 +41,13 @@ struct AuthSettings {
 // Rooms shared with the other instances of one service through Redis.
 struct ClusterSettings {
     std::string redis = "redis://127.0.0.1:6379/0";
-    std::string instance;              // this instance's name among them; empty: made up at start
-    std::string redisPassword;         // MURVA_SIGNAL_REDIS_PASSWORD or the credential redis-password
+    std::string instance;      // this instance's name among them; empty: made up at start
+    std::string redisPassword; // MURVA_SIGNAL_REDIS_PASSWORD or the credential redis-password
+    // Non-empty: the master's address is asked of these sentinels ("host:port" each, checked when read) and
+    // `redis` gives only the database and the credentials.
+    std::vector<std::string> sentinels;
+    std::string masterName;            // the name the sentinels monitor the master under; needed with sentinels
+    std::string sentinelPassword;      // MURVA_SIGNAL_SENTINEL_PASSWORD or the credential sentinel-password
     uint32_t heartbeatMs = 1000;       // how often the instance says it is alive
     uint32_t instanceTimeoutMs = 5000; // silence after which its rooms are freed by the others
 };

@@ -57,7 +57,10 @@ nlohmann::json settingsJson(const ServerSettings& s) {
                           {"redis_password", masked(s.cluster->redisPassword)},
                           {"instance", s.cluster->instance},
                           {"heartbeat_ms", s.cluster->heartbeatMs},
-                          {"instance_timeout_ms", s.cluster->instanceTimeoutMs}};
+                          {"instance_timeout_ms", s.cluster->instanceTimeoutMs},
+                          {"sentinels", s.cluster->sentinels},
+                          {"master_name", s.cluster->masterName},
+                          {"sentinel_password", masked(s.cluster->sentinelPassword)}};
     return out;
 }
 

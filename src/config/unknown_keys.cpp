@@ -46,7 +46,7 @@ const Section sections[] = {
     {"admin", {"bind_address", "port"}},
     {"turn", {"urls", "secret", "ttl_seconds"}},
     {"auth", {"issuer", "audience", "keys", "hs256_secret", "leeway_seconds", "require"}},
-    {"cluster", {"redis", "instance", "heartbeat_ms", "instance_timeout_ms"}},
+    {"cluster", {"redis", "instance", "heartbeat_ms", "instance_timeout_ms", "sentinels", "master_name"}},
 };
 
 std::size_t editDistance(std::string_view a, std::string_view b) {

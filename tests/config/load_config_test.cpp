@@ -276,6 +276,17 @@ TEST(LoadConfigCluster, MalformedClusterKeysAreRefusedAndAWellFormedOneIsKept) {
         {R"("cluster": {"heartbeat_ms": 1.5})", beatError},
         {R"("cluster": {"heartbeat_ms": 1000, "instance_timeout_ms": 1500})",
          "cluster.instance_timeout_ms must be at least twice cluster.heartbeat_ms"},
+        {R"("cluster": {"sentinels": ["s:26379"]})",
+         "cluster.sentinels needs cluster.master_name, the name the sentinels monitor the master under"},
+        {R"("cluster": {"master_name": "m"})", "cluster.master_name needs cluster.sentinels"},
+        {R"("cluster": {"sentinels": [], "master_name": "m"})",
+         "cluster.sentinels must be a non-empty array of \"host:port\" strings"},
+        {R"("cluster": {"sentinels": "s:26379", "master_name": "m"})",
+         "cluster.sentinels must be a non-empty array of \"host:port\" strings"},
+        {R"("cluster": {"sentinels": ["s:26379", "::1:26379"], "master_name": "m"})",
+         "cluster.sentinels[1] must be \"host:port\" (IPv6 in brackets)"},
+        {R"("cluster": {"sentinels": ["s"], "master_name": "m"})",
+         "cluster.sentinels[0] must be \"host:port\" (IPv6 in brackets)"},
     };
     for (const auto& [members, error] : cases)
         EXPECT_EQ(failureOf("{" + members + "}"), error) << members;
@@ -288,6 +299,12 @@ TEST(LoadConfigCluster, MalformedClusterKeysAreRefusedAndAWellFormedOneIsKept) {
     EXPECT_EQ(s.cluster->instance, "eu-1.a_b");
     EXPECT_EQ(s.cluster->heartbeatMs, 200u);
     EXPECT_EQ(s.cluster->instanceTimeoutMs, 400u);
+    EXPECT_TRUE(s.cluster->sentinels.empty());
+    const auto sentinels = settingsOf(R"({"cluster": {"sentinels": ["10.0.0.5:26379", "[fd00::7]:26380"],
+                                                      "master_name": "murva"}})");
+    ASSERT_TRUE(sentinels.cluster);
+    EXPECT_EQ(sentinels.cluster->sentinels, (std::vector<std::string>{"10.0.0.5:26379", "[fd00::7]:26380"}));
+    EXPECT_EQ(sentinels.cluster->masterName, "murva");
 }
 
 TEST(LoadConfigKeys, Ipv6PrefixLengthIsANetworkSize) {
