@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "cluster/master_locator.hpp"
 #include "cluster/redis_connection.hpp"
 #include "cluster/redis_url.hpp"
 #include "cluster/registry_scripts.hpp"
@@ -50,6 +51,25 @@ ClusterNode::ClusterNode(SignalingState& state, const ClusterSettings& settings)
     // SET ... GET, which the heartbeat needs, came with Redis 6.2.
     options.minimumMajor = 6;
     options.minimumMinor = 2;
+    if (!settings_.sentinels.empty()) {
+        std::vector<HostPort> sentinels;
+        for (const auto& text : settings_.sentinels) {
+            auto at = parseHostPort(text);
+            if (!at)
+                throw std::invalid_argument("not a sentinel address (host:port): " + text);
+            sentinels.push_back(std::move(*at));
+        }
+        MasterLocator::Handlers handlers;
+        // A failover that left the old master reachable (a manual one) would not end our connections to it.
+        handlers.switched = [this](const HostPort& to) {
+            commands_->serverMoved(to);
+            subscriber_->serverMoved(to);
+        };
+        handlers.warn = [this](const std::string& line) { warn(line); };
+        locator_ = std::make_unique<MasterLocator>(std::move(sentinels), settings_.masterName,
+                                                   settings_.sentinelPassword, std::move(handlers));
+        options.locate = [this](RedisOptions::Answer answer) { locator_->locate(std::move(answer)); };
+    }
     const auto error = [this](const std::string& what) { warn("Redis: " + what); };
     RedisConnection::Handlers commandHandlers;
     commandHandlers.connected = [this] { connectionUp(true); };
@@ -78,6 +98,8 @@ ClusterNode::~ClusterNode() {
 void ClusterNode::start() {
     if (!registry_)
         throw std::logic_error("ClusterNode::start: no registry attached");
+    if (locator_)
+        locator_->start();
     subscriber_->subscribe(instanceChannel(instance_));
     subscriber_->start();
     commands_->start();
@@ -137,6 +159,8 @@ void ClusterNode::stop() {
     closing_ = true;
     subscriber_->stop();
     commands_->stop();
+    if (locator_)
+        locator_->close(); // its last answers go to the stopped connections, which still exist
 }
 
 void ClusterNode::command(std::vector<std::string> args, Callback done) {

@@ -16,6 +16,7 @@
 
 namespace murva {
 
+class MasterLocator;
 class RedisConnection;
 struct RedisReply;
 struct RegistryScript;
@@ -42,7 +43,8 @@ public:
         virtual void message(std::string_view payload) = 0;
     };
 
-    // Throws std::invalid_argument for a Redis URL it cannot use. `state` must outlive it.
+    // Throws std::invalid_argument for a Redis URL or a sentinel address it cannot use. `state` must outlive it.
+    // With sentinels, the URL gives the database and credentials and the sentinels the master's address.
     ClusterNode(SignalingState& state, const ClusterSettings& settings);
     ~ClusterNode(); // stop(), then joins the connections' threads: no registry call runs after it returns
 
@@ -90,6 +92,7 @@ private:
     const std::string instance_;
     const std::string nonce_; // the heartbeat's value: this process's, not another's with the same name
     Registry* registry_ = nullptr;
+    std::unique_ptr<MasterLocator> locator_; // with sentinels; outlives the connections that ask it
     std::unique_ptr<RedisConnection> commands_;
     std::unique_ptr<RedisConnection> subscriber_;
 

@@ -23,6 +23,8 @@
 #include <boost/asio/write.hpp>
 #include <hiredis/hiredis.h>
 
+#include "cluster/sentinel_replies.hpp"
+
 namespace murva {
 namespace {
 
@@ -169,8 +171,9 @@ struct Link {
 class RedisConnection::Impl {
 public:
     Impl(RedisEndpoint endpoint, Handlers handlers, RedisOptions options)
-        : endpoint_(std::move(endpoint)), handlers_(std::move(handlers)), options_(options),
-          maxBackoff_(std::max(options.maxBackoff, leastBackoff)), backoff_(std::min(firstBackoff, maxBackoff_)),
+        : endpoint_(std::move(endpoint)), handlers_(std::move(handlers)),
+          options_(std::move(options)), address_{endpoint_.host, endpoint_.port},
+          maxBackoff_(std::max(options_.maxBackoff, leastBackoff)), backoff_(std::min(firstBackoff, maxBackoff_)),
           work_(asio::make_work_guard(io_)), retryTimer_(io_), connectTimer_(io_), livenessTimer_(io_),
           thread_([this] { run(); }) {}
 
@@ -203,6 +206,22 @@ public:
 
     bool connected() const { return connected_; }
     bool tried() const { return tried_; }
+
+    void serverMoved(HostPort to) {
+        asio::post(io_, [this, to = std::move(to)] {
+            if (stopped_ || !started_ || !options_.locate || (link_ && to == address_))
+                return;
+            if (link_ && link_->phase == Phase::Ready)
+                return fail("the server moved to " + to.text());
+            // An attempt at the old address, or the backoff after one: start over now rather than wait.
+            const auto error = errorReply("connection to Redis lost: the server moved to " + to.text());
+            for (auto& done : dropLink())
+                if (done)
+                    guarded("a command callback", [&] { done(error); });
+            retryTimer_.cancel();
+            connect();
+        });
+    }
 
     void drop(std::string why) {
         asio::post(io_, [this, why = std::move(why)] {
@@ -307,10 +326,7 @@ private:
         }
     }
 
-    std::string where() const {
-        const bool v6 = endpoint_.host.find(':') != std::string::npos;
-        return (v6 ? "[" + endpoint_.host + "]" : endpoint_.host) + ":" + std::to_string(endpoint_.port);
-    }
+    std::string where() const { return address_.text(); }
 
     // Under mutex_: the command joins the next write, which one posted flush carries.
     void append(const FormattedCommand& formatted, Callback done) {
@@ -355,13 +371,33 @@ private:
                          " ms");
             });
         }
+        if (!options_.locate)
+            return resolve(link);
+        guarded("locating the server", [&] {
+            options_.locate([this, link](std::optional<HostPort> found, const std::string& why) {
+                asio::post(io_, [this, link, found = std::move(found), why] {
+                    if (link != link_)
+                        return;
+                    if (!found)
+                        return fail(why, true);
+                    {
+                        std::lock_guard lock(mutex_); // where() is read under it from other threads
+                        address_ = *found;
+                    }
+                    resolve(link);
+                });
+            });
+        });
+    }
+
+    void resolve(const std::shared_ptr<Link>& link) {
         link->resolver.async_resolve(
-            endpoint_.host, std::to_string(endpoint_.port),
+            address_.host, std::to_string(address_.port),
             [this, link](boost::system::error_code ec, const tcp::resolver::results_type& results) {
                 if (link != link_)
                     return;
                 if (ec)
-                    return fail("cannot resolve " + endpoint_.host + ": " + ec.message());
+                    return fail("cannot resolve " + address_.host + ": " + ec.message());
                 asio::async_connect(link->socket, results,
                                     [this, link](boost::system::error_code ec, const tcp::endpoint&) {
                                         if (link != link_)
@@ -392,6 +428,8 @@ private:
         }
         if (endpoint_.database != 0)
             steps.push_back({"SELECT", std::to_string(endpoint_.database)});
+        if (options_.locate)
+            steps.push_back({"ROLE"});
         const bool checkVersion = options_.minimumMajor > 0;
         steps.push_back(checkVersion ? std::vector<std::string>{"HELLO", "2"} : std::vector<std::string>{"PING"});
         link->handshakeLeft = steps.size() + channels_.size();
@@ -401,6 +439,10 @@ private:
                     return;
                 if (name == "HELLO")
                     return checkHello(link, reply);
+                if (name == "ROLE" && !reply.isError() && !isMasterRole(reply))
+                    return fail(where() + " is not a master (ROLE says " +
+                                    (reply.elements.empty() ? std::string("nothing") : reply.elements[0].text) + ")",
+                                true);
                 if (reply.isError())
                     return fail(name + " refused by " + where() + ": " + reply.text, true);
                 handshakeStepDone(link);
@@ -617,6 +659,7 @@ private:
     const RedisEndpoint endpoint_;
     const Handlers handlers_;
     const RedisOptions options_;
+    HostPort address_; // where the connection goes: the endpoint's, or the last located; written under mutex_
     const milliseconds maxBackoff_;
     asio::io_context io_; // before everything holding its I/O objects, so it is destroyed after them
     std::atomic<bool> started_{false};
@@ -652,6 +695,7 @@ void RedisConnection::stop() { impl_->stop(); }
 bool RedisConnection::connected() const { return impl_->connected(); }
 bool RedisConnection::tried() const { return impl_->tried(); }
 void RedisConnection::drop(std::string why) { impl_->drop(std::move(why)); }
+void RedisConnection::serverMoved(HostPort to) { impl_->serverMoved(std::move(to)); }
 void RedisConnection::command(std::vector<std::string> args, Callback done) {
     impl_->command(std::move(args), std::move(done));
 }

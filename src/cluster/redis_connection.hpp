@@ -4,12 +4,14 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "cluster/redis_reply.hpp"
 #include "cluster/redis_url.hpp"
+#include "config/host_port.hpp"
 
 namespace murva {
 
@@ -19,6 +21,12 @@ struct RedisOptions {
     std::chrono::milliseconds livenessInterval{0};  // >0: PING this often; no reply within 2 intervals = lost
     // Non-zero: the handshake asks the server's version (HELLO) and refuses a server older than major.minor.
     int minimumMajor = 0, minimumMinor = 0;
+    // Set: where the server is, asked on the connection's thread before each connection attempt (the endpoint's
+    // host and port are not used then). `answer` takes the address, or nothing and why; it may run on any
+    // thread, once, but not after the connection is destroyed. Such a server must say it is a master (ROLE)
+    // before the connection is ready: a stale answer fails the attempt, and the next one asks again.
+    using Answer = std::function<void(std::optional<HostPort> address, const std::string& why)>;
+    std::function<void(Answer answer)> locate;
 };
 
 class RedisConnection {
@@ -56,6 +64,9 @@ public:
     // succeed, say); `lost` is told `why` and the connection comes back as after any loss. Does nothing while
     // no connection is ready. Any thread.
     void drop(std::string why);
+    // With `locate`: the server has moved to `to`. A ready connection elsewhere ends as lost (as drop() does),
+    // an attempt elsewhere or a wait for the next one starts over at once. Any thread.
+    void serverMoved(HostPort to);
 
     // Thread-safe, never blocks, never runs `done` inline (callers hold locks): queues the formatted command
     // and posts one flush; commands queued meanwhile go out in one write. `done` runs on the connection's
