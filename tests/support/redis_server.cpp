@@ -13,7 +13,27 @@ constexpr auto startBound = std::chrono::seconds(10);
 
 } // namespace
 
-RedisServer::RedisServer(std::string password) : password_(std::move(password)), port_(freeLoopbackPort()) { start(); }
+RedisServer::RedisServer(std::string password) : RedisServer(std::move(password), Role{}) {}
+
+RedisServer::RedisServer(std::string password, Role role)
+    : password_(std::move(password)), role_(std::move(role)), port_(freeLoopbackPort()) {
+    start();
+}
+
+std::unique_ptr<RedisServer> RedisServer::replicaOf(const RedisServer& master) {
+    return std::unique_ptr<RedisServer>(
+        new RedisServer({}, Role{{"--replicaof", "127.0.0.1", std::to_string(master.port())}, ""}));
+}
+
+std::unique_ptr<RedisServer> RedisServer::sentinel(const RedisServer& master, const std::string& masterName,
+                                                   int downAfterMs, std::string password) {
+    std::string config = "sentinel monitor " + masterName + " 127.0.0.1 " + std::to_string(master.port()) + " 2\n" +
+                         "sentinel down-after-milliseconds " + masterName + " " + std::to_string(downAfterMs) +
+                         "\nsentinel failover-timeout " + masterName + " 10000\n";
+    if (!master.password_.empty())
+        config += "sentinel auth-pass " + masterName + " " + master.password_ + "\n";
+    return std::unique_ptr<RedisServer>(new RedisServer(std::move(password), Role{{}, std::move(config)}));
+}
 
 RedisServer::~RedisServer() { stop(); }
 
@@ -26,13 +46,21 @@ void RedisServer::start() {
         throw std::runtime_error("redis-server not found when configuring (scripts/install-deps.sh installs it)");
     ProcessOptions options;
     options.workingDirectory = dir_.path();
+    const bool sentinel = !role_.sentinelConfig.empty();
+    if (sentinel) // a sentinel rewrites its file as it learns: written afresh at each start
+        dir_.write("sentinel.conf", role_.sentinelConfig);
     options.args = {
         "--port", std::to_string(port_), "--bind",      "127.0.0.1", "--save",     "",      "--appendonly", "no",
         "--dir",  dir_.path(),           "--daemonize", "no",        "--loglevel", "notice"};
     if (!password_.empty())
         options.args.insert(options.args.end(), {"--requirepass", password_});
+    options.args.insert(options.args.end(), role_.args.begin(), role_.args.end());
+    if (sentinel) {
+        options.args.erase(options.args.begin() + 4, options.args.begin() + 8); // no --save, --appendonly
+        options.args.insert(options.args.begin(), {dir_.path() + "/sentinel.conf", "--sentinel"});
+    }
     process_ = std::make_unique<ChildProcess>(MURVA_REDIS_SERVER, options);
-    if (!process_->waitForStdout("Ready to accept connections", startBound)) {
+    if (!process_->waitForStdout(sentinel ? "+monitor" : "Ready to accept connections", startBound)) {
         const std::string output = process_->stdoutText() + process_->stderrText();
         process_.reset();
         throw std::runtime_error("redis-server on port " + std::to_string(port_) + " did not start:\n" + output);
@@ -46,6 +74,13 @@ void RedisServer::stop() {
     ::kill(process_->pid(), SIGTERM);
     if (!process_->waitExit(std::chrono::seconds(5)))
         process_->kill();
+    process_.reset();
+}
+
+void RedisServer::kill() {
+    if (!process_)
+        return;
+    process_->kill();
     process_.reset();
 }
 

@@ -1,5 +1,6 @@
-// A real redis-server on a free loopback port for the tests: stop, restart on the same port, pause, and a blocking
-// redis-cli for looking at what the code under test stored.
+// A real redis-server on a free loopback port for the tests: stop, restart on the same port, pause, kill, and a
+// blocking redis-cli for looking at what the code under test stored. Also as a replica of another one, or as a
+// sentinel watching one.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +15,12 @@ namespace testing_support {
 class RedisServer {
 public:
     explicit RedisServer(std::string password = {}); // started and answering when this returns; throws otherwise
+    // A replica of `master` (passwordless), answering when this returns; its copy may still be syncing.
+    static std::unique_ptr<RedisServer> replicaOf(const RedisServer& master);
+    // A sentinel watching `master` as `masterName` with a quorum of two, calling it down after `downAfterMs`;
+    // `password` is the sentinel's own. It has taken up the watch when this returns.
+    static std::unique_ptr<RedisServer> sentinel(const RedisServer& master, const std::string& masterName,
+                                                 int downAfterMs, std::string password = {});
     ~RedisServer();
 
     RedisServer(const RedisServer&) = delete;
@@ -26,6 +33,7 @@ public:
     void restart(); // stop() if running, then start again on the same port (empty data)
     void pause();   // SIGSTOP: connections stay open, nothing answers
     void resume();  // SIGCONT
+    void kill();    // SIGKILL by PID, as a crash would end it
     bool running() const { return process_ != nullptr; }
 
     // Runs one command through redis-cli --raw and returns its output without the last newline; throws if
@@ -34,8 +42,14 @@ public:
     std::vector<std::string> keys(const std::string& pattern); // sorted
 
 private:
+    struct Role {
+        std::vector<std::string> args; // added to the command line (a replica's --replicaof)
+        std::string sentinelConfig;    // non-empty: run as a sentinel with this configuration file
+    };
+    RedisServer(std::string password, Role role);
     void start();
     std::string password_;
+    Role role_;
     TempDir dir_;
     uint16_t port_ = 0;
     std::unique_ptr<ChildProcess> process_;
