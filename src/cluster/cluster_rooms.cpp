@@ -277,8 +277,17 @@ void ClusterRooms::restored(uint64_t id, const RedisReply& reply) {
     const auto it = members_.find(id);
     const auto client = it == members_.end() ? nullptr : it->second.client.lock();
     Slot* other = client ? state_.otherSlot(*client) : nullptr;
-    if (!other || other->taken())
+    if (!other)
         return;
+    if (other->taken()) {
+        // The peer's own restore came first and told ours of it. Since then this restore's first step, clearing
+        // what we held before, has told the peer that ours left, in the words a real leave uses. So the peer is
+        // told again that ours is here (after that, on the same connection); if it still has ours, it ignores it.
+        const auto* remote = dynamic_cast<const RemoteMember*>(other->member.get());
+        if (remote && remote->is(peer->instance, peer->id))
+            other->member->peerJoined(client->nick);
+        return;
+    }
     *other = Slot{remoteMember(*peer, id, it->second.room), peer->nick};
     other->member->peerJoined(client->nick);
 }
