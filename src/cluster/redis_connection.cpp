@@ -211,15 +211,21 @@ public:
         asio::post(io_, [this, to = std::move(to)] {
             if (stopped_ || !started_ || !options_.locate || (link_ && to == address_))
                 return;
-            if (link_ && link_->phase == Phase::Ready)
-                return fail("the server moved to " + to.text());
-            // An attempt at the old address, or the backoff after one: start over now rather than wait.
-            const auto error = errorReply("connection to Redis lost: the server moved to " + to.text());
-            for (auto& done : dropLink())
-                if (done)
-                    guarded("a command callback", [&] { done(error); });
+            if (link_ && link_->phase == Phase::Ready) {
+                fail("the server moved to " + to.text());
+            } else { // an attempt at the old address, or the wait after one
+                const auto error = errorReply("connection to Redis lost: the server moved to " + to.text());
+                for (auto& done : dropLink())
+                    if (done)
+                        guarded("a command callback", [&] { done(error); });
+            }
+            if (stopped_) // the lost handler may have stopped us
+                return;
+            // Straight there rather than after the backoff, and not asking again: a source that has not heard
+            // of the move yet would send us back to the old server.
             retryTimer_.cancel();
-            connect();
+            backoff_ = std::min(firstBackoff, maxBackoff_);
+            connect(to);
         });
     }
 
@@ -360,7 +366,8 @@ private:
         });
     }
 
-    void connect() {
+    // `known`: the address to use this time instead of locating it.
+    void connect(std::optional<HostPort> known = std::nullopt) {
         auto link = std::make_shared<Link>(io_);
         link_ = link;
         if (options_.connectTimeout > milliseconds::zero()) {
@@ -371,7 +378,11 @@ private:
                          " ms");
             });
         }
-        if (!options_.locate)
+        if (known) {
+            std::lock_guard lock(mutex_); // where() is read under it from other threads
+            address_ = std::move(*known);
+        }
+        if (!options_.locate || known)
             return resolve(link);
         guarded("locating the server", [&] {
             options_.locate([this, link](std::optional<HostPort> found, const std::string& why) {

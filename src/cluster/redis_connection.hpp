@@ -65,7 +65,8 @@ public:
     // no connection is ready. Any thread.
     void drop(std::string why);
     // With `locate`: the server has moved to `to`. A ready connection elsewhere ends as lost (as drop() does),
-    // an attempt elsewhere or a wait for the next one starts over at once. Any thread.
+    // an attempt elsewhere or a wait for the next one ends too, and the next attempt goes to `to` at once (with
+    // the ROLE check; later ones ask `locate` again). Any thread.
     void serverMoved(HostPort to);
 
     // Thread-safe, never blocks, never runs `done` inline (callers hold locks): queues the formatted command
