@@ -60,7 +60,8 @@ ClusterNode::ClusterNode(SignalingState& state, const ClusterSettings& settings)
             sentinels.push_back(std::move(*at));
         }
         MasterLocator::Handlers handlers;
-        // A failover that left the old master reachable (a manual one) would not end our connections to it.
+        // A failover that leaves the old master reachable (a manual one) would not end our connections to it;
+        // after a crash, this takes them to the new master without waiting out their backoff.
         handlers.switched = [this](const HostPort& to) {
             commands_->serverMoved(to);
             subscriber_->serverMoved(to);

@@ -25,11 +25,12 @@ std::unique_ptr<RedisServer> RedisServer::replicaOf(const RedisServer& master) {
         new RedisServer({}, Role{{"--replicaof", "127.0.0.1", std::to_string(master.port())}, ""}));
 }
 
+// A short failover timeout: when the sentinels' first vote splits, they vote again after twice that.
 std::unique_ptr<RedisServer> RedisServer::sentinel(const RedisServer& master, const std::string& masterName,
                                                    int downAfterMs, std::string password) {
     std::string config = "sentinel monitor " + masterName + " 127.0.0.1 " + std::to_string(master.port()) + " 2\n" +
                          "sentinel down-after-milliseconds " + masterName + " " + std::to_string(downAfterMs) +
-                         "\nsentinel failover-timeout " + masterName + " 10000\n";
+                         "\nsentinel failover-timeout " + masterName + " 2000\n";
     if (!master.password_.empty())
         config += "sentinel auth-pass " + masterName + " " + master.password_ + "\n";
     return std::unique_ptr<RedisServer>(new RedisServer(std::move(password), Role{{}, std::move(config)}));
