@@ -7,8 +7,9 @@ set -euo pipefail
 # haproxy and nginx are the reverse proxies the tests put in front of the server.
 packages=(g++ clang clang-format libclang-rt-14-dev cmake ninja-build make pkg-config libboost1.81-dev nlohmann-json3-dev libssl-dev libgtest-dev
           openssl python3 iproute2 procps prometheus systemd haproxy nginx)
-# The cluster layer speaks to Redis through hiredis; its tests start a real redis-server and use redis-cli.
-packages+=(libhiredis-dev redis-server redis-tools)
+# The cluster layer speaks to Redis through hiredis; its tests start a real redis-server and use redis-cli, and
+# run it as sentinels too (redis-server --sentinel; redis-sentinel is the package the README's set-up uses).
+packages+=(libhiredis-dev redis-server redis-sentinel redis-tools)
 # `make deb` (debhelper, checked with lintian and man) and `make image` (podman).
 packages+=(debhelper lintian man-db podman)
 # The join token tests mint their tokens with node and the jose package.

@@ -65,7 +65,10 @@ const std::vector<Key>& keys() {
                          a.cluster->tls.certFile != b.cluster->tls.certFile ||
                          a.cluster->tls.keyFile != b.cluster->tls.keyFile ||
                          a.cluster->heartbeatMs != b.cluster->heartbeatMs ||
-                         a.cluster->instanceTimeoutMs != b.cluster->instanceTimeoutMs));
+                         a.cluster->instanceTimeoutMs != b.cluster->instanceTimeoutMs ||
+                         a.cluster->sentinels != b.cluster->sentinels ||
+                         a.cluster->masterName != b.cluster->masterName ||
+                         a.cluster->sentinelPassword != b.cluster->sentinelPassword));
             },
             [](S& next, const S& running) {
                 const auto wait = next.cluster ? next.cluster->failoverWaitMs : 0;

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "cluster/access_check.hpp"
+#include "cluster/master_locator.hpp"
 #include "cluster/redis_connection.hpp"
 #include "cluster/redis_url.hpp"
 #include "cluster/registry_scripts.hpp"
@@ -66,6 +67,31 @@ ClusterNode::ClusterNode(SignalingState& state, const ClusterSettings& settings)
     options.minimumMajor = 6;
     options.minimumMinor = 2;
     options.tls = {settings_.tls.caFile, settings_.tls.certFile, settings_.tls.keyFile};
+    if (!settings_.sentinels.empty()) {
+        std::vector<HostPort> sentinels;
+        for (const auto& text : settings_.sentinels) {
+            auto at = parseHostPort(text);
+            if (!at)
+                throw std::invalid_argument("not a sentinel address (host:port): " + text);
+            sentinels.push_back(std::move(*at));
+        }
+        MasterLocator::Handlers handlers;
+        // A failover that leaves the old master reachable (a manual one) would not end our connections to it;
+        // after a crash, this takes them to the new master without waiting out their backoff.
+        handlers.switched = [this](const HostPort& to) {
+            commands_->serverMoved(to);
+            subscriber_->serverMoved(to);
+        };
+        handlers.warn = [this](const std::string& line) { warn(line); };
+        // Over TLS as Redis itself is (rediss://), with the same CA and client certificate.
+        std::optional<RedisTlsFiles> sentinelTls;
+        if (endpoint.tls)
+            sentinelTls = options.tls;
+        locator_ =
+            std::make_unique<MasterLocator>(std::move(sentinels), settings_.masterName, settings_.sentinelPassword,
+                                            std::move(sentinelTls), std::move(handlers));
+        options.locate = [this](RedisOptions::Answer answer) { locator_->locate(std::move(answer)); };
+    }
     const auto error = [this](const std::string& what) { warn("Redis: " + what); };
     RedisConnection::Handlers commandHandlers;
     commandHandlers.connected = [this] { connectionUp(true); };
@@ -94,6 +120,8 @@ ClusterNode::~ClusterNode() {
 void ClusterNode::start() {
     if (!registry_)
         throw std::logic_error("ClusterNode::start: no registry attached");
+    if (locator_)
+        locator_->start();
     subscriber_->subscribe(instanceChannel(instance_));
     subscriber_->start();
     commands_->start();
@@ -140,7 +168,7 @@ void ClusterNode::claimName() {
 // certificate not trusted, a user without a permission the registry needs) ends the start instead.
 void ClusterNode::checkAccess() {
     if (!commands_->connected()) {
-        if (const std::string failure = commands_->tlsFailure(); !failure.empty())
+        if (const std::string failure = commands_->refusal(); !failure.empty())
             throw std::runtime_error("cannot use Redis: " + failure);
         return;
     }
@@ -178,6 +206,8 @@ void ClusterNode::stop() {
     closing_ = true;
     subscriber_->stop();
     commands_->stop();
+    if (locator_)
+        locator_->close(); // its last answers go to the stopped connections, which still exist
 }
 
 void ClusterNode::command(std::vector<std::string> args, Callback done) {

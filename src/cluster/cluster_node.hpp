@@ -17,6 +17,7 @@
 
 namespace murva {
 
+class MasterLocator;
 class RedisConnection;
 struct RedisReply;
 struct RegistryScript;
@@ -45,7 +46,8 @@ public:
         virtual void message(std::string_view payload) = 0;
     };
 
-    // Throws std::invalid_argument for a Redis URL or TLS files it cannot use. `state` must outlive it.
+    // Throws std::invalid_argument for a Redis URL, TLS files or a sentinel address it cannot use. `state` must
+    // outlive it. With sentinels, the URL gives the database and credentials and the sentinels the master's address.
     ClusterNode(SignalingState& state, const ClusterSettings& settings);
     ~ClusterNode(); // stop(), then joins the connections' threads: no registry call runs after it returns
 
@@ -98,6 +100,7 @@ private:
     const std::string nonce_; // the heartbeat's value: this process's, not another's with the same name
     std::string user_;        // the Redis user logged in as; empty: the default one
     Registry* registry_ = nullptr;
+    std::unique_ptr<MasterLocator> locator_; // with sentinels; outlives the connections that ask it
     std::unique_ptr<RedisConnection> commands_;
     std::unique_ptr<RedisConnection> subscriber_;
 

@@ -406,6 +406,27 @@ void ClusterRooms::regained() {
         onAvailable_();
 }
 
+// Asks the partner's instance whether it kept the pair too ("K" with "?"), and again every half second until
+// it answers or the wait is over: pub/sub keeps nothing for a subscriber that is not there yet, and the
+// partner's instance may still be moving its connections to the new master when the first question is sent.
+void ClusterRooms::askKept(uint64_t id) {
+    constexpr std::chrono::milliseconds askAgain{500};
+    const auto it = members_.find(id);
+    if (it == members_.end())
+        return;
+    LocalMember& member = it->second;
+    const auto client = member.client.lock();
+    const RemoteMember* partner = client && member.placed ? remoteIn(state_.otherSlot(*client)) : nullptr;
+    if (!member.kept || !member.keptRestored || member.partnerBack || !partner || partner->held())
+        return; // answered, ended, or a new loss (whose restore asks anew)
+    publish(partner->instance(), ChannelMessage::Kind::Kept, partner->id(), id, member.room, "?");
+    if (std::chrono::steady_clock::now() + askAgain < member.keptUntil)
+        node_.after(askAgain, [this, id] {
+            SignalingState::Lock lock(state_);
+            askKept(id);
+        });
+}
+
 // A member that was alone here and now shares its room with one that waited elsewhere: the one that was
 // waiting is told, as it would be of any newcomer (it offers); ours receives that offer. A kept pair goes on
 // when its partner's instance says it kept it too ("K"), asked here once the partner is seen in the room; a
@@ -428,7 +449,7 @@ void ClusterRooms::restored(uint64_t id, const RedisReply& reply) {
             if (held || member.partnerBack)
                 return confirmKept(member);
             if (withPartner)
-                publish(partner->instance(), ChannelMessage::Kind::Kept, partner->id(), id, member.room, "?");
+                askKept(id);
             return;
         }
         // The held partner resumed elsewhere while this instance could not hear it say so ("B"): a slot held for
@@ -442,8 +463,17 @@ void ClusterRooms::restored(uint64_t id, const RedisReply& reply) {
         }
         endKept(id, member, true); // it meets the one in its room below, if any
     }
-    if (!peer || other->taken())
-        return; // put back alone, or left out: its room was taken meanwhile, and it stays this server's
+    if (!peer)
+        return; // put back alone
+    if (other->taken()) {
+        // The peer's own restore came first and told ours of it. Since then this restore's first step, clearing
+        // what we held before, has told the peer that ours left, in the words a real leave uses. So the peer is
+        // told again that ours is here (after that, on the same connection); if it still has ours, it ignores it.
+        // Anyone else there took the room meanwhile: ours is left out and stays this server's.
+        if (const RemoteMember* remote = remoteIn(other); remote && remote->is(peer->instance, peer->id))
+            other->member->peerJoined(client->nick);
+        return;
+    }
     *other = Slot{remoteMember(*peer, id, member.room), peer->nick};
     other->member->peerJoined(client->nick);
 }

@@ -96,7 +96,8 @@ private:
     void dropKept(LocalMember& member); // no longer kept, and what was kept is dropped (the member left, say)
     // Runs the restore calls; their replies count for `epoch` only.
     void putBack(uint64_t epoch, std::vector<RestoreCall> calls);
-    void keepOver(); // on the command connection's thread: kept pairs whose time is up end
+    void keepOver();           // on the command connection's thread: kept pairs whose time is up end
+    void askKept(uint64_t id); // locked: "did you keep it too?" until answered
     void finishResume(uint64_t id, uint64_t epoch, const RedisReply& reply,
                       const std::function<void(const SharedResume&)>& done);
     // After a claim or resume was answered: the member takes what came for it meanwhile, or is forgotten.

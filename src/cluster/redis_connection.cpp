@@ -31,6 +31,8 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
+#include "cluster/sentinel_replies.hpp"
+
 namespace murva {
 namespace {
 
@@ -226,9 +228,10 @@ struct Link {
 class RedisConnection::Impl {
 public:
     Impl(RedisEndpoint endpoint, Handlers handlers, RedisOptions options)
-        : endpoint_(std::move(endpoint)), handlers_(std::move(handlers)), options_(options),
-          maxBackoff_(std::max(options.maxBackoff, leastBackoff)),
-          tls_(endpoint_.tls ? makeTlsContext(options.tls) : nullptr), backoff_(std::min(firstBackoff, maxBackoff_)),
+        : endpoint_(std::move(endpoint)), handlers_(std::move(handlers)),
+          options_(std::move(options)), address_{endpoint_.host, endpoint_.port},
+          maxBackoff_(std::max(options_.maxBackoff, leastBackoff)),
+          tls_(endpoint_.tls ? makeTlsContext(options_.tls) : nullptr), backoff_(std::min(firstBackoff, maxBackoff_)),
           work_(asio::make_work_guard(io_)), retryTimer_(io_), connectTimer_(io_), livenessTimer_(io_),
           thread_([this] { run(); }) {}
 
@@ -261,9 +264,31 @@ public:
 
     bool connected() const { return connected_; }
     bool tried() const { return tried_; }
-    std::string tlsFailure() const {
+    std::string refusal() const {
         std::lock_guard lock(mutex_);
-        return tlsFailure_;
+        return refusal_;
+    }
+
+    void serverMoved(HostPort to) {
+        asio::post(io_, [this, to = std::move(to)] {
+            if (stopped_ || !started_ || !options_.locate || (link_ && to == address_))
+                return;
+            if (link_ && link_->phase == Phase::Ready) {
+                fail("the server moved to " + to.text());
+            } else { // an attempt at the old address, or the wait after one
+                const auto error = errorReply("connection to Redis lost: the server moved to " + to.text());
+                for (auto& done : dropLink())
+                    if (done)
+                        guarded("a command callback", [&] { done(error); });
+            }
+            if (stopped_) // the lost handler may have stopped us
+                return;
+            // Straight there rather than after the backoff, and not asking again: a source that has not heard
+            // of the move yet would send us back to the old server.
+            retryTimer_.cancel();
+            backoff_ = std::min(firstBackoff, maxBackoff_);
+            connect(to);
+        });
     }
 
     void drop(std::string why) {
@@ -369,10 +394,7 @@ private:
         }
     }
 
-    std::string where() const {
-        const bool v6 = endpoint_.host.find(':') != std::string::npos;
-        return (v6 ? "[" + endpoint_.host + "]" : endpoint_.host) + ":" + std::to_string(endpoint_.port);
-    }
+    std::string where() const { return address_.text(); }
 
     // Under mutex_: the command joins the next write, which one posted flush carries.
     void append(const FormattedCommand& formatted, Callback done) {
@@ -406,7 +428,8 @@ private:
         });
     }
 
-    void connect() {
+    // `known`: the address to use this time instead of locating it.
+    void connect(std::optional<HostPort> known = std::nullopt) {
         auto link = std::make_shared<Link>(io_, tls_.get());
         link_ = link;
         if (options_.connectTimeout > milliseconds::zero()) {
@@ -422,13 +445,37 @@ private:
                 fail("no connection to " + where() + within);
             });
         }
+        if (known) {
+            std::lock_guard lock(mutex_); // where() is read under it from other threads
+            address_ = std::move(*known);
+        }
+        if (!options_.locate || known)
+            return resolve(link);
+        guarded("locating the server", [&] {
+            options_.locate([this, link](std::optional<HostPort> found, const std::string& why) {
+                asio::post(io_, [this, link, found = std::move(found), why] {
+                    if (link != link_)
+                        return;
+                    if (!found)
+                        return fail(why, true);
+                    {
+                        std::lock_guard lock(mutex_); // where() is read under it from other threads
+                        address_ = *found;
+                    }
+                    resolve(link);
+                });
+            });
+        });
+    }
+
+    void resolve(const std::shared_ptr<Link>& link) {
         link->resolver.async_resolve(
-            endpoint_.host, std::to_string(endpoint_.port),
+            address_.host, std::to_string(address_.port),
             [this, link](boost::system::error_code ec, const tcp::resolver::results_type& results) {
                 if (link != link_)
                     return;
                 if (ec)
-                    return fail("cannot resolve " + endpoint_.host + ": " + ec.message());
+                    return fail("cannot resolve " + address_.host + ": " + ec.message());
                 asio::async_connect(link->tcpSocket(), results,
                                     [this, link](boost::system::error_code ec, const tcp::endpoint&) {
                                         if (link != link_)
@@ -442,19 +489,19 @@ private:
             });
     }
 
-    // The server's certificate must name the host of the URL: SNI and the name check for a host name, the IP
-    // SAN check for an address.
+    // The server's certificate must name the host connected to (the URL's, or the master the sentinels named):
+    // SNI and the name check for a host name, the IP SAN check for an address.
     void startTls(const std::shared_ptr<Link>& link) {
         SSL* ssl = link->secure->native_handle();
         X509_VERIFY_PARAM* param = SSL_get0_param(ssl);
         boost::system::error_code notAnAddress;
-        asio::ip::make_address(endpoint_.host, notAnAddress);
-        const bool named = notAnAddress ? SSL_set_tlsext_host_name(ssl, endpoint_.host.c_str()) == 1 &&
-                                              X509_VERIFY_PARAM_set1_host(param, endpoint_.host.c_str(), 0) == 1
-                                        : X509_VERIFY_PARAM_set1_ip_asc(param, endpoint_.host.c_str()) == 1;
+        asio::ip::make_address(address_.host, notAnAddress);
+        const bool named = notAnAddress ? SSL_set_tlsext_host_name(ssl, address_.host.c_str()) == 1 &&
+                                              X509_VERIFY_PARAM_set1_host(param, address_.host.c_str(), 0) == 1
+                                        : X509_VERIFY_PARAM_set1_ip_asc(param, address_.host.c_str()) == 1;
         if (!named) {
             ERR_clear_error();
-            return tlsFailed("cannot check the server's certificate against the host " + endpoint_.host);
+            return tlsFailed("cannot check the server's certificate against the host " + address_.host);
         }
         link->tlsHandshaking = true;
         link->secure->async_handshake(asio::ssl::stream_base::client, [this, link](boost::system::error_code ec) {
@@ -479,11 +526,12 @@ private:
         return ec.message();
     }
 
-    void tlsFailed(const std::string& reason) {
-        const std::string why = "TLS handshake with " + where() + " failed: " + reason;
+    void tlsFailed(const std::string& reason) { refused("TLS handshake with " + where() + " failed: " + reason); }
+
+    void refused(const std::string& why) {
         {
             std::lock_guard lock(mutex_);
-            tlsFailure_ = why;
+            refusal_ = why;
         }
         fail(why, true);
     }
@@ -505,6 +553,8 @@ private:
             steps.push_back({"AUTH", endpoint_.password});
         if (endpoint_.database != 0)
             steps.push_back({"SELECT", std::to_string(endpoint_.database)});
+        if (options_.locate)
+            steps.push_back({"ROLE"});
         const bool checkVersion = options_.minimumMajor > 0;
         steps.push_back(checkVersion ? std::vector<std::string>{"HELLO", "2"} : std::vector<std::string>{"PING"});
         link->handshakeLeft = steps.size() + channels_.size();
@@ -514,6 +564,12 @@ private:
                     return;
                 if (name == "HELLO")
                     return checkHello(link, reply);
+                if (name == "ROLE" && !reply.isError() && !isMasterRole(reply))
+                    return fail(where() + " is not a master (ROLE says " +
+                                    (reply.elements.empty() ? std::string("nothing") : reply.elements[0].text) + ")",
+                                true);
+                if (reply.isError() && reply.text.rfind("NOPERM", 0) == 0)
+                    return refused(name + " refused by " + where() + ": " + reply.text);
                 if (reply.isError())
                     return fail(name + " refused by " + where() + ": " + reply.text, true);
                 handshakeStepDone(link);
@@ -563,7 +619,7 @@ private:
         tried_ = true;
         {
             std::lock_guard lock(mutex_);
-            tlsFailure_.clear();
+            refusal_.clear();
         }
         lossReported_ = false;
         connectTimer_.cancel();
@@ -745,6 +801,7 @@ private:
     const RedisEndpoint endpoint_;
     const Handlers handlers_;
     const RedisOptions options_;
+    HostPort address_; // where the connection goes: the endpoint's, or the last located; written under mutex_
     const milliseconds maxBackoff_;
     const std::unique_ptr<asio::ssl::context> tls_; // rediss:// only; before the links that use it
     asio::io_context io_; // before everything holding its I/O objects, so it is destroyed after them
@@ -758,7 +815,7 @@ private:
     std::string outbox_;          // formatted commands not yet taken into a write
     std::deque<Callback> queued_; // their callbacks, in the same order
     bool flushPosted_ = false;
-    std::string tlsFailure_; // the latest attempt's, until a connection is ready
+    std::string refusal_; // the latest attempt's, until a connection is ready
 
     // The connection's thread only.
     milliseconds backoff_;
@@ -781,8 +838,9 @@ void RedisConnection::start() { impl_->start(); }
 void RedisConnection::stop() { impl_->stop(); }
 bool RedisConnection::connected() const { return impl_->connected(); }
 bool RedisConnection::tried() const { return impl_->tried(); }
-std::string RedisConnection::tlsFailure() const { return impl_->tlsFailure(); }
+std::string RedisConnection::refusal() const { return impl_->refusal(); }
 void RedisConnection::drop(std::string why) { impl_->drop(std::move(why)); }
+void RedisConnection::serverMoved(HostPort to) { impl_->serverMoved(std::move(to)); }
 void RedisConnection::command(std::vector<std::string> args, Callback done) {
     impl_->command(std::move(args), std::move(done));
 }

@@ -4,12 +4,14 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "cluster/redis_reply.hpp"
 #include "cluster/redis_url.hpp"
+#include "config/host_port.hpp"
 
 namespace murva {
 
@@ -27,6 +29,12 @@ struct RedisOptions {
     // Non-zero: the handshake asks the server's version (HELLO) and refuses a server older than major.minor.
     int minimumMajor = 0, minimumMinor = 0;
     RedisTlsFiles tls; // used with a rediss:// endpoint only
+    // Set: where the server is, asked on the connection's thread before each connection attempt (the endpoint's
+    // host and port are not used then). `answer` takes the address, or nothing and why; it may run on any
+    // thread, once, but not after the connection is destroyed. Such a server must say it is a master (ROLE)
+    // before the connection is ready: a stale answer fails the attempt, and the next one asks again.
+    using Answer = std::function<void(std::optional<HostPort> address, const std::string& why)>;
+    std::function<void(Answer answer)> locate;
 };
 
 class RedisConnection {
@@ -61,14 +69,19 @@ public:
     void stop();
     bool connected() const; // ready for commands (the connected handler has run or is about to)
     bool tried() const;     // a connection attempt has ended, ready or not
-    // Why the latest attempt failed in its TLS handshake (a certificate not trusted or not naming the host, a
-    // client certificate refused, a server that speaks no TLS): what retrying will not mend. Empty after a ready
-    // connection and after attempts that failed otherwise (no route, refused, timed out). Any thread.
-    std::string tlsFailure() const;
+    // Why the latest attempt was refused in a way retrying will not mend: its TLS handshake failed (a certificate
+    // not trusted or not naming the host, a client certificate refused, a server that speaks no TLS) or the user
+    // may not run a handshake command (NOPERM). Empty after a ready connection and after attempts that failed
+    // otherwise (no route, refused, timed out, a wrong password). Any thread.
+    std::string refusal() const;
     // Ends the ready connection as lost (a reply showed the server unusable: an error to a write that must
     // succeed, say); `lost` is told `why` and the connection comes back as after any loss. Does nothing while
     // no connection is ready. Any thread.
     void drop(std::string why);
+    // With `locate`: the server has moved to `to`. A ready connection elsewhere ends as lost (as drop() does),
+    // an attempt elsewhere or a wait for the next one ends too, and the next attempt goes to `to` at once (with
+    // the ROLE check; later ones ask `locate` again). Any thread.
+    void serverMoved(HostPort to);
 
     // Thread-safe, never blocks, never runs `done` inline (callers hold locks): queues the formatted command
     // and posts one flush; commands queued meanwhile go out in one write. `done` runs on the connection's

@@ -12,6 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "config/host_port.hpp"
 #include "config/unknown_keys.hpp"
 
 namespace murva {
@@ -217,6 +218,37 @@ bool readTurn(const json& value, ServerSettings& s, std::string& error) {
     return true;
 }
 
+// cluster.sentinels and cluster.master_name, which come together: a list of sentinels without the name would
+// leave nothing to ask them, a name without sentinels would be silently unused.
+bool readSentinels(const json& value, ClusterSettings& cluster, std::string& error) {
+    if (!readStringMember(value, "cluster", "master_name", cluster.masterName, error))
+        return false;
+    const auto sentinels = value.find("sentinels");
+    if (sentinels == value.end()) {
+        if (cluster.masterName.empty())
+            return true;
+        error = "cluster.master_name needs cluster.sentinels";
+        return false;
+    }
+    if (!sentinels->is_array() || sentinels->empty()) {
+        error = "cluster.sentinels must be a non-empty array of \"host:port\" strings";
+        return false;
+    }
+    for (std::size_t i = 0; i < sentinels->size(); ++i) {
+        const json& entry = (*sentinels)[i];
+        if (!entry.is_string() || !parseHostPort(entry.get_ref<const std::string&>())) {
+            error = "cluster.sentinels[" + std::to_string(i) + "] must be \"host:port\" (IPv6 in brackets)";
+            return false;
+        }
+        cluster.sentinels.push_back(entry.get<std::string>());
+    }
+    if (cluster.masterName.empty()) {
+        error = "cluster.sentinels needs cluster.master_name, the name the sentinels monitor the master under";
+        return false;
+    }
+    return true;
+}
+
 // The "cluster" object, checked as strictly as "turn": a mistake would split rooms between instances.
 bool readCluster(const json& value, ServerSettings& s, std::string& error) {
     if (!value.is_object()) {
@@ -258,6 +290,8 @@ bool readCluster(const json& value, ServerSettings& s, std::string& error) {
         error = "cluster.instance_timeout_ms must be at least twice cluster.heartbeat_ms";
         return false;
     }
+    if (!readSentinels(value, cluster, error))
+        return false;
     s.cluster = std::move(cluster);
     return true;
 }

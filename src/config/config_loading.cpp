@@ -37,7 +37,7 @@ bool parsePortArgument(std::string_view text, uint16_t& port) {
     return true;
 }
 
-// The TURN secret and Redis password from the environment or the credential files (see
+// The TURN secret and the Redis and sentinel passwords from the environment or the credential files (see
 // applySecretsFromEnvironment). False with `error` naming a credential file that cannot be read.
 bool readExternalSecrets(ServerSettings& settings, std::string& error) {
     try {
@@ -47,9 +47,12 @@ bool readExternalSecrets(ServerSettings& settings, std::string& error) {
         if (settings.auth)
             if (auto secret = externalSecret(authSecretVariable, "auth-secret"))
                 settings.auth->hs256Secret = std::move(*secret);
-        if (settings.cluster)
+        if (settings.cluster) {
             if (auto password = externalSecret(redisPasswordVariable, "redis-password"))
                 settings.cluster->redisPassword = std::move(*password);
+            if (auto password = externalSecret(sentinelPasswordVariable, "sentinel-password"))
+                settings.cluster->sentinelPassword = std::move(*password);
+        }
     } catch (const std::runtime_error& e) {
         error = e.what();
         return false;

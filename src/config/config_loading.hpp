@@ -18,6 +18,7 @@ inline constexpr const char* passwordVariable = "MURVA_SIGNAL_PASSWORD";
 inline constexpr const char* turnSecretVariable = "MURVA_SIGNAL_TURN_SECRET";
 inline constexpr const char* authSecretVariable = "MURVA_SIGNAL_AUTH_SECRET";
 inline constexpr const char* redisPasswordVariable = "MURVA_SIGNAL_REDIS_PASSWORD";
+inline constexpr const char* sentinelPasswordVariable = "MURVA_SIGNAL_SENTINEL_PASSWORD";
 
 // Where the settings came from: the file (empty for the PORT form) and the line that says so, for the console.
 struct SettingsSource {
@@ -45,7 +46,8 @@ bool readPassword(ServerSettings& settings, std::string& error);
 
 // MURVA_SIGNAL_TURN_SECRET (else the credential file "turn-secret") replaces the TURN secret of a configured
 // "turn"; MURVA_SIGNAL_AUTH_SECRET (else "auth-secret") replaces auth.hs256_secret of a configured "auth";
-// MURVA_SIGNAL_REDIS_PASSWORD (else "redis-password") gives a configured "cluster" its Redis password.
+// MURVA_SIGNAL_REDIS_PASSWORD (else "redis-password") gives a configured "cluster" its Redis password, and
+// MURVA_SIGNAL_SENTINEL_PASSWORD (else "sentinel-password") the sentinels' password.
 // False after a line on standard error when a credential file cannot be read.
 bool applySecretsFromEnvironment(ServerSettings& settings);
 

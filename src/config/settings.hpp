@@ -52,6 +52,11 @@ struct ClusterSettings {
     std::string user;          // the Redis ACL user; empty: the URL's, else the default user
     std::string redisPassword; // MURVA_SIGNAL_REDIS_PASSWORD or the credential redis-password
     ClusterTlsSettings tls;
+    // Non-empty: the master's address is asked of these sentinels ("host:port" each, checked when read) and
+    // `redis` gives only the database and the credentials.
+    std::vector<std::string> sentinels;
+    std::string masterName;            // the name the sentinels monitor the master under; needed with sentinels
+    std::string sentinelPassword;      // MURVA_SIGNAL_SENTINEL_PASSWORD or the credential sentinel-password
     uint32_t heartbeatMs = 1000;       // how often the instance says it is alive
     uint32_t instanceTimeoutMs = 5000; // silence after which its rooms are freed by the others
     // While Redis is unreachable, joins wait this long for it and pairs across instances are kept this long;

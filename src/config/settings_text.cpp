@@ -63,7 +63,10 @@ nlohmann::json settingsJson(const ServerSettings& s) {
                             {"key_file", s.cluster->tls.keyFile}}},
                           {"heartbeat_ms", s.cluster->heartbeatMs},
                           {"instance_timeout_ms", s.cluster->instanceTimeoutMs},
-                          {"failover_wait_ms", s.cluster->failoverWaitMs}};
+                          {"failover_wait_ms", s.cluster->failoverWaitMs},
+                          {"sentinels", s.cluster->sentinels},
+                          {"master_name", s.cluster->masterName},
+                          {"sentinel_password", masked(s.cluster->sentinelPassword)}};
     return out;
 }
 

@@ -46,7 +46,9 @@ const Section sections[] = {
     {"admin", {"bind_address", "port"}},
     {"turn", {"urls", "secret", "ttl_seconds"}},
     {"auth", {"issuer", "audience", "keys", "hs256_secret", "leeway_seconds", "require"}},
-    {"cluster", {"redis", "instance", "user", "tls", "heartbeat_ms", "instance_timeout_ms", "failover_wait_ms"}},
+    {"cluster",
+     {"redis", "instance", "user", "tls", "heartbeat_ms", "instance_timeout_ms", "failover_wait_ms", "sentinels",
+      "master_name"}},
 };
 // Sections within a section.
 const struct {

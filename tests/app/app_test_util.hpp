@@ -37,8 +37,9 @@ inline std::unique_ptr<ChildProcess> startServer(const std::string& workingDirec
     ProcessOptions options;
     options.workingDirectory = workingDirectory;
     options.args = std::move(args);
-    for (const char* name : {"MURVA_SIGNAL_PASSWORD", "MURVA_SIGNAL_TURN_SECRET", "MURVA_SIGNAL_REDIS_PASSWORD",
-                             "MURVA_SIGNAL_AUTH_SECRET", "CREDENTIALS_DIRECTORY", "JOURNAL_STREAM"})
+    for (const char* name :
+         {"MURVA_SIGNAL_PASSWORD", "MURVA_SIGNAL_TURN_SECRET", "MURVA_SIGNAL_REDIS_PASSWORD",
+          "MURVA_SIGNAL_SENTINEL_PASSWORD", "MURVA_SIGNAL_AUTH_SECRET", "CREDENTIALS_DIRECTORY", "JOURNAL_STREAM"})
         if (!env.count(name))
             options.unsetEnv.push_back(name);
     options.setEnv = std::move(env);

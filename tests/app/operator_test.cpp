@@ -116,6 +116,17 @@ TEST(OperatorConfig, MistakesAreNamedAndCheckConfigSaysWhatWouldRun) {
             url.substr(url.rfind('@')))
             << "the host stays readable";
     }
+
+    // The sentinels' password from the environment is masked; the sentinels are known keys, shown as given.
+    dir.write("c.json", R"({"cluster": {"sentinels": ["10.0.0.5:26379", "[fd00::7]:26379"], "master_name": "m"}})");
+    auto check = startServer(dir.path(), {"--check-config", "c.json"}, {{"MURVA_SIGNAL_SENTINEL_PASSWORD", "sent-pw"}});
+    EXPECT_EQ(check->waitExit(), 0) << check->stderrText();
+    EXPECT_EQ(check->stderrText().find("Unknown key"), std::string::npos) << check->stderrText();
+    const std::string out = check->stdoutText();
+    EXPECT_EQ(out.find("sent-pw"), std::string::npos) << out;
+    const auto shown = json::parse(out.substr(out.find('{')));
+    EXPECT_EQ(shown["cluster"]["sentinel_password"], "(set)");
+    EXPECT_EQ(shown["cluster"]["sentinels"], json::array({"10.0.0.5:26379", "[fd00::7]:26379"}));
 }
 
 // A session in JSON: every line parses and carries its fields; refusals name their reason and address; no

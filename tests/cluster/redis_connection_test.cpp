@@ -1,5 +1,5 @@
-// RedisConnection against a real redis-server: pipelined order and bytes, pub/sub order, AUTH/SELECT, a restarted
-// and a paused server, stop(), TLS and its certificate checks.
+// RedisConnection against a real redis-server: pipelined order and bytes, pub/sub order, AUTH/SELECT, a located
+// master and its move, a restarted and a paused server, stop(), TLS and its certificate checks.
 #include <gtest/gtest.h>
 
 #include <condition_variable>
@@ -59,6 +59,16 @@ RedisReply call(RedisConnection& connection, std::vector<std::string> args) {
     if (reply.wait_for(10s) != std::future_status::ready)
         throw std::runtime_error("no reply within 10 s");
     return reply.get();
+}
+
+bool waitUntilAsked(std::mutex& mutex, const int& asked, int least) {
+    for (auto end = std::chrono::steady_clock::now() + 10s; std::chrono::steady_clock::now() < end;
+         std::this_thread::sleep_for(5ms)) {
+        std::lock_guard lock(mutex);
+        if (asked >= least)
+            return true;
+    }
+    return false;
 }
 
 } // namespace
@@ -180,6 +190,60 @@ TEST(RedisConnection, AuthenticatesAndSelectsAndReportsARefusedPasswordOnce) {
     const std::string why = events.lost.at(0); // no further writes: one loss only
     EXPECT_NE(why.find("AUTH"), std::string::npos) << why;
     EXPECT_TRUE(call(connection, {"GET", "who"}).isError());
+}
+
+// With a locate function the address is asked before every attempt: no answer and a replica are refused (the
+// first refusal reported), a master is used; a move announced while ready ends the connection and the next one
+// goes to the new master; a move to where it already is changes nothing.
+TEST(RedisConnection, ALocatedServerMustBeAMasterAndAMoveIsFollowed) {
+    RedisServer master;
+    auto replica = RedisServer::replicaOf(master);
+    std::mutex mutex;
+    std::optional<murva::HostPort> located;
+    int asked = 0;
+    RedisOptions options;
+    options.maxBackoff = 50ms;
+    options.locate = [&](RedisOptions::Answer answer) {
+        std::lock_guard lock(mutex);
+        ++asked;
+        answer(located, "nobody knows the master");
+    };
+    const auto locate = [&](const RedisServer* server) {
+        std::lock_guard lock(mutex);
+        located = server ? std::optional(murva::HostPort{"127.0.0.1", server->port()}) : std::nullopt;
+        return asked;
+    };
+    Events events;
+    murva::RedisEndpoint unused; // the located address is used instead
+    unused.host = "192.0.2.1";
+    unused.port = 1;
+    RedisConnection connection(unused, events.handlers(), options);
+    connection.start();
+    ASSERT_TRUE(events.waitFor([&] { return !events.lost.empty(); }));
+    EXPECT_EQ(events.lost.at(0), "nobody knows the master");
+
+    const int before = locate(replica.get());
+    ASSERT_TRUE(waitUntilAsked(mutex, asked, before + 3)); // each try asks again, and each is refused
+    EXPECT_FALSE(events.waitFor([&] { return events.connected != 0; }, 0ms));
+    EXPECT_EQ(events.lostCount(), 1u);
+
+    locate(&master);
+    ASSERT_TRUE(events.waitFor([&] { return events.connected == 1; }));
+    EXPECT_EQ(call(connection, {"SET", "where", "old"}).text, "OK");
+
+    replica->command({"REPLICAOF", "NO", "ONE"}); // a failover: the replica is the master now
+    locate(replica.get());
+    connection.serverMoved({"127.0.0.1", replica->port()});
+    ASSERT_TRUE(events.waitFor([&] { return events.connected == 2; }));
+    EXPECT_EQ(events.lostCount(), 2u);
+    EXPECT_EQ(call(connection, {"SET", "where", "new"}).text, "OK");
+    EXPECT_EQ(replica->command({"GET", "where"}), "new");
+    EXPECT_EQ(master.command({"GET", "where"}), "old");
+
+    connection.serverMoved({"127.0.0.1", replica->port()});
+    EXPECT_EQ(call(connection, {"PING"}).text, "PONG");
+    EXPECT_EQ(events.lostCount(), 2u);
+    EXPECT_TRUE(events.waitFor([&] { return events.connected == 2; }, 0ms));
 }
 
 // A throwing callback, message handler or timer costs only itself: the error handler hears of it and later
@@ -365,7 +429,7 @@ std::string firstAttempt(const murva::RedisEndpoint& endpoint, const murva::Redi
         std::this_thread::sleep_for(5ms);
     if (connection.connected())
         return call(connection, {"PING"}).text == "PONG" ? "ready" : "no PONG";
-    const std::string failure = connection.tlsFailure();
+    const std::string failure = connection.refusal();
     // The refusal is reported as a loss too, once, as a refused password is.
     events.waitFor([&] { return !events.lost.empty(); }, 1s);
     if (!failure.empty() && (events.lostCount() != 1 || events.lost.at(0) != failure))

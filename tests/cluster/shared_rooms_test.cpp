@@ -70,8 +70,8 @@ protected:
                     "max_connections": 0, "max_connections_per_ip": 0, "drain_timeout_ms": 0, "admin": {"port": )" +
                                         std::to_string(instance.admin) + "}, " + members +
                                         R"(, "cluster": {"redis": ")" +
-                                        redis_.url().substr(0, redis_.url().find("://")) + "://127.0.0.1:" +
-                                        std::to_string(redis_.port()) + "\", " + timing + "}}");
+                                        redis_.url().substr(0, redis_.url().find("://")) +
+                                        "://127.0.0.1:" + std::to_string(redis_.port()) + "\", " + timing + "}}");
     }
 
     static bool ready(const Instance& instance) {
@@ -473,7 +473,8 @@ TEST_F(SharedRooms, ALimitedRedisUserServesAndAUserWithoutAPermissionEndsTheStar
 // over plain TCP. A certificate not from the configured CA ends the start with the reason and the address.
 class SharedRoomsOverTls : public SharedRooms {
 protected:
-    SharedRoomsOverTls() : SharedRooms(testing_support::RedisServerOptions{.password = {}, .tls = true, .clientCertificates = true}) {}
+    SharedRoomsOverTls()
+        : SharedRooms(testing_support::RedisServerOptions{.password = {}, .tls = true, .clientCertificates = true}) {}
     std::string tlsKeys(const std::string& caFile) {
         return R"("heartbeat_ms": 100, "instance_timeout_ms": 1000, "tls": {"ca_file": ")" + caFile +
                R"(", "cert_file": ")" + redis_.clientCertFile() + R"(", "key_file": ")" + redis_.clientKeyFile() +

@@ -282,6 +282,17 @@ TEST(LoadConfigCluster, MalformedClusterKeysAreRefusedAndAWellFormedOneIsKept) {
         {R"("cluster": {"tls": {"ca_file": true}})", "cluster.tls.ca_file must be a string"},
         {R"("cluster": {"tls": {"cert_file": "c.pem"}})",
          "cluster.tls.cert_file and cluster.tls.key_file go together: set both or neither"},
+        {R"("cluster": {"sentinels": ["s:26379"]})",
+         "cluster.sentinels needs cluster.master_name, the name the sentinels monitor the master under"},
+        {R"("cluster": {"master_name": "m"})", "cluster.master_name needs cluster.sentinels"},
+        {R"("cluster": {"sentinels": [], "master_name": "m"})",
+         "cluster.sentinels must be a non-empty array of \"host:port\" strings"},
+        {R"("cluster": {"sentinels": "s:26379", "master_name": "m"})",
+         "cluster.sentinels must be a non-empty array of \"host:port\" strings"},
+        {R"("cluster": {"sentinels": ["s:26379", "::1:26379"], "master_name": "m"})",
+         "cluster.sentinels[1] must be \"host:port\" (IPv6 in brackets)"},
+        {R"("cluster": {"sentinels": ["s"], "master_name": "m"})",
+         "cluster.sentinels[0] must be \"host:port\" (IPv6 in brackets)"},
     };
     for (const auto& [members, error] : cases)
         EXPECT_EQ(failureOf("{" + members + "}"), error) << members;
@@ -309,6 +320,12 @@ TEST(LoadConfigCluster, MalformedClusterKeysAreRefusedAndAWellFormedOneIsKept) {
     EXPECT_EQ(tls.cluster->tls.caFile, dir.file("conf/tls/ca.pem"));
     EXPECT_EQ(tls.cluster->tls.certFile, "/etc/murva/client.pem");
     EXPECT_EQ(tls.cluster->tls.keyFile, dir.file("conf/client.key"));
+    EXPECT_TRUE(s.cluster->sentinels.empty());
+    const auto sentinels = settingsOf(R"({"cluster": {"sentinels": ["10.0.0.5:26379", "[fd00::7]:26380"],
+                                                      "master_name": "murva"}})");
+    ASSERT_TRUE(sentinels.cluster);
+    EXPECT_EQ(sentinels.cluster->sentinels, (std::vector<std::string>{"10.0.0.5:26379", "[fd00::7]:26380"}));
+    EXPECT_EQ(sentinels.cluster->masterName, "murva");
 }
 
 TEST(LoadConfigKeys, Ipv6PrefixLengthIsANetworkSize) {

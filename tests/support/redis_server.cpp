@@ -15,10 +15,30 @@ constexpr auto startBound = std::chrono::seconds(10);
 
 RedisServer::RedisServer(std::string password) : RedisServer(RedisServerOptions{std::move(password)}) {}
 
-RedisServer::RedisServer(RedisServerOptions options) : options_(std::move(options)), port_(freeLoopbackPort()) {
+RedisServer::RedisServer(RedisServerOptions options) : RedisServer(std::move(options), Role{}) {}
+
+RedisServer::RedisServer(RedisServerOptions options, Role role)
+    : options_(std::move(options)), role_(std::move(role)), port_(freeLoopbackPort()) {
     if (options_.tls)
         makeCertificates();
     start();
+}
+
+std::unique_ptr<RedisServer> RedisServer::replicaOf(const RedisServer& master) {
+    return std::unique_ptr<RedisServer>(
+        new RedisServer(RedisServerOptions{}, Role{{"--replicaof", "127.0.0.1", std::to_string(master.port())}, ""}));
+}
+
+// A short failover timeout: when the sentinels' first vote splits, they vote again after twice that.
+std::unique_ptr<RedisServer> RedisServer::sentinel(const RedisServer& master, const std::string& masterName,
+                                                   int downAfterMs, std::string password) {
+    std::string config = "sentinel monitor " + masterName + " 127.0.0.1 " + std::to_string(master.port()) + " 2\n" +
+                         "sentinel down-after-milliseconds " + masterName + " " + std::to_string(downAfterMs) +
+                         "\nsentinel failover-timeout " + masterName + " 2000\n";
+    if (!master.options_.password.empty())
+        config += "sentinel auth-pass " + masterName + " " + master.options_.password + "\n";
+    return std::unique_ptr<RedisServer>(
+        new RedisServer(RedisServerOptions{std::move(password)}, Role{{}, std::move(config)}));
 }
 
 // A CA, and a server and a client certificate it signed, all P-256 and valid for a day.
@@ -64,8 +84,15 @@ void RedisServer::start() {
         throw std::runtime_error("redis-server not found when configuring (scripts/install-deps.sh installs it)");
     ProcessOptions options;
     options.workingDirectory = dir_.path();
-    options.args = {"--bind", "127.0.0.1", "--save",      "",   "--appendonly", "no",
-                    "--dir",  dir_.path(), "--daemonize", "no", "--loglevel",   "notice"};
+    const bool sentinel = !role_.sentinelConfig.empty();
+    if (sentinel) { // a sentinel rewrites its file as it learns: written afresh at each start
+        dir_.write("sentinel.conf", role_.sentinelConfig);
+        options.args = {dir_.path() + "/sentinel.conf", "--sentinel"};
+    }
+    options.args.insert(options.args.end(),
+                        {"--bind", "127.0.0.1", "--dir", dir_.path(), "--daemonize", "no", "--loglevel", "notice"});
+    if (!sentinel)
+        options.args.insert(options.args.end(), {"--save", "", "--appendonly", "no"});
     if (options_.tls)
         options.args.insert(options.args.end(),
                             {"--port", "0", "--tls-port", std::to_string(port_), "--tls-cert-file",
@@ -75,8 +102,9 @@ void RedisServer::start() {
         options.args.insert(options.args.end(), {"--port", std::to_string(port_)});
     if (!options_.password.empty())
         options.args.insert(options.args.end(), {"--requirepass", options_.password});
+    options.args.insert(options.args.end(), role_.args.begin(), role_.args.end());
     process_ = std::make_unique<ChildProcess>(MURVA_REDIS_SERVER, options);
-    if (!process_->waitForStdout("Ready to accept connections", startBound)) {
+    if (!process_->waitForStdout(sentinel ? "+monitor" : "Ready to accept connections", startBound)) {
         const std::string output = process_->stdoutText() + process_->stderrText();
         process_.reset();
         throw std::runtime_error("redis-server on port " + std::to_string(port_) + " did not start:\n" + output);

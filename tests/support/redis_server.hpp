@@ -1,6 +1,7 @@
-// A real redis-server on a free loopback port for the tests: stop, restart on the same port, pause, and a blocking
-// redis-cli for looking at what the code under test stored. With TLS it speaks only TLS, with a certificate for
-// 127.0.0.1 and localhost from a test CA made for it.
+// A real redis-server on a free loopback port for the tests: stop, restart on the same port, pause, kill, and a
+// blocking redis-cli for looking at what the code under test stored. With TLS it speaks only TLS, with a
+// certificate for 127.0.0.1 and localhost from a test CA made for it. Also as a replica of another one, or as a
+// sentinel watching one.
 #pragma once
 
 #include <cstdint>
@@ -22,6 +23,12 @@ class RedisServer {
 public:
     explicit RedisServer(std::string password = {}); // started and answering when this returns; throws otherwise
     explicit RedisServer(RedisServerOptions options);
+    // A replica of `master` (passwordless), answering when this returns; its copy may still be syncing.
+    static std::unique_ptr<RedisServer> replicaOf(const RedisServer& master);
+    // A sentinel watching `master` as `masterName` with a quorum of two, calling it down after `downAfterMs`;
+    // `password` is the sentinel's own. It has taken up the watch when this returns.
+    static std::unique_ptr<RedisServer> sentinel(const RedisServer& master, const std::string& masterName,
+                                                 int downAfterMs, std::string password = {});
     ~RedisServer();
 
     RedisServer(const RedisServer&) = delete;
@@ -49,8 +56,14 @@ public:
     std::vector<std::string> keys(const std::string& pattern); // sorted
 
 private:
+    struct Role {
+        std::vector<std::string> args; // added to the command line (a replica's --replicaof)
+        std::string sentinelConfig;    // non-empty: run as a sentinel with this configuration file
+    };
+    RedisServer(RedisServerOptions options, Role role);
     void makeCertificates();
     RedisServerOptions options_;
+    Role role_;
     TempDir dir_;
     uint16_t port_ = 0;
     std::unique_ptr<ChildProcess> process_;
