@@ -147,8 +147,14 @@ void ClusterRooms::finishResume(uint64_t id, uint64_t epoch, const RedisReply& r
     settle(id);
 }
 
-void ClusterRooms::keepForHeld(const std::string& room, const std::string& session, std::string text) {
-    node_.runScript(keepScript(), {room, session, std::move(text)}, [this](const RedisReply& reply) {
+void ClusterRooms::keepForHeld(const std::string& room, const std::string& session, std::string text,
+                               std::string_view fromInstance, uint64_t fromId) {
+    std::vector<std::string> args{room, session, std::move(text)};
+    if (!fromInstance.empty()) { // a relayed frame: passed on if the slot was resumed meanwhile
+        args.emplace_back(fromInstance);
+        args.push_back(std::to_string(fromId));
+    }
+    node_.runScript(keepScript(), std::move(args), [this](const RedisReply& reply) {
         if (reply.type == RedisReply::Type::String && reply.text == "overflow")
             bump(state_.counters().resumesOverflow); // its partner hears "L" from the script
     });
@@ -201,7 +207,8 @@ void ClusterRooms::message(std::string_view payload) {
     if (!it->second.heldSession.empty()) { // its partner has not heard of the hold yet
         if (message->kind == ChannelMessage::Kind::Relay && message->room == it->second.room &&
             isValidJson(message->body))
-            keepForHeld(it->second.room, it->second.heldSession, std::string(message->body));
+            keepForHeld(it->second.room, it->second.heldSession, std::string(message->body), message->fromInstance,
+                        message->fromId);
         return;
     }
     if (it->second.placed)
@@ -500,7 +507,7 @@ void RemoteMember::deliver(std::string text) {
     if (rooms_.holdBack(localId_, text))
         return;
     if (held())
-        return rooms_.keepForHeld(room_, session_, std::move(text));
+        return rooms_.keepForHeld(room_, session_, std::move(text), rooms_.instance(), localId_);
     rooms_.publish(instance_, ChannelMessage::Kind::Relay, id_, localId_, room_, text);
 }
 

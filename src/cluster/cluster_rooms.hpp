@@ -49,7 +49,10 @@ public:
     void publish(const std::string& instance, ChannelMessage::Kind kind, uint64_t to, uint64_t from,
                  const std::string& room, std::string_view body);
     // Keeps `text` in Redis for the member of room `room` whose slot is held for session `session`.
-    void keepForHeld(const std::string& room, const std::string& session, std::string text);
+    // `fromInstance` and `fromId` name the sender of a relayed frame, which is passed on to the member that
+    // resumed the slot if it was resumed before this came.
+    void keepForHeld(const std::string& room, const std::string& session, std::string text,
+                     std::string_view fromInstance = {}, uint64_t fromId = 0);
     // While the pair of this instance's member `from` is kept through a loss of Redis, what it sends its partner
     // waits here until the pair goes on: true when `text` was taken (or dropped, past the bound).
     bool holdBack(uint64_t from, std::string& text);

@@ -14,7 +14,9 @@ namespace {
 
 // A slot held for a member whose connection dropped has the instance "~" and member 0; "h<s>" is the hash of
 // the member's session token, "b<s>" the bytes kept for it in the list "murva:frames:<hash>", and the sorted
-// set "murva:held" holds "<s><code>" with the time (ms) the hold ends.
+// set "murva:held" holds "<s><code>" with the time (ms) the hold ends. A slot resumed keeps the hash it was
+// held under as "p<s>": a frame sent to the held slot by an instance that has not heard of the resume yet is
+// passed on to the member that resumed it, after what the resume took.
 //
 // keep(code, s, text): keeps `text` for the held slot s, within its bounds; false when it does not fit.
 // Frees slot s of room `code`, held by `inst`: tells a member of another instance in the other slot (a held
@@ -40,7 +42,7 @@ local function vacate(code, s, inst)
   local h = redis.call('HGET', room, 'h' .. s)
   if h then redis.call('DEL', 'murva:frames:' .. h) end
   redis.call('ZREM', 'murva:held', s .. code)
-  redis.call('HDEL', room, 'i' .. s, 'm' .. s, 'n' .. s, 'h' .. s, 'b' .. s)
+  redis.call('HDEL', room, 'i' .. s, 'm' .. s, 'n' .. s, 'h' .. s, 'b' .. s, 'p' .. s)
   local o = 1 - s
   local other = redis.call('HGET', room, 'i' .. o)
   if not other then
@@ -178,13 +180,23 @@ return 0
 )lua";
 
 constexpr std::string_view keepBody = R"lua(
-local code, h = ARGV[1], ARGV[2]
+local code, h, inst, id = ARGV[1], ARGV[2], ARGV[4], ARGV[5]
 local room = 'murva:room:' .. code
 for s = 0, 1 do
   if redis.call('HGET', room, 'h' .. s) == h and redis.call('HGET', room, 'i' .. s) == '~' then
     if keep(code, s, ARGV[3]) then return 'kept' end
     vacate(code, s, '~')
     return 'overflow'
+  end
+end
+if inst then
+  for s = 0, 1 do
+    local now = redis.call('HMGET', room, 'p' .. s, 'i' .. s, 'm' .. s)
+    if now[1] == h and now[2] and now[2] ~= '~' then
+      redis.call('PUBLISH', 'murva:to:' .. now[2],
+                 'M ' .. now[3] .. ' ' .. inst .. ' ' .. id .. ' ' .. #code .. '\n' .. code .. ARGV[3])
+      return 'moved'
+    end
   end
 end
 return 'gone'
@@ -200,7 +212,7 @@ for s = 0, 1 do
     local frames = redis.call('LRANGE', list, 0, -1)
     redis.call('DEL', list)
     redis.call('ZREM', 'murva:held', s .. code)
-    redis.call('HSET', room, 'i' .. s, inst, 'm' .. s, id, 'h' .. s, nextH)
+    redis.call('HSET', room, 'i' .. s, inst, 'm' .. s, id, 'h' .. s, nextH, 'p' .. s, h)
     redis.call('HDEL', room, 'b' .. s)
     redis.call('SADD', 'murva:rooms-of:' .. inst, code)
     redis.call('SADD', 'murva:instances', inst)
