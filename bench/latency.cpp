@@ -283,6 +283,8 @@ Json runLatency(const Target& target, const Options& given) {
                                        [&] { return run.ready(); }, options.timeout, options.stall);
     if (stopReason.empty() && run.failures().count() > 0)
         stopReason = "failure during set-up";
+    if (stopReason.empty() && !(options.rate > 0)) // an open loop needs a clock to run on
+        stopReason = "no rate offered";
     std::optional<SyscallCounter> syscalls;
     if (options.syscalls && target.serverPid > 0)
         syscalls.emplace(target.serverPid);

@@ -31,7 +31,8 @@ const char* const usage = R"(usage:
   murva-bench wait-ready --port N [--timeout S]  wait until 127.0.0.1:N answers GET /readyz with 200
 
 workloads:
-  stream     P pairs, each in its own room; A keeps W candidate frames in flight towards B (W = sent - received)
+  stream     P pairs, each in its own room; A keeps W candidate frames in flight towards B (W = sent - received);
+             with --rate, A sends on a clock instead, R frames per second over all pairs, at most W in flight
   pingpong   P pairs; one frame bounces A -> B -> A; round-trip percentiles
   latency    P pairs; round trips A -> B -> A offered at R per second on a clock (open loop); latency from each
              one's due time, the generator's lateness, server CPU per round trip
@@ -49,7 +50,8 @@ options (defaults in brackets):
   --more-pids P,Q     processes whose CPU time counts as the server's too (the other instance, redis-server)
   --threads N         generator threads, one io_context each [2]
   --pairs N           stream [16], pingpong and latency [64]
-  --rate R            latency: round trips per second offered, all pairs together [20000]
+  --rate R            latency: round trips per second offered, all pairs together [20000]; stream: frames per
+                      second offered, all pairs together (a run below 95 % of it is incomplete) [as fast as W allows]
   --window N          stream: frames in flight per pair [32]
   --frame-bytes N     size of each relayed frame [280]
   --duration S        seconds measured, stream and pingpong [5]
@@ -239,6 +241,8 @@ int main(int argc, char** argv) {
     if (options.sources > 250)
         fail("--sources is at most 250");
 
+    if (command == "latency" && !given["--rate"])
+        options.rate = 20000;
     if (command == "latency" && options.rate <= 0)
         fail("--rate must be above 0");
     if ((command == "pingpong" || command == "latency") && !given["--pairs"])

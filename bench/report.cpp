@@ -80,6 +80,8 @@ Row rowOf(const Json& j) {
     if (w == "stream") {
         r.setting = format("%.0f pairs", number(j, "pairs")) + format(", W=%.0f", number(j, "window")) +
                     format(", %.0f B", number(j, "frame_bytes"));
+        if (const double offered = number(j, "offered_per_s"); offered > 0)
+            r.setting += ", " + count(offered) + " frames/s offered";
         r.result =
             count(number(j, "frames_per_s")) + " frames/s, " + bytes(number(j, "bytes_per_s")) + "/s" + syscalls(j);
     } else if (w == "pingpong") {
@@ -176,8 +178,9 @@ std::string figure(double value, const char* pattern = "%.2f") { return value < 
 } // namespace
 
 void printComparison(std::istream& in, std::ostream& out, const std::string& base) {
-    // kind of workload -> server label -> its results, in the order the servers first appear
-    std::map<std::string, std::map<std::string, std::vector<Json>>> runs;
+    // (workload, offered rate or -1) -> server label -> its results, in the order the servers first appear. The
+    // rate keeps runs at a fixed rate apart from full-speed runs of the same workload, and rates apart.
+    std::map<std::pair<std::string, double>, std::map<std::string, std::vector<Json>>> runs;
     std::vector<std::string> labels;
     std::string line;
     while (std::getline(in, line)) {
@@ -189,7 +192,7 @@ void printComparison(std::istream& in, std::ostream& out, const std::string& bas
         const std::string label = j.value("server_label", std::string());
         if (std::find(labels.begin(), labels.end(), label) == labels.end())
             labels.push_back(label);
-        runs[j.value("workload", std::string("?"))][label].push_back(j);
+        runs[{j.value("workload", std::string("?")), number(j, "offered_per_s")}][label].push_back(j);
     }
     // The median over one server's runs of a number found by `get` (-1: absent).
     auto med = [](const std::vector<Json>& results, auto get) {
@@ -215,11 +218,47 @@ void printComparison(std::istream& in, std::ostream& out, const std::string& bas
         const double mine = med(byServer.at(label), perOp), theirs = med(b->second, perOp);
         return mine < 0 || theirs <= 0 ? std::string("-") : format("%.2fx", mine / theirs);
     };
+    // How many runs, and how many of them fell short (failures, unanswered, below the offered rate): their
+    // figures are in the medians all the same, so the table says so.
+    auto runCount = [](const std::vector<Json>& results) {
+        const auto incomplete =
+            std::count_if(results.begin(), results.end(), [](const Json& j) { return !j.value("complete", false); });
+        return std::to_string(results.size()) +
+               (incomplete > 0 ? format(" (%.0f incomplete)", static_cast<double>(incomplete)) : "");
+    };
+    // System calls of one kind per operation of `framesPerOp` relayed frames, the median over the runs.
+    auto calls = [&](const std::vector<Json>& results, const char* kind, double framesPerOp) {
+        return figure(med(results, [&](const Json& j) {
+            auto s = j.find("syscalls_per_frame");
+            const double v = s != j.end() && s->is_object() ? number(*s, kind) : -1;
+            return v < 0 ? -1 : framesPerOp * v;
+        }));
+    };
 
-    for (const auto& [workload, byServer] : runs) {
+    for (const auto& [key, byServer] : runs) {
+        const std::string& workload = key.first;
+        const bool fixedRate = key.second > 0;
         const Json& first = byServer.begin()->second.front();
         std::vector<std::vector<std::string>> rows;
-        if (workload == "latency") {
+        if (workload == "stream" && fixedRate) {
+            out << "\nstream at a fixed rate: " << format("%.0f pairs, ", number(first, "pairs"))
+                << format("W=%.0f, ", number(first, "window")) << count(key.second) << " frames/s offered, "
+                << format("%.0f B frames", number(first, "frame_bytes")) << " (per frame: medians over the runs)\n";
+            rows.push_back({"server", "runs", "CPU us/frame", "CPU range", "vs " + base, "syscalls/frame", "recv",
+                            "send", "epoll_wait", "epoll_ctl", "futex", "achieved/s", "other cores"});
+            for (const auto& label : labels) {
+                auto it = byServer.find(label);
+                if (it == byServer.end())
+                    continue;
+                const auto& results = it->second;
+                rows.push_back({label, runCount(results), figure(med(results, perOp), "%.2f"), cpuRange(results),
+                                ratio(byServer, label), calls(results, "total", 1), calls(results, "recv", 1),
+                                calls(results, "send", 1), calls(results, "epoll_wait", 1),
+                                calls(results, "epoll_ctl", 1), calls(results, "futex", 1),
+                                figure(med(results, [](const Json& j) { return number(j, "frames_per_s"); }), "%.0f"),
+                                figure(med(results, [](const Json& j) { return number(j, "other_cores"); }))});
+            }
+        } else if (workload == "latency") {
             out << "\nFixed rate: " << format("%.0f pairs, ", number(first, "pairs"))
                 << count(number(first, "offered_per_s")) << " round trips/s offered, "
                 << format("%.0f B frames", number(first, "frame_bytes"))
@@ -231,20 +270,15 @@ void printComparison(std::istream& in, std::ostream& out, const std::string& bas
                 if (it == byServer.end())
                     continue;
                 const auto& results = it->second;
-                auto calls = [&](const char* kind) {
-                    return figure(med(results, [&](const Json& j) {
-                        auto s = j.find("syscalls_per_frame");
-                        const double v = s != j.end() && s->is_object() ? number(*s, kind) : -1;
-                        return v < 0 ? -1 : 2 * v;
-                    }));
-                };
                 auto latency = [&](const char* p) {
                     return figure(med(results, [&](const Json& j) { return number(j.value("latency_us", Json{}), p); }),
                                   "%.0f");
                 };
-                rows.push_back({label, std::to_string(results.size()), figure(med(results, perOp), "%.1f"),
-                                cpuRange(results), ratio(byServer, label), calls("total"), calls("recv"), calls("send"),
-                                calls("epoll_wait"), calls("epoll_ctl"), calls("futex"), latency("p50"), latency("p99"),
+                rows.push_back({label, runCount(results), figure(med(results, perOp), "%.1f"), cpuRange(results),
+                                ratio(byServer, label), calls(results, "total", 2), calls(results, "recv", 2),
+                                calls(results, "send", 2), calls(results, "epoll_wait", 2),
+                                calls(results, "epoll_ctl", 2), calls(results, "futex", 2), latency("p50"),
+                                latency("p99"),
                                 figure(med(results, [](const Json& j) { return number(j, "achieved_per_s"); }), "%.0f"),
                                 figure(med(results, [](const Json& j) { return number(j, "other_cores"); }))});
             }
@@ -264,8 +298,8 @@ void printComparison(std::istream& in, std::ostream& out, const std::string& bas
                              " per connection";
                 else if (workload.rfind("joins", 0) == 0)
                     result = count(med(results, [](const Json& j) { return number(j, "joins_per_s"); })) + " joins/s";
-                rows.push_back({label, std::to_string(results.size()), figure(med(results, perOp), "%.2f"),
-                                cpuRange(results), ratio(byServer, label), result});
+                rows.push_back({label, runCount(results), figure(med(results, perOp), "%.2f"), cpuRange(results),
+                                ratio(byServer, label), result});
             }
         }
         printCells(rows, out);

@@ -36,7 +36,9 @@ struct Options {
     bool churn = false;
     bool tls = false;      // wss instead of ws (joins, idle)
     bool syscalls = false; // count the server's system calls over the measured window (stream, pingpong, latency)
-    double rate = 20000;   // latency: round trips offered per second, all pairs together
+    // Offered per second, all pairs together: latency, round trips (required); stream, frames (0: as fast as the
+    // window allows).
+    double rate = 0;
     std::string roomPrefix;
     std::string token;    // joins: a join token every join carries (the server then checks one per join)
     std::string tokenAlg; // its algorithm, for the workload's name (joins-token-ES256, ...)
