@@ -85,6 +85,10 @@ std::size_t sizeOf(const message_variant& m) {
     return std::visit([](const auto& d) { return d.size(); }, m);
 }
 
+// Gives a string's memory back. Assigning an empty string would not: a short string is copied into the
+// target's own buffer, which stays as large as it was.
+void freeString(std::string& s) { std::string().swap(s); }
+
 template <bool tls>
 class Session final : public SessionBase,
                       public StoppableSession,
@@ -505,7 +509,7 @@ private:
         if constexpr (tls) {
             if (!frames_.empty()) {
                 const bool encrypted = tls_.encrypt(frames_);
-                frames_ = std::string();
+                freeString(frames_);
                 if (!encrypted)
                     return end(EndReason::Dropped);
             }
@@ -519,7 +523,7 @@ private:
         }
         sendingBytes_ = std::exchange(queuedBytes_, 0);
         if (sending_.empty()) {
-            sending_ = std::string(); // an idle connection keeps no write buffer
+            freeString(sending_); // an idle connection keeps no write buffer
             if (phase_ >= Phase::TearingDown && phase_ < Phase::Shut)
                 shutdownSend();
             return;
@@ -536,7 +540,7 @@ private:
     }
 
     void onWrite(error_code ec) {
-        sending_ = std::string();
+        freeString(sending_);
         releaseBytes(std::exchange(sendingBytes_, 0));
         // One read per completed write while the peer takes what we send slowly; after an error the wait fails
         // at once and finishes the connection.
@@ -582,7 +586,7 @@ private:
 
     // Drops every frame not yet handed to the socket; a write under way completes.
     void dropPendingFrames() {
-        frames_ = std::string();
+        freeString(frames_);
         releaseBytes(std::exchange(queuedBytes_, 0));
     }
 
