@@ -6,6 +6,7 @@
 #include <mutex>
 #include <thread>
 
+#include "support/raw_socket.hpp"
 #include "transport_test_util.hpp"
 
 using namespace testing_support;
@@ -147,4 +148,35 @@ TEST(Pairing, ACloseRacingTheMoveEndsOnceAfterEverythingSentBeforeIt) {
         ASSERT_TRUE(waitUntil([&] { return pair.closedCalls(1 - closing) == 1; }));
         EXPECT_EQ(pair.closedCalls(closing), 1);
     }
+}
+
+TEST(Pairing, ClosesThatTheClientsLeaveUnansweredAreForcedOnEitherThread) {
+    // The close deadline's timer is made when the close starts, on the thread the connection is on by then:
+    // the one that moved and the one that stayed are both cut off at the deadline (300 ms), long before the
+    // keepalive (60 s) would end them.
+    RelayPair pair;
+    RawSocket a(pair.port());
+    ASSERT_TRUE(a.upgrade());
+    RawSocket b(pair.port());
+    ASSERT_TRUE(b.upgrade());
+    ASSERT_TRUE(pair.waitBoth());
+    pair.socket(0)->keepTogetherWith(*pair.socket(1));
+    ASSERT_TRUE(a.sendAll(clientFrame(0x1, "moved?")));
+    ASSERT_EQ(b.readText(), "moved?"); // the move happens at a wait for input: this relay has been past one
+    ASSERT_TRUE(b.sendAll(clientFrame(0x1, "and back")));
+    ASSERT_EQ(a.readText(), "and back");
+    EXPECT_EQ(pair.handledOn(0), pair.handledOn(1));
+
+    const auto start = std::chrono::steady_clock::now();
+    pair.socket(0)->close();
+    pair.socket(1)->close();
+    const std::string closeFrame("\x88\x02\x03\xe8", 4);
+    for (RawSocket* client : {&a, &b}) // each reads our close frame and never answers it
+        EXPECT_NE(client->readUntil(closeFrame, 2s).find(closeFrame), std::string::npos);
+    EXPECT_TRUE(a.waitPeerClosed(3s));
+    EXPECT_TRUE(b.waitPeerClosed(3s));
+    const auto closedMillis =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_LE(closedMillis, 300 + 1500);
+    ASSERT_TRUE(waitUntil([&] { return pair.closedCalls(0) == 1 && pair.closedCalls(1) == 1; }));
 }

@@ -17,6 +17,7 @@
 
 #include <unistd.h>
 
+#include <boost/asio/bind_allocator.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/ssl/error.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -85,6 +86,22 @@ std::size_t sizeOf(const message_variant& m) {
     return std::visit([](const auto& d) { return d.size(); }, m);
 }
 
+// Gives a string's memory back. Assigning an empty string would not: a short string is copied into the
+// target's own buffer, which stays as large as it was.
+void freeString(std::string& s) { std::string().swap(s); }
+
+// The memory of a connection's wait for input, taken from the heap at its size. Asio's default hands a handler
+// the block its thread freed last when that is large enough (the upgrade's response write leaves a much larger
+// one), and an idle connection would keep that block for as long as it waits.
+template <class T = void> struct WaitAllocator {
+    using value_type = T;
+    WaitAllocator() = default;
+    template <class U> WaitAllocator(const WaitAllocator<U>&) {}
+    T* allocate(std::size_t n) { return static_cast<T*>(::operator new(n * sizeof(T))); }
+    void deallocate(T* p, std::size_t) { ::operator delete(p); }
+    template <class U> bool operator==(const WaitAllocator<U>&) const { return true; }
+};
+
 template <bool tls>
 class Session final : public SessionBase,
                       public StoppableSession,
@@ -95,9 +112,8 @@ class Session final : public SessionBase,
 public:
     Session(Upgraded&& upgraded, std::shared_ptr<Shared> shared)
         : tlsKeep_(std::move(upgraded.tlsKeep)), socket_(std::move(upgraded.socket)),
-          reader_(shared->settings.maxMessageSize), deadline_(socket_.get_executor()),
-          conn_(std::move(upgraded.connection)), shared_(std::move(shared)), home_(&socket_.get_executor().context()),
-          load_(&ThreadLoad::of(*home_)) {
+          reader_(shared->settings.maxMessageSize), conn_(std::move(upgraded.connection)), shared_(std::move(shared)),
+          home_(&socket_.get_executor().context()), load_(&ThreadLoad::of(*home_)) {
         shared_->sessions.fetch_add(1, std::memory_order_relaxed);
         load_->sessions.fetch_add(1, std::memory_order_relaxed);
     }
@@ -192,8 +208,8 @@ private:
         socket_.cancel(ignored);
     }
 
-    // Hands the socket (and the timer) to the target's reactor and reads on there. Only when nothing is under
-    // way on the socket, and as the last thing its handler does: from here on the other thread owns the session.
+    // Hands the socket to the target's reactor and reads on there. Only when nothing is under way on the socket,
+    // and as the last thing its handler does: from here on the other thread owns the session.
     void moveHome() {
         net::io_context* target = std::exchange(moveTarget_, nullptr);
         if (phase_ != Phase::Open || target == home())
@@ -214,8 +230,7 @@ private:
             ::close(fd);
             return issueRead(); // on the released socket: it fails and finishes the connection
         }
-        socket_ = std::move(moved);
-        deadline_ = net::steady_timer(target->get_executor()); // not armed while open
+        socket_ = std::move(moved); // the deadline's timer is made only when closing, on the thread of then
         load_->sessions.fetch_sub(1, std::memory_order_relaxed);
         load_ = &ThreadLoad::of(*target);
         load_->sessions.fetch_add(1, std::memory_order_relaxed);
@@ -289,7 +304,8 @@ private:
         const bool peerClosed = phase_ >= Phase::TearingDown;
         phase_ = Phase::Finished;
         conn_->state.store(State::Closed, std::memory_order_release);
-        deadline_.cancel();
+        if (deadline_)
+            deadline_->cancel();
         closeSocket();
         dropPendingFrames(); // a write still in flight completes with an error and gives back its own bytes
         reader_ = FrameReader(shared_->settings.maxMessageSize);
@@ -356,7 +372,9 @@ private:
         }
         own_.reset();
         socket_.async_wait(Socket::wait_read,
-                           [self = this->shared_from_this()](error_code ec) { self->onRead(ec, 0, false); });
+                           net::bind_allocator(WaitAllocator<>(), [self = this->shared_from_this()](error_code ec) {
+                               self->onRead(ec, 0, false);
+                           }));
     }
 
     void onOwnRead(error_code ec, std::size_t n, bool more) override { onRead(ec, n, true, more); }
@@ -505,7 +523,7 @@ private:
         if constexpr (tls) {
             if (!frames_.empty()) {
                 const bool encrypted = tls_.encrypt(frames_);
-                frames_ = std::string();
+                freeString(frames_);
                 if (!encrypted)
                     return end(EndReason::Dropped);
             }
@@ -519,7 +537,7 @@ private:
         }
         sendingBytes_ = std::exchange(queuedBytes_, 0);
         if (sending_.empty()) {
-            sending_ = std::string(); // an idle connection keeps no write buffer
+            freeString(sending_); // an idle connection keeps no write buffer
             if (phase_ >= Phase::TearingDown && phase_ < Phase::Shut)
                 shutdownSend();
             return;
@@ -536,7 +554,7 @@ private:
     }
 
     void onWrite(error_code ec) {
-        sending_ = std::string();
+        freeString(sending_);
         releaseBytes(std::exchange(sendingBytes_, 0));
         // One read per completed write while the peer takes what we send slowly; after an error the wait fails
         // at once and finishes the connection.
@@ -582,7 +600,7 @@ private:
 
     // Drops every frame not yet handed to the socket; a write under way completes.
     void dropPendingFrames() {
-        frames_ = std::string();
+        freeString(frames_);
         releaseBytes(std::exchange(queuedBytes_, 0));
     }
 
@@ -631,9 +649,12 @@ private:
         }
     }
 
+    // Armed once, when the connection starts to close, so an open one has no timer.
     void armDeadline(std::chrono::milliseconds limit) {
-        deadline_.expires_after(limit);
-        deadline_.async_wait([self = this->shared_from_this()](error_code ec) {
+        if (!deadline_)
+            deadline_ = std::make_unique<net::steady_timer>(socket_.get_executor());
+        deadline_->expires_after(limit);
+        deadline_->async_wait([self = this->shared_from_this()](error_code ec) {
             if (!ec)
                 self->closeSocket();
         });
@@ -648,7 +669,7 @@ private:
     std::string sending_;          // bytes being written to the socket: a write is under way while it is not empty
     std::size_t queuedBytes_ = 0;  // message bytes in frames_, owed back to the outbound cap once written
     std::size_t sendingBytes_ = 0; // the same for sending_
-    net::steady_timer deadline_;   // a close the peer stalls is forced
+    std::unique_ptr<net::steady_timer> deadline_; // a close the peer stalls is forced; made when closing
     std::shared_ptr<Connection> conn_;
     std::shared_ptr<Shared> shared_;
     std::optional<std::string> pong_; // the payload of the latest ping not answered yet
