@@ -318,29 +318,10 @@ void printTable(std::istream& in, std::ostream& out) {
         if (!j.is_discarded() && j.is_object())
             rows.push_back(rowOf(j));
     }
-    std::vector<std::size_t> width(8, 0);
-    auto cells = [](const Row& r) {
-        return std::vector<const std::string*>{&r.workload, &r.setting,   &r.result, &r.serverPerOp,
-                                               &r.server,   &r.generator, &r.other,  &r.status};
-    };
-    for (const auto& r : rows) {
-        const auto c = cells(r);
-        for (std::size_t i = 0; i < c.size(); ++i)
-            width[i] = std::max(width[i], c[i]->size());
-    }
-    for (std::size_t n = 0; n < rows.size(); ++n) {
-        const auto c = cells(rows[n]);
-        std::string text = "|";
-        for (std::size_t i = 0; i < c.size(); ++i)
-            text += " " + *c[i] + std::string(width[i] - c[i]->size(), ' ') + " |";
-        out << text << "\n";
-        if (n == 0) {
-            std::string rule = "|";
-            for (auto w : width)
-                rule += std::string(w + 2, '-') + "|";
-            out << rule << "\n";
-        }
-    }
+    std::vector<std::vector<std::string>> cells;
+    for (const auto& r : rows)
+        cells.push_back({r.workload, r.setting, r.result, r.serverPerOp, r.server, r.generator, r.other, r.status});
+    printCells(cells, out);
 }
 
 } // namespace bench

@@ -94,6 +94,11 @@ protected:
         return client.receive(5s).value_or("");
     }
 
+    // Two clients meet in one room across the instances on ports `a` and `b`, and a message crosses; they stay in
+    // it while the clients are kept.
+    static std::pair<std::unique_ptr<WsClient>, std::unique_ptr<WsClient>> expectAPairMeetsAcross(uint16_t a,
+                                                                                                  uint16_t b);
+
     // Redis's keys of ours besides the heartbeats.
     std::vector<std::string> roomKeys() {
         std::vector<std::string> keys;
@@ -112,8 +117,21 @@ protected:
 const std::string joinedAlone = R"({"peer":"","type":"joined"})";
 const std::string atCapacity = R"({"reason":"Server is at capacity, try later.","type":"error"})";
 std::string joinedWith(const std::string& nick) { return R"({"peer":")" + nick + R"(","type":"joined"})"; }
+
 std::string peerJoined(const std::string& nick) { return R"({"peer":")" + nick + R"(","type":"peer-joined"})"; }
 const std::string peerLeft = R"({"type":"peer-left"})";
+
+std::pair<std::unique_ptr<WsClient>, std::unique_ptr<WsClient>> SharedRooms::expectAPairMeetsAcross(uint16_t a,
+                                                                                                    uint16_t b) {
+    auto first = WsClient::connect(a);
+    auto second = WsClient::connect(b);
+    EXPECT_EQ(join(*first, "r", "one"), joinedAlone);
+    EXPECT_EQ(join(*second, "r", "two"), joinedWith("one"));
+    EXPECT_EQ(first->receive(5s), peerJoined("two"));
+    second->sendText(R"({"type":"offer"})");
+    EXPECT_EQ(first->receive(5s), R"({"type":"offer"})");
+    return {std::move(first), std::move(second)};
+}
 
 TEST_F(SharedRooms, PairsAcrossInstancesMeetRelayInOrderRaceForSlotsAndLeaveNothingBehind) {
     const std::string timing = R"("heartbeat_ms": 200, "instance_timeout_ms": 1000)";
@@ -448,13 +466,7 @@ TEST_F(SharedRooms, ALimitedRedisUserServesAndAUserWithoutAPermissionEndsTheStar
     b.child = std::move(started.child);
     b.port = started.port;
     ASSERT_TRUE(waitUntil([&] { return ready(b); }, 5s)) << b.child->stderrText();
-    auto first = WsClient::connect(a.port);
-    auto second = WsClient::connect(b.port);
-    EXPECT_EQ(join(*first, "r", "one"), joinedAlone);
-    EXPECT_EQ(join(*second, "r", "two"), joinedWith("one"));
-    EXPECT_EQ(first->receive(5s), peerJoined("two"));
-    second->sendText(R"({"type":"offer"})");
-    EXPECT_EQ(first->receive(5s), R"({"type":"offer"})");
+    const auto pair = expectAPairMeetsAcross(a.port, b.port);
 
     Instance refused;
     auto ended = launch(refused, timing + R"(, "user": "no-evalsha")", R"("max_rooms": 0)", password);
@@ -485,13 +497,7 @@ protected:
 TEST_F(SharedRoomsOverTls, InstancesMeetOverTlsAndAnUntrustedCertificateEndsTheStart) {
     auto& a = startInstance(tlsKeys(redis_.caFile()));
     auto& b = startInstance(tlsKeys(redis_.caFile()));
-    auto first = WsClient::connect(a.port);
-    auto second = WsClient::connect(b.port);
-    EXPECT_EQ(join(*first, "r", "one"), joinedAlone);
-    EXPECT_EQ(join(*second, "r", "two"), joinedWith("one"));
-    EXPECT_EQ(first->receive(5s), peerJoined("two"));
-    second->sendText(R"({"type":"offer"})");
-    EXPECT_EQ(first->receive(5s), R"({"type":"offer"})");
+    const auto pair = expectAPairMeetsAcross(a.port, b.port);
     EXPECT_FALSE(roomKeys().empty());
 
     Instance refused;
